@@ -1,0 +1,81 @@
+# Sourced by the test and demo scripts: a display, a cached Wine prefix with one
+# virtual desktop, and one persistent wineserver for the whole run.
+#   zq_wine_start   sets everything up (idempotent within one shell)
+#   zq_wine_stop    stops what zq_wine_start started
+# Everything lives under $ZQ_CACHE (default ~/.cache/zenquilostudent), outside the repository.
+
+ZQ_CACHE=${ZQ_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zenquilostudent}
+export WINE=${WINE:-/usr/lib/wine/wine64}
+export WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
+export WINEPREFIX=${WINEPREFIX:-$ZQ_CACHE/wine}
+export WINEARCH=win64
+export WINEDEBUG=${WINEDEBUG:--all}
+# No Mono or Gecko install dialog while the prefix is made.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+ZQ_DESKTOP_SIZE=${ZQ_DESKTOP_SIZE:-800x600}
+
+zq_started_xvfb=""
+
+zq_log() { printf '[wine-env] %s\n' "$*" >&2; }
+
+zq_start_display() {
+  if [ -n "${DISPLAY:-}" ]; then
+    return 0
+  fi
+  local n
+  for n in $(seq 91 120); do
+    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+      Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+      zq_started_xvfb=$!
+      export DISPLAY=":$n"
+      local i
+      for i in $(seq 1 100); do
+        [ -e "/tmp/.X11-unix/X$n" ] && return 0
+        sleep 0.05
+      done
+      zq_log "Xvfb on :$n did not come up"
+      return 1
+    fi
+  done
+  zq_log "no free X display number"
+  return 1
+}
+
+zq_prepare_prefix() {
+  local marker="$WINEPREFIX/.zenquilostudent-ready"
+  if [ -f "$marker" ]; then
+    return 0
+  fi
+  zq_log "preparing Wine prefix $WINEPREFIX (once)"
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  env -u DISPLAY "$WINE" wineboot -i >/dev/null 2>&1 || true
+  "$WINESERVER" -w
+  # One virtual desktop for every program of a run: it has a notification area,
+  # helpers see the program's windows, and exit codes come back to the shell.
+  "$WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d ZenquiloTest /f >/dev/null 2>&1
+  "$WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v ZenquiloTest /d "$ZQ_DESKTOP_SIZE" /f >/dev/null 2>&1
+  "$WINESERVER" -w
+  [ -d "$WINEPREFIX/drive_c/windows" ] || { zq_log "wineboot failed"; return 1; }
+  touch "$marker"
+}
+
+zq_wine_start() {
+  zq_start_display || return 1
+  zq_prepare_prefix || return 1
+  # A persistent server makes each Wine process start in a few hundredths of a second.
+  "$WINESERVER" -p
+  # Wine's own services start with the first program and inherit its output:
+  # start them here, writing to nowhere, so no later reader waits on them.
+  "$WINE" cmd /c exit >/dev/null 2>&1 </dev/null || true
+}
+
+zq_wine_stop() {
+  "$WINESERVER" -k >/dev/null 2>&1 || true
+  "$WINESERVER" -w >/dev/null 2>&1 || true
+  if [ -n "$zq_started_xvfb" ]; then
+    kill "$zq_started_xvfb" >/dev/null 2>&1 || true
+    wait "$zq_started_xvfb" 2>/dev/null || true
+    zq_started_xvfb=""
+  fi
+}

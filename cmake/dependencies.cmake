@@ -1,6 +1,65 @@
 # Third-party code, never copied into the repository.
 #   GoogleTest: built from Debian's sources in /usr/src/googletest, for both builds.
+#   libcurl, jsoncpp: linked as ZQ::curl and ZQ::jsoncpp in both builds.
+#     Linux: Debian's -dev packages.
+#     Windows: static builds from Debian's source packages of the same versions,
+#     made by scripts/build-deps.sh in a cache outside the tree.
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/third_party/googletest EXCLUDE_FROM_ALL SYSTEM)
+
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+  set(zq_deps_doc "Prefix with static libcurl and jsoncpp for Windows; empty: built by scripts/build-deps.sh")
+  set(ZQ_WINDOWS_DEPS "" CACHE PATH "${zq_deps_doc}")
+  # The script runs again at each configure while the prefix is its own, not one
+  # the user named: a changed toolchain file or build option then gets a fresh
+  # build instead of silently linking the old one. A cached run takes a moment.
+  if(NOT ZQ_WINDOWS_DEPS OR ZQ_WINDOWS_DEPS STREQUAL ZQ_WINDOWS_DEPS_BUILT)
+    message(STATUS "Windows dependencies: scripts/build-deps.sh (the first run builds for a few minutes)")
+    execute_process(
+      COMMAND bash "${PROJECT_SOURCE_DIR}/scripts/build-deps.sh" --print-prefix
+      OUTPUT_VARIABLE zq_deps_prefix
+      OUTPUT_STRIP_TRAILING_WHITESPACE
+      RESULT_VARIABLE zq_deps_result)
+    if(NOT zq_deps_result EQUAL 0 OR NOT IS_DIRECTORY "${zq_deps_prefix}")
+      message(FATAL_ERROR
+        "scripts/build-deps.sh failed (${zq_deps_result}); its messages are above.\n"
+        "Or set ZQ_WINDOWS_DEPS to a prefix that holds static libcurl and jsoncpp.")
+    endif()
+    set(ZQ_WINDOWS_DEPS "${zq_deps_prefix}" CACHE PATH "${zq_deps_doc}" FORCE)
+    set(ZQ_WINDOWS_DEPS_BUILT "${zq_deps_prefix}" CACHE INTERNAL "prefix last made by scripts/build-deps.sh")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+      "${PROJECT_SOURCE_DIR}/scripts/build-deps.sh" "${CMAKE_TOOLCHAIN_FILE}")
+  endif()
+  message(STATUS "Windows dependencies: ${ZQ_WINDOWS_DEPS}")
+
+  # A package directory cached from an earlier prefix would win over the new one.
+  foreach(zq_package IN ITEMS CURL jsoncpp)
+    if(${zq_package}_DIR)
+      cmake_path(IS_PREFIX ZQ_WINDOWS_DEPS "${${zq_package}_DIR}" NORMALIZE zq_inside)
+      if(NOT zq_inside)
+        unset(${zq_package}_DIR CACHE)
+      endif()
+    endif()
+  endforeach()
+  # The toolchain searches packages only under the MinGW sysroot; the prefix is
+  # elsewhere, so these two searches look there and only there.
+  find_package(CURL CONFIG REQUIRED PATHS "${ZQ_WINDOWS_DEPS}" NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+  find_package(jsoncpp CONFIG REQUIRED PATHS "${ZQ_WINDOWS_DEPS}" NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+
+  add_library(ZQ::curl INTERFACE IMPORTED)
+  # CURL_STATICLIB keeps curl.h from declaring dllimport; the system libraries are
+  # named again in case a prefix's export omits one (Schannel needs them all).
+  target_compile_definitions(ZQ::curl INTERFACE CURL_STATICLIB)
+  target_link_libraries(ZQ::curl INTERFACE CURL::libcurl ws2_32 crypt32 bcrypt secur32 advapi32)
+else()
+  find_package(CURL MODULE REQUIRED)
+  find_package(jsoncpp CONFIG REQUIRED)
+
+  add_library(ZQ::curl INTERFACE IMPORTED)
+  target_link_libraries(ZQ::curl INTERFACE CURL::libcurl)
+endif()
+
+add_library(ZQ::jsoncpp INTERFACE IMPORTED)
+target_link_libraries(ZQ::jsoncpp INTERFACE JsonCpp::JsonCpp)

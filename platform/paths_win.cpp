@@ -1,0 +1,73 @@
+#include "platform/paths.h"
+
+#include <windows.h>
+
+#include <errno.h>
+#include <io.h>
+#include <share.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "platform/directory_tree.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr size_t kPathBufferSize = MAX_PATH;  // 260, the terminator included
+constexpr size_t kLongestDirectoryTree = 259;
+
+}  // namespace
+
+std::wstring ModuleDirectoryFromPath(const std::wstring& modulePath) {
+  wchar_t drive[_MAX_DRIVE] = {};
+  wchar_t directory[_MAX_DIR] = {};
+  wchar_t name[_MAX_FNAME] = {};
+  wchar_t extension[_MAX_EXT] = {};
+  if (_wsplitpath_s(modulePath.c_str(), drive, _MAX_DRIVE, directory, _MAX_DIR, name, _MAX_FNAME, extension,
+                    _MAX_EXT) != 0) {
+    return std::wstring();
+  }
+  return std::wstring(drive) + directory;
+}
+
+std::wstring GetModuleDirectory() {
+  wchar_t path[kPathBufferSize] = {};
+  if (GetModuleFileNameW(nullptr, path, kPathBufferSize) == 0) return std::wstring();
+  return ModuleDirectoryFromPath(path);
+}
+
+std::wstring GetTempDirectory() {
+  const std::wstring directory = GetModuleDirectory() + L"temp\\";
+  MakeDirectoryTree(WideToNarrow(directory));
+  return directory;
+}
+
+std::wstring GetShortPath(const std::wstring& path) {
+  wchar_t buffer[kPathBufferSize] = {};
+  const DWORD length = GetShortPathNameW(path.c_str(), buffer, kPathBufferSize);
+  if (length == 0 || length >= kPathBufferSize) return std::wstring();
+  return buffer;
+}
+
+int MakeDirectoryTree(const std::string& path) {
+  if (path.size() > kLongestDirectoryTree) return -1;
+  // Walked as wide text: the second byte of a code page 936 character can be
+  // 0x5C, which a byte walk would take for a backslash. The wide calls also
+  // keep Chinese names intact whatever the system's ANSI code page is.
+  for (const std::wstring& prefix : DirectoryPrefixes(NarrowToWide(path))) {
+    if (_waccess(prefix.c_str(), 0) == 0) continue;
+    if (_wmkdir(prefix.c_str()) != 0 && errno != EEXIST) return -1;
+  }
+  return 0;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  FILE* file = _wfsopen(NarrowToWide(path).c_str(), L"rt", _SH_DENYNO);
+  if (file == nullptr) return std::string();
+  std::string text;
+  char block[4096];
+  size_t count = 0;
+  while ((count = fread(block, 1, sizeof block, file)) > 0) text.append(block, count);
+  fclose(file);
+  return text;
+}

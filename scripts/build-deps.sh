@@ -1,0 +1,233 @@
+#!/usr/bin/env bash
+# Cross-builds static libcurl (Schannel, HTTP only, plus curl.exe) and jsoncpp
+# for Windows x86-64 from Debian's source packages, the same versions as the
+# -dev packages installed here, and prints the install prefix on stdout.
+#
+#   scripts/build-deps.sh [--print-prefix]
+#
+# The prefix lives outside the repository, under
+#   $ZQ_CACHE/deps/curl-<version>_jsoncpp-<version>_<hash>
+# where <hash> covers the toolchain file and the configure options below: a
+# second run with the same inputs prints the prefix at once, without network.
+# Progress goes to stderr; the full build log to $ZQ_CACHE/deps/logs/.
+set -euo pipefail
+
+# Only the prefix may reach stdout: CMake reads it.
+exec 3>&1 1>&2
+
+log() { printf '[build-deps] %s\n' "$*" >&2; }
+die() { printf '[build-deps] error: %s\n' "$*" >&2; exit 1; }
+
+case "${1:-}" in
+  "" | --print-prefix) ;;
+  -h | --help)
+    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&3
+    exit 0
+    ;;
+  *) die "unknown argument '$1' (only --print-prefix is accepted)" ;;
+esac
+
+root=$(cd -P "$(dirname "$0")/.." && pwd)
+toolchain=$root/cmake/mingw-w64-x86_64.cmake
+check_imports=$root/cmake/check_imports.cmake
+cache=${ZQ_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zenquilostudent}
+deps=$cache/deps
+jobs=2
+
+[ -f "$toolchain" ] || die "toolchain file not found: $toolchain"
+
+# Every option that changes what is built belongs here: they are part of the key.
+curl_options=(
+  -DCMAKE_BUILD_TYPE=Release
+  -DBUILD_SHARED_LIBS=OFF
+  -DBUILD_CURL_EXE=ON
+  # curl.exe must run on its own, without libgcc or winpthread DLLs.
+  -DCMAKE_EXE_LINKER_FLAGS=-static
+  -DBUILD_TESTING=OFF
+  -DENABLE_MANUAL=OFF
+  -DPICKY_COMPILER=OFF
+  -DHTTP_ONLY=ON
+  -DCURL_DISABLE_LDAP=ON
+  -DCURL_DISABLE_LDAPS=ON
+  -DCURL_USE_SCHANNEL=ON
+  -DCURL_USE_OPENSSL=OFF
+  -DCURL_ZLIB=OFF
+  -DCURL_BROTLI=OFF
+  -DCURL_ZSTD=OFF
+  -DUSE_LIBIDN2=OFF
+  -DUSE_WIN32_IDN=OFF
+  -DCURL_USE_LIBPSL=OFF
+  -DCURL_USE_LIBSSH2=OFF
+  -DCURL_USE_LIBSSH=OFF
+  -DCURL_USE_GSSAPI=OFF
+  -DUSE_NGHTTP2=OFF
+  -DENABLE_ARES=OFF
+)
+jsoncpp_options=(
+  -DCMAKE_BUILD_TYPE=Release
+  -DBUILD_SHARED_LIBS=OFF
+  -DBUILD_STATIC_LIBS=ON
+  -DBUILD_OBJECT_LIBS=OFF
+  -DJSONCPP_WITH_TESTS=OFF
+  -DJSONCPP_WITH_POST_BUILD_UNITTEST=OFF
+  -DJSONCPP_WITH_EXAMPLE=OFF
+  -DJSONCPP_WITH_PKGCONFIG_SUPPORT=OFF
+  -DJSONCPP_WITH_CMAKE_PACKAGE=ON
+)
+
+installed_source_version() {
+  local v
+  v=$(dpkg-query -W -f='${source:Version}' "$1" 2>/dev/null) || true
+  [ -n "$v" ] || die "package $1 is not installed; its version picks the sources to build (apt-get install $1)"
+  printf '%s' "$v"
+}
+curl_version=$(installed_source_version libcurl4-openssl-dev)
+jsoncpp_version=$(installed_source_version libjsoncpp-dev)
+
+inputs_hash=$(
+  {
+    cat "$toolchain"
+    printf 'curl:\n'; printf '%s\n' "${curl_options[@]}"
+    printf 'jsoncpp:\n'; printf '%s\n' "${jsoncpp_options[@]}"
+  } | sha256sum | cut -c1-12
+)
+# An epoch's colon would make an awkward path; versions use nothing else unusual.
+key=$(printf 'curl-%s_jsoncpp-%s_%s' "$curl_version" "$jsoncpp_version" "$inputs_hash" | tr ':' '%')
+prefix=$deps/$key
+# Written last into the staged prefix: a directory without it was not made by a
+# finished run.
+stamp=.zq-deps-complete
+
+finish() {
+  printf '%s\n' "$prefix" >&3
+  exit 0
+}
+
+[ -f "$prefix/$stamp" ] && finish
+
+mkdir -p "$deps/logs"
+# Two configures at once (two build trees, two engineers) must not build the
+# same prefix twice or rename over each other.
+exec 4>"$deps/.lock-$key"
+if ! flock -n 4; then
+  log "another build of $key is running; waiting for it"
+  flock 4
+fi
+[ -f "$prefix/$stamp" ] && finish
+
+# We hold the lock, so anything left for this key is from a run that died.
+rm -rf "$deps/.build-$key".*
+if [ -e "$prefix" ]; then
+  log "removing unfinished $prefix"
+  rm -rf "$prefix"
+fi
+
+# The work directory sits beside the prefix so the final rename stays on one
+# file system and is atomic.
+work=$(mktemp -d "$deps/.build-$key.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+# Bash skips the EXIT trap when a signal ends it; exiting from the handler runs it.
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+logfile=$deps/logs/$key.log
+: >"$logfile"
+
+# Runs a step with its output in the log; on failure shows the log's end.
+step() {
+  local what=$1
+  shift
+  log "$what"
+  if ! "$@" >>"$logfile" 2>&1; then
+    tail -n 40 "$logfile" >&2
+    die "$what failed (full log: $logfile)"
+  fi
+}
+
+log "building $key (full log: $logfile)"
+started=$SECONDS
+
+# A private apt state: the machine's sources, lists and caches stay untouched.
+apt_dir=$work/apt
+mkdir -p "$apt_dir/sources" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+system_sources=/etc/apt/sources.list.d/debian.sources
+[ -r "$system_sources" ] || die "cannot read $system_sources (its URIs and keys are copied for the deb-src entry)"
+# Copy each stanza's URIs, suites, components and key, turned into deb-src.
+awk '
+  function flush() {
+    if (uris != "" && suites != "") {
+      printf "Types: deb-src\nURIs: %s\nSuites: %s\nComponents: %s\n", uris, suites, (comps != "" ? comps : "main")
+      if (signed != "") printf "Signed-By: %s\n", signed
+      printf "\n"
+    }
+    uris = suites = comps = signed = ""
+  }
+  /^[[:space:]]*#/ { next }
+  /^[[:space:]]*$/ { flush(); next }
+  {
+    field = tolower($1); sub(/:$/, "", field)
+    value = $0; sub(/^[^:]*:[[:space:]]*/, "", value)
+    if (field == "uris") uris = value
+    else if (field == "suites") suites = value
+    else if (field == "components") comps = value
+    else if (field == "signed-by") signed = value
+  }
+  END { flush() }
+' "$system_sources" >"$apt_dir/sources/zenquilostudent.sources"
+grep -q '^URIs:' "$apt_dir/sources/zenquilostudent.sources" ||
+  die "no usable entry in $system_sources"
+
+apt_options=(
+  -o Dir::Etc::SourceList=/dev/null
+  -o "Dir::Etc::SourceParts=$apt_dir/sources"
+  -o "Dir::State::Lists=$apt_dir/lists"
+  -o "Dir::Cache=$apt_dir/cache"
+  -o Dir::Cache::pkgcache=
+  -o Dir::Cache::srcpkgcache=
+  -o APT::Sandbox::User=root
+)
+step "fetching Debian's source index" apt-get "${apt_options[@]}" update
+
+src=$work/src
+mkdir -p "$src"
+log "fetching sources: curl $curl_version, libjsoncpp $jsoncpp_version"
+if ! (cd "$src" && apt-get "${apt_options[@]}" source --download-only \
+      "curl=$curl_version" "libjsoncpp=$jsoncpp_version") >>"$logfile" 2>&1; then
+  tail -n 20 "$logfile" >&2
+  die "could not fetch the installed versions (curl $curl_version, libjsoncpp $jsoncpp_version) from Debian's mirrors; if the mirror moved on, upgrade libcurl4-openssl-dev / libjsoncpp-dev and run again"
+fi
+
+# dpkg-source applies Debian's patches (the security fixes among them).
+unpack() {
+  local dsc=$1 dir=$2
+  [ -f "$src/$dsc" ] || die "expected $dsc after apt-get source"
+  step "unpacking $dsc" dpkg-source -x "$src/$dsc" "$dir"
+}
+# A .dsc name carries the version without its epoch.
+unpack "curl_${curl_version#*:}.dsc" "$src/curl"
+unpack "libjsoncpp_${jsoncpp_version#*:}.dsc" "$src/jsoncpp"
+
+stage=$work/stage
+build_one() {
+  local name=$1
+  shift
+  step "configuring $name" cmake -S "$src/$name" -B "$work/build-$name" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$prefix" "$@"
+  step "building $name" cmake --build "$work/build-$name" -j "$jobs"
+  # Installed through DESTDIR so the files that record the prefix name the final one.
+  step "installing $name" env DESTDIR="$stage" cmake --install "$work/build-$name"
+}
+build_one jsoncpp "${jsoncpp_options[@]}"
+build_one curl "${curl_options[@]}"
+
+staged=$stage$prefix
+for f in include/curl/curl.h include/json/json.h lib/libcurl.a lib/libjsoncpp.a bin/curl.exe \
+         lib/cmake/CURL/CURLConfig.cmake lib/cmake/jsoncpp/jsoncppConfig.cmake; do
+  [ -f "$staged/$f" ] || die "install is missing $f"
+done
+step "checking curl.exe imports only system DLLs" cmake \
+  -DOBJDUMP=x86_64-w64-mingw32-objdump -DPROGRAM="$staged/bin/curl.exe" -P "$check_imports"
+
+touch "$staged/$stamp"
+mv -T "$staged" "$prefix"
+log "done in $((SECONDS - started)) s"
+finish

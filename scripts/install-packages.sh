@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need, when missing.
+# Safe to run again: a machine that has everything is left alone (no network).
+set -euo pipefail
+
+packages=(
+  # native build and tests
+  cmake ninja-build g++ pkg-config googletest libcurl4-openssl-dev libjsoncpp-dev
+  # Windows build: MinGW-w64 with the posix thread model
+  gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  # cross-building libcurl and jsoncpp from Debian's sources
+  dpkg-dev ca-certificates
+  # the manifest fuzzer (libFuzzer comes with clang)
+  clang libclang-rt-14-dev
+  # running and driving Windows programs
+  wine64 xvfb xdotool x11-utils imagemagick python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "[install] installing: ${missing[*]}" >&2
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

@@ -1,0 +1,42 @@
+# Windows programs must start on a plain Windows from a bare copy: every DLL
+# they import has to ship with the system. The check reads the files with
+# objdump on the build host; nothing runs under Wine.
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+  find_program(ZQ_OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)
+
+  function(zq_add_import_test name program)
+    add_test(NAME ${name}
+      COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${ZQ_OBJDUMP} -DPROGRAM=${program}
+              -P ${PROJECT_SOURCE_DIR}/cmake/check_imports.cmake)
+  endfunction()
+
+  zq_add_import_test(program_imports $<TARGET_FILE:ZenquiloStudent>)
+  # Links the static libcurl and jsoncpp, whatever the launcher links so far.
+  zq_add_import_test(update_link_tests_imports $<TARGET_FILE:update_link_tests>)
+
+  # The check must be able to fail. Each probe is matched on the reason given,
+  # so a check that breaks for some other reason does not pass as a refusal
+  # (CMake wraps long messages, hence the blanks allowed between words).
+  # winhttp.dll ships with Windows but is not on our list: what a stray
+  # dependency looks like.
+  set(zq_probe_dir ${CMAKE_CURRENT_BINARY_DIR}/import_probes)
+  file(CONFIGURE OUTPUT ${zq_probe_dir}/off_list.c CONTENT
+    "#include <windows.h>\n#include <winhttp.h>\nint main(void) { return WinHttpCheckPlatform() ? 0 : 1; }\n")
+  add_executable(import_probe_off_list ${zq_probe_dir}/off_list.c)
+  target_link_libraries(import_probe_off_list PRIVATE winhttp)
+  zq_add_import_test(import_check_refuses_unlisted_dll $<TARGET_FILE:import_probe_off_list>)
+  set_tests_properties(import_check_refuses_unlisted_dll PROPERTIES
+    PASS_REGULAR_EXPRESSION "lacks:[ \n]+winhttp\\.dll")
+
+  # No import table at all is what a misread dump looks like; it must not pass.
+  file(CONFIGURE OUTPUT ${zq_probe_dir}/no_imports.c CONTENT "void zq_probe_entry(void) {}\n")
+  add_executable(import_probe_no_imports ${zq_probe_dir}/no_imports.c)
+  target_link_options(import_probe_no_imports PRIVATE -nostdlib -nostartfiles -Wl,--entry=zq_probe_entry)
+  zq_add_import_test(import_check_refuses_empty_import_list $<TARGET_FILE:import_probe_no_imports>)
+  set_tests_properties(import_check_refuses_empty_import_list PROPERTIES
+    PASS_REGULAR_EXPRESSION "no imported DLL found")
+
+  zq_add_import_test(import_check_refuses_non_program ${PROJECT_SOURCE_DIR}/cmake/check_imports.cmake)
+  set_tests_properties(import_check_refuses_non_program PROPERTIES
+    PASS_REGULAR_EXPRESSION "failed[ \n]+\\([1-9][0-9]*\\)")
+endif()

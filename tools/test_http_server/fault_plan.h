@@ -1,0 +1,62 @@
+#pragma once
+
+// How the test server answers one request: normally, or with one of the
+// faults a client has to survive. Faults are short token lists, so a test can
+// ask for one in the URL itself ("/fault/<tokens>/<path>") or name it per path
+// in a rules file that the server reads again at every request.
+
+#include <string>
+#include <vector>
+
+namespace test_http {
+
+constexpr double kDefaultStallSeconds = 10;
+constexpr double kMaxStallSeconds = 60;
+constexpr int kMaxPieces = 1000;
+
+struct ResponsePlan {
+  // Any status but 200 answers with a small status page instead of the resource.
+  int status = 200;
+  // Silence before the status line.
+  double stallBeforeSeconds = 0;
+  // Silence after the first half of the body.
+  double stallMidSeconds = 0;
+  // Hang up after the first half although the headers promised the whole body.
+  bool closeMidBody = false;
+  // Content-Length 0, whatever the resource or status page would hold.
+  bool emptyBody = false;
+  // Transfer-Encoding: chunked: the client never learns the size in advance.
+  bool chunked = false;
+  // 302 with a Location header and a small body.
+  bool redirect = false;
+  // Where the redirect points; empty: the requested path without its fault prefix.
+  std::string location;
+  // The body goes out in this many sends with this pause between them.
+  int pieces = 1;
+  double pieceDelaySeconds = 0;
+};
+
+// Comma-separated tokens, applied in order onto *plan:
+//   ok | <3-digit status> | status=N | empty | chunked | close-mid
+//   stall-before[=S] | stall-mid[=S]   (seconds, default 10, at most 60)
+//   pieces=K (1..1000) | piece-delay=S (at most 10)
+//   redirect[=LOCATION]   (last: LOCATION is the rest of the text)
+// False on anything else; *plan is then left as it was.
+bool ParseFaultTokens(const std::string& tokens, ResponsePlan* plan);
+
+// "/fault/<tokens>/<rest>" gives tokens and "/<rest>". False without that prefix.
+bool SplitFaultPrefix(const std::string& path, std::string* tokens, std::string* rest);
+
+struct FaultRule {
+  std::string pattern;  // an exact path, or a path prefix when it ends in '*'
+  ResponsePlan plan;
+};
+
+// One rule a line: "<pattern> <tokens>". Blank lines and lines starting with '#'
+// are skipped; so are lines that do not parse, counted in *badLines when given.
+std::vector<FaultRule> ParseFaultRules(const std::string& text, int* badLines);
+
+// The first rule whose pattern matches path, or null.
+const FaultRule* FindFaultRule(const std::vector<FaultRule>& rules, const std::string& path);
+
+}  // namespace test_http

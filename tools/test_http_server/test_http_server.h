@@ -1,0 +1,89 @@
+#pragma once
+
+// A small HTTP/1.1 server for tests, on 127.0.0.1 only. It serves resources
+// set in memory and files under a directory, answers each path with the fault
+// asked for (see fault_plan.h), and records every request it receives. One
+// thread accepts, one thread serves each connection (at most 64 at a time);
+// every wait is cut short by Stop(), which the destructor calls. Each answer
+// carries "Connection: close".
+// Usable in-process from tests on both platforms, and as the standalone
+// program zq_test_http_server (main.cpp).
+
+#include "tools/test_http_server/fault_plan.h"
+#include "tools/test_http_server/http_messages.h"
+#include "tools/test_http_server/socket_shim.h"
+
+#include <atomic>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace test_http {
+
+struct ServerOptions {
+  int port = 0;                    // 0: a free port chosen by the system
+  std::string documentRoot;        // files served from here; empty: memory only
+  std::string faultRulesFile;      // read again at each request; empty: none
+  std::string requestLogFile;      // one ToJsonLine per request appended; empty: none
+  std::size_t maxRequests = 10000; // later connections are closed unanswered
+};
+
+class TestHttpServer {
+ public:
+  explicit TestHttpServer(ServerOptions options = ServerOptions());
+  ~TestHttpServer();
+  TestHttpServer(const TestHttpServer&) = delete;
+  TestHttpServer& operator=(const TestHttpServer&) = delete;
+
+  // Listens on 127.0.0.1 and starts accepting. False when it cannot bind.
+  bool Start();
+  // Ends every stall, closes every connection, joins every thread. Idempotent.
+  void Stop();
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:<port>"
+  std::string BaseUrl() const;
+
+  // Served at exactly this path (before any file under the document root).
+  void SetResource(const std::string& path, const std::string& body);
+  // Answers this exact path (after any "/fault/.../" prefix is taken off) so.
+  // A fault in the URL's prefix wins over this, and this over the rules file.
+  void SetFault(const std::string& path, const ResponsePlan& plan);
+
+  std::vector<RecordedRequest> Requests() const;
+  std::size_t RequestCount() const;
+  void ClearRequests();
+
+ private:
+  struct Connection;
+  struct Answer;
+  void AcceptLoop();
+  void Serve(Connection* connection);
+  bool ReadRequestHead(Connection* connection, std::string* head) const;
+  void Respond(Connection* connection, const ResponsePlan& plan, const Answer& answer, bool headOnly) const;
+  ResponsePlan PlanFor(const std::string& path, std::string* contentPath) const;
+  bool FindBody(const std::string& path, std::string* body) const;
+  void Record(const RecordedRequest& request);
+  // Waits up to seconds; false as soon as the server stops or the peer hangs up.
+  bool Pause(double seconds, Connection* connection) const;
+
+  ServerOptions options_;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread acceptThread_;
+  std::unique_ptr<SocketLibrary> sockets_;
+  SocketHandle listenSocket_ = kNoSocket;
+
+  mutable std::mutex mutex_;
+  std::map<std::string, std::string> resources_;
+  std::map<std::string, ResponsePlan> faults_;
+  std::vector<RecordedRequest> requests_;
+  std::size_t accepted_ = 0;
+};
+
+}  // namespace test_http

@@ -1,0 +1,205 @@
+#include "update/http_transfer.h"
+
+#include "platform/narrow_file.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <memory>
+
+namespace {
+
+// libcurl treats any count other than the one it delivered as a write error.
+constexpr std::size_t kAbortTransfer = static_cast<std::size_t>(-1);
+
+#ifdef _WIN32
+constexpr ProgressMessageSender kDefaultSender = &SendProgressMessageToWindow;
+#else
+constexpr ProgressMessageSender kDefaultSender = nullptr;
+#endif
+
+std::atomic<ProgressMessageSender> progressMessageSender{kDefaultSender};
+
+struct EasyCleanup {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+
+// The progress bar takes 32-bit integers. A double outside that range (an
+// installer over 2 GiB, or garbage) is clamped rather than converted, since
+// converting it would be undefined.
+std::int32_t TruncateToInt32(double value) {
+  if (!(value > INT32_MIN)) return value < 0 ? INT32_MIN : 0;  // NaN gives 0
+  if (!(value < INT32_MAX)) return INT32_MAX;
+  return static_cast<std::int32_t>(value);
+}
+
+// Decides, at the end of each response's header block, whether its body may
+// reach the file: only a 2xx may. Anything else ends the transfer before the
+// first body byte, so WriteToTargetFile never opens (or truncates) the file.
+struct StatusGate {
+  CURL* handle = nullptr;
+  bool rejected = false;
+};
+
+std::size_t CheckStatusAtHeaderEnd(char* data, std::size_t size, std::size_t count, void* userdata) {
+  const std::size_t bytes = size * count;
+  auto* gate = static_cast<StatusGate*>(userdata);
+  if (gate == nullptr || data == nullptr) return kAbortTransfer;
+  const bool headerEnd = (bytes == 2 && data[0] == '\r' && data[1] == '\n') || (bytes == 1 && data[0] == '\n');
+  if (!headerEnd) return bytes;
+  long status = 0;
+  if (curl_easy_getinfo(gate->handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+  // An interim answer (100 Continue, 103 Early Hints) is followed by the real one.
+  if (status >= 100 && status < 300) return bytes;
+  gate->rejected = true;
+  return 0;
+}
+
+enum class ProgressRoute { kProgressBar, kLibcurlMeter };
+
+int RunDownload(const std::string& url, DownloadTarget& target, ProgressWindow window, ProgressRoute route) {
+  const bool initialised = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+  int result = CURLE_FAILED_INIT;
+  {
+    EasyHandle handle(curl_easy_init());
+    if (handle) {
+      CURL* const curl = handle.get();
+      // libcurl keeps only the address, so the copy must outlive the transfer.
+      ProgressWindow windowForTransfer = window;
+      StatusGate gate;
+      gate.handle = curl;
+
+      curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &HttpTransfer::WriteToTargetFile);
+      curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
+      curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+      if (target.showProgress == 1) {
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        if (route == ProgressRoute::kProgressBar) {
+          // The double-based progress function is deprecated in favour of
+          // XFERINFO; it is kept because the bar is fed truncated doubles.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+          curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &HttpTransfer::ReportProgress);
+          curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &windowForTransfer);
+#pragma GCC diagnostic pop
+        }
+      }
+      // The 2xx rule needs HTTP status lines: no other protocol may answer, and
+      // a proxy's CONNECT reply must not reach the gate as if it were the server's.
+      curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+      curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+      curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CheckStatusAtHeaderEnd);
+      curl_easy_setopt(curl, CURLOPT_HEADERDATA, &gate);
+
+      const CURLcode performed = curl_easy_perform(curl);
+      result = gate.rejected ? CURLE_HTTP_RETURNED_ERROR : performed;
+    }
+  }
+  // After the handle is gone, so no callback can reach the file again.
+  if (target.file != nullptr) {
+    std::fclose(target.file);
+    // Cleared so that a reused record cannot write through a closed stream.
+    target.file = nullptr;
+  }
+  if (initialised) curl_global_cleanup();
+  return result;
+}
+
+}  // namespace
+
+ProgressMessageSender SetProgressMessageSender(ProgressMessageSender sender) {
+  return progressMessageSender.exchange(sender);
+}
+
+int HttpTransfer::FetchToMemory(const std::string& url, std::string& body) {
+  EasyHandle handle(curl_easy_init());
+  if (!handle) return CURLE_FAILED_INIT;
+  CURL* const curl = handle.get();
+
+  if (debug) {
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, &HttpTransfer::TraceTransfer);
+  }
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, "KVT Updater/1.0");
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &HttpTransfer::AppendToBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  // No signals: the resolver's time-out must not interrupt the UI thread.
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 3L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3L);
+
+  return curl_easy_perform(curl);
+}
+
+int HttpTransfer::DownloadWithProgress(const std::string& url, DownloadTarget& target) {
+  return RunDownload(url, target, progressWindow, ProgressRoute::kProgressBar);
+}
+
+int HttpTransfer::Download(const std::string& url, DownloadTarget& target) {
+  return RunDownload(url, target, nullptr, ProgressRoute::kLibcurlMeter);
+}
+
+std::size_t HttpTransfer::AppendToBody(char* data, std::size_t size, std::size_t count, void* body) {
+  if (body == nullptr || data == nullptr) return kAbortTransfer;
+  try {
+    static_cast<std::string*>(body)->append(data, size * count);
+  } catch (...) {
+    return kAbortTransfer;
+  }
+  // libcurl always passes items of one byte, so count is the byte count.
+  return count;
+}
+
+std::size_t HttpTransfer::WriteToTargetFile(char* data, std::size_t size, std::size_t count, void* userdata) {
+  auto* target = static_cast<DownloadTarget*>(userdata);
+  if (target == nullptr || data == nullptr) return kAbortTransfer;
+  // libcurl may report an empty body as a call with no bytes: that must not
+  // create the file.
+  if (size == 0 || count == 0) return 0;
+  try {
+    if (target->file == nullptr) {
+      if (target->fileName == nullptr) return kAbortTransfer;
+      // "wb": bytes as they come, no newline translation on Windows.
+      target->file = OpenNarrowPath(target->fileName, "wb");
+      if (target->file == nullptr) return kAbortTransfer;
+    }
+    return std::fwrite(data, size, count, target->file);
+  } catch (...) {
+    return kAbortTransfer;
+  }
+}
+
+int HttpTransfer::ReportProgress(void* clientp, double dltotal, double dlnow, double, double) {
+  const ProgressMessageSender send = progressMessageSender.load();
+  if (clientp == nullptr || send == nullptr) return 0;
+  const ProgressWindow window = *static_cast<ProgressWindow*>(clientp);
+  try {
+    // Sent on every call, also while the total is still 0, so the bar starts
+    // from an empty range until the size is known.
+    send(window, kProgressSetRange32, 0, static_cast<std::intptr_t>(TruncateToInt32(dltotal)));
+    send(window, kProgressSetPos,
+         static_cast<std::uintptr_t>(static_cast<std::intptr_t>(TruncateToInt32(dlnow))), 0);
+  } catch (...) {
+  }
+  return 0;
+}
+
+int HttpTransfer::TraceTransfer(CURL*, curl_infotype type, char* data, std::size_t size, void*) {
+  const char* tag = nullptr;
+  switch (type) {
+    case CURLINFO_HEADER_IN: tag = "[HEADER_IN]"; break;
+    case CURLINFO_HEADER_OUT: tag = "[HEADER_OUT]"; break;
+    case CURLINFO_DATA_IN: tag = "[DATA_IN]"; break;
+    case CURLINFO_DATA_OUT: tag = "[DATA_OUT]"; break;
+    default: return 0;
+  }
+  // The block is not zero-terminated: print exactly its bytes, never past them.
+  const int length = data == nullptr ? 0 : static_cast<int>(std::min<std::size_t>(size, INT_MAX));
+  std::printf("%s%.*s\n", tag, length, data == nullptr ? "" : data);
+  return 0;
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+// HttpTransfer: every byte the updater exchanges with the update server, as
+// plain HTTP GETs over libcurl's easy interface. Each call makes its own easy
+// handle and cleans it up before returning; nothing outlives a call.
+// FetchToMemory runs on the UI thread before any worker exists. The downloads
+// run on the update worker thread, one at a time: they call curl_global_init
+// and curl_global_cleanup around each transfer, which act on the whole process.
+// Results are libcurl's CURLcode as an int (0 when the transfer ran to its end).
+
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// The progress bar a download reports to: an HWND on Windows, carried as an
+// opaque pointer so that this header needs no <windows.h>.
+using ProgressWindow = void*;
+
+// The progress-bar messages ReportProgress sends (commctrl.h's values).
+constexpr unsigned int kProgressSetRange32 = 1030;  // PBM_SETRANGE32
+constexpr unsigned int kProgressSetPos = 1026;      // PBM_SETPOS
+
+// Delivers one message to the progress bar and returns once it has been handled.
+using ProgressMessageSender = void (*)(ProgressWindow window, unsigned int message,
+                                       std::uintptr_t wParam, std::intptr_t lParam);
+
+// Replaces the process-wide sender that ReportProgress uses and returns the one
+// before. By default it is SendMessageW on Windows and nothing elsewhere; tests
+// install a recorder. Change it only while no download is running.
+ProgressMessageSender SetProgressMessageSender(ProgressMessageSender sender);
+
+#ifdef _WIN32
+// The Windows default: SendMessageW, so the worker waits while the UI thread
+// moves the bar.
+void SendProgressMessageToWindow(ProgressWindow window, unsigned int message,
+                                 std::uintptr_t wParam, std::intptr_t lParam);
+#endif
+
+// What a file download writes through. The caller owns it for the call.
+struct DownloadTarget {
+  // Path of the file (code page 936 on Windows), borrowed from the caller's string.
+  const char* fileName = nullptr;
+  // Null when handed in. Opened at the first byte of an accepted (2xx) body, so no
+  // file is created or truncated without one; closed and set back to null
+  // before the download returns.
+  std::FILE* file = nullptr;
+  // 1 turns progress reporting on; any other value leaves it off.
+  int showProgress = 0;
+};
+
+class HttpTransfer {
+ public:
+  // The manifest fetch: user agent "KVT Updater/1.0", 3 s to connect and 3 s
+  // in all. Bytes are appended to body whatever the HTTP status (an error page
+  // included, with result 0); on a time-out (28) body keeps what arrived.
+  int FetchToMemory(const std::string& url, std::string& body);
+
+  // The installer download. With target.showProgress 1 the bar at
+  // progressWindow gets PBM_SETRANGE32 0..total then PBM_SETPOS received,
+  // bytes as 32-bit integers. Only a 2xx answer is written; any other status,
+  // a redirect included (never followed), gives 22 and leaves no file and any
+  // older one of that name as it was. No time-out. A transfer that breaks off
+  // leaves the bytes received so far in the file, which is closed.
+  int DownloadWithProgress(const std::string& url, DownloadTarget& target);
+
+  // As DownloadWithProgress, except that showProgress 1 only turns on libcurl's
+  // own meter on standard error; the progress bar is never sent anything.
+  int Download(const std::string& url, DownloadTarget& target);
+
+  // libcurl's callbacks. None lets an exception escape.
+  // Write function of FetchToMemory; body is a std::string*. Null body or data: -1.
+  static std::size_t AppendToBody(char* data, std::size_t size, std::size_t count, void* body);
+  // Write function of the downloads; target is a DownloadTarget*. -1 when the
+  // file cannot be opened, else what fwrite returns (short on a full disk).
+  static std::size_t WriteToTargetFile(char* data, std::size_t size, std::size_t count, void* target);
+  // Progress function; clientp points to a ProgressWindow. Never aborts (returns 0).
+  static int ReportProgress(void* clientp, double dltotal, double dlnow, double ultotal, double ulnow);
+  // Debug function: headers and data in both directions, one printf line each.
+  static int TraceTransfer(CURL* handle, curl_infotype type, char* data, std::size_t size, void* userp);
+
+  // When true, FetchToMemory traces through TraceTransfer to standard output.
+  bool debug = false;
+  // Set by the caller before DownloadWithProgress.
+  ProgressWindow progressWindow = nullptr;
+};

@@ -1,0 +1,60 @@
+#include "update/package_manifest.h"
+
+#include <json/json.h>
+
+#include <exception>
+
+namespace {
+
+// Each field goes through Json::Value::asString, so numbers and booleans come
+// out as their text and null as "". Arrays and objects make jsoncpp throw.
+PackageFileEntry ReadEntry(Json::Value& element) {
+  PackageFileEntry entry;
+  entry.set_name(element["name"].asString());
+  entry.set_remote_url(element["remote_url"].asString());
+  entry.set_hash(element["hash"].asString());
+  entry.set_local_path(element["local_path"].asString());
+  entry.set_ver(element["ver"].asString());
+  entry.set_act(element["act"].asString());
+  return entry;
+}
+
+}  // namespace
+
+int PackageManifestParser::Parse(std::string text, PackageManifest& manifest) {
+  // jsoncpp reports a value of the wrong type (an array root, an object where
+  // text belongs, a string as full_update) and nesting past its limit of 1000
+  // open values by throwing, part-way through the fields. So the record is
+  // built aside and handed over only when it is whole: a failure of any kind
+  // leaves the caller's record as it was, and nothing escapes to the caller.
+  try {
+    // The classic reader with its default features, on purpose: comments are
+    // allowed anywhere, any value may be the root, text after the root is not
+    // examined, and a leading byte-order mark is a syntax error. The manifests
+    // in the field were written against exactly that behaviour.
+    Json::Reader reader;
+    Json::Value root;
+    if (!reader.parse(text, root, true)) return -1;
+
+    PackageManifest parsed;
+    parsed.set_version(root["version"].asString());
+    parsed.set_package_date(root["package_date"].asString());
+    parsed.set_full_update(root["full_update"].asBool());
+    parsed.set_type(root["type"].asString());
+    parsed.set_install_package_url(root["install_package_url"].asString());
+
+    // size() is the element count of an array and 0 for null and scalars; an
+    // object with members makes the indexing below throw.
+    Json::Value list = root["file_list"];
+    const Json::ArrayIndex count = list.size();
+    std::vector<PackageFileEntry> entries;
+    entries.reserve(count);
+    for (Json::ArrayIndex i = 0; i < count; ++i) entries.push_back(ReadEntry(list[i]));
+    parsed.set_file_list(std::move(entries));
+
+    manifest = std::move(parsed);
+    return 0;
+  } catch (const std::exception&) {
+    return -1;
+  }
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// The in-memory form of a "package.json" document: the server's manifest, the
+// installed one beside the program and the pending one under "temp\". Plain
+// copyable values owned by their users; no locks. Text is narrow: the bytes the
+// document holds (code page 936 for file names), never converted here. "version"
+// and "ver" stay text; update/version_number.h turns them into numbers.
+
+// One file of a release. A new entry has six empty fields, so its ver counts as 0.
+class PackageFileEntry {
+ public:
+  std::string name() const { return name_; }
+  std::string remote_url() const { return remote_url_; }
+  std::string hash() const { return hash_; }
+  std::string local_path() const { return local_path_; }
+  std::string ver() const { return ver_; }
+  std::string act() const { return act_; }
+
+  void set_name(std::string value) { name_ = std::move(value); }
+  void set_remote_url(std::string value) { remote_url_ = std::move(value); }
+  void set_hash(std::string value) { hash_ = std::move(value); }
+  void set_local_path(std::string value) { local_path_ = std::move(value); }
+  void set_ver(std::string value) { ver_ = std::move(value); }
+  void set_act(std::string value) { act_ = std::move(value); }
+
+  friend bool operator==(const PackageFileEntry& a, const PackageFileEntry& b) {
+    return a.name_ == b.name_ && a.remote_url_ == b.remote_url_ && a.hash_ == b.hash_ &&
+           a.local_path_ == b.local_path_ && a.ver_ == b.ver_ && a.act_ == b.act_;
+  }
+  friend bool operator!=(const PackageFileEntry& a, const PackageFileEntry& b) { return !(a == b); }
+
+ private:
+  std::string name_;
+  std::string remote_url_;
+  std::string hash_;
+  std::string local_path_;  // relative directory ending in "\" or "/", or empty
+  std::string ver_;
+  std::string act_;         // "reg", "delete", anything else: nothing to do
+};
+
+// One release. A new record has empty texts, full_update false and no files.
+class PackageManifest {
+ public:
+  std::string version() const { return version_; }
+  std::string package_date() const { return package_date_; }
+  bool full_update() const { return full_update_; }
+  std::string install_package_url() const { return install_package_url_; }
+  std::string type() const { return type_; }
+  std::vector<PackageFileEntry> file_list() const { return file_list_; }
+
+  void set_version(std::string value) { version_ = std::move(value); }
+  void set_package_date(std::string value) { package_date_ = std::move(value); }
+  void set_full_update(bool value) { full_update_ = value; }
+  void set_install_package_url(std::string value) { install_package_url_ = std::move(value); }
+  void set_type(std::string value) { type_ = std::move(value); }
+  void set_file_list(std::vector<PackageFileEntry> value) { file_list_ = std::move(value); }
+
+  friend bool operator==(const PackageManifest& a, const PackageManifest& b) {
+    return a.version_ == b.version_ && a.package_date_ == b.package_date_ &&
+           a.full_update_ == b.full_update_ && a.install_package_url_ == b.install_package_url_ &&
+           a.type_ == b.type_ && a.file_list_ == b.file_list_;
+  }
+  friend bool operator!=(const PackageManifest& a, const PackageManifest& b) { return !(a == b); }
+
+ private:
+  std::string version_;
+  std::string package_date_;
+  bool full_update_ = false;
+  std::string install_package_url_;
+  std::string type_;  // only "force" means a file-by-file update
+  std::vector<PackageFileEntry> file_list_;
+};
+
+// Fills a PackageManifest from the whole text of a document. Stateless: make
+// one, call Parse, drop it; any thread.
+class PackageManifestParser {
+ public:
+  // 0: the text was a JSON document of the manifest's shape and every field of
+  // manifest was replaced, file_list as a whole. -1: it was not (not JSON, the
+  // empty text, a leading byte-order mark, a value of the wrong type, nesting
+  // too deep, no memory), and manifest is exactly as it was.
+  static int Parse(std::string text, PackageManifest& manifest);
+};

@@ -1,7 +1,7 @@
-// Entry point: acts on the command line, keeps one resident copy, creates the
-// hidden windows and runs the message loop. The order matters: the command line
-// is acted on before the single-instance test, so a second copy still opens a
-// shell and only then ends.
+// Entry point: installs a pending update, acts on the command line, keeps one
+// resident copy, creates the hidden windows, checks for an update and runs the
+// message loop. The order matters: the command line is acted on before the
+// single-instance test, so a second copy still opens a shell and only then ends.
 
 #include <windows.h>
 
@@ -12,10 +12,14 @@
 #include "app/single_instance.h"
 #include "app/tray_window.h"
 #include "launch/dispatch.h"
+#include "update/update_manager.h"
 
 HINSTANCE g_instance = nullptr;
 HWND g_progressDialog = nullptr;
 HWND g_progressBar = nullptr;
+
+// Constructed before wWinMain: it makes sure temp\ exists at every start.
+UpdateManager g_updateManager;
 
 namespace {
 
@@ -28,15 +32,29 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLineArgument, in
   g_instance = instance;
   const std::wstring commandLine = commandLineArgument != nullptr ? commandLineArgument : L"";
 
+  // Only a plain start installs a pending update: not a link, not even blanks.
+  if (commandLine.empty()) g_updateManager.FinalisePendingUpdate();
+
   DispatchCommandLine(commandLine);
 
   if (AcquireSingleInstance() == nullptr) return kSecondCopyExitCode;
 
   if (!RegisterTrayWindowClass(instance)) return kNoWindowClassExitCode;
-  CreateTrayWindow(instance);
+  const HWND trayWindow = CreateTrayWindow(instance);
 
   g_progressDialog = CreateProgressDialog(instance);
   ShowWindow(g_progressDialog, SW_HIDE);
+
+  g_updateManager.SetTrayWindow(trayWindow);
+  g_updateManager.SetProgressBar(g_progressBar);
+
+  // Blocks for at most the manifest fetch's 3 seconds; the icon is already
+  // there but answers only once the loop runs.
+  if (g_updateManager.CheckForUpdate()) {
+    HANDLE worker = CreateThread(nullptr, 0, UpdateThreadProc, &g_updateManager, 0, nullptr);
+    // Nothing waits for the worker: it ends with the process.
+    if (worker != nullptr) CloseHandle(worker);
+  }
 
   MSG msg = {};
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {

@@ -2,9 +2,17 @@
 
 #include <commctrl.h>
 
+#include "app/app_globals.h"
 #include "resources/resource.h"
 
-INT_PTR CALLBACK ProgressDialogProc(HWND, UINT, WPARAM, LPARAM) {
+INT_PTR CALLBACK ProgressDialogProc(HWND hwnd, UINT msg, WPARAM, LPARAM) {
+  if (msg == WM_INITDIALOG) {
+    SendMessageW(hwnd, WM_SETICON, ICON_SMALL,
+                 reinterpret_cast<LPARAM>(LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_DIALOG))));
+    g_progressBar = GetDlgItem(hwnd, -1);
+    SendMessageW(g_progressBar, PBM_SETPOS, 0, 0);
+  }
+  // FALSE throughout: the dialog manager does the rest, focus included.
   return FALSE;
 }
 

@@ -1,0 +1,74 @@
+#include "update/update_check.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+PackageManifest WithVersion(const std::string& version) {
+  PackageManifest manifest;
+  manifest.set_version(version);
+  return manifest;
+}
+
+TEST(BuildManifestRequestUrl, AppendsTheTickCountAsASigned32BitNumber) {
+  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/soft/package.json", 0), "http://u.example/soft/package.json?r=0");
+  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/p.json", 2147483647u), "http://u.example/p.json?r=2147483647");
+  // After about 24.9 days of uptime the count is written with a minus sign.
+  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/p.json", 2147483648u), "http://u.example/p.json?r=-2147483648");
+  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/p.json", 4294967295u), "http://u.example/p.json?r=-1");
+  // A URL that has a query already gets a second question mark.
+  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/p.json?channel=beta", 7),
+            "http://u.example/p.json?channel=beta?r=7");
+}
+
+TEST(IsUpdateDue, ComparesNumbersNotTexts) {
+  struct Case {
+    const char* remote;
+    const char* local;
+    bool due;
+  } const cases[] = {
+      {"12", "9", true},
+      {"9", "12", false},
+      {"12", "12", false},
+      {"2.0", "2.5", false},  // both count as 2
+      {"1", "", true},        // no local manifest counts as 0
+      {"", "", false},        // nothing fetched, nothing installed
+      {"2147483648", "2147483647", false},  // saturates
+      {"0", "-1", true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsUpdateDue(WithVersion(c.remote), WithVersion(c.local)), c.due) << c.remote << " vs " << c.local;
+  }
+}
+
+TEST(ChooseUpdateKind, FullWinsThenOnlyTheExactTypeForce) {
+  PackageManifest manifest;
+  manifest.set_type("force");
+  EXPECT_EQ(ChooseUpdateKind(manifest), UpdateKind::kIncremental);
+  manifest.set_full_update(true);
+  EXPECT_EQ(ChooseUpdateKind(manifest), UpdateKind::kFull);
+  manifest.set_full_update(false);
+  for (const char* type : {"Force", "force ", "", "FORCE"}) {
+    manifest.set_type(type);
+    EXPECT_EQ(ChooseUpdateKind(manifest), UpdateKind::kNone) << '"' << type << '"';
+  }
+}
+
+TEST(FindEntryByName, MatchesExactBytesAndTakesTheFirst) {
+  PackageFileEntry lower, upper, second;
+  lower.set_name("a.dll");
+  lower.set_ver("3");
+  upper.set_name("A.DLL");
+  upper.set_ver("4");
+  second.set_name("a.dll");
+  second.set_ver("5");
+  PackageManifest manifest;
+  manifest.set_file_list({lower, upper, second});
+
+  EXPECT_EQ(FindEntryByName(manifest, "a.dll").ver(), "3");
+  EXPECT_EQ(FindEntryByName(manifest, "A.DLL").ver(), "4");
+  EXPECT_EQ(FindEntryByName(manifest, "a.dl"), PackageFileEntry());
+  EXPECT_EQ(FindEntryByName(PackageManifest(), "a.dll"), PackageFileEntry());
+}
+
+}  // namespace

@@ -1,0 +1,25 @@
+#include "update/update_check.h"
+
+#include "update/version_number.h"
+
+std::string BuildManifestRequestUrl(const std::string& url, std::uint32_t tickCount) {
+  // GetTickCount wraps after 49.7 days; above 2^31 it is written negative.
+  return url + "?r=" + std::to_string(static_cast<std::int32_t>(tickCount));
+}
+
+bool IsUpdateDue(const PackageManifest& remote, const PackageManifest& local) {
+  return VersionNumber(remote.version()) > VersionNumber(local.version());
+}
+
+UpdateKind ChooseUpdateKind(const PackageManifest& remote) {
+  if (remote.full_update()) return UpdateKind::kFull;
+  if (remote.type() == "force") return UpdateKind::kIncremental;
+  return UpdateKind::kNone;
+}
+
+PackageFileEntry FindEntryByName(const PackageManifest& manifest, const std::string& name) {
+  for (const PackageFileEntry& entry : manifest.file_list()) {
+    if (entry.name() == name) return entry;
+  }
+  return PackageFileEntry();
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "update/package_manifest.h"
+
+// The start-up decision, made from values only: the request URL, whether an
+// update is due, and which kind runs. The update manager carries it out.
+
+// url + "?r=" + the tick count as a signed 32-bit decimal number. The suffix
+// is appended whatever the URL holds already; it keeps caches from answering.
+std::string BuildManifestRequestUrl(const std::string& url, std::uint32_t tickCount);
+
+// True when the remote version counts as more than the local one.
+bool IsUpdateDue(const PackageManifest& remote, const PackageManifest& local);
+
+enum class UpdateKind {
+  kFull,         // full_update: download and start the installer
+  kIncremental,  // type exactly "force": download the newer files
+  kNone,         // any other type: the worker starts and does nothing
+};
+
+UpdateKind ChooseUpdateKind(const PackageManifest& remote);
+
+// The first entry of manifest's file list whose name has the same bytes, or
+// the empty entry (whose ver counts as 0).
+PackageFileEntry FindEntryByName(const PackageManifest& manifest, const std::string& name);

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "update/package_manifest.h"
+
+// The updater's state for the life of the process: the windows it reports to,
+// the local and remote manifests, the remote manifest's text as received, and
+// the paths of the local and pending manifests.
+//
+// Threads: the main thread writes every field before the worker starts (the
+// handles, then CheckForUpdate). The worker only reads, and reaches the main
+// thread only through SendMessageW, so the tray window may read the fields
+// while it handles the worker's messages. No locks.
+class UpdateManager {
+ public:
+  // Builds the two manifest paths and creates "temp\" under the program's
+  // directory, whatever the command line.
+  UpdateManager();
+
+  void SetTrayWindow(HWND window) { trayWindow = window; }
+  void SetProgressBar(HWND window) { progressBar = window; }
+
+  // Fetches the remote manifest (at most about 3 s), loads the local one, and
+  // returns true when the remote version counts as more. Main thread, once.
+  bool CheckForUpdate();
+  void FetchRemoteManifest();
+  void LoadLocalManifest(std::string path);
+
+  bool IsFullUpdate() const;
+  bool IsForcedUpdate() const;
+
+  // Writes remoteManifestText to the pending manifest, in text mode. Always 1.
+  int SavePendingManifest();
+
+  // The update flows, on the worker thread.
+  std::wstring RunFullUpdate();
+  int RunIncrementalUpdate();
+  // At a plain start, before anything else: installs a pending update.
+  int FinalisePendingUpdate();
+
+  PackageFileEntry FindLocalEntry(const std::string& name) const;
+  static int CompareVersions(const std::string& a, const std::string& b);
+  static std::wstring GetTempDirectory();
+
+  HWND trayWindow = nullptr;
+  HWND progressBar = nullptr;
+  std::string remoteManifestText;
+  PackageManifest localManifest;
+  PackageManifest remoteManifest;
+  std::wstring localManifestPath;
+  std::wstring pendingManifestPath;
+};
+
+// The worker thread's routine; parameter: the UpdateManager. Always returns 0.
+DWORD WINAPI UpdateThreadProc(LPVOID manager);

@@ -1,0 +1,84 @@
+#include "update/update_manager.h"
+
+#include <share.h>
+#include <stdio.h>
+
+#include <exception>
+
+#include "platform/paths.h"
+#include "platform/settings.h"
+#include "platform/text.h"
+#include "update/http_transfer.h"
+#include "update/update_check.h"
+#include "update/version_number.h"
+
+UpdateManager::UpdateManager()
+    : localManifestPath(GetModuleDirectory() + L"package.json"),
+      pendingManifestPath(GetTempDirectory() + L"package.json") {}
+
+bool UpdateManager::CheckForUpdate() {
+  FetchRemoteManifest();
+  LoadLocalManifest(WideToNarrow(localManifestPath));
+  return IsUpdateDue(remoteManifest, localManifest);
+}
+
+void UpdateManager::FetchRemoteManifest() {
+  const std::wstring url = ReadSetting(kSettingsSection, kUpdateUrlKey, kDefaultUpdateUrl);
+  std::string body;
+  HttpTransfer transfer;
+  transfer.FetchToMemory(BuildManifestRequestUrl(WideToNarrow(url), GetTickCount()), body);
+  // Whatever arrived is kept: the pending manifest is written from exactly
+  // these bytes. A body that does not parse leaves remoteManifest as it was.
+  remoteManifestText = body;
+  PackageManifestParser::Parse(body, remoteManifest);
+}
+
+void UpdateManager::LoadLocalManifest(std::string path) {
+  PackageManifestParser::Parse(ReadWholeFile(path), localManifest);
+}
+
+bool UpdateManager::IsFullUpdate() const {
+  return ChooseUpdateKind(remoteManifest) == UpdateKind::kFull;
+}
+
+bool UpdateManager::IsForcedUpdate() const {
+  return remoteManifest.type() == "force";
+}
+
+int UpdateManager::SavePendingManifest() {
+  // Text mode: each line feed is written as CR LF.
+  FILE* file = _wfsopen(pendingManifestPath.c_str(), L"wt", _SH_DENYNO);
+  if (file != nullptr) {
+    fwrite(remoteManifestText.data(), 1, remoteManifestText.size(), file);
+    fclose(file);
+  }
+  return 1;
+}
+
+PackageFileEntry UpdateManager::FindLocalEntry(const std::string& name) const {
+  return FindEntryByName(localManifest, name);
+}
+
+int UpdateManager::CompareVersions(const std::string& a, const std::string& b) {
+  return ::CompareVersions(a, b);
+}
+
+std::wstring UpdateManager::GetTempDirectory() {
+  return ::GetTempDirectory();
+}
+
+DWORD WINAPI UpdateThreadProc(LPVOID parameter) {
+  auto* manager = static_cast<UpdateManager*>(parameter);
+  if (manager == nullptr) return 0;
+  // Nothing may leave a thread entry: an escaping exception would end the
+  // process, and the user would lose the tray companion with it.
+  try {
+    if (manager->IsFullUpdate()) {
+      manager->RunFullUpdate();
+    } else if (manager->IsForcedUpdate()) {
+      manager->RunIncrementalUpdate();
+    }
+  } catch (const std::exception&) {
+  }
+  return 0;
+}

@@ -10,6 +10,11 @@ INT_PTR CALLBACK ProgressDialogProc(HWND hwnd, UINT msg, WPARAM, LPARAM) {
     SendMessageW(hwnd, WM_SETICON, ICON_SMALL,
                  reinterpret_cast<LPARAM>(LoadIconW(g_instance, MAKEINTRESOURCEW(IDI_DIALOG))));
     g_progressBar = GetDlgItem(hwnd, -1);
+    // Wine: its progress bar honours the template's marquee style even without
+    // the common controls 6 manifest, and then ignores PBM_SETPOS. The version
+    // 5 control that Windows gives this program has no marquee mode; without
+    // the style the bar follows the updater's positions everywhere.
+    SetWindowLongPtrW(g_progressBar, GWL_STYLE, GetWindowLongPtrW(g_progressBar, GWL_STYLE) & ~PBS_MARQUEE);
     SendMessageW(g_progressBar, PBM_SETPOS, 0, 0);
   }
   // FALSE throughout: the dialog manager does the rest, focus included.

@@ -8,11 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/app/app_test_environment.h"
 #include "tests/support/wine_support.h"
 
 namespace {
-
-std::wstring g_buildDirectory;  // as a Wine path
 
 constexpr DWORD kSecondCopyExitCode = 0xFFFFFFFF;  // -1
 constexpr wchar_t kDefaultHome[] = L"http://www.zenquilo.example/";
@@ -234,13 +233,3 @@ TEST_F(StartupInUnusualDirectoryTest, ShellsGetTheShortCachePath) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  if (argc < 2) {
-    fprintf(stderr, "usage: app_tests <build directory>\n");
-    return 2;
-  }
-  g_buildDirectory = WinePathFromUnix(argv[1]);
-  return RUN_ALL_TESTS();
-}

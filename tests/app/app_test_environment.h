@@ -1,0 +1,7 @@
+#pragma once
+
+#include <string>
+
+// The build directory (as a Wine path) that holds ZenquiloStudent.exe and
+// fixtures/, given to app_tests on its command line.
+extern std::wstring g_buildDirectory;

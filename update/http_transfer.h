@@ -51,6 +51,23 @@ struct DownloadTarget {
   int showProgress = 0;
 };
 
+// Holds libcurl's global state for a whole update run on the worker thread.
+// The downloads still initialise and clean up around each file, but those
+// calls are counted by libcurl and then cost nothing; without this, every
+// file pays for starting Winsock and the TLS provider again.
+class CurlGlobalScope {
+ public:
+  CurlGlobalScope() : initialised_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {}
+  ~CurlGlobalScope() {
+    if (initialised_) curl_global_cleanup();
+  }
+  CurlGlobalScope(const CurlGlobalScope&) = delete;
+  CurlGlobalScope& operator=(const CurlGlobalScope&) = delete;
+
+ private:
+  bool initialised_;
+};
+
 class HttpTransfer {
  public:
   // The manifest fetch: user agent "KVT Updater/1.0", 3 s to connect and 3 s

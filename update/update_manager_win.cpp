@@ -73,6 +73,7 @@ DWORD WINAPI UpdateThreadProc(LPVOID parameter) {
   // Nothing may leave a thread entry: an escaping exception would end the
   // process, and the user would lose the tray companion with it.
   try {
+    const CurlGlobalScope curl;
     if (manager->IsFullUpdate()) {
       manager->RunFullUpdate();
     } else if (manager->IsForcedUpdate()) {

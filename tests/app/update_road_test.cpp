@@ -1,0 +1,477 @@
+// The client updating itself end to end: the real program, our HTTP server
+// inside this test process, real files in a throw-away install directory.
+// Run one downloads and stages a release; run two (a plain start) installs it.
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "tests/app/app_test_environment.h"
+#include "tests/support/wine_support.h"
+#include "tools/test_http_server/test_http_server.h"
+#include "update/md5_checksum.h"
+
+namespace {
+
+constexpr wchar_t kTrayClass[] = L"Zenquilo教育";
+constexpr DWORD kSecondCopyExitCode = 0xFFFFFFFF;
+
+// "中文" in code page 936, as manifests carry non-ASCII names.
+const std::string kChineseNarrow = "\xD6\xD0\xCE\xC4";
+const std::wstring kChineseWide = L"\x4E2D\x6587";
+
+std::string Md5Of(const std::string& bytes) {
+  CMD5Checksum digest;
+  digest.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  return digest.Final();
+}
+
+std::string JsonText(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string WithCrLf(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+// One file of a release as the manifest lists it.
+struct ReleaseFile {
+  std::string localPath;  // narrow, ends in a separator or is empty
+  std::string name;       // narrow, code page 936
+  std::string ver;
+  std::string act;
+  std::string content;
+  std::wstring installedPath;  // relative, as the file system shows it
+};
+
+std::string ManifestText(const std::string& version, const std::string& baseUrl,
+                         const std::vector<ReleaseFile>& files) {
+  std::string text = "{\n  \"version\": " + JsonText(version) +
+                     ",\n  \"package_date\": \"20261207\",\n  \"full_update\": false,\n  \"type\": \"force\",\n"
+                     "  \"install_package_url\": \"\",\n  \"file_list\": [";
+  for (size_t i = 0; i < files.size(); ++i) {
+    const ReleaseFile& f = files[i];
+    text += (i ? ",\n    {" : "\n    {");
+    text += "\"name\": " + JsonText(f.name) + ", \"remote_url\": " +
+            JsonText(baseUrl + "/files/" + std::to_string(i) + "/" + version) + ", \"hash\": " +
+            JsonText(Md5Of(f.content)) + ", \"local_path\": " + JsonText(f.localPath) +
+            ", \"ver\": " + JsonText(f.ver) + ", \"act\": " + JsonText(f.act) + "}";
+  }
+  return text + "\n  ]\n}\n";
+}
+
+class UpdateRoadTest : public testing::Test {
+ protected:
+  UpdateRoadTest() : install_(g_buildDirectory, L"zq road") {}
+
+  void SetUp() override {
+    ASSERT_TRUE(server_.Start());
+    install_.WriteFileBytes(L"zenquilostudent.ini", "[global]\r\nURL_UPDATE_PACKAGE=" + server_.BaseUrl() +
+                                                        "/soft/package.json\r\n");
+    comServer_ = ReadFileBytes(g_buildDirectory + L"\\fixtures\\com_server.dll");
+    ASSERT_FALSE(comServer_.empty()) << "the COM server fixture is missing";
+  }
+
+  // Release 9, as installed.
+  std::vector<ReleaseFile> OldRelease() const {
+    return {
+        {"", "a.dll", "1", "", "a, release 9", L"a.dll"},
+        {"", "c.txt", "1", "", "c, unchanged", L"c.txt"},
+        {"", "e.txt", "1", "", "e, to be deleted", L"e.txt"},
+    };
+  }
+
+  // Release 12 on the server: two changed, three new (one in a Chinese-named
+  // directory, one COM server to register), one unchanged, one deleted.
+  std::vector<ReleaseFile> NewRelease() const {
+    return {
+        {"", "a.dll", "2", "", "a, release 12", L"a.dll"},
+        {"bin\\", "b.txt", "1", "", "b, new in 12", L"bin\\b.txt"},
+        {"data/", kChineseNarrow + ".dat", "3", "", "chinese, new in 12", L"data\\" + kChineseWide + L".dat"},
+        {"", "c.txt", "1", "", "c, unchanged", L"c.txt"},
+        {"com\\", "com_server.dll", "2", "reg", comServer_, L"com\\com_server.dll"},
+        {"", "e.txt", "2", "delete", "e, marker", L"e.txt"},
+    };
+  }
+
+  void InstallOldRelease() {
+    for (const ReleaseFile& f : OldRelease()) install_.WriteFileBytes(f.installedPath, f.content);
+    oldManifest_ = ManifestText("9", server_.BaseUrl(), OldRelease());
+    install_.WriteFileBytes(L"package.json", oldManifest_);
+  }
+
+  void PublishNewRelease() {
+    const std::vector<ReleaseFile> files = NewRelease();
+    newManifest_ = ManifestText("12", server_.BaseUrl(), files);
+    server_.SetResource("/soft/package.json", newManifest_);
+    for (size_t i = 0; i < files.size(); ++i) {
+      server_.SetResource("/files/" + std::to_string(i) + "/12", files[i].content);
+    }
+  }
+
+  std::wstring At(const std::wstring& relative) const { return install_.Path() + relative; }
+  bool Exists(const std::wstring& relative) const {
+    return GetFileAttributesW(At(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
+
+  HWND ProgressBarOf(const RunningProgram& program) const {
+    struct Search {
+      DWORD pid;
+      HWND found;
+    } search = {program.pid(), nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM parameter) -> BOOL {
+          auto* s = reinterpret_cast<Search*>(parameter);
+          DWORD pid = 0;
+          GetWindowThreadProcessId(window, &pid);
+          wchar_t name[16] = {};
+          GetClassNameW(window, name, 16);
+          if (pid != s->pid || std::wstring(name) != L"#32770") return TRUE;
+          s->found = GetDlgItem(window, -1);
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+
+  // The worker has reported: either the pending manifest is there, or the
+  // server has seen no new request for a while.
+  void WaitForWorker(RunningProgram& program) {
+    ASSERT_TRUE(WaitUntil([&] { return FindWindowW(kTrayClass, kTrayClass) != nullptr; }));
+    size_t seen = static_cast<size_t>(-1);
+    ULONGLONG quietSince = GetTickCount64();
+    WaitUntil(
+        [&] {
+          if (Exists(L"temp\\package.json")) return true;
+          const size_t now = server_.RequestCount();
+          if (now != seen) {
+            seen = now;
+            quietSince = GetTickCount64();
+          }
+          return GetTickCount64() - quietSince > 4000;
+        },
+        60000);
+    EXPECT_TRUE(program.IsRunning());
+  }
+
+  InstallDirectory install_;
+  test_http::TestHttpServer server_;
+  std::string comServer_;
+  std::string oldManifest_;
+  std::string newManifest_;
+};
+
+TEST_F(UpdateRoadTest, OneIncrementalUpdateFromDownloadToInstall) {
+  InstallOldRelease();
+  PublishNewRelease();
+
+  // Run one: the check finds 12 against 9; newer files are staged in temp\.
+  RunningProgram first = StartProgram(install_.Program(), L"");
+  WaitForWorker(first);
+  ASSERT_TRUE(Exists(L"temp\\package.json")) << "the update did not complete";
+  EXPECT_EQ(ReadFileBytes(At(L"temp\\package.json")), WithCrLf(newManifest_)) << "pending manifest as fetched";
+  for (const ReleaseFile& f : NewRelease()) {
+    const bool fetched = f.name != "c.txt";
+    EXPECT_EQ(Exists(L"temp\\" + f.installedPath), fetched) << testing::PrintToString(f.installedPath);
+    if (fetched) EXPECT_EQ(ReadFileBytes(At(L"temp\\" + f.installedPath)), f.content);
+  }
+  EXPECT_EQ(ReadFileBytes(At(L"a.dll")), "a, release 9") << "nothing is installed before the next start";
+  EXPECT_EQ(ReadFileBytes(At(L"package.json")), oldManifest_);
+
+  // The bar got range 6 (all entries) and position 5 (files fetched).
+  HWND bar = ProgressBarOf(first);
+  ASSERT_NE(bar, nullptr);
+  EXPECT_EQ(SendMessageW(bar, PBM_GETRANGE, TRUE, 0), 0);
+  EXPECT_EQ(SendMessageW(bar, PBM_GETRANGE, FALSE, 0), 6);
+  EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 5);
+
+  const std::vector<test_http::RecordedRequest> requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 6u) << "the manifest and five files";
+  for (size_t i = 1; i < requests.size(); ++i) EXPECT_FALSE(requests[i].HasHeader("User-Agent"));
+
+  // Run two, a plain start while the first copy stays resident: shells are
+  // terminated, the release installed, and the second copy ends with -1.
+  RunningProgram live = StartProgram(install_.LiveShell(), L"");
+  ASSERT_TRUE(WaitUntil([&] { return install_.LiveStarts().size() == 1; }));
+  server_.ClearRequests();
+  RunningProgram second = StartProgram(install_.Program(), L"");
+  DWORD exitCode = 0;
+  ASSERT_TRUE(second.WaitForExit(30000, &exitCode));
+  EXPECT_EQ(exitCode, kSecondCopyExitCode);
+  EXPECT_TRUE(live.WaitForExit(10000, nullptr)) << "finalisation closes the live shell";
+  EXPECT_TRUE(WaitUntil([&] { return install_.LearningStarts().size() == 2; })) << "then the learning shell opens";
+  EXPECT_TRUE(first.IsRunning());
+
+  for (const ReleaseFile& f : NewRelease()) {
+    if (f.act == "delete") {
+      EXPECT_FALSE(Exists(f.installedPath)) << "deleted";
+      EXPECT_FALSE(Exists(L"temp\\" + f.installedPath));
+    } else {
+      EXPECT_EQ(ReadFileBytes(At(f.installedPath)), f.content) << testing::PrintToString(f.installedPath);
+      EXPECT_FALSE(Exists(L"temp\\" + f.installedPath)) << "staged files are moved, not copied";
+    }
+  }
+  EXPECT_TRUE(WaitUntil([&] { return Exists(L"com\\com_server.registered"); })) << "regsvr32 registered it";
+  EXPECT_EQ(ReadFileBytes(At(L"package.json")), WithCrLf(newManifest_));
+  EXPECT_FALSE(Exists(L"temp\\package.json"));
+}
+
+TEST_F(UpdateRoadTest, AStartAfterACrashBetweenTwoMovesCompletesTheInstall) {
+  InstallOldRelease();
+  const std::vector<ReleaseFile> files = NewRelease();
+  const std::string pending = ManifestText("12", server_.BaseUrl(), files);
+  server_.SetResource("/soft/package.json", pending);
+  // The state a kill between two moves leaves: a.dll already installed, the
+  // rest still staged, the pending manifest still in temp\.
+  install_.WriteFileBytes(L"a.dll", files[0].content);
+  CreateDirectoryW(At(L"temp").c_str(), nullptr);
+  CreateDirectoryW(At(L"temp\\bin").c_str(), nullptr);
+  CreateDirectoryW(At(L"temp\\data").c_str(), nullptr);
+  CreateDirectoryW(At(L"temp\\com").c_str(), nullptr);
+  for (size_t i = 1; i < files.size(); ++i) {
+    if (files[i].name != "c.txt") install_.WriteFileBytes(L"temp\\" + files[i].installedPath, files[i].content);
+  }
+  install_.WriteFileBytes(L"temp\\package.json", WithCrLf(pending));
+
+  RunningProgram program = StartProgram(install_.Program(), L"");
+  ASSERT_TRUE(WaitUntil([&] { return install_.LearningStarts().size() == 1; }));
+  for (const ReleaseFile& f : files) {
+    if (f.act == "delete") {
+      EXPECT_FALSE(Exists(f.installedPath));
+    } else {
+      EXPECT_EQ(ReadFileBytes(At(f.installedPath)), f.content) << testing::PrintToString(f.installedPath);
+    }
+  }
+  EXPECT_EQ(ReadFileBytes(At(L"package.json")), WithCrLf(pending));
+  EXPECT_FALSE(Exists(L"temp\\package.json"));
+}
+
+TEST_F(UpdateRoadTest, AKilledFinalisationIsCompletedByTheNextStart) {
+  InstallOldRelease();
+  PublishNewRelease();
+  {
+    RunningProgram first = StartProgram(install_.Program(), L"");
+    WaitForWorker(first);
+    ASSERT_TRUE(Exists(L"temp\\package.json"));
+  }
+  // Killed during finalisation, at some moment after its one-second pause.
+  {
+    RunningProgram interrupted = StartProgram(install_.Program(), L"");
+    Sleep(1000);
+    interrupted.Terminate();
+  }
+  RunningProgram program = StartProgram(install_.Program(), L"");
+  ASSERT_TRUE(WaitUntil([&] { return FindWindowW(kTrayClass, kTrayClass) != nullptr; }));
+  for (const ReleaseFile& f : NewRelease()) {
+    if (f.act == "delete") {
+      EXPECT_FALSE(Exists(f.installedPath));
+    } else {
+      EXPECT_EQ(ReadFileBytes(At(f.installedPath)), f.content) << testing::PrintToString(f.installedPath);
+    }
+  }
+  EXPECT_EQ(ReadFileBytes(At(L"package.json")), WithCrLf(newManifest_));
+}
+
+TEST_F(UpdateRoadTest, AFullReleaseStartsItsInstallerAndCloses) {
+  InstallOldRelease();
+  const std::string installer = ReadFileBytes(g_buildDirectory + L"\\fixtures\\zenquilo.exe");
+  server_.SetResource("/setup.exe", installer);
+  server_.SetResource("/soft/package.json",
+                      "{\"version\": \"12\", \"full_update\": true, \"package_date\": \"2026 12.07\", "
+                      "\"install_package_url\": \"" + server_.BaseUrl() + "/setup.exe\"}");
+  RunningProgram live = StartProgram(install_.LiveShell(), L"");
+  ASSERT_TRUE(WaitUntil([&] { return install_.LiveStarts().size() == 1; }));
+
+  RunningProgram program = StartProgram(install_.Program(), L"");
+  ASSERT_TRUE(WaitUntil([&] { return install_.LearningStarts().size() == 1; }));
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitUntil(
+      [&] { return (box = FindWindowW(L"#32770", L"Zenquilo提醒")) != nullptr && IsWindowVisible(box); }, 30000));
+  wchar_t text[128] = {};
+  GetDlgItemTextW(box, 0xFFFF, text, 128);
+  EXPECT_EQ(std::wstring(text), L"Zenquilo教育软件有重要更新，确定后立刻升级！");
+  // Wine: a box asked for with MB_TOPMOST does not carry WS_EX_TOPMOST, so
+  // its place above other windows cannot be read back here.
+  EXPECT_EQ(GetDlgItem(box, IDCANCEL), nullptr) << "only OK";
+  EXPECT_EQ(ReadFileBytes(At(L"temp\\setup2026 12.07.exe")), installer) << "package_date names the installer";
+
+  PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+  DWORD exitCode = 1;
+  ASSERT_TRUE(program.WaitForExit(30000, &exitCode));
+  EXPECT_EQ(exitCode, 0u);
+  EXPECT_TRUE(live.WaitForExit(10000, nullptr));
+  const DWORD learning = install_.LearningStarts()[0].pid;
+  EXPECT_TRUE(WaitUntil([&] { return !IsProcessRunning(learning); }));
+
+  std::vector<ShellStart> installers;
+  EXPECT_TRUE(WaitUntil([&] {
+    installers = ReadShellStarts(At(L"temp\\"), L"setup2026 12.07.exe");
+    return !installers.empty();
+  })) << "the installer did not start";
+  for (const ShellStart& start : installers) TerminateProcessById(start.pid);
+  ASSERT_EQ(installers.size(), 1u);
+  EXPECT_EQ(SplitArguments(installers[0].commandLine).size(), 1u) << "started without parameters";
+}
+
+// Whether a worker runs, seen from the server: file requests follow the
+// manifest request only when an update is due and its type is "force".
+TEST_F(UpdateRoadTest, TheCheckStartsAnUpdateOnlyWhenTheRemoteVersionIsGreater) {
+  struct Case {
+    const char* remote;
+    const char* type;
+    const char* local;  // null: no local package.json
+    bool filesFetched;
+  } const cases[] = {
+      {"12", "force", "9", true},
+      {"1", "force", nullptr, true},
+      {"2.0", "force", "2.5", false},
+      {"2147483648", "force", "2147483647", false},
+      {"12", "Force", "9", false},
+      {"9", "force", "12", false},
+  };
+  for (const Case& c : cases) {
+    server_.ClearRequests();
+    DeleteFileW(At(L"temp\\package.json").c_str());
+    DeleteFileW(At(L"package.json").c_str());
+    if (c.local != nullptr) {
+      install_.WriteFileBytes(L"package.json", std::string("{\"version\": \"") + c.local + "\"}");
+    }
+    server_.SetResource("/soft/package.json",
+                        std::string("{\"version\": \"") + c.remote + "\", \"type\": \"" + c.type +
+                            "\", \"file_list\": [{\"name\": \"f.txt\", \"remote_url\": \"" + server_.BaseUrl() +
+                            "/f.txt\", \"hash\": \"" + Md5Of("f") + "\", \"local_path\": \"\", \"ver\": \"1\"}]}");
+    server_.SetResource("/f.txt", "f");
+    RunningProgram program = StartProgram(install_.Program(), L"--no-shell");
+    WaitForWorker(program);
+    EXPECT_EQ(server_.RequestCount() > 1, c.filesFetched) << c.remote << " " << c.type << " vs " << (c.local ? c.local : "none");
+    EXPECT_EQ(Exists(L"temp\\package.json"), c.filesFetched);
+  }
+}
+
+// Every fault of the server, and a hostile manifest: afterwards the install
+// directory holds the old release or the new one, whole, never a mix, and
+// nothing outside it has changed.
+struct Fault {
+  const char* name;
+  const char* manifestFault;  // tokens for the manifest, or null
+  int faultyFile;             // index of the file that gets fileFault, or -1
+  const char* fileFault;
+  bool wrongBody = false;
+  bool fullPackage = false;
+  bool hostilePath = false;
+  bool serverDown = false;
+};
+
+class UpdateFaultTest : public UpdateRoadTest, public testing::WithParamInterface<Fault> {
+ protected:
+  // Which release the directory holds: "old", "new", or what is mixed up.
+  std::string ReleaseOnDisk() const {
+    const std::string manifest = ReadFileBytes(At(L"package.json"));
+    const bool newManifest = manifest == WithCrLf(newManifest_);
+    if (!newManifest && manifest != oldManifest_) return "package.json is neither release's";
+    std::string state = newManifest ? "new" : "old";
+    std::vector<ReleaseFile> expected = newManifest ? NewRelease() : OldRelease();
+    for (const ReleaseFile& f : expected) {
+      if (f.act == "delete") {
+        if (Exists(f.installedPath)) state += ", deleted file present";
+      } else if (ReadFileBytes(At(f.installedPath)) != f.content) {
+        state += ", wrong " + std::string(f.name);
+      }
+    }
+    if (!newManifest && Exists(L"bin\\b.txt")) state += ", new file present";
+    return state;
+  }
+};
+
+TEST_P(UpdateFaultTest, LeavesTheOldReleaseWhole) {
+  const Fault& fault = GetParam();
+  wchar_t tempPath[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, tempPath);
+  const std::wstring outside = std::wstring(tempPath) + L"zq-outside.txt";
+  DeleteFileW(outside.c_str());
+
+  InstallOldRelease();
+  PublishNewRelease();
+  std::vector<ReleaseFile> files = NewRelease();
+  if (fault.hostilePath) {
+    files.push_back({"..\\", "zq-outside.txt", "1", "", "escaped", L"..\\zq-outside.txt"});
+    newManifest_ = ManifestText("12", server_.BaseUrl(), files);
+    server_.SetResource("/soft/package.json", newManifest_);
+    server_.SetResource("/files/6/12", "escaped");
+  }
+  if (fault.fullPackage) {
+    server_.SetResource("/soft/package.json",
+                        "{\"version\": \"12\", \"full_update\": true, \"package_date\": \"20261207\", "
+                        "\"install_package_url\": \"" + server_.BaseUrl() + "/fault/404/setup.exe\"}");
+  }
+  if (fault.manifestFault != nullptr) {
+    test_http::ResponsePlan plan;
+    ASSERT_TRUE(test_http::ParseFaultTokens(fault.manifestFault, &plan));
+    server_.SetFault("/soft/package.json", plan);
+  }
+  if (fault.faultyFile >= 0) {
+    const std::string path = "/files/" + std::to_string(fault.faultyFile) + "/12";
+    if (fault.wrongBody) {
+      server_.SetResource(path, "not the published bytes");
+    } else {
+      test_http::ResponsePlan plan;
+      ASSERT_TRUE(test_http::ParseFaultTokens(fault.fileFault, &plan));
+      server_.SetFault(path, plan);
+    }
+  }
+  if (fault.serverDown) {
+    install_.WriteFileBytes(L"zenquilostudent.ini", "[global]\r\nURL_UPDATE_PACKAGE=http://127.0.0.1:9/soft/package.json\r\n");
+  }
+
+  {
+    RunningProgram first = StartProgram(install_.Program(), L"");
+    WaitForWorker(first);
+  }
+  RunningProgram second = StartProgram(install_.Program(), L"");
+  ASSERT_TRUE(WaitUntil([&] { return install_.LearningStarts().size() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return FindWindowW(kTrayClass, kTrayClass) != nullptr; }));
+
+  EXPECT_EQ(ReleaseOnDisk(), "old") << fault.name;
+  EXPECT_FALSE(Exists(L"temp\\package.json")) << "no pending update after a failed one";
+  EXPECT_EQ(GetFileAttributesW(outside.c_str()), INVALID_FILE_ATTRIBUTES) << "a file escaped the directory";
+  DeleteFileW(outside.c_str());
+}
+
+const Fault kFaults[] = {
+    {"server down", nullptr, -1, nullptr, false, false, false, true},
+    {"manifest 404", "404", -1, nullptr},
+    {"manifest stalls past the bound", "stall-before=10", -1, nullptr},
+    {"manifest cut half-way", "close-mid", -1, nullptr},
+    {"file 404", nullptr, 1, "404"},
+    {"file 500", nullptr, 2, "500"},
+    {"file cut half-way", nullptr, 0, "close-mid"},
+    {"file with a wrong body", nullptr, 1, nullptr, true},
+    {"file with an empty body", nullptr, 4, "empty"},
+    {"file redirected", nullptr, 1, "redirect"},
+    {"installer error page", nullptr, -1, nullptr, false, true},
+    {"entry outside the directory", nullptr, -1, nullptr, false, false, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Faults, UpdateFaultTest, testing::ValuesIn(kFaults),
+                         [](const testing::TestParamInfo<Fault>& info) {
+                           std::string name;
+                           for (const char* c = info.param.name; *c; ++c) name += std::isalnum(*c) ? *c : '_';
+                           return name;
+                         });
+
+}  // namespace

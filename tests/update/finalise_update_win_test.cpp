@@ -1,0 +1,284 @@
+// Installing a pending update with real files: a scratch directory stands in
+// for the program's directory, with its own temp\, stand-in shells and the
+// fixture COM server registered through the real regsvr32.
+//
+// Each run that finds a pending manifest waits a second for the shells to end,
+// and every zenquilo.exe and zenquilo_live.exe of the Wine prefix is ended.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/wine_support.h"
+#include "update/finalise_update.h"
+
+namespace {
+
+std::wstring g_fixtures;  // the build's fixtures directory, as a Wine path
+
+struct Entry {
+  std::string localPath;
+  std::string name;
+  std::string ver;
+  std::string act;
+};
+
+std::string JsonText(const std::string& text) {
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string ManifestJson(const std::vector<Entry>& entries) {
+  std::string json = "{\n \"version\": \"12\",\n \"package_date\": \"20261207\",\n \"full_update\": false,\n"
+                     " \"install_package_url\": \"\",\n \"type\": \"force\",\n \"file_list\": [";
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const Entry& e = entries[i];
+    json += std::string(i == 0 ? "" : ",") + "\n  {\"name\": " + JsonText(e.name) +
+            ", \"remote_url\": \"http://127.0.0.1/x\", \"hash\": \"00000000000000000000000000000000\"" +
+            ", \"local_path\": " + JsonText(e.localPath) + ", \"ver\": " + JsonText(e.ver) +
+            ", \"act\": " + JsonText(e.act) + "}";
+  }
+  return json + "\n ]\n}\n";
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring Wide(const std::string& ascii) {
+  return std::wstring(ascii.begin(), ascii.end());
+}
+
+class FinaliseTest : public testing::Test {
+ protected:
+  FinaliseTest() : module_(L"zq finalise"), temp_(module_.Path() + L"temp\\") {
+    CreateDirectoryW(temp_.c_str(), nullptr);
+  }
+
+  std::wstring Installed(const std::string& relative) const { return module_.Path() + Wide(relative); }
+  std::wstring Staged(const std::string& relative) const { return temp_ + Wide(relative); }
+  std::wstring LocalManifest() const { return module_.Path() + L"package.json"; }
+  std::wstring PendingManifest() const { return temp_ + L"package.json"; }
+
+  // Writes bytes at a path, creating the directories on the way.
+  static void Put(const std::wstring& path, const std::string& bytes) {
+    for (size_t i = path.find(L'\\', 3); i != std::wstring::npos; i = path.find(L'\\', i + 1)) {
+      CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+    }
+    ASSERT_TRUE(WriteFileWhole(path, bytes)) << "cannot write the test file";
+  }
+
+  int Run() { return FinaliseInDirectories(module_.Path(), temp_, PackageManifest(), nullptr); }
+
+  // A stand-in shell started from the scratch directory under its real name.
+  RunningProgram StartShell(const std::wstring& name) {
+    module_.CopyIn(g_fixtures + L"zenquilo.exe", name);
+    RunningProgram shell = StartProgram(module_.Path() + name, L"");
+    EXPECT_TRUE(WaitUntil([&] { return !ReadShellStarts(module_.Path(), name).empty(); })) << "stand-in did not start";
+    return shell;
+  }
+
+  ScratchDirectory module_;
+  std::wstring temp_;
+};
+
+TEST_F(FinaliseTest, WithoutAPendingManifestNothingHappens) {
+  RunningProgram shell = StartShell(L"zenquilo.exe");
+  Put(LocalManifest(), "old");
+  EXPECT_EQ(Run(), -1);
+  EXPECT_FALSE(shell.WaitForExit(500, nullptr)) << "a running shell must be left alone";
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), "old");
+}
+
+TEST_F(FinaliseTest, AnEmptyListEndsTheShellsAndReplacesTheManifest) {
+  RunningProgram learning = StartShell(L"zenquilo.exe");
+  RunningProgram live = StartShell(L"zenquilo_live.exe");
+  Put(LocalManifest(), "old");
+  const std::string pending = ManifestJson({});
+  Put(PendingManifest(), pending);
+
+  EXPECT_EQ(Run(), 1);
+  EXPECT_TRUE(learning.WaitForExit(10000, nullptr)) << "the learning shell must be terminated";
+  EXPECT_TRUE(live.WaitForExit(10000, nullptr)) << "the live shell must be terminated";
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), pending) << "moved byte for byte";
+  EXPECT_FALSE(Exists(PendingManifest()));
+}
+
+TEST_F(FinaliseTest, AnUnparsableManifestStaysAndNothingIsInstalled) {
+  RunningProgram learning = StartShell(L"zenquilo.exe");
+  Put(LocalManifest(), "old");
+  const std::string pending = "{\"version\": \"12\", \"file_list\": [{\"name\": \"a.txt\", \"ver\": \"3\"";
+  Put(PendingManifest(), pending);
+  Put(Staged("a.txt"), "new");
+
+  EXPECT_EQ(Run(), -1);
+  EXPECT_TRUE(learning.WaitForExit(10000, nullptr)) << "the shells are terminated before the manifest is read";
+  EXPECT_EQ(ReadFileBytes(PendingManifest()), pending);
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), "old");
+  EXPECT_FALSE(Exists(Installed("a.txt")));
+}
+
+TEST_F(FinaliseTest, InstallsNewerEntriesAndSkipsTheRest) {
+  // Staged at temp\..\ is inside our directory; installed there it would not be.
+  const std::wstring outside = module_.Path() + L"..\\zq-finalise-escape.txt";
+  DeleteFileW(outside.c_str());
+  Put(Installed("top.txt"), "old top");
+  Put(Installed("gone.dll"), "old gone");
+  const std::vector<Entry> entries = {
+      {"bin\\sub\\", "a.dll", "2", ""},  {"", "top.txt", "2.5", ""},     {"", "zero.txt", "0", "delete"},
+      {"", "beta.txt", "beta", ""},      {"bin", "a.dll", "1", "REG"},   {"", "gone.dll", "3", "delete"},
+      {"", "missing.dll", "4", ""},      {"..\\", "zq-finalise-escape.txt", "9", ""},
+  };
+  for (const char* staged : {"bin\\sub\\a.dll", "top.txt", "zero.txt", "beta.txt", "bina.dll", "gone.dll",
+                             "..\\zq-finalise-escape.txt"}) {
+    Put(Staged(staged), std::string("new ") + staged);
+  }
+  const std::string pending = ManifestJson(entries);
+  Put(PendingManifest(), pending);
+
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(ReadFileBytes(Installed("bin\\sub\\a.dll")), "new bin\\sub\\a.dll") << "directories must be created";
+  EXPECT_EQ(ReadFileBytes(Installed("top.txt")), "new top.txt") << "2.5 counts as 2 and replaces the file";
+  EXPECT_FALSE(Exists(Staged("top.txt")));
+  EXPECT_EQ(ReadFileBytes(Installed("bina.dll")), "new bina.dll") << "local_path and name join without a separator";
+  for (const char* skipped : {"zero.txt", "beta.txt"}) {
+    EXPECT_TRUE(Exists(Staged(skipped))) << skipped << " must stay staged";
+    EXPECT_FALSE(Exists(Installed(skipped))) << skipped << " must not be installed";
+  }
+  EXPECT_FALSE(Exists(Installed("gone.dll"))) << "a delete entry deletes the installed file";
+  EXPECT_FALSE(Exists(Staged("gone.dll"))) << "after moving the staged one over it";
+  EXPECT_FALSE(Exists(Installed("missing.dll")));
+  EXPECT_FALSE(Exists(outside)) << "an entry leaving the directory must be skipped";
+  DeleteFileW(outside.c_str());
+  EXPECT_EQ(ReadFileBytes(Installed("zq-finalise-escape.txt")), "new ..\\zq-finalise-escape.txt");
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), pending) << "a missing staged file is no failure";
+  EXPECT_FALSE(Exists(PendingManifest()));
+}
+
+TEST_F(FinaliseTest, AFileThatCannotBeMovedKeepsTheUpdatePending) {
+  Put(LocalManifest(), "old");
+  Put(Installed("held.dll"), "old held");
+  Put(Staged("held.dll"), "new held");
+  Put(Staged("free.dll"), "new free");
+  const std::string pending = ManifestJson({{"", "held.dll", "2", ""}, {"", "free.dll", "2", ""}});
+  Put(PendingManifest(), pending);
+
+  // Open without FILE_SHARE_DELETE: the staged file cannot be renamed.
+  HANDLE holder = CreateFileW(Staged("held.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  const int result = Run();
+  CloseHandle(holder);
+
+  EXPECT_EQ(result, -1) << "an install that did not happen must not be reported as done";
+  EXPECT_EQ(ReadFileBytes(Installed("free.dll")), "new free") << "the other entries are still installed";
+  EXPECT_EQ(ReadFileBytes(Installed("held.dll")), "old held");
+  EXPECT_EQ(ReadFileBytes(PendingManifest()), pending) << "the update must stay pending";
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), "old");
+
+  // The next plain start, with the file free again, completes it.
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(ReadFileBytes(Installed("held.dll")), "new held");
+  EXPECT_EQ(ReadFileBytes(Installed("free.dll")), "new free");
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), pending);
+  EXPECT_FALSE(Exists(PendingManifest()));
+}
+
+TEST_F(FinaliseTest, AFileLetGoWhileTheMoveIsRetriedIsInstalled) {
+  Put(Staged("first.dll"), "new first");
+  Put(Staged("held.dll"), "new held");
+  const std::string pending = ManifestJson({{"", "first.dll", "2", ""}, {"", "held.dll", "2", ""}});
+  Put(PendingManifest(), pending);
+
+  HANDLE holder = CreateFileW(Staged("held.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  // Let go a moment after the moves began (first.dll is in place), well
+  // within the two seconds that a move is retried for.
+  std::thread releaser([&] {
+    WaitUntil([&] { return Exists(Installed("first.dll")); });
+    Sleep(300);
+    CloseHandle(holder);
+  });
+  const int result = Run();
+  releaser.join();
+
+  EXPECT_EQ(result, 1) << "a file in use for a moment must not hold the update back";
+  EXPECT_EQ(ReadFileBytes(Installed("held.dll")), "new held");
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), pending);
+}
+
+TEST_F(FinaliseTest, ARunCutShortIsCompletedByTheNextOne) {
+  // What a kill between two steps leaves: moved.dll already moved, next.dll
+  // still staged, dropped.dll moved and deleted, halfway.dll moved but not yet
+  // deleted; the pending manifest still in temp\.
+  Put(LocalManifest(), "old");
+  Put(Installed("moved.dll"), "new moved");
+  Put(Installed("next.dll"), "old next");
+  Put(Staged("next.dll"), "new next");
+  Put(Installed("halfway.dll"), "new halfway");
+  const std::string pending = ManifestJson({{"", "moved.dll", "2", ""},
+                                            {"", "dropped.dll", "2", "delete"},
+                                            {"", "halfway.dll", "2", "delete"},
+                                            {"", "next.dll", "2", ""}});
+  Put(PendingManifest(), pending);
+
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(ReadFileBytes(Installed("moved.dll")), "new moved");
+  EXPECT_EQ(ReadFileBytes(Installed("next.dll")), "new next");
+  EXPECT_FALSE(Exists(Installed("dropped.dll")));
+  EXPECT_FALSE(Exists(Installed("halfway.dll")));
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), pending);
+  EXPECT_FALSE(Exists(PendingManifest()));
+}
+
+// The mark that the fixture's DllRegisterServer leaves beside itself: the
+// path it was loaded from, as regsvr32 named it.
+std::wstring RegisteredAs(const std::wstring& directory) {
+  const std::string bytes = ReadFileBytes(directory + L"com_server.registered");
+  std::wstring path(bytes.size() / sizeof(wchar_t), L'\0');
+  if (!path.empty()) memcpy(&path[0], bytes.data(), path.size() * sizeof(wchar_t));
+  wchar_t longPath[MAX_PATH] = {};
+  const DWORD length = GetLongPathNameW(path.c_str(), longPath, MAX_PATH);
+  return (length == 0 || length >= MAX_PATH) ? path : std::wstring(longPath);
+}
+
+TEST_F(FinaliseTest, RegEntriesAreRegisteredThroughRegsvr32) {
+  // A directory with a blank: the short path keeps the parameters one word.
+  CreateDirectoryW(Staged("com dir").c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW((g_fixtures + L"com_server.dll").c_str(), Staged("com dir\\com_server.dll").c_str(), FALSE));
+  // Already installed by a run that was cut short: registered all the same.
+  CreateDirectoryW(Installed("again").c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW((g_fixtures + L"com_server.dll").c_str(), Installed("again\\com_server.dll").c_str(), FALSE));
+  Put(PendingManifest(), ManifestJson({{"com dir\\", "com_server.dll", "1", "reg"},
+                                       {"again\\", "com_server.dll", "1", "reg"}}));
+
+  EXPECT_EQ(Run(), 1);
+  const std::wstring installed = Installed("com dir\\");
+  EXPECT_TRUE(WaitUntil([&] { return Exists(installed + L"com_server.registered"); }, 60000))
+      << "regsvr32 did not register the installed file";
+  EXPECT_EQ(RegisteredAs(installed), installed + L"com_server.dll");
+  EXPECT_TRUE(WaitUntil([&] { return Exists(Installed("again\\com_server.registered")); }, 60000));
+  EXPECT_FALSE(Exists(Staged("com dir\\com_server.dll")));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  if (argc < 2) {
+    fprintf(stderr, "usage: finalise_update_tests <build directory>\n");
+    return 2;
+  }
+  g_fixtures = WinePathFromUnix(argv[1]) + L"\\fixtures\\";
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,459 @@
+// The incremental update against our own HTTP server on 127.0.0.1, with real
+// files in a scratch temp directory: the portable run with a recording
+// reporter in both builds, and on Windows the update manager's own method with
+// windows that record the messages it sends.
+
+#include "update/incremental_update.h"
+
+#include "tools/test_http_server/test_http_server.h"
+#include "update/md5_checksum.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <commctrl.h>
+
+#include "platform/text.h"
+#include "update/update_manager.h"
+#include "update/update_messages.h"
+#endif
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Md5(const std::string& bytes) {
+  CMD5Checksum md5;
+  md5.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  return md5.Final();
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Narrow text is code page 936 on Windows and plain bytes elsewhere.
+fs::path FromNarrow(const std::string& path) {
+#ifdef _WIN32
+  return fs::path(NarrowToWide(path));
+#else
+  return fs::path(path);
+#endif
+}
+
+std::string ToNarrow(const fs::path& path) {
+#ifdef _WIN32
+  return WideToNarrow(path.wstring());
+#else
+  return path.string();
+#endif
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string Body(const std::string& seed) {
+  std::string body;
+  for (int i = 0; i < 300; ++i) body += seed + "\r\n\x1a" + std::to_string(i);
+  return body;
+}
+
+PackageFileEntry Entry(const std::string& name, const std::string& ver, const std::string& localPath = "") {
+  PackageFileEntry entry;
+  entry.set_name(name);
+  entry.set_ver(ver);
+  entry.set_local_path(localPath);
+  return entry;
+}
+
+PackageManifest Manifest(const std::vector<PackageFileEntry>& entries) {
+  PackageManifest manifest;
+  manifest.set_version("12");
+  manifest.set_type("force");
+  manifest.set_file_list(entries);
+  return manifest;
+}
+
+// Transfers here must reach our server, never a proxy the environment names.
+void BypassProxies() {
+#ifdef _WIN32
+  _putenv_s("NO_PROXY", "*");
+  _putenv_s("no_proxy", "*");
+#else
+  setenv("NO_PROXY", "*", 1);
+  setenv("no_proxy", "*", 1);
+#endif
+}
+
+class IncrementalUpdateTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { BypassProxies(); }
+
+  void SetUp() override {
+    ASSERT_TRUE(server_.Start());
+    std::random_device random;
+    dir_ = fs::temp_directory_path() / ("zq_incremental_" + std::to_string(random()));
+    fs::create_directories(dir_);
+    temp_ = ToNarrow(dir_) + static_cast<char>(fs::path::preferred_separator);
+  }
+
+  void TearDown() override {
+    server_.Stop();
+    std::error_code error;
+    fs::remove_all(dir_, error);
+  }
+
+  // entry, served at "/files/<n>" with body; its hash is body's digest.
+  PackageFileEntry Served(PackageFileEntry entry, const std::string& body) {
+    const std::string path = "/files/" + std::to_string(++served_);
+    server_.SetResource(path, body);
+    entry.set_remote_url(server_.BaseUrl() + path);
+    entry.set_hash(Md5(body));
+    return entry;
+  }
+
+  int Run(const std::vector<PackageFileEntry>& remote, const std::vector<PackageFileEntry>& local = {}) {
+    IncrementalUpdateReporter reporter;
+    reporter.progress = [this](int range, int position) {
+      events_.push_back("progress " + std::to_string(range) + " " + std::to_string(position));
+    };
+    reporter.ready = [this] { events_.push_back("ready"); };
+    reporter.failed = [this] { events_.push_back("failed"); };
+    return RunIncrementalUpdateIn(Manifest(remote), Manifest(local), temp_, reporter);
+  }
+
+  std::vector<std::string> RequestedPaths() const {
+    std::vector<std::string> paths;
+    for (const test_http::RecordedRequest& request : server_.Requests()) paths.push_back(request.path);
+    return paths;
+  }
+
+  fs::path Staged(const std::string& relative) const { return FromNarrow(temp_ + relative); }
+
+  // Names of everything under the temp directory that is a partial download.
+  std::vector<std::string> Leftovers() const {
+    std::vector<std::string> found;
+    for (const fs::directory_entry& item : fs::recursive_directory_iterator(dir_)) {
+      const std::string name = item.path().filename().u8string();
+      if (name.find(kPartialDownloadSuffix) != std::string::npos) found.push_back(name);
+    }
+    return found;
+  }
+
+  test_http::TestHttpServer server_;
+  fs::path dir_;
+  std::string temp_;
+  int served_ = 0;
+  std::vector<std::string> events_;
+};
+
+using Events = std::vector<std::string>;
+
+// Catches a progress message or a request for an empty or fully current list,
+// and a run that never reports ready.
+TEST_F(IncrementalUpdateTest, NothingToFetchIsReadyAtOnce) {
+  EXPECT_EQ(Run({}), 1);
+  EXPECT_EQ(events_, Events{"ready"});
+
+  events_.clear();
+  const std::vector<PackageFileEntry> remote = {Served(Entry("a.dll", "3"), "a"), Served(Entry("b.dll", "2"), "b"),
+                                                Served(Entry("c.dll", "-1"), "c")};
+  EXPECT_EQ(Run(remote, {Entry("a.dll", "3"), Entry("b.dll", "7")}), 1);
+  EXPECT_EQ(events_, Events{"ready"});
+  EXPECT_TRUE(server_.Requests().empty());
+}
+
+// Catches a wrong version rule for names the local manifest lacks, and a range
+// that counts only the fetched entries.
+TEST_F(IncrementalUpdateTest, MissingLocalNameCountsAsVersionZero) {
+  const std::vector<PackageFileEntry> remote = {
+      Served(Entry("zero.dll", "0"), "0"), Served(Entry("empty.dll", ""), "e"),
+      Served(Entry("beta.dll", "beta"), "b"), Served(Entry("one.dll", "1"), "one")};
+  EXPECT_EQ(Run(remote), 1);
+  EXPECT_EQ(events_, (Events{"progress 4 1", "ready"}));
+  EXPECT_EQ(RequestedPaths(), std::vector<std::string>{"/files/4"});
+  EXPECT_EQ(ReadFile(Staged("one.dll")), "one");
+  EXPECT_FALSE(fs::exists(Staged("zero.dll")));
+}
+
+// Catches positions that count skipped entries, a range other than the whole
+// list, wrong bytes staged, and a partial download left behind.
+TEST_F(IncrementalUpdateTest, ThreeNewerOfTenAreFetchedAndStaged) {
+  std::vector<PackageFileEntry> remote;
+  std::vector<PackageFileEntry> local;
+  for (int i = 0; i < 10; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".dll";
+    const bool newer = i == 2 || i == 5 || i == 9;
+    remote.push_back(Served(Entry(name, newer ? "10" : "4"), Body(name)));
+    local.push_back(Entry(name, "4"));
+  }
+  EXPECT_EQ(Run(remote, local), 1);
+  EXPECT_EQ(events_, (Events{"progress 10 1", "progress 10 2", "progress 10 3", "ready"}));
+  EXPECT_EQ(RequestedPaths(), (std::vector<std::string>{"/files/3", "/files/6", "/files/10"}));
+  for (const char* name : {"f2.dll", "f5.dll", "f9.dll"}) EXPECT_EQ(ReadFile(Staged(name)), Body(name)) << name;
+  EXPECT_FALSE(fs::exists(Staged("f0.dll")));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// Catches case-insensitive name matching (A.DLL must not find a.dll), and the
+// last rather than the first of two local entries of one name.
+TEST_F(IncrementalUpdateTest, NamesMatchExactlyAndTheFirstLocalEntryCounts) {
+  const std::vector<PackageFileEntry> remote = {Served(Entry("A.DLL", "2"), "A"), Served(Entry("b.dll", "5"), "b")};
+  EXPECT_EQ(Run(remote, {Entry("a.dll", "9"), Entry("b.dll", "4"), Entry("b.dll", "9")}), 1);
+  EXPECT_EQ(events_, (Events{"progress 2 1", "progress 2 2", "ready"}));
+  EXPECT_EQ(ReadFile(Staged("A.DLL")), "A");
+}
+
+// Catches files staged outside their sub-directory, or directories not made.
+TEST_F(IncrementalUpdateTest, SubDirectoriesAreCreatedUnderTemp) {
+  std::vector<PackageFileEntry> remote = {Served(Entry("x.dll", "1", "bin/plugins/"), "x"),
+                                          Served(Entry("y.dat", "1", "data/"), "y")};
+#ifdef _WIN32
+  remote.push_back(Served(Entry("z.dll", "1", "lib\\deep\\"), "z"));
+  // Code page 936 bytes: 中文\ and 组件.dll.
+  remote.push_back(Served(Entry("\xD7\xE9\xBC\xFE.dll", "1", "\xD6\xD0\xCE\xC4\\"), "cn"));
+  // A character whose second byte is 0x5C, the backslash's byte.
+  remote.push_back(Served(Entry("\x95\x5C.dll", "1", "\x95\x5C\\"), "5c"));
+#endif
+  EXPECT_EQ(Run(remote), 1);
+  EXPECT_EQ(ReadFile(dir_ / "bin" / "plugins" / "x.dll"), "x");
+  EXPECT_EQ(ReadFile(dir_ / "data" / "y.dat"), "y");
+#ifdef _WIN32
+  EXPECT_EQ(ReadFile(dir_ / "lib" / "deep" / "z.dll"), "z");
+  EXPECT_EQ(ReadFile(dir_ / L"\u4E2D\u6587" / L"\u7EC4\u4EF6.dll"), "cn");
+  EXPECT_EQ(ReadFile(Staged("\x95\x5C\\\x95\x5C.dll")), "5c");
+  EXPECT_EQ(NarrowToWide("\x95\x5C").size(), 1u);
+#endif
+  EXPECT_EQ(events_.back(), "ready");
+}
+
+// Catches a run that goes on after a mismatch, reports it as ready, or leaves
+// the bad file staged (or half-named) where a later finalisation would install it.
+TEST_F(IncrementalUpdateTest, FirstMismatchStopsTheRun) {
+  std::vector<PackageFileEntry> remote;
+  for (int i = 0; i < 5; ++i) remote.push_back(Served(Entry("m" + std::to_string(i), "1"), Body("m")));
+  remote[1].set_hash(Md5("something else"));
+  EXPECT_EQ(Run(remote), -1);
+  EXPECT_EQ(events_, (Events{"progress 5 1", "progress 5 2", "failed"}));
+  EXPECT_EQ(RequestedPaths(), (std::vector<std::string>{"/files/1", "/files/2"}));
+  EXPECT_TRUE(fs::exists(Staged("m0")));
+  EXPECT_FALSE(fs::exists(Staged("m1")));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// Each case: a file whose digest cannot be proved. Catches a digest compared
+// without case, an empty hash taken as proof of a file never fetched, an error
+// page or half a body staged, and an older staged file replaced or deleted.
+TEST_F(IncrementalUpdateTest, UnprovedFilesFailAndKeepTheOlderStagedFile) {
+  struct Case {
+    const char* what;
+    std::string fault;  // test-server fault tokens for the file, or empty
+    bool lowerCaseHash;
+    bool emptyHash;
+    bool requested;
+  };
+  const Case cases[] = {
+      {"lower-case hash", "", true, false, true},     {"empty hash, nothing delivered", "404", false, true, false},
+      {"404", "404", false, false, true},             {"500", "500", false, false, true},
+      {"cut half-way", "close-mid", false, false, true}, {"empty body", "empty", false, false, true},
+      {"redirect", "redirect=/files/1", false, false, true},
+  };
+  for (const Case& c : cases) {
+    events_.clear();
+    server_.ClearRequests();
+    PackageFileEntry entry = Served(Entry("old.dll", "2", "sub/"), Body("new"));
+    if (c.lowerCaseHash) entry.set_hash(Lower(entry.hash()));
+    if (c.emptyHash) entry.set_hash("");
+    if (!c.fault.empty()) {
+      test_http::ResponsePlan plan;
+      ASSERT_TRUE(test_http::ParseFaultTokens(c.fault, &plan));
+      server_.SetFault("/files/" + std::to_string(served_), plan);
+    }
+    fs::create_directories(dir_ / "sub");
+    WriteFile(dir_ / "sub" / "old.dll", "older staged file");
+
+    EXPECT_EQ(Run({entry}), -1) << c.what;
+    EXPECT_EQ(events_, (Events{"progress 1 1", "failed"})) << c.what;
+    EXPECT_EQ(server_.RequestCount(), c.requested ? 1u : 0u) << c.what;
+    EXPECT_EQ(ReadFile(dir_ / "sub" / "old.dll"), "older staged file") << c.what;
+    EXPECT_TRUE(Leftovers().empty()) << c.what;
+  }
+}
+
+// Catches a proved file that does not replace an older staged one, and a
+// leftover of an interrupted run being taken for this run's download.
+TEST_F(IncrementalUpdateTest, ProvedFileReplacesOlderStagedFileAndStaleLeftover) {
+  fs::create_directories(dir_ / "sub");
+  WriteFile(dir_ / "sub" / "a.dll", "older staged file");
+  WriteFile(dir_ / "sub" / (std::string("b.dll") + kPartialDownloadSuffix), "b");  // b's right bytes, from a crash
+  PackageFileEntry a = Served(Entry("a.dll", "2", "sub/"), Body("a"));
+  PackageFileEntry b = Served(Entry("b.dll", "2", "sub/"), "b");
+  server_.SetFault("/files/2", test_http::ResponsePlan{404});
+
+  EXPECT_EQ(Run({a, b}), -1);
+  EXPECT_EQ(ReadFile(dir_ / "sub" / "a.dll"), Body("a"));
+  EXPECT_FALSE(fs::exists(dir_ / "sub" / "b.dll"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// Catches an empty file in a release that can never be staged: a 2xx answer
+// with no body creates no file in the transfer.
+TEST_F(IncrementalUpdateTest, EmptyFileWithItsDigestIsStaged) {
+  EXPECT_EQ(Run({Served(Entry("empty.txt", "1"), "")}), 1);
+  EXPECT_TRUE(fs::exists(Staged("empty.txt")));
+  EXPECT_EQ(fs::file_size(Staged("empty.txt")), 0u);
+}
+
+// Each path would write outside the temp directory. Catches an unsafe entry
+// that is only noticed when its turn comes, or only when it is to be fetched:
+// nothing at all may be requested.
+TEST_F(IncrementalUpdateTest, UnsafeEntryAnywhereFailsBeforeAnyRequest) {
+  const PackageFileEntry unsafe[] = {
+      Entry("x.dll", "9", "..\\..\\Windows\\System32\\"), Entry("x.dll", "9", "a/../../"),
+      Entry("x.dll", "0", "..\\"),  // skipped by version, still refused
+      Entry("..", "9"), Entry("C:x.dll", "9"), Entry("x.dll", "9", "\\abs\\"), Entry("x.dll", "9", "/abs/"),
+      Entry("", "9"),
+  };
+  for (const PackageFileEntry& bad : unsafe) {
+    events_.clear();
+    server_.ClearRequests();
+    const std::vector<PackageFileEntry> remote = {Served(Entry("good.dll", "1"), "g"), Served(bad, "bad"),
+                                                  Served(Entry("late.dll", "1"), "l")};
+    EXPECT_EQ(Run(remote), -1) << bad.local_path() << bad.name();
+    EXPECT_EQ(events_, Events{"failed"}) << bad.local_path() << bad.name();
+    EXPECT_EQ(server_.RequestCount(), 0u) << bad.local_path() << bad.name();
+    EXPECT_FALSE(fs::exists(Staged("good.dll")));
+  }
+}
+
+#ifdef _WIN32
+
+struct RecordedMessage {
+  HWND window;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+};
+
+std::vector<RecordedMessage> recordedMessages;
+
+// SendMessageW to a window of the calling thread runs this directly.
+LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == PBM_SETRANGE32 || message == PBM_SETPOS || message == kUpdateReadyMessage ||
+      message == kUpdateFailedMessage) {
+    recordedMessages.push_back({window, message, wParam, lParam});
+    return 0;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// A message-only window that records what the update sends it.
+class RecordingWindow {
+ public:
+  RecordingWindow() {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = &RecordingProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"ZqIncrementalRecorder";
+    RegisterClassW(&windowClass);  // fails harmlessly once registered
+    window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                              windowClass.hInstance, nullptr);
+  }
+  ~RecordingWindow() { DestroyWindow(window_); }
+  HWND get() const { return window_; }
+
+ private:
+  HWND window_ = nullptr;
+};
+
+// The update manager's method against the real temp\ beside this program, in
+// a sub-directory of its own. Catches wrong message numbers, parameters,
+// order or receivers, and a wrong staged location.
+class UpdateManagerIncrementalTest : public IncrementalUpdateTest {
+ protected:
+  void SetUp() override {
+    IncrementalUpdateTest::SetUp();
+    recordedMessages.clear();
+    std::random_device random;
+    subDirectory_ = "zq_incremental_" + std::to_string(random()) + "\\";
+    manager_.SetTrayWindow(tray_.get());
+    manager_.SetProgressBar(bar_.get());
+  }
+  void TearDown() override {
+    std::error_code error;
+    fs::remove_all(fs::path(UpdateManager::GetTempDirectory() + NarrowToWide(subDirectory_)), error);
+    IncrementalUpdateTest::TearDown();
+  }
+
+  // "bar|tray message wParam lParam" for each message received, in order.
+  std::vector<std::string> Received() const {
+    std::vector<std::string> received;
+    for (const RecordedMessage& m : recordedMessages) {
+      received.push_back(std::string(m.window == bar_.get() ? "bar " : m.window == tray_.get() ? "tray " : "? ") +
+                         std::to_string(m.message) + " " + std::to_string(m.wParam) + " " +
+                         std::to_string(m.lParam));
+    }
+    return received;
+  }
+
+  RecordingWindow tray_;
+  RecordingWindow bar_;
+  UpdateManager manager_;
+  std::string subDirectory_;
+};
+
+TEST_F(UpdateManagerIncrementalTest, SendsExactlyTheProgressAndResultMessages) {
+  std::vector<PackageFileEntry> remote;
+  std::vector<PackageFileEntry> local;
+  for (int i = 0; i < 10; ++i) {
+    const std::string name = "f" + std::to_string(i) + ".dll";
+    remote.push_back(Served(Entry(name, i < 3 ? "2" : "1", subDirectory_), Body(name)));
+    local.push_back(Entry(name, "1"));
+  }
+  manager_.remoteManifest = Manifest(remote);
+  manager_.localManifest = Manifest(local);
+
+  EXPECT_EQ(manager_.RunIncrementalUpdate(), 1);
+  // PBM_SETRANGE32 1030, PBM_SETPOS 1026, WM_UPDATE_READY 2104.
+  EXPECT_EQ(Received(), (Events{"bar 1030 0 10", "bar 1026 1 0", "bar 1030 0 10", "bar 1026 2 0", "bar 1030 0 10",
+                                "bar 1026 3 0", "tray 2104 1 1"}));
+  const std::wstring staged = UpdateManager::GetTempDirectory() + NarrowToWide(subDirectory_);
+  EXPECT_EQ(ReadFile(fs::path(staged + L"f2.dll")), Body("f2.dll"));
+}
+
+TEST_F(UpdateManagerIncrementalTest, SendsFailedOnAMismatchAndOnAnUnsafeList) {
+  PackageFileEntry bad = Served(Entry("a.dll", "1", subDirectory_), "a");
+  bad.set_hash(Lower(bad.hash()));
+  manager_.remoteManifest = Manifest({bad});
+  EXPECT_EQ(manager_.RunIncrementalUpdate(), -1);
+  // WM_UPDATE_FAILED 2094.
+  EXPECT_EQ(Received(), (Events{"bar 1030 0 1", "bar 1026 1 0", "tray 2094 1 1"}));
+
+  recordedMessages.clear();
+  server_.ClearRequests();
+  manager_.remoteManifest = Manifest({Served(Entry("a.dll", "1", subDirectory_ + "..\\..\\"), "a")});
+  EXPECT_EQ(manager_.RunIncrementalUpdate(), -1);
+  EXPECT_EQ(Received(), Events{"tray 2094 1 1"});
+  EXPECT_EQ(server_.RequestCount(), 0u);
+}
+
+#endif  // _WIN32
+
+}  // namespace

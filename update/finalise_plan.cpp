@@ -1,0 +1,81 @@
+#include "update/finalise_plan.h"
+
+#include "update/safe_path.h"
+#include "update/update_check.h"
+#include "update/version_number.h"
+
+namespace {
+
+constexpr char kManifestName[] = "package.json";
+
+bool IsSeparator(char c) {
+  return c == '\\' || c == '/';
+}
+
+// Windows drops trailing dots and blanks from a path's components, so "a.dll."
+// is "a.dll" and "..." names the directory that holds it.
+std::string AsWindowsNamesIt(std::string segment) {
+  while (!segment.empty() && (segment.back() == '.' || segment.back() == ' ')) segment.pop_back();
+  std::string lowered;
+  for (char c : segment) lowered += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return lowered;
+}
+
+// A path with no file name of its own (it ends in a separator, "." or the
+// like) would move or delete a whole directory. One that resolves to
+// "package.json" directly under "temp\" is the pending manifest itself: moving
+// it early would end the pending state before the other files are in place.
+bool NamesAFileOfItsOwn(const std::string& relativePath) {
+  std::vector<std::string> segments;
+  std::string current;
+  for (char c : relativePath) {
+    if (IsSeparator(c)) {
+      segments.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  segments.push_back(current);
+  if (AsWindowsNamesIt(segments.back()).empty()) return false;
+
+  std::vector<std::string> named;
+  for (const std::string& segment : segments) {
+    if (!AsWindowsNamesIt(segment).empty()) named.push_back(AsWindowsNamesIt(segment));
+  }
+  return !(named.size() == 1 && named.front() == kManifestName);
+}
+
+}  // namespace
+
+FinaliseAction FinaliseActionFor(const std::string& act) {
+  if (act == "reg") return FinaliseAction::kRegister;
+  if (act == "delete") return FinaliseAction::kDelete;
+  return FinaliseAction::kNone;
+}
+
+std::vector<FinaliseStep> PlanFinalisation(const PackageManifest& pending, const PackageManifest& local,
+                                           const std::string& moduleDirectory, const std::string& tempDirectory) {
+  std::vector<FinaliseStep> steps;
+  for (const PackageFileEntry& entry : pending.file_list()) {
+    FinaliseStep step;
+    step.name = entry.name();
+    const std::string relativePath = entry.local_path() + entry.name();
+    if (CompareVersions(entry.ver(), FindEntryByName(local, entry.name()).ver()) != 1) {
+      step.skip = FinaliseSkip::kNotNewer;
+    } else if (!IsSafeRelativePath(relativePath)) {
+      // The path comes from the network, and a "reg" entry is registered with
+      // administrator rights: nothing outside our directories is touched.
+      step.skip = FinaliseSkip::kUnsafePath;
+    } else if (!NamesAFileOfItsOwn(relativePath)) {
+      step.skip = FinaliseSkip::kNotAFile;
+    } else {
+      step.installDirectory = moduleDirectory + entry.local_path();
+      step.stagedPath = tempDirectory + relativePath;
+      step.installedPath = moduleDirectory + relativePath;
+      step.action = FinaliseActionFor(entry.act());
+    }
+    steps.push_back(step);
+  }
+  return steps;
+}

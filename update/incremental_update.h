@@ -1,0 +1,64 @@
+#pragma once
+
+// The incremental update, file by file: the entries of the remote manifest
+// that are newer than the installed ones are downloaded into a temp directory
+// and proved by their MD5 digests. Nothing is installed here; the staged files
+// wait for the next plain start. Runs on the update worker thread; reports only
+// through the reporter's callables, which the Win32 layer turns into
+// SendMessageW calls. Paths are narrow text (code page 936 on Windows).
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "update/package_manifest.h"
+
+// Appended to a staged path while its file downloads: a staged path only ever
+// holds a file whose digest matched, even after a crash mid-download.
+inline constexpr char kPartialDownloadSuffix[] = ".zqdownload";
+
+// Where the run reports to, in call order. Every callable must be set.
+struct IncrementalUpdateReporter {
+  // Before each file that is fetched: the bar's range (0..range, all remote
+  // entries) and its position (files fetched so far, this one included).
+  std::function<void(int range, int position)> progress;
+  // Every newer file is staged and proved, or there was nothing to fetch.
+  std::function<void()> ready;
+  // The run stopped: an unsafe path in the list, or a file that was not proved.
+  std::function<void()> failed;
+};
+
+// The file operations that need the platform's own calls for narrow paths.
+struct StagingFileOps {
+  // Creates every directory that path names up to its last separator; 0 on success.
+  int (*makeDirectories)(const std::string& path);
+  // Moves from onto to, replacing an existing file; true when to now holds it.
+  bool (*replaceFile)(const std::string& from, const std::string& to);
+  // Deletes path if it is there.
+  void (*removeFile)(const std::string& path);
+};
+
+// The platform's own operations (wide Win32 calls on Windows, POSIX elsewhere).
+const StagingFileOps& NativeStagingFileOps();
+
+// True when every entry's local_path + name stays below the directory it is
+// joined to (IsSafeRelativePath), skipped entries included.
+bool AllEntriesStayInside(const PackageManifest& remote);
+
+// The remote entries whose ver counts as more than the ver of the first local
+// entry of exactly the same name (0 when there is none), in list order.
+std::vector<PackageFileEntry> EntriesToFetch(const PackageManifest& remote, const PackageManifest& local);
+
+// tempDirectory + local_path + name, nothing inserted between the pieces.
+std::string StagedPath(const std::string& tempDirectory, const PackageFileEntry& entry);
+
+// Runs the update into tempDirectory (ending in a separator). 1 when every
+// newer entry was fetched and proved, nothing to fetch included; reporter.ready
+// has then been called. -1, after reporter.failed, when the list holds an
+// unsafe path (nothing is requested then), or at the first entry that is not
+// proved: an empty manifest hash, a digest that differs (case counts), or a
+// file that could not be moved into place. Later entries are not fetched; a
+// file staged earlier under the same path is left as it was.
+int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest& local,
+                           const std::string& tempDirectory, const IncrementalUpdateReporter& reporter,
+                           const StagingFileOps& ops = NativeStagingFileOps());

@@ -287,6 +287,27 @@ TEST_F(UpdateRoadTest, AKilledFinalisationIsCompletedByTheNextStart) {
   EXPECT_EQ(ReadFileBytes(At(L"package.json")), WithCrLf(newManifest_));
 }
 
+TEST_F(UpdateRoadTest, OnlyAPlainStartInstallsAPendingUpdate) {
+  InstallOldRelease();
+  PublishNewRelease();
+  {
+    RunningProgram first = StartProgram(install_.Program(), L"");
+    WaitForWorker(first);
+    ASSERT_TRUE(Exists(L"temp\\package.json"));
+  }
+  RunningProgram learning = StartProgram(install_.LearningShell(), L"");
+  ASSERT_TRUE(WaitUntil([&] { return install_.LearningStarts().size() == 2; }));
+
+  // A link, or any other command line, leaves the pending update and the shells alone.
+  for (const wchar_t* arguments : {L"kvts://room/1", L"hello"}) {
+    RunningProgram program = StartProgram(install_.Program(), arguments);
+    ASSERT_TRUE(WaitUntil([&] { return FindWindowW(kTrayClass, kTrayClass) != nullptr; }));
+    EXPECT_TRUE(Exists(L"temp\\package.json")) << testing::PrintToString(std::wstring(arguments));
+    EXPECT_EQ(ReadFileBytes(At(L"a.dll")), "a, release 9");
+    EXPECT_TRUE(learning.IsRunning());
+  }
+}
+
 TEST_F(UpdateRoadTest, AFullReleaseStartsItsInstallerAndCloses) {
   InstallOldRelease();
   const std::string installer = ReadFileBytes(g_buildDirectory + L"\\fixtures\\zenquilo.exe");

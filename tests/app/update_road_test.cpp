@@ -287,6 +287,27 @@ TEST_F(UpdateRoadTest, AKilledFinalisationIsCompletedByTheNextStart) {
   EXPECT_EQ(ReadFileBytes(At(L"package.json")), WithCrLf(newManifest_));
 }
 
+TEST_F(UpdateRoadTest, TheProgressBarFollowsTheWorkerFileByFile) {
+  InstallOldRelease();
+  PublishNewRelease();
+  // The third file to fetch stalls, so the bar can be read while it waits.
+  test_http::ResponsePlan stall;
+  stall.stallBeforeSeconds = 5;
+  server_.SetFault("/files/2/12", stall);
+
+  RunningProgram program = StartProgram(install_.Program(), L"--no-shell");
+  HWND bar = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (bar = ProgressBarOf(program)) != nullptr; }));
+  ASSERT_TRUE(WaitUntil([&] { return server_.RequestCount() >= 4; })) << "the third file was not requested";
+  EXPECT_EQ(SendMessageW(bar, PBM_GETRANGE, TRUE, 0), 0);
+  EXPECT_EQ(SendMessageW(bar, PBM_GETRANGE, FALSE, 0), 6) << "the range counts every entry";
+  EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 3) << "the position counts the file being fetched";
+
+  ASSERT_TRUE(WaitUntil([&] { return Exists(L"temp\\package.json"); }, 30000));
+  EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 5);
+  EXPECT_FALSE(IsWindowVisible(GetParent(bar))) << "the dialog is never shown";
+}
+
 TEST_F(UpdateRoadTest, OnlyAPlainStartInstallsAPendingUpdate) {
   InstallOldRelease();
   PublishNewRelease();

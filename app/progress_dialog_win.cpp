@@ -21,10 +21,25 @@ INT_PTR CALLBACK ProgressDialogProc(HWND hwnd, UINT msg, WPARAM, LPARAM) {
   return FALSE;
 }
 
+namespace {
+
+// The template names the progress bar by its class, which exists only once
+// the common controls have registered it. comctl32 is loaded here, after the
+// notification icon is up, rather than at process start: it brings the theme
+// engine with it, and the icon should not wait for that.
+void RegisterProgressBarClass() {
+  HMODULE commonControls = LoadLibraryW(L"comctl32.dll");
+  if (commonControls == nullptr) return;
+  using InitFunction = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  const auto init =
+      reinterpret_cast<InitFunction>(reinterpret_cast<void*>(GetProcAddress(commonControls, "InitCommonControlsEx")));
+  const INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
+  if (init != nullptr) init(&controls);
+}
+
+}  // namespace
+
 HWND CreateProgressDialog(HINSTANCE instance) {
-  // The template names the progress bar by its class, which exists only once
-  // the common controls have registered it.
-  INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
-  InitCommonControlsEx(&controls);
+  RegisterProgressBarClass();
   return CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_PROGRESS), GetDesktopWindow(), ProgressDialogProc, 0);
 }

@@ -1,78 +1,132 @@
 #!/usr/bin/env bash
-# The main job, end to end: builds ZenquiloStudent for Windows, lays out a demo
-# install directory with stand-in shells, runs it under Wine (on a virtual
-# display unless DISPLAY is set) and reports what it opened.
+# The main job, end to end, from a fresh machine:
+#   builds ZenquiloStudent for Windows and the release publisher;
+#   lays out an install directory of release 1 with stand-in shells;
+#   publishes release 2 with zq_publish and serves it on loopback with nginx;
+#   runs ZenquiloStudent under Wine on a virtual desktop (on a private Xvfb
+#   display unless DISPLAY is set, where you then see it): the learning shell
+#   opens and the update downloads; a second start installs it;
+#   prints what happened and saves screenshots of the tray icon and menu.
+# Everything it makes lies in build/demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 say() { printf '%s\n' "$*"; }
+step() { printf '\n%s\n' "$*"; }
+fail() { say "   FAILED: $*"; exit 1; }
 
 bash scripts/install-packages.sh
-say "Building ZenquiloStudent for Windows (the first run also builds libcurl and jsoncpp: a few minutes)..."
+say "Building ZenquiloStudent and zq_publish for Windows (the first run also builds libcurl and jsoncpp: a few minutes)..."
 cmake --preset windows >/dev/null
 cmake --build --preset windows >/dev/null
+export ZQ_BUILD=$root/build/windows
 
-demo=$root/build/demo/install
-rm -rf "$root/build/demo"
+demo=$root/build/demo
+rm -rf "$demo"
 mkdir -p "$demo"
-cp build/windows/ZenquiloStudent.exe build/windows/fixtures/zenquilo.exe build/windows/fixtures/zenquilo_live.exe "$demo/"
-printf '[global]\r\nURL_HOME_PACKAGE=http://www.zenquilo.example/student/home\r\n' >"$demo/zenquilostudent.ini"
+install=$demo/install
+run=$demo/nginx
 
 . scripts/wine-env.sh
-trap zq_wine_stop EXIT
+. scripts/road-lib.sh
+programs=()
+cleanup() {
+  for pid in "${programs[@]}"; do zq_end_program "$pid"; done
+  scripts/serve-release.sh stop "$run" >/dev/null 2>&1 || true
+  zq_wine_stop
+}
+trap cleanup EXIT
 zq_wine_start
 
-# The stand-in shells record each start as <exe>.<counter>.<pid>.cmdline (UTF-16).
-starts() { ls "$demo/$1".*.cmdline 2>/dev/null | sort || true; }
-wait_for_start() {
-  local exe=$1 count=$2 i
-  for i in $(seq 1 200); do
-    [ "$(starts "$exe" | wc -l)" -ge "$count" ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
-show_last_start() {
-  local file
-  file=$(starts "$1" | tail -n 1)
-  say "   command line: $(iconv -f UTF-16LE -t UTF-8 "$file")"
+version_of() { sed -n 's/.*"version": *"\([^"]*\)".*/\1/p' "$1" | head -n 1; }
+# Prints "path  hash" for the file list of a manifest (code page 936 names shown as UTF-8).
+entries_of() {
+  python3 - "$1" <<'PY'
+import json, sys
+raw = open(sys.argv[1], 'rb').read().decode('latin-1')
+for e in json.loads(raw)['file_list']:
+    path = (e['local_path'] + e['name']).encode('latin-1').decode('gbk').replace('\\', '/')
+    print(path, e['hash'], e['ver'], e['act'])
+PY
 }
 
-say
-say "ZenquiloStudent demo"
-say "   install directory: $demo"
-say "   settings:          URL_HOME_PACKAGE=http://www.zenquilo.example/student/home"
-say
-say "1. A plain start (empty command line)"
-"$WINE" "$demo/ZenquiloStudent.exe" >/dev/null 2>&1 &
-resident=$!
-if wait_for_start zenquilo.exe 1; then
-  say "   the learning shell zenquilo.exe started"
-  show_last_start zenquilo.exe
-else
-  say "   FAILED: no learning shell started"; exit 1
-fi
+# --- Two releases of a small client --------------------------------------------
+r1=$demo/release1
+r2=$demo/release2
+mkdir -p "$r1/plugins" "$r1/课件" "$r2/plugins" "$r2/课件" "$r2/com"
+printf 'core library, release 1\n' >"$r1/core.dll"
+printf 'player plugin\n' >"$r1/plugins/player.dll"
+printf 'lesson notes, release 1\n' >"$r1/课件/第一课.txt"
+printf 'an old helper\n' >"$r1/legacy.txt"
+printf 'core library, release 2\n' >"$r2/core.dll"
+cp "$r1/plugins/player.dll" "$r2/plugins/player.dll"
+printf 'lesson notes, release 2\n' >"$r2/课件/第一课.txt"
+printf 'a new lesson\n' >"$r2/课件/第二课.txt"
+cp "$ZQ_BUILD/fixtures/com_server.dll" "$r2/com/com_server.dll"
+
+port=$(zq_free_port)
+base=http://127.0.0.1:$port
+
+step "1. Publishing two releases with zq_publish"
+zq_publish_release --release-dir "$r1" --version 1 --date 20261201 --base-url "$base" --out "$demo/published1" >/dev/null ||
+  fail "could not publish release 1"
+zq_publish_release --release-dir "$r2" --version 2 --date 20261207 --base-url "$base" --out "$demo/published2" \
+  --previous "$demo/published1/package.json" --reg 'com/*.dll' | sed 's/^/   /' ||
+  fail "could not publish release 2"
+
+step "2. Serving release 2 with nginx (deploy/nginx/zenquilo-updates.conf.in) at $base"
+scripts/serve-release.sh start "$demo/published2" "127.0.0.1:$port" "$run" || fail "nginx did not start"
+
+step "3. An install directory of release 1: $install"
+zq_install_release "$install" "$ZQ_BUILD" "$r1" "$demo/published1" "$base/soft/package.json"
+printf 'URL_HOME_PACKAGE=http://www.zenquilo.example/student/home\r\n' >>"$install/zenquilostudent.ini"
+say "   installed version: $(version_of "$install/package.json")"
+
+step "4. Run one: a plain start of ZenquiloStudent"
+lines=$(wc -l <"$run/access.log")
+pid=$(zq_run "$install")
+programs+=("$pid")
+zq_wait 30 zq_started "$install" zenquilo.exe 1 || fail "no learning shell started"
+say "   the learning shell started:"
+say "     $(zq_last_command_line "$install" zenquilo.exe)"
+zq_wait 60 test -f "$install/temp/package.json" || fail "the update did not download"
+say "   the update check found version $(version_of "$install/temp/package.json") against $(version_of "$install/package.json"); downloaded:"
+tail -n +"$((lines + 1))" "$run/access.log" | awk '{print "     " $7 "  (HTTP " $9 ", " $10 " bytes)"}'
+say "   each staged file proved against the manifest's MD5:"
+while read -r path hash ver act; do
+  [ -f "$install/temp/$path" ] || continue
+  actual=$(md5sum "$install/temp/$path" | awk '{print toupper($1)}')
+  if [ "$actual" = "$hash" ]; then say "     ok  $path  $hash"; else fail "$path: $actual is not $hash"; fi
+done < <(entries_of "$install/temp/package.json")
 sleep 1
-if kill -0 "$resident" 2>/dev/null; then
-  say "   ZenquiloStudent stays resident"
-else
-  say "   FAILED: ZenquiloStudent did not stay resident"; exit 1
-fi
+kill -0 "$pid" 2>/dev/null || fail "ZenquiloStudent did not stay resident"
+say "   nothing installed yet; ZenquiloStudent stays in the notification area"
 
-say
-say "2. A classroom link while it runs: kvts://zenquilo/classroom?id=42"
+step "5. Run two: another plain start installs the update"
 set +e
-"$WINE" "$demo/ZenquiloStudent.exe" "kvts://zenquilo/classroom?id=42" >/dev/null 2>&1
+"$WINE" "$install/ZenquiloStudent.exe" >/dev/null 2>&1 </dev/null
 code=$?
 set -e
-if wait_for_start zenquilo_live.exe 1; then
-  say "   the live-classroom shell zenquilo_live.exe started"
-  show_last_start zenquilo_live.exe
-else
-  say "   FAILED: no live-classroom shell started"; exit 1
-fi
-say "   the second copy ended with exit code $code (255 is -1: one copy stays resident)"
+zq_wait 30 zq_started "$install" zenquilo.exe 2 || fail "no learning shell after the install"
+say "   installed version: $(version_of "$install/package.json")"
+while read -r path hash ver act; do
+  if [ "$act" = "delete" ]; then
+    [ -e "$install/$path" ] && fail "$path was not deleted"
+    say "     deleted    $path"
+  else
+    cmp -s "$install/$path" "$r2/$path" || fail "$path is not release 2's"
+    say "     in place   $path (ver $ver)"
+  fi
+done < <(entries_of "$install/package.json")
+zq_wait 30 test -f "$install/com/com_server.registered" || fail "the COM server was not registered"
+say "   com/com_server.dll registered through regsvr32"
+say "   the learning shell was reopened; the second copy ended with exit code $code (255 is -1: one copy stays resident)"
 
-say
-say "Done. Stopping Wine."
+step "6. Screenshots of the tray icon and its menu"
+# Its own display and Wine prefix, so the program above and this one never meet.
+env -u WINEPREFIX -u DISPLAY ZQ_SCREENSHOT_DIR="$demo/screenshots" bash scripts/screenshots.sh "$ZQ_BUILD" >"$demo/screenshots.log" 2>&1 ||
+  fail "screenshots failed; see $demo/screenshots.log"
+for f in "$demo"/screenshots/*.png; do say "   $f"; done
+
+step "Done: release 1 updated to release 2. Stopping nginx and Wine."

@@ -14,6 +14,10 @@ packages=(
   clang libclang-rt-14-dev
   # running and driving Windows programs
   wine64 xvfb xdotool x11-utils imagemagick python3
+  # the update server for the demo and the deployment test
+  nginx
+  # Chinese text in the screenshots (the Wine prefix has no CJK font of its own)
+  fonts-wqy-microhei
 )
 
 missing=()

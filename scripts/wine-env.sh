@@ -60,11 +60,30 @@ zq_prepare_prefix() {
   touch "$marker"
 }
 
+# Chinese text (menus, message boxes, tooltips) under the UI fonts: the prefix
+# has no CJK font of its own, so link the fontconfig font that
+# scripts/install-packages.sh installs behind every UI face. Kept apart from
+# zq_prepare_prefix, with a versioned marker, so existing prefixes get it too.
+zq_prepare_fonts() {
+  local marker="$WINEPREFIX/.zenquilostudent-fonts-1"
+  if [ -f "$marker" ]; then
+    return 0
+  fi
+  local link='wqy-microhei.ttc,WenQuanYi Micro Hei' face
+  for face in Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'Microsoft Sans Serif' 'Segoe UI'; do
+    "$WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+      /v "$face" /t REG_MULTI_SZ /d "$link" /f >/dev/null 2>&1 || true
+  done
+  touch "$marker"
+}
+
 zq_wine_start() {
   zq_start_display || return 1
   zq_prepare_prefix || return 1
   # A persistent server makes each Wine process start in a few hundredths of a second.
   "$WINESERVER" -p
+  # Through the persistent server: a server of its own would still be running here.
+  zq_prepare_fonts || return 1
   # Wine's own services start with the first program and inherit its output:
   # start them here, writing to nowhere, so no later reader waits on them.
   "$WINE" cmd /c exit >/dev/null 2>&1 </dev/null || true

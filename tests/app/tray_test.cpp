@@ -205,8 +205,8 @@ TEST_F(TrayTest, AfterATaskbarRestartTheMenuStillWorks) {
 
 TEST_F(TrayTest, ProgressDialogExistsHiddenWithItsBarAtZero) {
   StartResident(L"--no-shell");
-  HWND dialog = WindowOfProgram(L"#32770");
-  ASSERT_NE(dialog, nullptr);
+  HWND dialog = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (dialog = WindowOfProgram(L"#32770")) != nullptr; }));
   wchar_t caption[64] = {};
   GetWindowTextW(dialog, caption, 64);
   EXPECT_EQ(std::wstring(caption), L"Zenquilo直播课堂");
@@ -234,7 +234,14 @@ TEST_F(TrayTest, TheUpdateCheckNeverHoldsTheProgramLongerThanItsBound) {
   stall.stallBeforeSeconds = 30;
   server_.SetFault("/soft/package.json", stall);
   const ULONGLONG started = GetTickCount64();
-  StartResident(L"--no-shell");
+  program_ = StartProgram(install_.Program(), L"--no-shell");
+  // Once the request is out, the main thread waits in the fetch and answers
+  // nothing until the fetch gives up.
+  ASSERT_TRUE(WaitUntil([&] { return server_.RequestCount() >= 1; }));
+  ASSERT_TRUE(WaitUntil([&] {
+    tray_ = WindowOfProgram(kTrayClass);
+    return tray_ != nullptr && Responds(tray_);
+  })) << "the program never answered";
   const ULONGLONG answered = GetTickCount64() - started;
   EXPECT_GE(answered, 2500u) << "the loop starts only after the check";
   EXPECT_LT(answered, 12000u) << "the fetch gives up after 3 seconds";

@@ -1,0 +1,82 @@
+# Sourced by the demo and the deployment test: laying out an install
+# directory, running ZenquiloStudent under Wine, and reading what the
+# stand-in shells recorded. Needs scripts/wine-env.sh started (zq_wine_start).
+
+# zq_layout_install INSTALL BUILD: the program and the stand-in shells.
+zq_layout_install() {
+  mkdir -p "$1"
+  cp "$2/ZenquiloStudent.exe" "$2/fixtures/zenquilo.exe" "$2/fixtures/zenquilo_live.exe" "$1/"
+}
+
+# zq_install_release INSTALL BUILD RELEASE PUBLISHED URL: an install directory
+# as the installer leaves it: the release's files and its published manifest,
+# the program and the stand-in shells, and the settings naming the manifest URL.
+zq_install_release() {
+  zq_layout_install "$1" "$2"
+  cp -r "$3/." "$1/"
+  cp "$4/package.json" "$1/package.json"
+  zq_point_at_server "$1" "$5"
+}
+
+# zq_point_at_server INSTALL URL: the settings file naming the manifest URL.
+zq_point_at_server() {
+  printf '[global]\r\nURL_UPDATE_PACKAGE=%s\r\n' "$2" >"$1/zenquilostudent.ini"
+}
+
+# zq_run INSTALL [ARGS...]: starts the program in the background; prints its pid.
+zq_run() {
+  local install=$1
+  shift
+  "$WINE" "$install/ZenquiloStudent.exe" "$@" >/dev/null 2>&1 </dev/null &
+  echo $!
+}
+
+# zq_starts INSTALL EXE: how many times the stand-in EXE has started.
+zq_starts() {
+  ls "$1/$2".*.cmdline 2>/dev/null | wc -l
+}
+
+# zq_started INSTALL EXE COUNT: whether the stand-in has started COUNT times.
+zq_started() {
+  [ "$(zq_starts "$1" "$2")" -ge "$3" ]
+}
+
+# zq_last_command_line INSTALL EXE: the command line of its latest start.
+zq_last_command_line() {
+  local file
+  file=$(ls "$1/$2".*.cmdline 2>/dev/null | sort | tail -n 1)
+  [ -n "$file" ] && iconv -f UTF-16LE -t UTF-8 "$file"
+}
+
+# zq_wait SECONDS COMMAND...: polls COMMAND until it succeeds.
+zq_wait() {
+  local limit=$1 i
+  shift
+  for i in $(seq 1 $((limit * 10))); do
+    if "$@"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+# zq_end_program PID: ends a resident copy started by zq_run.
+zq_end_program() {
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+
+# zq_publish_release ARGS...: runs the release publisher, the native one when
+# ZQ_PUBLISH names it, else the Windows build's under Wine.
+zq_publish_release() {
+  if [ -n "${ZQ_PUBLISH:-}" ]; then
+    "$ZQ_PUBLISH" "$@"
+  else
+    "$WINE" "$ZQ_BUILD/tools/publisher/zq_publish.exe" "$@" </dev/null | tr -d '\r'
+    return "${PIPESTATUS[0]}"
+  fi
+}
+
+# zq_free_port: a TCP port on 127.0.0.1 that nothing listens on now.
+zq_free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
+}

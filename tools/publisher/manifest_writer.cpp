@@ -1,0 +1,50 @@
+#include "tools/publisher/manifest_writer.h"
+
+#include <vector>
+
+std::string JsonStringLiteral(const std::string& bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string literal = "\"";
+  for (char c : bytes) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '\\' || c == '"') {
+      literal += '\\';
+      literal += c;
+    } else if (byte < 0x20) {
+      literal += "\\u00";
+      literal += kHex[byte >> 4];
+      literal += kHex[byte & 0x0F];
+    } else {
+      literal += c;
+    }
+  }
+  literal += '"';
+  return literal;
+}
+
+std::string WriteManifestText(const PackageManifest& manifest) {
+  std::string text = "{\n";
+  text += "  \"version\": " + JsonStringLiteral(manifest.version()) + ",\n";
+  text += "  \"package_date\": " + JsonStringLiteral(manifest.package_date()) + ",\n";
+  text += std::string("  \"full_update\": ") + (manifest.full_update() ? "true" : "false") + ",\n";
+  text += "  \"type\": " + JsonStringLiteral(manifest.type()) + ",\n";
+  text += "  \"install_package_url\": " + JsonStringLiteral(manifest.install_package_url()) + ",\n";
+  const std::vector<PackageFileEntry> entries = manifest.file_list();
+  if (entries.empty()) {
+    text += "  \"file_list\": []\n}\n";
+    return text;
+  }
+  text += "  \"file_list\": [\n";
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const PackageFileEntry& entry = entries[i];
+    text += "    {\"name\": " + JsonStringLiteral(entry.name()) +
+            ", \"remote_url\": " + JsonStringLiteral(entry.remote_url()) +
+            ", \"hash\": " + JsonStringLiteral(entry.hash()) +
+            ", \"local_path\": " + JsonStringLiteral(entry.local_path()) +
+            ", \"ver\": " + JsonStringLiteral(entry.ver()) +
+            ", \"act\": " + JsonStringLiteral(entry.act()) + "}";
+    text += i + 1 < entries.size() ? ",\n" : "\n";
+  }
+  text += "  ]\n}\n";
+  return text;
+}

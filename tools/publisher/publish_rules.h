@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The small rules a release is held to, as pure functions of text. Relative
+// paths here are UTF-8 with "/" separators, as they lie below the release
+// directory. Any thread.
+
+// Why one segment (a file or directory name) cannot be installed by the
+// client on Windows; empty text when it can. Refused: the empty name, control
+// characters, "\" ":" and the other characters Windows file names cannot hold,
+// a trailing dot or blank (Windows drops them, so the name would change), and
+// the reserved device names (CON, NUL, COM1, ... with or without extension).
+std::string SegmentProblem(const std::string& segment);
+
+// The path split on "/"; an empty path gives one empty segment.
+std::vector<std::string> SplitPath(const std::string& path);
+
+// A-Z folded to a-z, everything else as it is: the comparison Windows makes
+// between names of the client's files that differ only in letter case.
+std::string FoldAsciiCase(const std::string& text);
+
+// fnmatch-style glob on a relative path: "*" and "?" stay within one segment,
+// "**" crosses "/" ("**/" also matches no directory at all), "?" is one UTF-8
+// character; everything else matches itself. No character classes.
+bool MatchesGlob(const std::string& pattern, const std::string& path);
+
+// Every byte outside A-Z a-z 0-9 . _ ~ - as %XX (upper-case hex); "/" kept
+// when keepSlashes. UTF-8 names thereby become %XX sequences.
+std::string PercentEncode(const std::string& text, bool keepSlashes);
+
+// The base URL with its trailing "/" characters removed.
+std::string TrimTrailingSlashes(std::string url);

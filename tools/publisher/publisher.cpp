@@ -1,0 +1,192 @@
+#include "tools/publisher/publisher.h"
+
+#include <cstdint>
+#include <iomanip>
+#include <limits>
+#include <map>
+
+#include "tools/publisher/manifest_writer.h"
+#include "tools/publisher/publish_rules.h"
+#include "tools/publisher/release_plan.h"
+#include "tools/publisher/release_tree.h"
+#include "update/package_manifest.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: zq_publish --release-dir DIR --version N --date DATE --base-url URL --out DIR\n"
+    "                  [--previous FILE] [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]\n";
+
+struct Arguments {
+  std::map<std::string, std::string> single;
+  std::vector<std::string> reg;
+  std::vector<std::string> deletes;
+};
+
+bool ParseArguments(const std::vector<std::string>& arguments, Arguments& parsed, std::string& problem) {
+  static const char* const kSingle[] = {"--release-dir", "--version",  "--date",     "--base-url",
+                                        "--out",         "--previous", "--installer"};
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    std::string option = arguments[i];
+    std::string value;
+    const size_t equals = option.find('=');
+    if (option.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      value = option.substr(equals + 1);
+      option.resize(equals);
+    } else if (i + 1 < arguments.size()) {
+      value = arguments[++i];
+    } else {
+      problem = option + " needs a value";
+      return false;
+    }
+    if (option == "--reg") {
+      parsed.reg.push_back(value);
+      continue;
+    }
+    if (option == "--delete") {
+      parsed.deletes.push_back(value);
+      continue;
+    }
+    bool known = false;
+    for (const char* name : kSingle) known = known || option == name;
+    if (!known) {
+      problem = "unknown argument \"" + option + "\"";
+      return false;
+    }
+    if (!parsed.single.emplace(option, value).second) {
+      problem = option + " given twice";
+      return false;
+    }
+  }
+  for (const char* required : {"--release-dir", "--version", "--date", "--base-url", "--out"}) {
+    if (parsed.single.count(required) == 0) {
+      problem = std::string(required) + " is required";
+      return false;
+    }
+  }
+  const std::string& version = parsed.single["--version"];
+  bool digits = !version.empty() && version.size() <= 10;
+  for (char c : version) digits = digits && c >= '0' && c <= '9';
+  // The client reads numbers with strtol into 32 bits: a larger one would
+  // saturate and could no longer be told from the next.
+  if (!digits || std::stoll(version) > std::numeric_limits<std::int32_t>::max()) {
+    problem = "--version must be decimal digits, at most 2147483647";
+    return false;
+  }
+  const std::string& base = parsed.single["--base-url"];
+  bool plain = base.compare(0, 7, "http://") == 0 || base.compare(0, 8, "https://") == 0;
+  for (char c : base) plain = plain && static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7F;
+  if (!plain) {
+    problem = "--base-url must be an http:// or https:// URL of printable ASCII";
+    return false;
+  }
+  for (std::string& path : parsed.deletes) {
+    // An operator on Windows may well type "bin\old.dll".
+    for (char& c : path) {
+      if (c == '\\') c = '/';
+    }
+  }
+  return true;
+}
+
+bool IsEmptyDirectoryOrMissing(const fs::path& path) {
+  std::error_code error;
+  if (!fs::exists(path, error)) return !error;
+  return fs::is_directory(path, error) && fs::is_empty(path, error) && !error;
+}
+
+void PrintSummary(const ReleasePlan& plan, const std::string& outText, std::ostream& out) {
+  std::map<EntryStatus, int> counts;
+  for (const PublishedFile& file : plan.files) {
+    ++counts[file.status];
+    out << std::left << std::setw(8) << StatusWord(file.status) << " ver " << std::setw(5) << file.ver << ' '
+        << file.path;
+    if (!file.note.empty()) out << "  (" << file.note << ')';
+    out << '\n';
+  }
+  if (!plan.installerServedPath.empty()) out << "installer " << plan.installerServedPath << '\n';
+  out << "published version " << plan.manifest.version() << (plan.manifest.full_update() ? " (full)" : "") << ": "
+      << plan.files.size() << " files, " << counts[EntryStatus::kNew] << " new, " << counts[EntryStatus::kChanged]
+      << " changed, " << counts[EntryStatus::kSame] << " same, " << counts[EntryStatus::kDeleted] << " deleted, in "
+      << outText << '\n';
+}
+
+}  // namespace
+
+int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  Arguments parsed;
+  std::string problem;
+  if (!ParseArguments(arguments, parsed, problem)) {
+    err << "zq_publish: " << problem << '\n' << kUsage;
+    return kPublishBadArguments;
+  }
+  const fs::path releaseDir = PathFromUtf8(parsed.single["--release-dir"]);
+  std::error_code error;
+  if (!fs::is_directory(releaseDir, error)) {
+    err << "zq_publish: --release-dir \"" << parsed.single["--release-dir"] << "\" is not a directory\n";
+    return kPublishBadArguments;
+  }
+  const fs::path outDir = fs::absolute(PathFromUtf8(parsed.single["--out"]), error).lexically_normal();
+  const fs::path outPath = outDir.filename().empty() ? outDir.parent_path() : outDir;
+  if (!IsEmptyDirectoryOrMissing(outPath)) {
+    err << "zq_publish: --out \"" << parsed.single["--out"]
+        << "\" exists and is not an empty directory; a published release is never overwritten\n";
+    return kPublishBadArguments;
+  }
+  const fs::path canonicalRelease = fs::canonical(releaseDir, error);
+  const fs::path outParent = fs::weakly_canonical(outPath, error);
+  const fs::path inside = outParent.lexically_relative(canonicalRelease);
+  if (!inside.empty() && *inside.begin() != "..") {
+    err << "zq_publish: --out must not lie inside --release-dir (it would be published next time)\n";
+    return kPublishBadArguments;
+  }
+
+  ReleaseOptions options;
+  options.version = parsed.single["--version"];
+  options.date = parsed.single["--date"];
+  options.baseUrl = TrimTrailingSlashes(parsed.single["--base-url"]);
+  options.regPatterns = parsed.reg;
+  options.deletePaths = parsed.deletes;
+
+  fs::path installer;
+  if (parsed.single.count("--installer") != 0) {
+    installer = PathFromUtf8(parsed.single["--installer"]);
+    if (!fs::is_regular_file(installer, error) || !Utf8FromPath(installer.filename(), options.installerName)) {
+      err << "zq_publish: --installer \"" << parsed.single["--installer"] << "\" is not a file\n";
+      return kPublishBadArguments;
+    }
+  }
+  if (parsed.single.count("--previous") != 0) {
+    std::string text;
+    if (!ReadWholeFile(PathFromUtf8(parsed.single["--previous"]), text)) {
+      err << "zq_publish: cannot read --previous \"" << parsed.single["--previous"] << "\"\n";
+      return kPublishIoError;
+    }
+    if (PackageManifestParser::Parse(text, options.previous) != 0) {
+      err << "zq_publish: --previous \"" << parsed.single["--previous"] << "\" is not a package manifest\n";
+      return kPublishRefused;
+    }
+    options.hasPrevious = true;
+  }
+
+  std::vector<ReleaseItem> items;
+  int result = WalkRelease(releaseDir, items, problem);
+  if (result != 0) {
+    err << "zq_publish: refused: " << problem << '\n';
+    return result;
+  }
+  ReleasePlan plan;
+  if (!PlanRelease(items, options, plan, problem)) {
+    err << "zq_publish: refused: " << problem << '\n';
+    return kPublishRefused;
+  }
+  for (const std::string& warning : plan.warnings) err << "zq_publish: warning: " << warning << '\n';
+
+  result = WriteRelease(releaseDir, plan, WriteManifestText(plan.manifest), installer, outPath, problem);
+  if (result != 0) {
+    err << "zq_publish: " << problem << '\n';
+    return result;
+  }
+  PrintSummary(plan, parsed.single["--out"], out);
+  return kPublishOk;
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+// zq_publish: turns a release directory into what the update server serves.
+//
+//   zq_publish --release-dir DIR --version N --date DATE --base-url URL --out DIR
+//              [--previous FILE] [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]
+//
+// Arguments are UTF-8 (the Windows entry point converts its wide ones). The
+// summary goes to out, messages to err. Exit codes: 0 published, 2 bad
+// arguments, 3 release refused (nothing written), 4 I/O failure.
+int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+
+constexpr int kPublishOk = 0;
+constexpr int kPublishBadArguments = 2;
+constexpr int kPublishRefused = 3;
+constexpr int kPublishIoError = 4;

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "update/package_manifest.h"
+
+// Decides a release from values: what the release directory holds, the
+// operator's options and the previous release's manifest in, the new manifest
+// and the list of files to serve out. No I/O; any thread. release_tree.h does
+// the walking and copying around it.
+//
+// Per-file ver, keyed by the install path: a new file gets 1; a file whose
+// content and act are unchanged keeps its ver; a changed file, or one back
+// after a deletion, gets the previous ver + 1; a file gone from the release
+// gets an act "delete" entry with ver + 1 and an empty file to serve; a
+// "delete" entry still gone is kept as it was.
+
+// One thing found below the release directory.
+struct ReleaseItem {
+  std::string path;          // UTF-8, "/" separators, relative to the release directory
+  bool isDirectory = false;  // directories are only checked for their names
+  std::string hash;          // files: 32 upper-case hex digits of MD5
+};
+
+struct ReleaseOptions {
+  std::string version;                   // decimal digits, checked by the caller
+  std::string date;                      // UTF-8
+  std::string baseUrl;                   // without a trailing "/"
+  std::vector<std::string> regPatterns;  // globs on the UTF-8 relative path
+  std::vector<std::string> deletePaths;  // UTF-8, "/" separators
+  std::string installerName;             // UTF-8 file name; empty: not a full release
+  bool hasPrevious = false;
+  PackageManifest previous;
+};
+
+enum class EntryStatus { kNew, kChanged, kSame, kDeleted };
+
+// One file to serve, in the order of the manifest's file_list.
+struct PublishedFile {
+  std::string path;          // UTF-8 install path, "/" separators
+  std::string servedPath;    // "files/<ver>/" + path, below the output directory
+  std::string ver;
+  EntryStatus status = EntryStatus::kNew;
+  bool fromRelease = false;  // true: the release directory's file; false: an empty file
+  std::string hash;
+  std::string note;          // why, where it is not obvious
+};
+
+struct ReleasePlan {
+  PackageManifest manifest;
+  std::vector<PublishedFile> files;
+  std::string installerServedPath;  // "installer/<name>", or empty
+  std::vector<std::string> warnings;
+};
+
+// True and plan filled, or false and refusal set to one line that names the
+// file and the reason (the caller exits with code 3).
+bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& options, ReleasePlan& plan,
+                 std::string& refusal);
+
+// "new", "changed", "same", "deleted".
+const char* StatusWord(EntryStatus status);

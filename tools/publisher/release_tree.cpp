@@ -1,0 +1,240 @@
+#include "tools/publisher/release_tree.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <random>
+
+#include "update/md5_checksum.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+UniqueFile OpenPath(const fs::path& path, bool write) {
+#ifdef _WIN32
+  return UniqueFile(_wfopen(path.c_str(), write ? L"wb" : L"rb"));
+#else
+  return UniqueFile(std::fopen(path.c_str(), write ? "wb" : "rb"));
+#endif
+}
+
+// Copies from (when not empty) to `to` and returns the digest of the bytes
+// read; empty text on an I/O failure. With an empty from, writes an empty file.
+std::string CopyAndHash(const fs::path& from, const fs::path& to) {
+  CMD5Checksum md5;
+  UniqueFile out = OpenPath(to, true);
+  if (!out) return std::string();
+  if (!from.empty()) {
+    UniqueFile in = OpenPath(from, false);
+    if (!in) return std::string();
+    std::vector<unsigned char> buffer(1 << 16);
+    size_t got = 0;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
+      md5.Update(buffer.data(), got);
+      if (std::fwrite(buffer.data(), 1, got, out.get()) != got) return std::string();
+    }
+    if (std::ferror(in.get())) return std::string();
+  }
+  if (std::fclose(out.release()) != 0) return std::string();
+  return md5.Final();
+}
+
+bool IsInside(const fs::path& root, const fs::path& target) {
+  const fs::path relative = target.lexically_relative(root);
+  return !relative.empty() && *relative.begin() != "..";
+}
+
+std::string Describe(const fs::path& path) {
+  std::string text;
+  return Utf8FromPath(path, text) ? text : std::string("(a name that is not valid Unicode)");
+}
+
+fs::path PartialDirectoryFor(const fs::path& out) {
+  std::mt19937 random(static_cast<unsigned>(std::random_device()() ^
+                                            std::chrono::steady_clock::now().time_since_epoch().count()));
+  char suffix[16];
+  std::snprintf(suffix, sizeof suffix, ".partial-%04x", static_cast<unsigned>(random() & 0xFFFF));
+  fs::path partial = out;
+  partial += suffix;
+  return partial;
+}
+
+int CopyAll(const fs::path& releaseDir, const ReleasePlan& plan, const std::string& manifestText,
+            const fs::path& installer, const fs::path& partial, std::string& message) {
+  std::error_code error;
+  for (const PublishedFile& file : plan.files) {
+    const fs::path target = partial / PathFromUtf8(file.servedPath);
+    fs::create_directories(target.parent_path(), error);
+    const fs::path source = file.fromRelease ? releaseDir / PathFromUtf8(file.path) : fs::path();
+    const std::string hash = CopyAndHash(source, target);
+    if (hash.empty()) {
+      message = "cannot copy \"" + file.path + "\" to \"" + Describe(target) + "\"";
+      return 4;
+    }
+    if (hash != file.hash) {
+      message = "\"" + file.path + "\" changed while it was being published; publish again";
+      return 4;
+    }
+  }
+  if (!plan.installerServedPath.empty()) {
+    const fs::path target = partial / PathFromUtf8(plan.installerServedPath);
+    fs::create_directories(target.parent_path(), error);
+    if (CopyAndHash(installer, target).empty()) {
+      message = "cannot copy the installer \"" + Describe(installer) + "\"";
+      return 4;
+    }
+  }
+  UniqueFile manifest = OpenPath(partial / "package.json", true);
+  if (!manifest || std::fwrite(manifestText.data(), 1, manifestText.size(), manifest.get()) != manifestText.size() ||
+      std::fclose(manifest.release()) != 0) {
+    message = "cannot write package.json";
+    return 4;
+  }
+  return 0;
+}
+
+}  // namespace
+
+fs::path PathFromUtf8(const std::string& utf8) {
+#ifdef _WIN32
+  if (utf8.empty()) return fs::path();
+  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+  if (size > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], size);
+  return fs::path(wide);
+#else
+  return fs::path(utf8);
+#endif
+}
+
+bool Utf8FromPath(const fs::path& path, std::string& utf8) {
+#ifdef _WIN32
+  const std::wstring& wide = path.native();
+  utf8.clear();
+  if (wide.empty()) return true;
+  const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return false;
+  utf8.assign(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()), &utf8[0], size,
+                      nullptr, nullptr);
+  return true;
+#else
+  utf8 = path.native();
+  return true;
+#endif
+}
+
+int WalkRelease(const fs::path& root, std::vector<ReleaseItem>& items, std::string& message) {
+  std::error_code error;
+  const fs::path canonicalRoot = fs::canonical(root, error);
+  if (error) {
+    message = "cannot read the release directory \"" + Describe(root) + "\": " + error.message();
+    return 4;
+  }
+  items.clear();
+  fs::recursive_directory_iterator walk(canonicalRoot, error);
+  for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
+    const fs::path full = walk->path();
+    ReleaseItem item;
+    bool named = true;
+    for (const fs::path& part : full.lexically_relative(canonicalRoot)) {
+      std::string segment;
+      named = named && Utf8FromPath(part, segment);
+      item.path += (item.path.empty() ? "" : "/") + segment;
+    }
+    if (!named) {
+      message = "\"" + item.path + "\": the name is not valid Unicode";
+      return 3;
+    }
+    const fs::file_status status = walk->symlink_status(error);
+    if (error) break;
+    fs::path content = full;
+    if (fs::is_symlink(status)) {
+      const fs::path target = fs::canonical(full, error);
+      if (error || !IsInside(canonicalRoot, target)) {
+        message = "\"" + item.path + "\": a symbolic link that leaves the release directory (or leads nowhere)";
+        return 3;
+      }
+      if (!fs::is_regular_file(target, error)) {
+        message = "\"" + item.path + "\": a symbolic link to something other than a file";
+        return 3;
+      }
+      content = target;
+    } else if (fs::is_directory(status)) {
+      item.isDirectory = true;
+      items.push_back(item);
+      continue;
+    } else if (!fs::is_regular_file(status)) {
+      message = "\"" + item.path + "\": neither a file nor a directory";
+      return 3;
+    }
+    CMD5Checksum md5;
+    UniqueFile in = OpenPath(content, false);
+    if (!in) {
+      message = "cannot read \"" + item.path + "\"";
+      return 4;
+    }
+    std::vector<unsigned char> buffer(1 << 16);
+    size_t got = 0;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) md5.Update(buffer.data(), got);
+    if (std::ferror(in.get())) {
+      message = "cannot read \"" + item.path + "\"";
+      return 4;
+    }
+    item.hash = md5.Final();
+    items.push_back(item);
+  }
+  if (error) {
+    message = "cannot walk the release directory: " + error.message();
+    return 4;
+  }
+  return 0;
+}
+
+bool ReadWholeFile(const fs::path& path, std::string& bytes) {
+  UniqueFile in = OpenPath(path, false);
+  if (!in) return false;
+  bytes.clear();
+  char buffer[1 << 14];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, in.get())) > 0) bytes.append(buffer, got);
+  return !std::ferror(in.get());
+}
+
+int WriteRelease(const fs::path& releaseDir, const ReleasePlan& plan, const std::string& manifestText,
+                 const fs::path& installer, const fs::path& out, std::string& message) {
+  std::error_code error;
+  fs::path partial;
+  for (int attempt = 0; attempt < 16 && partial.empty(); ++attempt) {
+    const fs::path candidate = PartialDirectoryFor(out);
+    if (fs::create_directory(candidate, error) && !error) partial = candidate;
+  }
+  if (partial.empty()) {
+    message = "cannot create a directory beside \"" + Describe(out) + "\"";
+    return 4;
+  }
+  int result = CopyAll(releaseDir, plan, manifestText, installer, partial, message);
+  if (result == 0) {
+    // An empty out may stand (we refused a non-empty one before); rename()
+    // cannot replace a directory on Windows, so it goes first.
+    const bool hadEmptyOut = fs::is_directory(out, error);
+    if (hadEmptyOut) fs::remove(out, error);
+    fs::rename(partial, out, error);
+    if (error) {
+      if (hadEmptyOut) fs::create_directory(out, error);
+      message = "cannot rename \"" + Describe(partial) + "\" to \"" + Describe(out) + "\": " + error.message();
+      result = 4;
+    }
+  }
+  if (result != 0) fs::remove_all(partial, error);
+  return result;
+}

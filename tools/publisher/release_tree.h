@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tools/publisher/release_plan.h"
+
+// The publisher's file-system layer: walks the release directory, hashes and
+// copies files, and writes the output directory so that it appears whole or
+// not at all. Names cross it as UTF-8; on Windows the wide names are
+// converted exactly (a name that is not valid UTF-16 is refused).
+// Results: 0 done, 3 refused (message names the file), 4 I/O failure.
+
+namespace fs = std::filesystem;
+
+fs::path PathFromUtf8(const std::string& utf8);
+// True when the path's text is valid UTF-8 (Linux: any bytes; checked later).
+bool Utf8FromPath(const fs::path& path, std::string& utf8);
+
+// Every file and directory below root, files with their MD5 digests. Symbolic
+// links to files inside root count as those files; links that leave root,
+// links to directories, dangling links, devices, pipes and sockets are refused.
+int WalkRelease(const fs::path& root, std::vector<ReleaseItem>& items, std::string& message);
+
+bool ReadWholeFile(const fs::path& path, std::string& bytes);
+
+// Writes plan's files (copied from releaseDir, each proved against its hash
+// while copied), the installer and manifestText as package.json into a new
+// directory beside out, then renames it to out. out must not exist or be an
+// empty directory. On any failure the new directory is removed and out is
+// left as it was.
+int WriteRelease(const fs::path& releaseDir, const ReleasePlan& plan, const std::string& manifestText,
+                 const fs::path& installer, const fs::path& out, std::string& message);

@@ -38,6 +38,8 @@ echo "== windows tests under Wine"
 trap zq_wine_stop EXIT
 zq_wine_start
 run_ctest windows || status=1
+zq_wine_stop
+trap - EXIT
 
 echo
 printf '%s\n' "${summary[@]}"

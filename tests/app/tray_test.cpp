@@ -69,26 +69,7 @@ class TrayTest : public testing::Test {
 
   // A top-level window of the program under test: a window of an earlier,
   // terminated copy may linger for a moment.
-  HWND WindowOfProgram(const wchar_t* className) const {
-    struct Search {
-      DWORD pid;
-      const wchar_t* className;
-      HWND found;
-    } search = {program_.pid(), className, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM parameter) -> BOOL {
-          auto* s = reinterpret_cast<Search*>(parameter);
-          DWORD pid = 0;
-          GetWindowThreadProcessId(window, &pid);
-          wchar_t name[64] = {};
-          GetClassNameW(window, name, 64);
-          if (pid != s->pid || std::wstring(name) != s->className) return TRUE;
-          s->found = window;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-  }
+  HWND WindowOfProgram(const wchar_t* className) const { return TopLevelWindowOf(program_.pid(), className); }
 
   HWND OpenMenu() {
     PostMessageW(tray_, kTrayNotify, 0, WM_RBUTTONDOWN);

@@ -130,23 +130,8 @@ class UpdateRoadTest : public testing::Test {
   }
 
   HWND ProgressBarOf(const RunningProgram& program) const {
-    struct Search {
-      DWORD pid;
-      HWND found;
-    } search = {program.pid(), nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM parameter) -> BOOL {
-          auto* s = reinterpret_cast<Search*>(parameter);
-          DWORD pid = 0;
-          GetWindowThreadProcessId(window, &pid);
-          wchar_t name[16] = {};
-          GetClassNameW(window, name, 16);
-          if (pid != s->pid || std::wstring(name) != L"#32770") return TRUE;
-          s->found = GetDlgItem(window, -1);
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    HWND dialog = TopLevelWindowOf(program.pid(), L"#32770");
+    return dialog != nullptr ? GetDlgItem(dialog, -1) : nullptr;
   }
 
   // The worker has reported: either the pending manifest is there, or the

@@ -21,6 +21,10 @@ void TerminateProcessById(DWORD pid);
 
 std::wstring ShortPathOf(const std::wstring& path);
 
+// A top-level window of process pid whose class is className; nullptr when
+// it has none. A window of an earlier, ended process never matches.
+HWND TopLevelWindowOf(DWORD pid, const wchar_t* className);
+
 // Whole-file reads and writes of bytes as they are; empty text / false on failure.
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileWhole(const std::wstring& path, const std::string& bytes);

@@ -44,6 +44,27 @@ std::wstring ShortPathOf(const std::wstring& path) {
   return (length == 0 || length >= MAX_PATH) ? std::wstring() : std::wstring(buffer);
 }
 
+HWND TopLevelWindowOf(DWORD pid, const wchar_t* className) {
+  struct Search {
+    DWORD pid;
+    const wchar_t* className;
+    HWND found;
+  } search = {pid, className, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM parameter) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(parameter);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        wchar_t name[256] = {};
+        GetClassNameW(window, name, 256);
+        if (owner != s->pid || std::wstring(name) != s->className) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 RunningProgram::RunningProgram(RunningProgram&& other) noexcept : info_(other.info_) {
   other.info_ = {};
 }

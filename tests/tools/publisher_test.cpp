@@ -9,11 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/test_files.h"
 #include "tools/publisher/cp936_text.h"
 #include "tools/publisher/manifest_writer.h"
 #include "tools/publisher/publish_rules.h"
@@ -62,29 +62,19 @@ std::string ReadBytes(const fs::path& path) {
 
 class TempDir {
  public:
-  TempDir() {
-    static int counter = 0;
-    path_ = fs::temp_directory_path() /
-            ("zq_publish_test_" + std::to_string(std::random_device()()) + "_" + std::to_string(++counter));
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code error;
-    fs::remove_all(path_, error);
-  }
-  const fs::path& path() const { return path_; }
+  const fs::path& path() const { return scratch_.path(); }
   // A UTF-8 text of a path below this directory, for the command line.
   std::string Text(const std::string& relative) const {
     std::string text;
-    Utf8FromPath(path_ / PathFromUtf8(relative), text);
+    Utf8FromPath(path() / PathFromUtf8(relative), text);
     return text;
   }
   void Write(const std::string& relative, const std::string& bytes) const {
-    WriteBytes(path_ / PathFromUtf8(relative), bytes);
+    WriteBytes(path() / PathFromUtf8(relative), bytes);
   }
 
  private:
-  fs::path path_;
+  test_files::TempDirectory scratch_{"zq_publish_test_"};
 };
 
 struct Outcome {

@@ -3,11 +3,9 @@
 
 #include "update/http_transfer.h"
 
+#include "tests/support/progress_recorder.h"
+#include "tests/support/test_files.h"
 #include "tools/test_http_server/test_http_server.h"
-
-#ifdef _WIN32
-#include "platform/text.h"
-#endif
 
 #include <gtest/gtest.h>
 
@@ -15,12 +13,8 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -28,6 +22,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_http::TestHttpServer;
+using test_files::BypassProxies;
+using test_files::NarrowPath;
+using test_files::ReadFile;
+using test_files::WriteFile;
 
 constexpr int kOk = 0;
 constexpr int kUnsupportedProtocol = 1;
@@ -39,44 +37,11 @@ constexpr int kWriteError = 23;
 constexpr int kTimedOut = 28;
 constexpr std::size_t kWriteFailed = static_cast<std::size_t>(-1);
 
-struct ProgressMessage {
-  ProgressWindow window;
-  unsigned int message;
-  std::uintptr_t wParam;
-  std::intptr_t lParam;
-};
-
-// ReportProgress runs on the thread that calls the download: the test's own.
-std::vector<ProgressMessage> recordedMessages;
-
-void RecordProgressMessage(ProgressWindow window, unsigned int message, std::uintptr_t wParam,
-                           std::intptr_t lParam) {
-  recordedMessages.push_back({window, message, wParam, lParam});
-}
-
 // Every byte value, CR LF and Ctrl-Z included, so text-mode writes show.
 std::string Bytes(std::size_t size) {
   std::string bytes(size, '\0');
   for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xff);
   return bytes;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// The narrow text the product hands to the downloads: code page 936 on Windows.
-std::string NarrowPath(const fs::path& path) {
-#ifdef _WIN32
-  return WideToNarrow(path.wstring());
-#else
-  return path.string();
-#endif
 }
 
 // True while this process still holds the file open.
@@ -100,17 +65,6 @@ bool IsHeldOpen(const fs::path& path) {
 #endif
 }
 
-// Transfers here must reach our server, never a proxy the environment names.
-void BypassProxies() {
-#ifdef _WIN32
-  _putenv_s("NO_PROXY", "*");
-  _putenv_s("no_proxy", "*");
-#else
-  setenv("NO_PROXY", "*", 1);
-  setenv("no_proxy", "*", 1);
-#endif
-}
-
 using DownloadOperation = int (HttpTransfer::*)(const std::string&, DownloadTarget&);
 struct NamedDownload {
   const char* name;
@@ -125,21 +79,8 @@ class HttpTransferTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { BypassProxies(); }
 
-  void SetUp() override {
-    ASSERT_TRUE(server_.Start());
-    std::random_device random;
-    dir_ = fs::temp_directory_path() / ("zq_http_test_" + std::to_string(random()));
-    fs::create_directories(dir_);
-    recordedMessages.clear();
-    previousSender_ = SetProgressMessageSender(&RecordProgressMessage);
-  }
-
-  void TearDown() override {
-    SetProgressMessageSender(previousSender_);
-    server_.Stop();
-    std::error_code error;
-    fs::remove_all(dir_, error);
-  }
+  void SetUp() override { ASSERT_TRUE(server_.Start()); }
+  void TearDown() override { server_.Stop(); }
 
   std::string Url(const std::string& path) const { return server_.BaseUrl() + path; }
 
@@ -162,8 +103,9 @@ class HttpTransferTest : public ::testing::Test {
   }
 
   TestHttpServer server_;
-  fs::path dir_;
-  ProgressMessageSender previousSender_ = nullptr;
+  test_files::TempDirectory scratch_{"zq_http_test_"};
+  const fs::path dir_ = scratch_.path();
+  ProgressRecording progress_;
 };
 
 // Catches a user agent on the wrong requests, a lost query, or a method other than GET.
@@ -375,15 +317,16 @@ TEST_F(HttpTransferTest, ProgressBarGoesFromUnknownSizeToEveryByte) {
   const std::string url = Url("/fault/stall-before=1.5,pieces=4,piece-delay=0.3/setup.exe");
   ASSERT_EQ(RunDownload(kDownloads[1], url, dir_ / "setup.exe", 1, bar), kOk);
 
-  ASSERT_GE(recordedMessages.size(), 2u);
-  ASSERT_EQ(recordedMessages.size() % 2, 0u);
+  const std::vector<ProgressMessage>& progress = RecordedProgress();
+  ASSERT_GE(progress.size(), 2u);
+  ASSERT_EQ(progress.size() % 2, 0u);
   bool sizeKnown = false;
   bool sawUnknownSize = false;
   bool sawPartWay = false;
   std::uintptr_t lastPosition = 0;
-  for (std::size_t i = 0; i < recordedMessages.size(); i += 2) {
-    const ProgressMessage& range = recordedMessages[i];
-    const ProgressMessage& position = recordedMessages[i + 1];
+  for (std::size_t i = 0; i < progress.size(); i += 2) {
+    const ProgressMessage& range = progress[i];
+    const ProgressMessage& position = progress[i + 1];
     ASSERT_EQ(range.window, bar);
     ASSERT_EQ(position.window, bar);
     ASSERT_EQ(range.message, kProgressSetRange32) << "message " << i;
@@ -419,13 +362,13 @@ TEST_F(HttpTransferTest, NoProgressMessagesUnlessAskedThroughDownloadWithProgres
     int showProgress;
   } cases[] = {{kDownloads[1], 0}, {kDownloads[1], 2}, {kDownloads[0], 0}, {kDownloads[0], 1}};
   for (const auto& c : cases) {
-    recordedMessages.clear();
+    ClearRecordedProgress();
     const fs::path path = dir_ / "a.dll";
     ProgressWindow bar = reinterpret_cast<ProgressWindow>(static_cast<std::uintptr_t>(0x5a5a));
     EXPECT_EQ(RunDownload(c.download, Url("/fault/pieces=3,piece-delay=0.1/files/a.dll"), path, c.showProgress, bar),
               kOk);
     EXPECT_TRUE(ReadFile(path) == bytes);
-    EXPECT_TRUE(recordedMessages.empty()) << c.download.name << " showProgress " << c.showProgress;
+    EXPECT_TRUE(RecordedProgress().empty()) << c.download.name << " showProgress " << c.showProgress;
   }
 }
 
@@ -511,17 +454,17 @@ TEST(HttpTransferCallbacks, ReportProgressTruncatesCountsToInt32) {
   };
   ProgressWindow bar = reinterpret_cast<ProgressWindow>(static_cast<std::uintptr_t>(0x77));
   for (const auto& c : cases) {
-    recordedMessages.clear();
+    ClearRecordedProgress();
     EXPECT_EQ(HttpTransfer::ReportProgress(&bar, c.total, c.now, 0, 0), 0);
-    ASSERT_EQ(recordedMessages.size(), 2u);
-    EXPECT_EQ(recordedMessages[0].lParam, c.range) << c.total;
-    EXPECT_EQ(recordedMessages[1].wParam, c.position) << c.now;
+    ASSERT_EQ(RecordedProgress().size(), 2u);
+    EXPECT_EQ(RecordedProgress()[0].lParam, c.range) << c.total;
+    EXPECT_EQ(RecordedProgress()[1].wParam, c.position) << c.now;
   }
-  recordedMessages.clear();
+  ClearRecordedProgress();
   EXPECT_EQ(HttpTransfer::ReportProgress(nullptr, 10, 5, 0, 0), 0);
   SetProgressMessageSender(nullptr);
   EXPECT_EQ(HttpTransfer::ReportProgress(&bar, 10, 5, 0, 0), 0);
-  EXPECT_TRUE(recordedMessages.empty());
+  EXPECT_TRUE(RecordedProgress().empty());
   SetProgressMessageSender(previous);
 }
 

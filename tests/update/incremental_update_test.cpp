@@ -5,25 +5,20 @@
 
 #include "update/incremental_update.h"
 
+#include "tests/support/test_files.h"
 #include "tools/test_http_server/test_http_server.h"
 #include "update/md5_checksum.h"
 
 #ifdef _WIN32
-#include <windows.h>
-#include <commctrl.h>
-
 #include "platform/text.h"
+#include "tests/support/recording_window_win.h"
 #include "update/update_manager.h"
-#include "update/update_messages.h"
 #endif
 
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,6 +26,10 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test_files::BypassProxies;
+using test_files::NarrowPath;
+using test_files::ReadFile;
+using test_files::WriteFile;
 
 std::string Md5(const std::string& bytes) {
   CMD5Checksum md5;
@@ -41,32 +40,6 @@ std::string Md5(const std::string& bytes) {
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
-}
-
-// Narrow text is code page 936 on Windows and plain bytes elsewhere.
-fs::path FromNarrow(const std::string& path) {
-#ifdef _WIN32
-  return fs::path(NarrowToWide(path));
-#else
-  return fs::path(path);
-#endif
-}
-
-std::string ToNarrow(const fs::path& path) {
-#ifdef _WIN32
-  return WideToNarrow(path.wstring());
-#else
-  return path.string();
-#endif
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
 }
 
 std::string Body(const std::string& seed) {
@@ -91,34 +64,16 @@ PackageManifest Manifest(const std::vector<PackageFileEntry>& entries) {
   return manifest;
 }
 
-// Transfers here must reach our server, never a proxy the environment names.
-void BypassProxies() {
-#ifdef _WIN32
-  _putenv_s("NO_PROXY", "*");
-  _putenv_s("no_proxy", "*");
-#else
-  setenv("NO_PROXY", "*", 1);
-  setenv("no_proxy", "*", 1);
-#endif
-}
-
 class IncrementalUpdateTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { BypassProxies(); }
 
   void SetUp() override {
     ASSERT_TRUE(server_.Start());
-    std::random_device random;
-    dir_ = fs::temp_directory_path() / ("zq_incremental_" + std::to_string(random()));
-    fs::create_directories(dir_);
-    temp_ = ToNarrow(dir_) + static_cast<char>(fs::path::preferred_separator);
+    temp_ = NarrowPath(dir_) + static_cast<char>(fs::path::preferred_separator);
   }
 
-  void TearDown() override {
-    server_.Stop();
-    std::error_code error;
-    fs::remove_all(dir_, error);
-  }
+  void TearDown() override { server_.Stop(); }
 
   // entry, served at "/files/<n>" with body; its hash is body's digest.
   PackageFileEntry Served(PackageFileEntry entry, const std::string& body) {
@@ -145,7 +100,7 @@ class IncrementalUpdateTest : public ::testing::Test {
     return paths;
   }
 
-  fs::path Staged(const std::string& relative) const { return FromNarrow(temp_ + relative); }
+  fs::path Staged(const std::string& relative) const { return test_files::FromNarrowPath(temp_ + relative); }
 
   // Names of everything under the temp directory that is a partial download.
   std::vector<std::string> Leftovers() const {
@@ -158,7 +113,8 @@ class IncrementalUpdateTest : public ::testing::Test {
   }
 
   test_http::TestHttpServer server_;
-  fs::path dir_;
+  test_files::TempDirectory scratch_{"zq_incremental_"};
+  const fs::path dir_ = scratch_.path();
   std::string temp_;
   int served_ = 0;
   std::vector<std::string> events_;
@@ -345,44 +301,6 @@ TEST_F(IncrementalUpdateTest, UnsafeEntryAnywhereFailsBeforeAnyRequest) {
 
 #ifdef _WIN32
 
-struct RecordedMessage {
-  HWND window;
-  UINT message;
-  WPARAM wParam;
-  LPARAM lParam;
-};
-
-std::vector<RecordedMessage> recordedMessages;
-
-// SendMessageW to a window of the calling thread runs this directly.
-LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == PBM_SETRANGE32 || message == PBM_SETPOS || message == kUpdateReadyMessage ||
-      message == kUpdateFailedMessage) {
-    recordedMessages.push_back({window, message, wParam, lParam});
-    return 0;
-  }
-  return DefWindowProcW(window, message, wParam, lParam);
-}
-
-// A message-only window that records what the update sends it.
-class RecordingWindow {
- public:
-  RecordingWindow() {
-    WNDCLASSW windowClass = {};
-    windowClass.lpfnWndProc = &RecordingProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"ZqIncrementalRecorder";
-    RegisterClassW(&windowClass);  // fails harmlessly once registered
-    window_ = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                              windowClass.hInstance, nullptr);
-  }
-  ~RecordingWindow() { DestroyWindow(window_); }
-  HWND get() const { return window_; }
-
- private:
-  HWND window_ = nullptr;
-};
-
 // The update manager's method against the real temp\ beside this program, in
 // a sub-directory of its own. Catches wrong message numbers, parameters,
 // order or receivers, and a wrong staged location.
@@ -390,7 +308,7 @@ class UpdateManagerIncrementalTest : public IncrementalUpdateTest {
  protected:
   void SetUp() override {
     IncrementalUpdateTest::SetUp();
-    recordedMessages.clear();
+    ClearRecordedMessages();
     std::random_device random;
     subDirectory_ = "zq_incremental_" + std::to_string(random()) + "\\";
     manager_.SetTrayWindow(tray_.get());
@@ -405,7 +323,7 @@ class UpdateManagerIncrementalTest : public IncrementalUpdateTest {
   // "bar|tray message wParam lParam" for each message received, in order.
   std::vector<std::string> Received() const {
     std::vector<std::string> received;
-    for (const RecordedMessage& m : recordedMessages) {
+    for (const RecordedMessage& m : RecordedMessages()) {
       received.push_back(std::string(m.window == bar_.get() ? "bar " : m.window == tray_.get() ? "tray " : "? ") +
                          std::to_string(m.message) + " " + std::to_string(m.wParam) + " " +
                          std::to_string(m.lParam));
@@ -446,7 +364,7 @@ TEST_F(UpdateManagerIncrementalTest, SendsFailedOnAMismatchAndOnAnUnsafeList) {
   // WM_UPDATE_FAILED 2094.
   EXPECT_EQ(Received(), (Events{"bar 1030 0 1", "bar 1026 1 0", "tray 2094 1 1"}));
 
-  recordedMessages.clear();
+  ClearRecordedMessages();
   server_.ClearRequests();
   manager_.remoteManifest = Manifest({Served(Entry("a.dll", "1", subDirectory_ + "..\\..\\"), "a")});
   EXPECT_EQ(manager_.RunIncrementalUpdate(), -1);

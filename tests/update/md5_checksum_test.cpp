@@ -4,6 +4,8 @@
 
 #include "update/md5_checksum.h"
 
+#include "tests/support/test_files.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,8 +16,6 @@
 
 #ifdef _WIN32
 #include <process.h>
-
-#include "platform/text.h"
 #else
 #include <unistd.h>
 #endif
@@ -23,6 +23,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test_files::NarrowPath;
 
 constexpr std::size_t kMiB = 1024 * 1024;
 
@@ -51,15 +52,6 @@ std::string DigestInPieces(const std::vector<unsigned char>& bytes) {
     offset += piece;
   }
   return checksum.Final();
-}
-
-// Narrow text of a path as the updater would hold it (code page 936 on Windows).
-std::string Narrow(const fs::path& path) {
-#ifdef _WIN32
-  return WideToNarrow(path.wstring());
-#else
-  return path.string();
-#endif
 }
 
 class Md5File : public ::testing::Test {
@@ -160,7 +152,7 @@ TEST_F(Md5File, BlockBoundariesThroughFileAndPieces) {
     const fs::path path = dir_ / ("pattern_" + std::to_string(v.size) + ".bin");
     Write(path, bytes);
 
-    EXPECT_EQ(CMD5Checksum::HashFile(Narrow(path)), v.digest) << v.size << " bytes, file";
+    EXPECT_EQ(CMD5Checksum::HashFile(NarrowPath(path)), v.digest) << v.size << " bytes, file";
     EXPECT_EQ(DigestOf(bytes), v.digest) << v.size << " bytes, one Update";
     EXPECT_EQ(DigestInPieces(bytes), v.digest) << v.size << " bytes, in pieces";
   }
@@ -169,8 +161,8 @@ TEST_F(Md5File, BlockBoundariesThroughFileAndPieces) {
 // Catches a digest for a file that is not there: it must never look like the
 // digest of an empty file.
 TEST_F(Md5File, UnopenableFileGivesEmptyText) {
-  EXPECT_EQ(CMD5Checksum::HashFile(Narrow(dir_ / "missing.bin")), "");
-  EXPECT_EQ(CMD5Checksum::HashFile(Narrow(dir_ / "no_such_dir" / "a.bin")), "");
+  EXPECT_EQ(CMD5Checksum::HashFile(NarrowPath(dir_ / "missing.bin")), "");
+  EXPECT_EQ(CMD5Checksum::HashFile(NarrowPath(dir_ / "no_such_dir" / "a.bin")), "");
   EXPECT_EQ(CMD5Checksum::HashFile(""), "");
 }
 
@@ -184,7 +176,7 @@ TEST_F(Md5File, ChineseFileName) {
   Write(dir_ / "\xD6\xD0\xCE\xC4.bin", abc);
 #endif
   // 中文 in code page 936, after the directory with its trailing separator.
-  const std::string name = Narrow(dir_ / "") + "\xD6\xD0\xCE\xC4.bin";
+  const std::string name = NarrowPath(dir_ / "") + "\xD6\xD0\xCE\xC4.bin";
   EXPECT_EQ(CMD5Checksum::HashFile(name), "900150983CD24FB0D6963F7D28E17F72");
 }
 
@@ -201,7 +193,7 @@ TEST_F(Md5File, LargeFileCarriesIntoHighWordOfBitCount) {
   const fs::path path = dir_ / "large.bin";
   Write(path, Pattern(0, kMiB), static_cast<long>(kTailOffset), Pattern(kTailOffset, kSize - kTailOffset));
   ASSERT_EQ(fs::file_size(path), kSize);
-  EXPECT_EQ(CMD5Checksum::HashFile(Narrow(path)), kDigest);
+  EXPECT_EQ(CMD5Checksum::HashFile(NarrowPath(path)), kDigest);
   fs::remove(path);
 
   // The same content in one call of more than 2^29 bytes.

@@ -124,6 +124,27 @@ class UpdateRoadTest : public testing::Test {
     }
   }
 
+  // Release 9 installed, release 12 published, and run one's worker done:
+  // release 12 staged with its pending manifest.
+  void StageNewRelease() {
+    InstallOldRelease();
+    PublishNewRelease();
+    RunningProgram first = StartProgram(install_.Program(), L"");
+    WaitForWorker(first);
+    ASSERT_TRUE(Exists(L"temp\\package.json"));
+  }
+
+  // Every file of release 12 in place, and the deleted one gone.
+  void ExpectNewReleaseInstalled() const {
+    for (const ReleaseFile& f : NewRelease()) {
+      if (f.act == "delete") {
+        EXPECT_FALSE(Exists(f.installedPath));
+      } else {
+        EXPECT_EQ(ReadFileBytes(At(f.installedPath)), f.content) << testing::PrintToString(f.installedPath);
+      }
+    }
+  }
+
   std::wstring At(const std::wstring& relative) const { return install_.Path() + relative; }
   bool Exists(const std::wstring& relative) const {
     return GetFileAttributesW(At(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -235,25 +256,13 @@ TEST_F(UpdateRoadTest, AStartAfterACrashBetweenTwoMovesCompletesTheInstall) {
 
   RunningProgram program = StartProgram(install_.Program(), L"");
   ASSERT_TRUE(WaitUntil([&] { return install_.LearningStarts().size() == 1; }));
-  for (const ReleaseFile& f : files) {
-    if (f.act == "delete") {
-      EXPECT_FALSE(Exists(f.installedPath));
-    } else {
-      EXPECT_EQ(ReadFileBytes(At(f.installedPath)), f.content) << testing::PrintToString(f.installedPath);
-    }
-  }
+  ExpectNewReleaseInstalled();
   EXPECT_EQ(ReadFileBytes(At(L"package.json")), WithCrLf(pending));
   EXPECT_FALSE(Exists(L"temp\\package.json"));
 }
 
 TEST_F(UpdateRoadTest, AKilledFinalisationIsCompletedByTheNextStart) {
-  InstallOldRelease();
-  PublishNewRelease();
-  {
-    RunningProgram first = StartProgram(install_.Program(), L"");
-    WaitForWorker(first);
-    ASSERT_TRUE(Exists(L"temp\\package.json"));
-  }
+  ASSERT_NO_FATAL_FAILURE(StageNewRelease());
   // Killed during finalisation, at some moment after its one-second pause.
   {
     RunningProgram interrupted = StartProgram(install_.Program(), L"");
@@ -262,13 +271,7 @@ TEST_F(UpdateRoadTest, AKilledFinalisationIsCompletedByTheNextStart) {
   }
   RunningProgram program = StartProgram(install_.Program(), L"");
   ASSERT_TRUE(WaitUntil([&] { return FindWindowW(kTrayClass, kTrayClass) != nullptr; }));
-  for (const ReleaseFile& f : NewRelease()) {
-    if (f.act == "delete") {
-      EXPECT_FALSE(Exists(f.installedPath));
-    } else {
-      EXPECT_EQ(ReadFileBytes(At(f.installedPath)), f.content) << testing::PrintToString(f.installedPath);
-    }
-  }
+  ExpectNewReleaseInstalled();
   EXPECT_EQ(ReadFileBytes(At(L"package.json")), WithCrLf(newManifest_));
 }
 
@@ -294,13 +297,7 @@ TEST_F(UpdateRoadTest, TheProgressBarFollowsTheWorkerFileByFile) {
 }
 
 TEST_F(UpdateRoadTest, OnlyAPlainStartInstallsAPendingUpdate) {
-  InstallOldRelease();
-  PublishNewRelease();
-  {
-    RunningProgram first = StartProgram(install_.Program(), L"");
-    WaitForWorker(first);
-    ASSERT_TRUE(Exists(L"temp\\package.json"));
-  }
+  ASSERT_NO_FATAL_FAILURE(StageNewRelease());
   RunningProgram learning = StartProgram(install_.LearningShell(), L"");
   ASSERT_TRUE(WaitUntil([&] { return install_.LearningStarts().size() == 2; }));
 

@@ -15,3 +15,8 @@ bool Utf8ToCp936(const std::string& utf8, std::string& cp936);
 
 // True and utf8 filled when cp936 is valid code page 936 text.
 bool Cp936ToUtf8(const std::string& cp936, std::string& utf8);
+
+#ifdef _WIN32
+// UTF-16 to UTF-8, strict as above: false for text that is not valid UTF-16.
+bool WideToUtf8(const std::wstring& wide, std::string& utf8);
+#endif

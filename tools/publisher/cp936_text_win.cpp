@@ -17,17 +17,6 @@ bool Utf8ToWide(const std::string& utf8, std::wstring& wide) {
                              size) == size;
 }
 
-bool WideToUtf8(const std::wstring& wide, std::string& utf8) {
-  utf8.clear();
-  if (wide.empty()) return true;
-  const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return false;
-  utf8.assign(static_cast<size_t>(size), '\0');
-  return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()), &utf8[0],
-                             size, nullptr, nullptr) == size;
-}
-
 bool Cp936ToWide(const std::string& cp936, std::wstring& wide) {
   wide.clear();
   if (cp936.empty()) return true;
@@ -40,6 +29,17 @@ bool Cp936ToWide(const std::string& cp936, std::wstring& wide) {
 }
 
 }  // namespace
+
+bool WideToUtf8(const std::wstring& wide, std::string& utf8) {
+  utf8.clear();
+  if (wide.empty()) return true;
+  const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return false;
+  utf8.assign(static_cast<size_t>(size), '\0');
+  return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()), &utf8[0],
+                             size, nullptr, nullptr) == size;
+}
 
 bool Utf8ToCp936(const std::string& utf8, std::string& cp936) {
   std::wstring wide;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <random>
 
+#include "tools/publisher/cp936_text.h"
 #include "update/md5_checksum.h"
 
 #ifdef _WIN32
@@ -117,16 +118,7 @@ fs::path PathFromUtf8(const std::string& utf8) {
 
 bool Utf8FromPath(const fs::path& path, std::string& utf8) {
 #ifdef _WIN32
-  const std::wstring& wide = path.native();
-  utf8.clear();
-  if (wide.empty()) return true;
-  const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return false;
-  utf8.assign(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()), &utf8[0], size,
-                      nullptr, nullptr);
-  return true;
+  return WideToUtf8(path.native(), utf8);
 #else
   utf8 = path.native();
   return true;

@@ -1,6 +1,7 @@
 # Third-party code, never copied into the repository.
 #   GoogleTest: built from Debian's sources in /usr/src/googletest, for both builds.
-#   libcurl, jsoncpp: linked as ZQ::curl and ZQ::jsoncpp in both builds.
+#   libcurl, jsoncpp, libsodium: linked as ZQ::curl, ZQ::jsoncpp and ZQ::sodium
+#     in both builds.
 #     Linux: Debian's -dev packages.
 #     Windows: static builds from Debian's source packages of the same versions,
 #     made by scripts/build-deps.sh in a cache outside the tree.
@@ -10,7 +11,7 @@ set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/third_party/googletest EXCLUDE_FROM_ALL SYSTEM)
 
 if(WIN32 AND CMAKE_CROSSCOMPILING)
-  set(zq_deps_doc "Prefix with static libcurl and jsoncpp for Windows; empty: built by scripts/build-deps.sh")
+  set(zq_deps_doc "Prefix with static libcurl, jsoncpp and libsodium for Windows; empty: built by scripts/build-deps.sh")
   set(ZQ_WINDOWS_DEPS "" CACHE PATH "${zq_deps_doc}")
   # The script runs again at each configure while the prefix is its own, not one
   # the user named: a changed toolchain file or build option then gets a fresh
@@ -25,7 +26,7 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
     if(NOT zq_deps_result EQUAL 0 OR NOT IS_DIRECTORY "${zq_deps_prefix}")
       message(FATAL_ERROR
         "scripts/build-deps.sh failed (${zq_deps_result}); its messages are above.\n"
-        "Or set ZQ_WINDOWS_DEPS to a prefix that holds static libcurl and jsoncpp.")
+        "Or set ZQ_WINDOWS_DEPS to a prefix that holds static libcurl, jsoncpp and libsodium.")
     endif()
     set(ZQ_WINDOWS_DEPS "${zq_deps_prefix}" CACHE PATH "${zq_deps_doc}" FORCE)
     set(ZQ_WINDOWS_DEPS_BUILT "${zq_deps_prefix}" CACHE INTERNAL "prefix last made by scripts/build-deps.sh")
@@ -53,12 +54,30 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
   # named again in case a prefix's export omits one (Schannel needs them all).
   target_compile_definitions(ZQ::curl INTERFACE CURL_STATICLIB)
   target_link_libraries(ZQ::curl INTERFACE CURL::libcurl ws2_32 crypt32 bcrypt secur32 advapi32)
+
+  # libsodium has no CMake package: its static library and headers, by path.
+  if(NOT EXISTS "${ZQ_WINDOWS_DEPS}/lib/libsodium.a")
+    message(FATAL_ERROR "${ZQ_WINDOWS_DEPS} holds no lib/libsodium.a; run scripts/build-deps.sh or name another prefix")
+  endif()
+  add_library(ZQ::sodium STATIC IMPORTED)
+  set_target_properties(ZQ::sodium PROPERTIES
+    IMPORTED_LOCATION "${ZQ_WINDOWS_DEPS}/lib/libsodium.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${ZQ_WINDOWS_DEPS}/include"
+    # Without it sodium.h declares every function dllimport.
+    INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC
+    # Its random numbers come from RtlGenRandom in advapi32.
+    INTERFACE_LINK_LIBRARIES advapi32)
 else()
   find_package(CURL MODULE REQUIRED)
   find_package(jsoncpp CONFIG REQUIRED)
 
   add_library(ZQ::curl INTERFACE IMPORTED)
   target_link_libraries(ZQ::curl INTERFACE CURL::libcurl)
+
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(ZQ_SODIUM REQUIRED IMPORTED_TARGET libsodium)
+  add_library(ZQ::sodium INTERFACE IMPORTED)
+  target_link_libraries(ZQ::sodium INTERFACE PkgConfig::ZQ_SODIUM)
 endif()
 
 add_library(ZQ::jsoncpp INTERFACE IMPORTED)

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Cross-builds static libcurl (Schannel, HTTP only, plus curl.exe) and jsoncpp
-# for Windows x86-64 from Debian's source packages, the same versions as the
-# -dev packages installed here, and prints the install prefix on stdout.
+# Cross-builds static libcurl (Schannel, HTTP only, plus curl.exe), jsoncpp and
+# libsodium (release signatures and SHA-256) for Windows x86-64 from Debian's
+# source packages, the same versions as the -dev packages installed here, and
+# prints the install prefix on stdout.
 #
 #   scripts/build-deps.sh [--print-prefix]
 #
 # The prefix lives outside the repository, under
-#   $ZQ_CACHE/deps/curl-<version>_jsoncpp-<version>_<hash>
+#   $ZQ_CACHE/deps/curl-<version>_jsoncpp-<version>_sodium-<version>_<hash>
 # where <hash> covers the toolchain file and the configure options below: a
 # second run with the same inputs prints the prefix at once, without network.
 # Progress goes to stderr; the full build log to $ZQ_CACHE/deps/logs/.
@@ -63,6 +64,14 @@ curl_options=(
   -DUSE_NGHTTP2=OFF
   -DENABLE_ARES=OFF
 )
+# libsodium builds with autotools. No stack protector: MinGW's needs libssp,
+# which the program would then have to carry.
+sodium_options=(
+  --disable-shared
+  --enable-static
+  --disable-ssp
+  --disable-dependency-tracking
+)
 jsoncpp_options=(
   -DCMAKE_BUILD_TYPE=Release
   -DBUILD_SHARED_LIBS=OFF
@@ -83,16 +92,23 @@ installed_source_version() {
 }
 curl_version=$(installed_source_version libcurl4-openssl-dev)
 jsoncpp_version=$(installed_source_version libjsoncpp-dev)
+sodium_version=$(installed_source_version libsodium-dev)
+# The compilers the toolchain file names, for the autotools build.
+mingw_cc=$(sed -n 's/^set(CMAKE_C_COMPILER \(.*\))$/\1/p' "$toolchain")
+[ -n "$mingw_cc" ] || die "no CMAKE_C_COMPILER in $toolchain"
+mingw_host=${mingw_cc%-gcc*}
 
 inputs_hash=$(
   {
     cat "$toolchain"
     printf 'curl:\n'; printf '%s\n' "${curl_options[@]}"
     printf 'jsoncpp:\n'; printf '%s\n' "${jsoncpp_options[@]}"
+    printf 'sodium:\n'; printf '%s\n' "${sodium_options[@]}"
   } | sha256sum | cut -c1-12
 )
 # An epoch's colon would make an awkward path; versions use nothing else unusual.
-key=$(printf 'curl-%s_jsoncpp-%s_%s' "$curl_version" "$jsoncpp_version" "$inputs_hash" | tr ':' '%')
+key=$(printf 'curl-%s_jsoncpp-%s_sodium-%s_%s' "$curl_version" "$jsoncpp_version" "$sodium_version" \
+  "$inputs_hash" | tr ':' '%')
 prefix=$deps/$key
 # Written last into the staged prefix: a directory without it was not made by a
 # finished run.
@@ -189,11 +205,11 @@ step "fetching Debian's source index" apt-get "${apt_options[@]}" update
 
 src=$work/src
 mkdir -p "$src"
-log "fetching sources: curl $curl_version, libjsoncpp $jsoncpp_version"
+log "fetching sources: curl $curl_version, libjsoncpp $jsoncpp_version, libsodium $sodium_version"
 if ! (cd "$src" && apt-get "${apt_options[@]}" source --download-only \
-      "curl=$curl_version" "libjsoncpp=$jsoncpp_version") >>"$logfile" 2>&1; then
+      "curl=$curl_version" "libjsoncpp=$jsoncpp_version" "libsodium=$sodium_version") >>"$logfile" 2>&1; then
   tail -n 20 "$logfile" >&2
-  die "could not fetch the installed versions (curl $curl_version, libjsoncpp $jsoncpp_version) from Debian's mirrors; if the mirror moved on, upgrade libcurl4-openssl-dev / libjsoncpp-dev and run again"
+  die "could not fetch the installed versions (curl $curl_version, libjsoncpp $jsoncpp_version, libsodium $sodium_version) from Debian's mirrors; if the mirror moved on, upgrade libcurl4-openssl-dev / libjsoncpp-dev / libsodium-dev and run again"
 fi
 
 # dpkg-source applies Debian's patches (the security fixes among them).
@@ -205,6 +221,7 @@ unpack() {
 # A .dsc name carries the version without its epoch.
 unpack "curl_${curl_version#*:}.dsc" "$src/curl"
 unpack "libjsoncpp_${jsoncpp_version#*:}.dsc" "$src/jsoncpp"
+unpack "libsodium_${sodium_version#*:}.dsc" "$src/sodium"
 
 stage=$work/stage
 build_one() {
@@ -218,9 +235,17 @@ build_one() {
 }
 build_one jsoncpp "${jsoncpp_options[@]}"
 build_one curl "${curl_options[@]}"
+# Debian's source has no generated configure script (its packaging makes one),
+# so make it here the way libsodium's own release does.
+step "generating libsodium's configure" env -C "$src/sodium" ./autogen.sh -s
+mkdir -p "$work/build-sodium"
+step "configuring libsodium" env -C "$work/build-sodium" "$src/sodium/configure" --host="$mingw_host" \
+  CC="$mingw_cc" --prefix="$prefix" "${sodium_options[@]}"
+step "building libsodium" make -C "$work/build-sodium" -j "$jobs"
+step "installing libsodium" make -C "$work/build-sodium" install DESTDIR="$stage"
 
 staged=$stage$prefix
-for f in include/curl/curl.h include/json/json.h lib/libcurl.a lib/libjsoncpp.a bin/curl.exe \
+for f in include/curl/curl.h include/json/json.h include/sodium.h lib/libcurl.a lib/libjsoncpp.a lib/libsodium.a bin/curl.exe \
          lib/cmake/CURL/CURLConfig.cmake lib/cmake/jsoncpp/jsoncppConfig.cmake; do
   [ -f "$staged/$f" ] || die "install is missing $f"
 done

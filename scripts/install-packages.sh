@@ -5,11 +5,11 @@ set -euo pipefail
 
 packages=(
   # native build and tests
-  cmake ninja-build g++ pkg-config googletest libcurl4-openssl-dev libjsoncpp-dev
+  cmake ninja-build g++ pkg-config googletest libcurl4-openssl-dev libjsoncpp-dev libsodium-dev
   # Windows build: MinGW-w64 with the posix thread model
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  # cross-building libcurl and jsoncpp from Debian's sources
-  dpkg-dev ca-certificates
+  # cross-building libcurl, jsoncpp and libsodium from Debian's sources
+  dpkg-dev ca-certificates autoconf automake libtool
   # the manifest fuzzer (libFuzzer comes with clang)
   clang libclang-rt-14-dev
   # running and driving Windows programs

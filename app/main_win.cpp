@@ -12,6 +12,8 @@
 #include "app/single_instance.h"
 #include "app/tray_window.h"
 #include "launch/dispatch.h"
+#include "update/finalise_update.h"
+#include "update/release_key.h"
 #include "update/update_manager.h"
 
 HINSTANCE g_instance = nullptr;
@@ -31,6 +33,9 @@ constexpr int kNoWindowClassExitCode = 0;
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLineArgument, int) {
   g_instance = instance;
   const std::wstring commandLine = commandLineArgument != nullptr ? commandLineArgument : L"";
+  g_updateManager.SetReleaseTrust(ReleaseTrust::FromKeyText(BuiltInReleaseKey()));
+  // An earlier update that replaced this program left the old image in temp\.
+  RemoveRetiredPrograms(UpdateManager::GetTempDirectory());
 
   // Only a plain start installs a pending update: not a link, not even blanks.
   if (commandLine.empty()) g_updateManager.FinalisePendingUpdate();

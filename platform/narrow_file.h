@@ -3,7 +3,18 @@
 #include <cstdio>
 #include <string>
 
-// Opens a file named by narrow text (code page 936 on Windows, where the wide
-// call is used so Chinese names work whatever the system's ANSI code page is;
-// bytes as they are elsewhere). mode as for fopen. Null when it cannot be opened.
+// Files named by narrow text (code page 936 on Windows, where the wide calls
+// are used so Chinese names work whatever the system's ANSI code page is;
+// bytes as they are elsewhere).
+
+// mode as for fopen. Null when it cannot be opened.
 std::FILE* OpenNarrowPath(const std::string& path, const char* mode);
+
+// Size in bytes of the file, or -1 when there is none.
+long long NarrowFileSize(const std::string& path);
+
+// Deletes the file if it is there; true when it is gone afterwards.
+bool RemoveNarrowPath(const std::string& path);
+
+// Moves from onto to, replacing a file there; true when to now holds it.
+bool ReplaceNarrowPath(const std::string& from, const std::string& to);

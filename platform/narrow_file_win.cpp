@@ -1,8 +1,28 @@
 #include "platform/narrow_file.h"
 
+#include <windows.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
 #include "platform/text.h"
 
 std::FILE* OpenNarrowPath(const std::string& path, const char* mode) {
   const std::string narrowMode(mode);
   return _wfopen(NarrowToWide(path).c_str(), std::wstring(narrowMode.begin(), narrowMode.end()).c_str());
+}
+
+long long NarrowFileSize(const std::string& path) {
+  struct _stat64 info;
+  if (_wstat64(NarrowToWide(path).c_str(), &info) != 0 || (info.st_mode & _S_IFREG) == 0) return -1;
+  return info.st_size;
+}
+
+bool RemoveNarrowPath(const std::string& path) {
+  return _wremove(NarrowToWide(path).c_str()) == 0 || errno == ENOENT;
+}
+
+bool ReplaceNarrowPath(const std::string& from, const std::string& to) {
+  return MoveFileExW(NarrowToWide(from).c_str(), NarrowToWide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
 }

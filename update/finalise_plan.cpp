@@ -21,11 +21,7 @@ std::string AsWindowsNamesIt(std::string segment) {
   return lowered;
 }
 
-// A path with no file name of its own (it ends in a separator, "." or the
-// like) would move or delete a whole directory. One that resolves to
-// "package.json" directly under "temp\" is the pending manifest itself: moving
-// it early would end the pending state before the other files are in place.
-bool NamesAFileOfItsOwn(const std::string& relativePath) {
+std::vector<std::string> Segments(const std::string& relativePath) {
   std::vector<std::string> segments;
   std::string current;
   for (char c : relativePath) {
@@ -37,13 +33,32 @@ bool NamesAFileOfItsOwn(const std::string& relativePath) {
     }
   }
   segments.push_back(current);
-  if (AsWindowsNamesIt(segments.back()).empty()) return false;
+  return segments;
+}
 
+// The segments that name something, as Windows folds them; "." and empty ones
+// drop out. A safe path has no "..", so nothing else can climb.
+std::vector<std::string> NamedSegments(const std::string& relativePath) {
   std::vector<std::string> named;
-  for (const std::string& segment : segments) {
+  for (const std::string& segment : Segments(relativePath)) {
     if (!AsWindowsNamesIt(segment).empty()) named.push_back(AsWindowsNamesIt(segment));
   }
-  return !(named.size() == 1 && named.front() == kManifestName);
+  return named;
+}
+
+// True when relativePath names exactly fileName at the top of its directory.
+bool NamesTopLevelFile(const std::string& relativePath, const std::string& fileName) {
+  const std::vector<std::string> named = NamedSegments(relativePath);
+  return named.size() == 1 && !fileName.empty() && named.front() == AsWindowsNamesIt(fileName);
+}
+
+// A path with no file name of its own (it ends in a separator, "." or the
+// like) would move or delete a whole directory. One that resolves to
+// "package.json" directly under "temp\" is the pending manifest itself: moving
+// it early would end the pending state before the other files are in place.
+bool NamesAFileOfItsOwn(const std::string& relativePath) {
+  if (AsWindowsNamesIt(Segments(relativePath).back()).empty()) return false;
+  return !NamesTopLevelFile(relativePath, kManifestName);
 }
 
 }  // namespace
@@ -55,11 +70,13 @@ FinaliseAction FinaliseActionFor(const std::string& act) {
 }
 
 std::vector<FinaliseStep> PlanFinalisation(const PackageManifest& pending, const PackageManifest& local,
-                                           const std::string& moduleDirectory, const std::string& tempDirectory) {
+                                           const std::string& moduleDirectory, const std::string& tempDirectory,
+                                           const std::string& programName) {
   std::vector<FinaliseStep> steps;
   for (const PackageFileEntry& entry : pending.file_list()) {
     FinaliseStep step;
     step.name = entry.name();
+    step.entry = entry;
     const std::string relativePath = entry.local_path() + entry.name();
     if (CompareVersions(entry.ver(), FindEntryByName(local, entry.name()).ver()) != 1) {
       step.skip = FinaliseSkip::kNotNewer;
@@ -74,6 +91,7 @@ std::vector<FinaliseStep> PlanFinalisation(const PackageManifest& pending, const
       step.stagedPath = tempDirectory + relativePath;
       step.installedPath = moduleDirectory + relativePath;
       step.action = FinaliseActionFor(entry.act());
+      step.replacesRunningProgram = NamesTopLevelFile(relativePath, programName);
     }
     steps.push_back(step);
   }

@@ -1,5 +1,6 @@
 #include "update/full_update.h"
 
+#include "platform/narrow_file.h"
 #include "update/safe_path.h"
 
 std::string InstallerFileName(const std::string& packageDate) {
@@ -7,11 +8,15 @@ std::string InstallerFileName(const std::string& packageDate) {
   return "setup" + packageDate + ".exe";
 }
 
-int DownloadInstaller(const std::string& url, const std::string& installerPath, ProgressWindow progressBar) {
-  HttpTransfer http;
-  http.progressWindow = progressBar;
-  DownloadTarget target;
-  target.fileName = installerPath.c_str();
-  target.showProgress = 1;
-  return http.DownloadWithProgress(url, target);
+int DownloadInstaller(const std::string& url, const std::string& installerPath, ProgressWindow progressBar,
+                      const RetryPolicy& retry, const std::function<bool(const std::string& path)>& prove) {
+  const std::string partialPath = installerPath + kPartialDownloadSuffix;
+  const auto accept = [&](const std::string& path) { return !prove || prove(path); };
+  const int result = DownloadUntilProved(url, partialPath, progressBar, retry, accept);
+  if (result != 0) return result;
+  if (!ReplaceNarrowPath(partialPath, installerPath)) {
+    RemoveNarrowPath(partialPath);
+    return CURLE_WRITE_ERROR;
+  }
+  return 0;
 }

@@ -6,7 +6,10 @@
 
 #include <string>
 
+#include <functional>
+
 #include "update/http_transfer.h"
+#include "update/resumable_download.h"
 
 // "setup" + packageDate + ".exe", packageDate verbatim (case, blanks and dots
 // kept). Empty text when packageDate holds a separator, a colon or "..": the
@@ -14,7 +17,13 @@
 std::string InstallerFileName(const std::string& packageDate);
 
 // Downloads url to installerPath, sending PBM_SETRANGE32 (total bytes) and
-// PBM_SETPOS (bytes so far) to progressBar as the bytes arrive. Returns the
-// transfer's result: 0 for a whole 2xx answer. Any other answer leaves no file
-// (and an older one as it was); a transfer cut short leaves what arrived.
-int DownloadInstaller(const std::string& url, const std::string& installerPath, ProgressWindow progressBar);
+// PBM_SETPOS (bytes so far) to progressBar as the bytes arrive, with the
+// retries and resumption the policy allows. The bytes go to installerPath +
+// ".zqdownload", which takes the installer's name only once it is whole and
+// prove (when given) accepts it: a partial or unproved installer never
+// carries a name that could be started. 0 on success; otherwise the last
+// transfer's result, or kDownloadNotProved, and no file of either name is left
+// (an older installer of that name stays as it was).
+int DownloadInstaller(const std::string& url, const std::string& installerPath, ProgressWindow progressBar,
+                      const RetryPolicy& retry = RetryPolicy(),
+                      const std::function<bool(const std::string& path)>& prove = nullptr);

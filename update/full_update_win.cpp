@@ -8,8 +8,14 @@ std::wstring UpdateManager::RunFullUpdate() {
   const std::string packageDate = remoteManifest.package_date();
   // An unsafe name fails as a failed download does: nothing is sent.
   if (InstallerFileName(packageDate).empty()) return std::wstring();
+  const UpdateRules rules = DownloadRules();
+  // With a release key, an installer the signed manifest gives no digest for
+  // could never be proved: it is not fetched.
+  if (!rules.trust.CanProveInstaller(remoteManifest)) return std::wstring();
   const std::wstring installerPath = GetTempDirectory() + L"setup" + NarrowToWide(packageDate) + L".exe";
-  if (DownloadInstaller(remoteManifest.install_package_url(), WideToNarrow(installerPath), progressBar) != 0) {
+  const auto proved = [&](const std::string& path) { return rules.trust.AcceptsInstaller(path, remoteManifest); };
+  if (DownloadInstaller(remoteManifest.install_package_url(), WideToNarrow(installerPath), progressBar, rules.retry,
+                        proved) != 0) {
     return std::wstring();
   }
   // The tray window reads the path before SendMessageW returns, while this

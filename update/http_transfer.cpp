@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -35,41 +37,136 @@ std::int32_t TruncateToInt32(double value) {
   return static_cast<std::int32_t>(value);
 }
 
-// Decides, at the end of each response's header block, whether its body may
-// reach the file: only a 2xx may. Anything else ends the transfer before the
-// first body byte, so WriteToTargetFile never opens (or truncates) the file.
-struct StatusGate {
+// Reads each response's header block and decides, at its end, whether the body
+// may reach the file: a 2xx may, and a 206 only when it is the part asked for.
+// Anything else ends the transfer before the first body byte, so
+// WriteToTargetFile never opens (or truncates) the file.
+struct ResponseGate {
   CURL* handle = nullptr;
+  DownloadTarget* target = nullptr;
   bool rejected = false;
+  std::string etag;
+  std::string lastModified;
+  std::string contentRange;
 };
 
-std::size_t CheckStatusAtHeaderEnd(char* data, std::size_t size, std::size_t count, void* userdata) {
-  const std::size_t bytes = size * count;
-  auto* gate = static_cast<StatusGate*>(userdata);
-  if (gate == nullptr || data == nullptr) return kAbortTransfer;
-  const bool headerEnd = (bytes == 2 && data[0] == '\r' && data[1] == '\n') || (bytes == 1 && data[0] == '\n');
-  if (!headerEnd) return bytes;
-  long status = 0;
-  if (curl_easy_getinfo(gate->handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
-  // An interim answer (100 Continue, 103 Early Hints) is followed by the real one.
-  if (status >= 100 && status < 300) return bytes;
-  gate->rejected = true;
-  return 0;
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
+
+// The value of a "Name: value" line when its name is name (any case), else false.
+bool HeaderValue(const std::string& line, const char* name, std::string& value) {
+  const std::size_t length = std::strlen(name);
+  if (line.size() <= length || line[length] != ':') return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (std::tolower(static_cast<unsigned char>(line[i])) != std::tolower(static_cast<unsigned char>(name[i]))) {
+      return false;
+    }
+  }
+  std::size_t begin = length + 1;
+  std::size_t end = line.size();
+  while (begin < end && IsBlank(line[begin])) ++begin;
+  while (end > begin && IsBlank(line[end - 1])) --end;
+  value = line.substr(begin, end - begin);
+  return true;
+}
+
+// "bytes FIRST-LAST/SIZE": FIRST, or -1 when the text is not of that form.
+long long ContentRangeStart(const std::string& value) {
+  if (value.compare(0, 6, "bytes ") != 0) return -1;
+  long long first = 0;
+  std::size_t i = 6;
+  if (i >= value.size() || !std::isdigit(static_cast<unsigned char>(value[i]))) return -1;
+  for (; i < value.size() && std::isdigit(static_cast<unsigned char>(value[i])); ++i) {
+    if (first > (LLONG_MAX - 9) / 10) return -1;
+    first = first * 10 + (value[i] - '0');
+  }
+  return i < value.size() && value[i] == '-' ? first : -1;
+}
+
+bool AcceptResponse(ResponseGate& gate, long status) {
+  DownloadTarget& target = *gate.target;
+  target.responseStatus = status;
+  target.appended = false;
+  if (status == 206) {
+    if (target.resumeFrom <= 0 || ContentRangeStart(gate.contentRange) != target.resumeFrom) return false;
+    target.appended = true;
+  } else if (status < 200 || status >= 300) {
+    return false;
+  }
+  // A weak tag (W/"...") may not be used to join byte ranges.
+  target.validator = !gate.etag.empty() && gate.etag[0] == '"' ? gate.etag : gate.lastModified;
+  return true;
+}
+
+std::size_t ReadResponseHeader(char* data, std::size_t size, std::size_t count, void* userdata) {
+  const std::size_t bytes = size * count;
+  auto* gate = static_cast<ResponseGate*>(userdata);
+  if (gate == nullptr || data == nullptr) return kAbortTransfer;
+  try {
+    const std::string line(data, bytes);
+    std::string value;
+    if (line.compare(0, 5, "HTTP/") == 0) {
+      // Each answer (an interim one first, perhaps) starts afresh.
+      gate->etag.clear();
+      gate->lastModified.clear();
+      gate->contentRange.clear();
+    } else if (line == "\r\n" || line == "\n") {
+      long status = 0;
+      if (curl_easy_getinfo(gate->handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
+      // An interim answer (100 Continue, 103 Early Hints) is followed by the real one.
+      if (status >= 100 && status < 200) return bytes;
+      if (AcceptResponse(*gate, status)) return bytes;
+      gate->rejected = true;
+      return 0;
+    } else if (HeaderValue(line, "ETag", value)) {
+      gate->etag = value;
+    } else if (HeaderValue(line, "Last-Modified", value)) {
+      gate->lastModified = value;
+    } else if (HeaderValue(line, "Content-Range", value)) {
+      gate->contentRange = value;
+    }
+    return bytes;
+  } catch (...) {
+    return kAbortTransfer;
+  }
+}
+
+void SendProgress(ProgressWindow window, double total, double now) {
+  const ProgressMessageSender send = progressMessageSender.load();
+  if (send == nullptr) return;
+  // Sent on every call, also while the total is still 0, so the bar starts
+  // from an empty range until the size is known.
+  send(window, kProgressSetRange32, 0, static_cast<std::intptr_t>(TruncateToInt32(total)));
+  send(window, kProgressSetPos, static_cast<std::uintptr_t>(static_cast<std::intptr_t>(TruncateToInt32(now))), 0);
+}
+
+struct HeaderListCleanup {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, HeaderListCleanup>;
+
 
 enum class ProgressRoute { kProgressBar, kLibcurlMeter };
 
 int RunDownload(const std::string& url, DownloadTarget& target, ProgressWindow window, ProgressRoute route) {
   const bool initialised = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
   int result = CURLE_FAILED_INIT;
+  target.responseStatus = 0;
+  target.validator.clear();
+  target.appended = false;
   {
     EasyHandle handle(curl_easy_init());
+    // Outlives the transfer: libcurl keeps only the address.
+    HeaderList headers;
     if (handle) {
       CURL* const curl = handle.get();
-      // libcurl keeps only the address, so the copy must outlive the transfer.
-      ProgressWindow windowForTransfer = window;
-      StatusGate gate;
+      DownloadProgress progress;
+      progress.window = window;
+      progress.target = &target;
+      ResponseGate gate;
       gate.handle = curl;
+      gate.target = &target;
 
       curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
       curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &HttpTransfer::WriteToTargetFile);
@@ -83,15 +180,26 @@ int RunDownload(const std::string& url, DownloadTarget& target, ProgressWindow w
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
           curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &HttpTransfer::ReportProgress);
-          curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &windowForTransfer);
+          curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
 #pragma GCC diagnostic pop
         }
+      }
+      if (target.resumeFrom > 0 && !target.ifRange.empty()) {
+        const std::string range = std::to_string(target.resumeFrom) + "-";
+        curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
+        headers.reset(curl_slist_append(nullptr, ("If-Range: " + target.ifRange).c_str()));
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+      }
+      if (target.stallSeconds > 0) {
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, target.stallSeconds);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, target.stallSeconds);
       }
       // The 2xx rule needs HTTP status lines: no other protocol may answer, and
       // a proxy's CONNECT reply must not reach the gate as if it were the server's.
       curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
       curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-      curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CheckStatusAtHeaderEnd);
+      curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &ReadResponseHeader);
       curl_easy_setopt(curl, CURLOPT_HEADERDATA, &gate);
 
       const CURLcode performed = curl_easy_perform(curl);
@@ -164,8 +272,9 @@ std::size_t HttpTransfer::WriteToTargetFile(char* data, std::size_t size, std::s
   try {
     if (target->file == nullptr) {
       if (target->fileName == nullptr) return kAbortTransfer;
-      // "wb": bytes as they come, no newline translation on Windows.
-      target->file = OpenNarrowPath(target->fileName, "wb");
+      // Binary: bytes as they come, no newline translation on Windows. An
+      // accepted part goes after the bytes it continues.
+      target->file = OpenNarrowPath(target->fileName, target->appended ? "ab" : "wb");
       if (target->file == nullptr) return kAbortTransfer;
     }
     return std::fwrite(data, size, count, target->file);
@@ -175,15 +284,13 @@ std::size_t HttpTransfer::WriteToTargetFile(char* data, std::size_t size, std::s
 }
 
 int HttpTransfer::ReportProgress(void* clientp, double dltotal, double dlnow, double, double) {
-  const ProgressMessageSender send = progressMessageSender.load();
-  if (clientp == nullptr || send == nullptr) return 0;
-  const ProgressWindow window = *static_cast<ProgressWindow*>(clientp);
+  const auto* progress = static_cast<const DownloadProgress*>(clientp);
+  if (progress == nullptr) return 0;
   try {
-    // Sent on every call, also while the total is still 0, so the bar starts
-    // from an empty range until the size is known.
-    send(window, kProgressSetRange32, 0, static_cast<std::intptr_t>(TruncateToInt32(dltotal)));
-    send(window, kProgressSetPos,
-         static_cast<std::uintptr_t>(static_cast<std::intptr_t>(TruncateToInt32(dlnow))), 0);
+    const double offset =
+        progress->target != nullptr && progress->target->appended ? static_cast<double>(progress->target->resumeFrom) : 0;
+    // Before the size is known the total stays 0, whatever lies on disk.
+    SendProgress(progress->window, dltotal > 0 ? dltotal + offset : 0, dlnow + offset);
   } catch (...) {
   }
   return 0;

@@ -49,6 +49,23 @@ struct DownloadTarget {
   std::FILE* file = nullptr;
   // 1 turns progress reporting on; any other value leaves it off.
   int showProgress = 0;
+
+  // Resuming: above 0, only the bytes from this offset on are asked for
+  // (Range), on condition that the resource still has the validator ifRange
+  // (If-Range; required, since bytes of another version must never be
+  // joined on). A 206 answer starting at exactly that offset is appended to
+  // the file; a 200 answer replaces the file from its first byte; any other
+  // part is refused like an error status.
+  long long resumeFrom = 0;
+  std::string ifRange;
+  // Above 0: a transfer that moves less than 1 byte a second for this many
+  // seconds, or does not connect within them, ends with 28. 0: no limit.
+  long stallSeconds = 0;
+
+  // Filled in by the download, for a later resume.
+  long responseStatus = 0;  // the answer's HTTP status; 0 when none came
+  std::string validator;    // its strong ETag, else its Last-Modified; else empty
+  bool appended = false;    // a 206 part was accepted and appended
 };
 
 // Holds libcurl's global state for a whole update run on the worker thread.
@@ -68,6 +85,13 @@ class CurlGlobalScope {
   bool initialised_;
 };
 
+// What ReportProgress is handed: the bar, and the download's target, whose
+// bytes already on disk an appended part does not count.
+struct DownloadProgress {
+  ProgressWindow window = nullptr;
+  const DownloadTarget* target = nullptr;
+};
+
 class HttpTransfer {
  public:
   // The manifest fetch: user agent "KVT Updater/1.0", 3 s to connect and 3 s
@@ -77,7 +101,8 @@ class HttpTransfer {
 
   // The installer download. With target.showProgress 1 the bar at
   // progressWindow gets PBM_SETRANGE32 0..total then PBM_SETPOS received,
-  // bytes as 32-bit integers. Only a 2xx answer is written; any other status,
+  // bytes as 32-bit integers (counted from the file's start when a part is
+  // appended). Only a 2xx answer is written; any other status,
   // a redirect included (never followed), gives 22 and leaves no file and any
   // older one of that name as it was. No time-out. A transfer that breaks off
   // leaves the bytes received so far in the file, which is closed.
@@ -93,7 +118,7 @@ class HttpTransfer {
   // Write function of the downloads; target is a DownloadTarget*. -1 when the
   // file cannot be opened, else what fwrite returns (short on a full disk).
   static std::size_t WriteToTargetFile(char* data, std::size_t size, std::size_t count, void* target);
-  // Progress function; clientp points to a ProgressWindow. Never aborts (returns 0).
+  // Progress function; clientp points to a DownloadProgress. Never aborts (returns 0).
   static int ReportProgress(void* clientp, double dltotal, double dlnow, double ultotal, double ulnow);
   // Debug function: headers and data in both directions, one printf line each.
   static int TraceTransfer(CURL* handle, curl_infotype type, char* data, std::size_t size, void* userp);

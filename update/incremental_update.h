@@ -12,10 +12,8 @@
 #include <vector>
 
 #include "update/package_manifest.h"
-
-// Appended to a staged path while its file downloads: a staged path only ever
-// holds a file whose digest matched, even after a crash mid-download.
-inline constexpr char kPartialDownloadSuffix[] = ".zqdownload";
+#include "update/release_trust.h"
+#include "update/resumable_download.h"
 
 // Where the run reports to, in call order. Every callable must be set.
 struct IncrementalUpdateReporter {
@@ -41,6 +39,12 @@ struct StagingFileOps {
 // The platform's own operations (wide Win32 calls on Windows, POSIX elsewhere).
 const StagingFileOps& NativeStagingFileOps();
 
+// What every file of a run must prove, and how hard each download tries.
+struct UpdateRules {
+  ReleaseTrust trust;
+  RetryPolicy retry;
+};
+
 // True when every entry's local_path + name stays below the directory it is
 // joined to (IsSafeRelativePath), skipped entries included.
 bool AllEntriesStayInside(const PackageManifest& remote);
@@ -56,9 +60,11 @@ std::string StagedPath(const std::string& tempDirectory, const PackageFileEntry&
 // newer entry was fetched and proved, nothing to fetch included; reporter.ready
 // has then been called. -1, after reporter.failed, when the list holds an
 // unsafe path (nothing is requested then), or at the first entry that is not
-// proved: an empty manifest hash, a digest that differs (case counts), or a
-// file that could not be moved into place. Later entries are not fetched; a
-// file staged earlier under the same path is left as it was.
+// proved after the retries the rules allow: one that cannot be proved (an
+// empty manifest hash; with a release key, no SHA-256), a digest that differs
+// (case counts), or a file that could not be moved into place. Later entries
+// are not fetched; a file staged earlier under the same path is left as it was.
 int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest& local,
                            const std::string& tempDirectory, const IncrementalUpdateReporter& reporter,
+                           const UpdateRules& rules = UpdateRules(),
                            const StagingFileOps& ops = NativeStagingFileOps());

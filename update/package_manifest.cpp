@@ -6,6 +6,11 @@
 
 namespace {
 
+// Newer keys are read without asString's conversions or its exceptions.
+std::string StringOrEmpty(const Json::Value& value) {
+  return value.isString() ? value.asString() : std::string();
+}
+
 // Each field goes through Json::Value::asString, so numbers and booleans come
 // out as their text and null as "". Arrays and objects make jsoncpp throw.
 PackageFileEntry ReadEntry(Json::Value& element) {
@@ -16,6 +21,7 @@ PackageFileEntry ReadEntry(Json::Value& element) {
   entry.set_local_path(element["local_path"].asString());
   entry.set_ver(element["ver"].asString());
   entry.set_act(element["act"].asString());
+  entry.set_sha256(StringOrEmpty(element["sha256"]));
   return entry;
 }
 
@@ -42,6 +48,7 @@ int PackageManifestParser::Parse(std::string text, PackageManifest& manifest) {
     parsed.set_full_update(root["full_update"].asBool());
     parsed.set_type(root["type"].asString());
     parsed.set_install_package_url(root["install_package_url"].asString());
+    parsed.set_install_package_sha256(StringOrEmpty(root["install_package_sha256"]));
 
     // size() is the element count of an array and 0 for null and scalars; an
     // object with members makes the indexing below throw.

@@ -19,6 +19,10 @@ class PackageFileEntry {
   std::string local_path() const { return local_path_; }
   std::string ver() const { return ver_; }
   std::string act() const { return act_; }
+  // SHA-256 of the file, 64 lower-case hex digits; written by the publisher for
+  // signed releases, empty in older manifests. Only a client built with a
+  // release key reads it.
+  std::string sha256() const { return sha256_; }
 
   void set_name(std::string value) { name_ = std::move(value); }
   void set_remote_url(std::string value) { remote_url_ = std::move(value); }
@@ -26,10 +30,11 @@ class PackageFileEntry {
   void set_local_path(std::string value) { local_path_ = std::move(value); }
   void set_ver(std::string value) { ver_ = std::move(value); }
   void set_act(std::string value) { act_ = std::move(value); }
+  void set_sha256(std::string value) { sha256_ = std::move(value); }
 
   friend bool operator==(const PackageFileEntry& a, const PackageFileEntry& b) {
     return a.name_ == b.name_ && a.remote_url_ == b.remote_url_ && a.hash_ == b.hash_ &&
-           a.local_path_ == b.local_path_ && a.ver_ == b.ver_ && a.act_ == b.act_;
+           a.local_path_ == b.local_path_ && a.ver_ == b.ver_ && a.act_ == b.act_ && a.sha256_ == b.sha256_;
   }
   friend bool operator!=(const PackageFileEntry& a, const PackageFileEntry& b) { return !(a == b); }
 
@@ -40,6 +45,7 @@ class PackageFileEntry {
   std::string local_path_;  // relative directory ending in "\" or "/", or empty
   std::string ver_;
   std::string act_;         // "reg", "delete", anything else: nothing to do
+  std::string sha256_;
 };
 
 // One release. A new record has empty texts, full_update false and no files.
@@ -51,6 +57,8 @@ class PackageManifest {
   std::string install_package_url() const { return install_package_url_; }
   std::string type() const { return type_; }
   std::vector<PackageFileEntry> file_list() const { return file_list_; }
+  // SHA-256 of the installer, as sha256() of a file entry.
+  std::string install_package_sha256() const { return install_package_sha256_; }
 
   void set_version(std::string value) { version_ = std::move(value); }
   void set_package_date(std::string value) { package_date_ = std::move(value); }
@@ -58,11 +66,13 @@ class PackageManifest {
   void set_install_package_url(std::string value) { install_package_url_ = std::move(value); }
   void set_type(std::string value) { type_ = std::move(value); }
   void set_file_list(std::vector<PackageFileEntry> value) { file_list_ = std::move(value); }
+  void set_install_package_sha256(std::string value) { install_package_sha256_ = std::move(value); }
 
   friend bool operator==(const PackageManifest& a, const PackageManifest& b) {
     return a.version_ == b.version_ && a.package_date_ == b.package_date_ &&
            a.full_update_ == b.full_update_ && a.install_package_url_ == b.install_package_url_ &&
-           a.type_ == b.type_ && a.file_list_ == b.file_list_;
+           a.type_ == b.type_ && a.file_list_ == b.file_list_ &&
+           a.install_package_sha256_ == b.install_package_sha256_;
   }
   friend bool operator!=(const PackageManifest& a, const PackageManifest& b) { return !(a == b); }
 
@@ -73,6 +83,7 @@ class PackageManifest {
   std::string install_package_url_;
   std::string type_;  // only "force" means a file-by-file update
   std::vector<PackageFileEntry> file_list_;
+  std::string install_package_sha256_;
 };
 
 // Fills a PackageManifest from the whole text of a document. Stateless: make
@@ -80,7 +91,10 @@ class PackageManifest {
 class PackageManifestParser {
  public:
   // 0: the text was a JSON document of the manifest's shape and every field of
-  // manifest was replaced, file_list as a whole. -1: it was not (not JSON, the
+  // manifest was replaced, file_list as a whole. The digest keys of signed
+  // releases ("sha256", "install_package_sha256") are taken only when they
+  // are strings: like any key a client does not know, they can never make a
+  // manifest fail that parsed without them. -1: it was not (not JSON, the
   // empty text, a leading byte-order mark, a value of the wrong type, nesting
   // too deep, no memory), and manifest is exactly as it was.
   static int Parse(std::string text, PackageManifest& manifest);

@@ -7,6 +7,12 @@ std::string BuildManifestRequestUrl(const std::string& url, std::uint32_t tickCo
   return url + "?r=" + std::to_string(static_cast<std::int32_t>(tickCount));
 }
 
+std::string SignatureUrlFor(const std::string& manifestUrl) {
+  const std::size_t query = manifestUrl.find('?');
+  if (query == std::string::npos) return manifestUrl + kSignatureSuffixNarrow;
+  return manifestUrl.substr(0, query) + kSignatureSuffixNarrow + manifestUrl.substr(query);
+}
+
 bool IsUpdateDue(const PackageManifest& remote, const PackageManifest& local) {
   return VersionNumber(remote.version()) > VersionNumber(local.version());
 }

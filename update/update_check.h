@@ -12,6 +12,12 @@
 // is appended whatever the URL holds already; it keeps caches from answering.
 std::string BuildManifestRequestUrl(const std::string& url, std::uint32_t tickCount);
 
+// Where a release's signature is served: beside its manifest, with this
+// suffix after the manifest's path (before any query the URL has).
+inline constexpr char kSignatureSuffixNarrow[] = ".sig";
+inline constexpr wchar_t kSignatureSuffix[] = L".sig";
+std::string SignatureUrlFor(const std::string& manifestUrl);
+
 // True when the remote version counts as more than the local one.
 bool IsUpdateDue(const PackageManifest& remote, const PackageManifest& local);
 

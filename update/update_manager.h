@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "update/incremental_update.h"
 #include "update/package_manifest.h"
+#include "update/release_trust.h"
 
 // The updater's state for the life of the process: the windows it reports to,
 // the local and remote manifests, the remote manifest's text as received, and
@@ -22,17 +24,25 @@ class UpdateManager {
 
   void SetTrayWindow(HWND window) { trayWindow = window; }
   void SetProgressBar(HWND window) { progressBar = window; }
+  // What releases must prove: the program's built-in key, set by wWinMain
+  // before anything else. Without a call, unsigned releases as before.
+  void SetReleaseTrust(const ReleaseTrust& value) { trust = value; }
 
-  // Fetches the remote manifest (at most about 3 s), loads the local one, and
-  // returns true when the remote version counts as more. Main thread, once.
+  // Fetches the remote manifest (at most about 3 s; with a release key its
+  // signature too, as long again), loads the local one, and returns true when
+  // the remote manifest is trusted and its version counts as more. Main
+  // thread, once.
   bool CheckForUpdate();
+  // With a release key, a manifest whose signature does not verify is not
+  // even parsed: remoteManifest keeps its defaults and remoteTrusted is false.
   void FetchRemoteManifest();
   void LoadLocalManifest(std::string path);
 
   bool IsFullUpdate() const;
   bool IsForcedUpdate() const;
 
-  // Writes remoteManifestText to the pending manifest, in text mode. Always 1.
+  // Writes remoteManifestText to the pending manifest, in text mode; with a
+  // release key, remoteSignatureText beside it first, as it came. Always 1.
   int SavePendingManifest();
 
   // The update flows, on the worker thread.
@@ -45,6 +55,10 @@ class UpdateManager {
   static int CompareVersions(const std::string& a, const std::string& b);
   static std::wstring GetTempDirectory();
 
+  // The trust and the retry policy (its stall limit from the settings file)
+  // for this run's downloads.
+  UpdateRules DownloadRules() const;
+
   HWND trayWindow = nullptr;
   HWND progressBar = nullptr;
   std::string remoteManifestText;
@@ -52,6 +66,12 @@ class UpdateManager {
   PackageManifest remoteManifest;
   std::wstring localManifestPath;
   std::wstring pendingManifestPath;
+  ReleaseTrust trust;
+  std::string remoteSignatureText;
+  bool remoteTrusted = false;
+  // How often and after which pauses a download is tried again; its stall
+  // limit comes from the settings file at each run.
+  RetryPolicy retryPolicy;
 };
 
 // The worker thread's routine; parameter: the UpdateManager. Always returns 0.

@@ -19,18 +19,30 @@ UpdateManager::UpdateManager()
 bool UpdateManager::CheckForUpdate() {
   FetchRemoteManifest();
   LoadLocalManifest(WideToNarrow(localManifestPath));
-  return IsUpdateDue(remoteManifest, localManifest);
+  return remoteTrusted && IsUpdateDue(remoteManifest, localManifest);
 }
 
 void UpdateManager::FetchRemoteManifest() {
-  const std::wstring url = ReadSetting(kSettingsSection, kUpdateUrlKey, kDefaultUpdateUrl);
+  const std::string url = WideToNarrow(ReadSetting(kSettingsSection, kUpdateUrlKey, kDefaultUpdateUrl));
+  const DWORD tickCount = GetTickCount();
   std::string body;
   HttpTransfer transfer;
-  transfer.FetchToMemory(BuildManifestRequestUrl(WideToNarrow(url), GetTickCount()), body);
+  transfer.FetchToMemory(BuildManifestRequestUrl(url, tickCount), body);
   // Whatever arrived is kept: the pending manifest is written from exactly
   // these bytes. A body that does not parse leaves remoteManifest as it was.
   remoteManifestText = body;
+  remoteTrusted = false;
+  if (trust.required()) {
+    std::string signature;
+    HttpTransfer().FetchToMemory(BuildManifestRequestUrl(SignatureUrlFor(url), tickCount), signature);
+    remoteSignatureText = signature;
+    // Anyone who can answer for the update host can send a manifest: one that
+    // the release key did not sign is not looked at, so nothing it names is
+    // fetched, staged or started.
+    if (!trust.AcceptsManifest(body, signature)) return;
+  }
   PackageManifestParser::Parse(body, remoteManifest);
+  remoteTrusted = true;
 }
 
 void UpdateManager::LoadLocalManifest(std::string path) {
@@ -46,6 +58,15 @@ bool UpdateManager::IsForcedUpdate() const {
 }
 
 int UpdateManager::SavePendingManifest() {
+  if (trust.required()) {
+    // First, so that a pending manifest is never there without it; the
+    // finalisation checks it again before it installs anything.
+    FILE* signature = _wfsopen((pendingManifestPath + kSignatureSuffix).c_str(), L"wb", _SH_DENYNO);
+    if (signature != nullptr) {
+      fwrite(remoteSignatureText.data(), 1, remoteSignatureText.size(), signature);
+      fclose(signature);
+    }
+  }
   // Text mode: each line feed is written as CR LF.
   FILE* file = _wfsopen(pendingManifestPath.c_str(), L"wt", _SH_DENYNO);
   if (file != nullptr) {
@@ -65,6 +86,15 @@ int UpdateManager::CompareVersions(const std::string& a, const std::string& b) {
 
 std::wstring UpdateManager::GetTempDirectory() {
   return ::GetTempDirectory();
+}
+
+UpdateRules UpdateManager::DownloadRules() const {
+  UpdateRules rules;
+  rules.trust = trust;
+  rules.retry = retryPolicy;
+  rules.retry.stallSeconds =
+      StallSecondsFromSetting(WideToNarrow(ReadSetting(kSettingsSection, kStallSecondsKey, L"")));
+  return rules;
 }
 
 DWORD WINAPI UpdateThreadProc(LPVOID parameter) {

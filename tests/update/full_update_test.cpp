@@ -32,6 +32,7 @@ namespace fs = std::filesystem;
 using test_files::BypassProxies;
 using test_files::NarrowPath;
 using test_files::ReadFile;
+using test_files::WriteFile;
 
 std::string Installer(std::size_t size) {
   std::string bytes(size, '\0');
@@ -61,10 +62,18 @@ class DownloadInstallerTest : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(server_.Start()); }
   void TearDown() override { server_.Stop(); }
 
+  // The default retries, with their pauses recorded instead of slept.
+  RetryPolicy Retries() {
+    RetryPolicy policy;
+    policy.pause = [this](unsigned ms) { pauses_.push_back(ms); };
+    return policy;
+  }
+
   test_http::TestHttpServer server_;
   test_files::TempDirectory scratch_{"zq_full_update_"};
   const fs::path dir_ = scratch_.path();
   ProgressRecording progress_;
+  std::vector<unsigned> pauses_;
 };
 
 // Catches progress sent elsewhere than the bar, out of pairs, falling back, or
@@ -76,7 +85,9 @@ TEST_F(DownloadInstallerTest, ByteProgressRisesToTheWholeSize) {
   const fs::path path = dir_ / "setup20260105.exe";
 
   EXPECT_EQ(
-      DownloadInstaller(server_.BaseUrl() + "/fault/pieces=10,piece-delay=0.02/setup.exe", NarrowPath(path), &bar), 0);
+      DownloadInstaller(server_.BaseUrl() + "/fault/pieces=10,piece-delay=0.02/setup.exe", NarrowPath(path), &bar,
+                        Retries()),
+      0);
   EXPECT_EQ(ReadFile(path), bytes);
   const std::vector<ProgressMessage>& progress = RecordedProgress();
   ASSERT_GE(progress.size(), 4u);
@@ -98,18 +109,48 @@ TEST_F(DownloadInstallerTest, ByteProgressRisesToTheWholeSize) {
   EXPECT_EQ(last, static_cast<std::intptr_t>(bytes.size()));
 }
 
-// Catches a failure reported as success, and an error page saved as the installer.
+// Catches a failure reported as success, an error page or a partial file left
+// under the installer's name or its download name, and retries that stop early.
 TEST_F(DownloadInstallerTest, FailedDownloadsGiveTheirCodeAndNoFile) {
   const fs::path path = dir_ / "setup.exe";
-  EXPECT_EQ(DownloadInstaller(server_.BaseUrl() + "/missing.exe", NarrowPath(path), nullptr), 22);
+  const fs::path partial = dir_ / (std::string("setup.exe") + kPartialDownloadSuffix);
+  EXPECT_EQ(DownloadInstaller(server_.BaseUrl() + "/missing.exe", NarrowPath(path), nullptr, Retries()), 22);
+  EXPECT_EQ(server_.RequestCount(), 4u);
   EXPECT_FALSE(fs::exists(path));
+
+  server_.SetResource("/cut.exe", Installer(100000));
+  EXPECT_EQ(DownloadInstaller(server_.BaseUrl() + "/fault/close-mid/cut.exe", NarrowPath(path), nullptr, Retries()),
+            18);
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_FALSE(fs::exists(partial));
 
   test_http::TestHttpServer down;
   ASSERT_TRUE(down.Start());
   const std::string url = down.BaseUrl() + "/setup.exe";
   down.Stop();
-  EXPECT_EQ(DownloadInstaller(url, NarrowPath(path), nullptr), 7);
+  EXPECT_EQ(DownloadInstaller(url, NarrowPath(path), nullptr, Retries()), 7);
   EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(pauses_, (std::vector<unsigned>{1000, 4000, 16000, 1000, 4000, 16000, 1000, 4000, 16000}));
+}
+
+// Catches an installer renamed into place before it is proved, and one kept
+// under its download name after a refusal.
+TEST_F(DownloadInstallerTest, AnInstallerThatFailsItsProofIsNotKept) {
+  const std::string bytes = Installer(5000);
+  server_.SetResource("/setup.exe", bytes);
+  const fs::path path = dir_ / "setup.exe";
+  WriteFile(path, "older installer");
+  int proofs = 0;
+  const auto refuse = [&](const std::string& candidate) {
+    ++proofs;
+    EXPECT_EQ(ReadFile(test_files::FromNarrowPath(candidate)), bytes) << "judged only when whole";
+    return false;
+  };
+  EXPECT_EQ(DownloadInstaller(server_.BaseUrl() + "/setup.exe", NarrowPath(path), nullptr, Retries(), refuse),
+            kDownloadNotProved);
+  EXPECT_EQ(proofs, 4);
+  EXPECT_EQ(ReadFile(path), "older installer");
+  EXPECT_FALSE(fs::exists(dir_ / (std::string("setup.exe") + kPartialDownloadSuffix)));
 }
 
 #ifdef _WIN32
@@ -126,6 +167,7 @@ class UpdateManagerFullTest : public DownloadInstallerTest {
     date_ = "Test " + std::to_string(random()) + ".B";
     manager_.SetTrayWindow(tray_.get());
     manager_.SetProgressBar(bar_.get());
+    manager_.retryPolicy = Retries();
     manager_.remoteManifest.set_full_update(true);
     manager_.remoteManifest.set_package_date(date_);
   }

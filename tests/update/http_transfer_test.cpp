@@ -452,7 +452,8 @@ TEST(HttpTransferCallbacks, ReportProgressTruncatesCountsToInt32) {
       {3e9, 5e18, INT32_MAX, static_cast<std::uintptr_t>(INT32_MAX)},
       {nan, nan, 0, 0},
   };
-  ProgressWindow bar = reinterpret_cast<ProgressWindow>(static_cast<std::uintptr_t>(0x77));
+  DownloadProgress bar;
+  bar.window = reinterpret_cast<ProgressWindow>(static_cast<std::uintptr_t>(0x77));
   for (const auto& c : cases) {
     ClearRecordedProgress();
     EXPECT_EQ(HttpTransfer::ReportProgress(&bar, c.total, c.now, 0, 0), 0);

@@ -91,7 +91,15 @@ class IncrementalUpdateTest : public ::testing::Test {
     };
     reporter.ready = [this] { events_.push_back("ready"); };
     reporter.failed = [this] { events_.push_back("failed"); };
-    return RunIncrementalUpdateIn(Manifest(remote), Manifest(local), temp_, reporter);
+    return RunIncrementalUpdateIn(Manifest(remote), Manifest(local), temp_, reporter, Rules());
+  }
+
+  // The default retries, with pauses recorded instead of slept.
+  UpdateRules Rules() {
+    UpdateRules rules;
+    rules.trust = trust_;
+    rules.retry.pause = [this](unsigned ms) { pauses_.push_back(ms); };
+    return rules;
   }
 
   std::vector<std::string> RequestedPaths() const {
@@ -118,6 +126,8 @@ class IncrementalUpdateTest : public ::testing::Test {
   std::string temp_;
   int served_ = 0;
   std::vector<std::string> events_;
+  std::vector<unsigned> pauses_;
+  ReleaseTrust trust_;
 };
 
 using Events = std::vector<std::string>;
@@ -200,15 +210,17 @@ TEST_F(IncrementalUpdateTest, SubDirectoriesAreCreatedUnderTemp) {
   EXPECT_EQ(events_.back(), "ready");
 }
 
-// Catches a run that goes on after a mismatch, reports it as ready, or leaves
-// the bad file staged (or half-named) where a later finalisation would install it.
+// Catches a run that goes on after a mismatch, reports it as ready, leaves the
+// bad file staged (or half-named) where a later finalisation would install it,
+// or tries it more or less often, or with other pauses, than the policy says.
 TEST_F(IncrementalUpdateTest, FirstMismatchStopsTheRun) {
   std::vector<PackageFileEntry> remote;
   for (int i = 0; i < 5; ++i) remote.push_back(Served(Entry("m" + std::to_string(i), "1"), Body("m")));
   remote[1].set_hash(Md5("something else"));
   EXPECT_EQ(Run(remote), -1);
   EXPECT_EQ(events_, (Events{"progress 5 1", "progress 5 2", "failed"}));
-  EXPECT_EQ(RequestedPaths(), (std::vector<std::string>{"/files/1", "/files/2"}));
+  EXPECT_EQ(RequestedPaths(), (std::vector<std::string>{"/files/1", "/files/2", "/files/2", "/files/2", "/files/2"}));
+  EXPECT_EQ(pauses_, (std::vector<unsigned>{1000, 4000, 16000}));
   EXPECT_TRUE(fs::exists(Staged("m0")));
   EXPECT_FALSE(fs::exists(Staged("m1")));
   EXPECT_TRUE(Leftovers().empty());
@@ -247,7 +259,7 @@ TEST_F(IncrementalUpdateTest, UnprovedFilesFailAndKeepTheOlderStagedFile) {
 
     EXPECT_EQ(Run({entry}), -1) << c.what;
     EXPECT_EQ(events_, (Events{"progress 1 1", "failed"})) << c.what;
-    EXPECT_EQ(server_.RequestCount(), c.requested ? 1u : 0u) << c.what;
+    EXPECT_EQ(server_.RequestCount(), c.requested ? 4u : 0u) << c.what << ": tried once and three times again";
     EXPECT_EQ(ReadFile(dir_ / "sub" / "old.dll"), "older staged file") << c.what;
     EXPECT_TRUE(Leftovers().empty()) << c.what;
   }

@@ -1,0 +1,50 @@
+#include "update/release_trust.h"
+
+#include "update/md5_checksum.h"
+#include "update/sha256_digest.h"
+
+ReleaseTrust ReleaseTrust::FromKeyText(const std::string& keyText) {
+  ReleaseTrust trust;
+  if (keyText.empty()) return trust;
+  trust.required_ = true;
+  trust.keyValid_ = ParsePublicKey(keyText, trust.key_);
+  return trust;
+}
+
+bool ReleaseTrust::AcceptsManifest(const std::string& manifestBytes, const std::string& signatureFile) const {
+  if (!required_) return true;
+  return keyValid_ && VerifyReleaseSignature(manifestBytes, signatureFile, key_);
+}
+
+bool ReleaseTrust::CanProve(const PackageFileEntry& entry) const {
+  // The digest of a file that never arrived is empty too: an empty hash would
+  // report a missing file as proved.
+  if (entry.hash().empty()) return false;
+  return !required_ || IsSha256Hex(entry.sha256());
+}
+
+bool ReleaseTrust::CanProveInstaller(const PackageManifest& manifest) const {
+  return !required_ || IsSha256Hex(manifest.install_package_sha256());
+}
+
+bool ReleaseTrust::AcceptsFile(const std::string& path, const PackageFileEntry& entry) const {
+  if (!CanProve(entry) || CMD5Checksum::HashFile(path) != entry.hash()) return false;
+  return !required_ || Sha256HexOfFile(path) == entry.sha256();
+}
+
+bool ReleaseTrust::AcceptsInstaller(const std::string& path, const PackageManifest& manifest) const {
+  if (!required_) return true;
+  return CanProveInstaller(manifest) && Sha256HexOfFile(path) == manifest.install_package_sha256();
+}
+
+bool UndoTextModeNewlines(const std::string& text, std::string& served) {
+  std::string original;
+  original.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return false;
+    original += text[i];
+  }
+  served = std::move(original);
+  return true;
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+
+#include "update/package_manifest.h"
+#include "update/release_signature.h"
+
+// What a client demands of a release before it acts on it. A client built
+// without a release key demands what it always did: an MD5 per file, nothing
+// of the manifest or the installer. Built with a key, it trusts a manifest
+// only when its signature verifies, and a file or installer only when its
+// SHA-256 is the one that signed manifest names. Pure values; any thread.
+class ReleaseTrust {
+ public:
+  // No key: unsigned releases, as before.
+  ReleaseTrust() = default;
+  // The key text the program was built with; empty text gives no key. Text
+  // that is not a key trusts nothing at all rather than everything.
+  static ReleaseTrust FromKeyText(const std::string& keyText);
+
+  bool required() const { return required_; }
+
+  // True without a key; with one, only for a signature of exactly these bytes.
+  bool AcceptsManifest(const std::string& manifestBytes, const std::string& signatureFile) const;
+  // True when the file at path is the one entry names: its MD5 is entry's
+  // hash (an empty hash proves nothing), and with a key its SHA-256 is
+  // entry's sha256 as well.
+  bool AcceptsFile(const std::string& path, const PackageFileEntry& entry) const;
+  // True without a key; with one, when the file's SHA-256 is the manifest's
+  // install_package_sha256.
+  bool AcceptsInstaller(const std::string& path, const PackageManifest& manifest) const;
+  // Whether a download of entry or of the installer can be proved at all;
+  // false means there is no point in fetching it.
+  bool CanProve(const PackageFileEntry& entry) const;
+  bool CanProveInstaller(const PackageManifest& manifest) const;
+
+ private:
+  bool required_ = false;
+  bool keyValid_ = false;
+  ReleasePublicKey key_{};
+};
+
+// The pending manifest is written in text mode, which puts a CR before every
+// LF. The signature covers the bytes as served: this gives them back, or false
+// when text has an LF without its CR (it was not written that way).
+bool UndoTextModeNewlines(const std::string& text, std::string& served);

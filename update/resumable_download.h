@@ -1,0 +1,63 @@
+#pragma once
+
+// A file download that survives a bad network: a stalled transfer is cut off,
+// a failed one is tried again after a pause, and bytes already on disk are
+// resumed rather than fetched again when the server still has the same
+// version of the file. The file is judged only when whole, by the caller's
+// proof. Runs on the update worker thread; paths are narrow text (code page
+// 936 on Windows).
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "update/http_transfer.h"
+
+// Appended to a file's path while it downloads: a staged file or an installer
+// only ever carries its own name once it is whole and proved, even after a
+// crash mid-download.
+inline constexpr char kPartialDownloadSuffix[] = ".zqdownload";
+
+inline constexpr long kDefaultStallSeconds = 30;
+
+// The settings file's text for the stall limit: a whole number of seconds,
+// 1 to 3600, blanks around it allowed; anything else gives the default.
+long StallSecondsFromSetting(const std::string& text);
+
+struct RetryPolicy {
+  // Handed to every transfer as DownloadTarget::stallSeconds.
+  long stallSeconds = kDefaultStallSeconds;
+  // One pause before each retry: a download is tried 1 + pausesMs.size() times.
+  std::vector<unsigned> pausesMs = {1000, 4000, 16000};
+  // How to wait; tests record instead. Null: the thread sleeps.
+  std::function<void(unsigned ms)> pause;
+};
+
+// What one attempt left behind, and what the next one does with it.
+struct AttemptOutcome {
+  int result = 0;              // the transfer's result (0: a whole 2xx answer)
+  long status = 0;             // the answer's HTTP status, 0 when none came
+  bool proved = false;         // the whole file passed the caller's proof
+  long long bytesOnDisk = 0;   // size of the file now
+  bool hasValidator = false;   // the answer that wrote those bytes named its version
+};
+
+enum class NextAttempt {
+  kDone,     // proved
+  kResume,   // keep the bytes on disk and ask for the rest
+  kRestart,  // remove the file and fetch it from its first byte
+};
+
+// Pure. A whole file that failed its proof, bytes whose version is unknown, or
+// a range the server calls unsatisfiable (416) start again from zero.
+NextAttempt DecideNextAttempt(const AttemptOutcome& outcome);
+
+// Downloads url into path until prove(path) holds, at most as often as the
+// policy allows. A whole 2xx answer with no body is an empty file. With
+// progressBar set, the bar follows the bytes (DownloadWithProgress);
+// otherwise nothing is reported. 0 when path holds the proved file.
+// Otherwise path is removed and the result is the last transfer's code, or
+// kDownloadNotProved when the last whole file failed its proof.
+inline constexpr int kDownloadNotProved = -1;
+int DownloadUntilProved(const std::string& url, const std::string& path, ProgressWindow progressBar,
+                        const RetryPolicy& policy, const std::function<bool(const std::string& path)>& prove);

@@ -16,6 +16,9 @@
 
 #include "tests/support/wine_support.h"
 #include "update/finalise_update.h"
+#include "update/md5_checksum.h"
+#include "update/release_signature.h"
+#include "update/sha256_digest.h"
 
 namespace {
 
@@ -26,6 +29,8 @@ struct Entry {
   std::string name;
   std::string ver;
   std::string act;
+  std::string hash = "00000000000000000000000000000000";
+  std::string sha256;
 };
 
 std::string JsonText(const std::string& text) {
@@ -43,9 +48,9 @@ std::string ManifestJson(const std::vector<Entry>& entries) {
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& e = entries[i];
     json += std::string(i == 0 ? "" : ",") + "\n  {\"name\": " + JsonText(e.name) +
-            ", \"remote_url\": \"http://127.0.0.1/x\", \"hash\": \"00000000000000000000000000000000\"" +
+            ", \"remote_url\": \"http://127.0.0.1/x\", \"hash\": " + JsonText(e.hash) +
             ", \"local_path\": " + JsonText(e.localPath) + ", \"ver\": " + JsonText(e.ver) +
-            ", \"act\": " + JsonText(e.act) + "}";
+            ", \"act\": " + JsonText(e.act) + (e.sha256.empty() ? "" : ", \"sha256\": " + JsonText(e.sha256)) + "}";
   }
   return json + "\n ]\n}\n";
 }
@@ -78,6 +83,9 @@ class FinaliseTest : public testing::Test {
   }
 
   int Run() { return FinaliseInDirectories(module_.Path(), temp_, PackageManifest(), nullptr); }
+  int RunAs(const std::wstring& programName, const ReleaseTrust& trust = ReleaseTrust()) {
+    return FinaliseInDirectories(module_.Path(), temp_, PackageManifest(), nullptr, trust, programName);
+  }
 
   // A stand-in shell started from the scratch directory under its real name.
   RunningProgram StartShell(const std::wstring& name) {
@@ -239,6 +247,153 @@ TEST_F(FinaliseTest, ARunCutShortIsCompletedByTheNextOne) {
   EXPECT_FALSE(Exists(Installed("halfway.dll")));
   EXPECT_EQ(ReadFileBytes(LocalManifest()), pending);
   EXPECT_FALSE(Exists(PendingManifest()));
+}
+
+TEST_F(FinaliseTest, AFileThatCannotBeDeletedKeepsTheUpdatePending) {
+  Put(LocalManifest(), "old");
+  Put(Installed("stuck.dll"), "old stuck");
+  Put(Staged("free.dll"), "new free");
+  const std::string pending = ManifestJson({{"", "stuck.dll", "2", "delete"}, {"", "free.dll", "2", ""}});
+  Put(PendingManifest(), pending);
+
+  // Open without FILE_SHARE_DELETE: the file cannot be deleted.
+  HANDLE holder = CreateFileW(Installed("stuck.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  const int result = Run();
+  CloseHandle(holder);
+
+  EXPECT_EQ(result, -1) << "a file the release removes is still there";
+  EXPECT_EQ(ReadFileBytes(Installed("free.dll")), "new free");
+  EXPECT_EQ(ReadFileBytes(PendingManifest()), pending) << "the update must stay pending";
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), "old");
+
+  EXPECT_EQ(Run(), 1);
+  EXPECT_FALSE(Exists(Installed("stuck.dll")));
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), pending);
+}
+
+std::vector<std::wstring> RetiredPrograms(const std::wstring& temp) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found = {};
+  HANDLE search = FindFirstFileW((temp + L"*.zqold").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.push_back(found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
+TEST_F(FinaliseTest, TheRunningProgramIsMovedAsideAndReplaced) {
+  // A running copy of "the program" in the module directory: its image cannot
+  // be replaced, only renamed.
+  RunningProgram program = StartShell(L"ZenquiloStudent.exe");
+  const std::string oldImage = ReadFileBytes(Installed("ZenquiloStudent.exe"));
+  const std::string newImage = ReadFileBytes(g_fixtures + L"zenquilo_live.exe");
+  ASSERT_NE(oldImage, newImage);
+  Put(Staged("ZenquiloStudent.exe"), newImage);
+  const std::string pending = ManifestJson({{"", "zenquilostudent.exe", "2", ""}});
+  Put(PendingManifest(), pending);
+
+  EXPECT_EQ(Run(), -1) << "replacing a running image in place must fail, or this test proves nothing";
+  EXPECT_EQ(ReadFileBytes(Installed("ZenquiloStudent.exe")), oldImage);
+
+  EXPECT_EQ(RunAs(L"ZenquiloStudent.exe"), 1);
+  EXPECT_EQ(ReadFileBytes(Installed("ZenquiloStudent.exe")), newImage);
+  EXPECT_FALSE(Exists(Staged("ZenquiloStudent.exe")));
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), pending);
+  const std::vector<std::wstring> retired = RetiredPrograms(temp_);
+  ASSERT_EQ(retired.size(), 1u) << "the old image waits in temp";
+  EXPECT_EQ(ReadFileBytes(temp_ + retired[0]), oldImage);
+  EXPECT_TRUE(program.IsRunning()) << "the old build goes on running from its new name";
+
+  RemoveRetiredPrograms(temp_);
+  EXPECT_EQ(RetiredPrograms(temp_).size(), 1u) << "still in use";
+  program.Terminate();
+  program.WaitForExit(10000, nullptr);
+  ASSERT_TRUE(WaitUntil([&] {
+    RemoveRetiredPrograms(temp_);
+    return RetiredPrograms(temp_).empty();
+  })) << "a later start removes it";
+}
+
+// A signed pending update, checked again before anything moves. Each case
+// changes one thing after run one staged it; the installed release must stay
+// whole and the pending update go, so the next check fetches it anew.
+TEST_F(FinaliseTest, ASignedPendingUpdateIsProvedBeforeAnythingMoves) {
+  ReleasePublicKey publicKey{};
+  ReleaseSecretKey secretKey{};
+  ASSERT_TRUE(GenerateReleaseKeyPair(publicKey, secretKey));
+  const ReleaseTrust trust = ReleaseTrust::FromKeyText(FormatPublicKey(publicKey));
+  const auto md5 = [](const std::string& bytes) {
+    CMD5Checksum digest;
+    digest.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    return digest.Final();
+  };
+  const auto entry = [&](const std::string& name, const std::string& bytes) {
+    Entry e{"", name, "2", ""};
+    e.hash = md5(bytes);
+    e.sha256 = Sha256HexOfBytes(bytes);
+    return e;
+  };
+  const auto withCrLf = [](const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+  };
+
+  struct Case {
+    const char* what;
+    bool installs;
+    bool signatureMissing = false;
+    bool signatureOfOther = false;
+    bool manifestChanged = false;
+    bool stagedChanged = false;
+    bool md5OnlyMatches = false;
+  } const cases[] = {
+      {"as staged", true},
+      {"no signature", false, true},
+      {"another release's signature", false, false, true},
+      {"the pending manifest changed", false, false, false, true},
+      {"a staged file changed", false, false, false, false, true},
+      {"a staged file whose MD5 alone matches", false, false, false, false, false, true},
+  };
+  for (const Case& c : cases) {
+    DeleteFileW(Installed("a.dll").c_str());
+    DeleteFileW(Installed("b.dll").c_str());
+    Put(LocalManifest(), "old");
+    Put(Installed("b.dll"), "old b");
+    Put(Staged("a.dll"), "new a");
+    Put(Staged("b.dll"), c.stagedChanged ? "forged b" : "new b");
+    Entry b = entry("b.dll", "new b");
+    if (c.md5OnlyMatches) {
+      Put(Staged("b.dll"), "forged b");
+      b.hash = md5("forged b");
+    }
+    const std::string served = ManifestJson({entry("a.dll", "new a"), b});
+    const std::string signature =
+        FormatSignatureFile(SignRelease(c.signatureOfOther ? ManifestJson({}) : served, secretKey));
+    std::string pending = withCrLf(served);
+    if (c.manifestChanged) pending.replace(pending.find("\"12\""), 4, "\"13\"");
+    Put(PendingManifest(), pending);
+    DeleteFileW((PendingManifest() + L".sig").c_str());
+    if (!c.signatureMissing) Put(PendingManifest() + L".sig", signature);
+
+    EXPECT_EQ(RunAs(L"ZenquiloStudent.exe", trust), c.installs ? 1 : -1) << c.what;
+    EXPECT_FALSE(Exists(PendingManifest())) << c.what << ": installed, or dropped to be fetched again";
+    EXPECT_FALSE(Exists(PendingManifest() + L".sig")) << c.what;
+    if (c.installs) {
+      EXPECT_EQ(ReadFileBytes(Installed("a.dll")), "new a");
+      EXPECT_EQ(ReadFileBytes(Installed("b.dll")), "new b");
+      EXPECT_EQ(ReadFileBytes(LocalManifest()), pending);
+    } else {
+      EXPECT_FALSE(Exists(Installed("a.dll"))) << c.what << ": nothing of the release may be installed";
+      EXPECT_EQ(ReadFileBytes(Installed("b.dll")), "old b") << c.what;
+      EXPECT_EQ(ReadFileBytes(LocalManifest()), "old") << c.what;
+    }
+    if (c.stagedChanged || c.md5OnlyMatches) EXPECT_FALSE(Exists(Staged("b.dll"))) << "a forged file is not kept";
+  }
 }
 
 // The mark that the fixture's DllRegisterServer leaves beside itself: the

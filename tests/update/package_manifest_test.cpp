@@ -116,6 +116,26 @@ TEST(PackageManifestParserTest, ConvertsScalarsAsTheLibraryDoes) {
   EXPECT_FALSE(ParseOk(R"({"version": "1"})").full_update());
 }
 
+// Signed releases add digest keys. Catches a digest read from a value that is
+// not text, and, since older manifests parsed whatever those keys held, a
+// manifest that fails or reads differently because of them.
+TEST(PackageManifestParserTest, DigestKeysAreTakenOnlyAsText) {
+  const std::string digest(64, 'a');
+  const PackageManifest read = ParseOk(R"({"version": "12", "install_package_sha256": ")" + digest +
+                                       R"(", "file_list": [{"name": "a.dll", "ver": "1", "sha256": ")" + digest +
+                                       R"("}, {"name": "b.dll", "sha256": 7}]})");
+  EXPECT_EQ(read.install_package_sha256(), digest);
+  EXPECT_EQ(read.file_list()[0].sha256(), digest);
+  EXPECT_EQ(read.file_list()[1].sha256(), "");
+
+  PackageManifest odd = ParseOk(R"({"version": "12", "install_package_sha256": {"x": [1]},
+      "file_list": [{"name": "a.dll", "ver": "1", "sha256": [1, 2]}, {"name": "b.dll", "sha256": null}]})");
+  EXPECT_EQ(odd.install_package_sha256(), "");
+  EXPECT_EQ(odd.file_list()[0].sha256(), "");
+  EXPECT_EQ(odd.file_list()[0].ver(), "1");
+  EXPECT_EQ(odd.file_list()[1].name(), "b.dll");
+}
+
 TEST(PackageManifestParserTest, EmptyAndNullDocumentsGiveDefaults) {
   for (const char* text : {"{}", "null", " /* nothing */ null // here\n"}) {
     SCOPED_TRACE(text);

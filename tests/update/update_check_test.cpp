@@ -21,6 +21,14 @@ TEST(BuildManifestRequestUrl, AppendsTheTickCountAsASigned32BitNumber) {
             "http://u.example/p.json?channel=beta?r=7");
 }
 
+// Catches ".sig" put into a query, where a server would ignore it and answer
+// with the manifest itself.
+TEST(SignatureUrlFor, PutsTheSuffixAfterThePath) {
+  EXPECT_EQ(SignatureUrlFor("http://u.example/soft/package.json"), "http://u.example/soft/package.json.sig");
+  EXPECT_EQ(SignatureUrlFor("http://u.example/p.json?channel=beta"), "http://u.example/p.json.sig?channel=beta");
+  EXPECT_EQ(BuildManifestRequestUrl(SignatureUrlFor("http://u.example/p.json?c=1"), 7), "http://u.example/p.json.sig?c=1?r=7");
+}
+
 TEST(IsUpdateDue, ComparesNumbersNotTexts) {
   struct Case {
     const char* remote;

@@ -68,6 +68,10 @@ bool ParseFaultTokens(const std::string& tokens, ResponsePlan* plan) {
     } else if (name == "pieces" && ParseWhole(value, 1, kMaxPieces, &number)) {
       next.pieces = static_cast<int>(number);
     } else if (name == "piece-delay" && ParseSeconds(value, 10, &next.pieceDelaySeconds)) {
+    } else if (token == "no-ranges") {
+      next.ignoreRanges = true;
+    } else if (name == "times" && ParseWhole(value, 1, kMaxTimes, &number)) {
+      next.times = static_cast<int>(number);
     } else {
       return false;
     }
@@ -96,10 +100,9 @@ std::vector<FaultRule> ParseFaultRules(const std::string& text, int* badLines) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::istringstream words(line);
     FaultRule rule;
-    std::string tokens;
     if (!(words >> rule.pattern) || rule.pattern[0] == '#') continue;
     std::string extra;
-    if (!(words >> tokens) || (words >> extra) || !ParseFaultTokens(tokens, &rule.plan)) {
+    if (!(words >> rule.tokens) || (words >> extra) || !ParseFaultTokens(rule.tokens, &rule.plan)) {
       ++bad;
       continue;
     }

@@ -13,6 +13,7 @@ namespace test_http {
 constexpr double kDefaultStallSeconds = 10;
 constexpr double kMaxStallSeconds = 60;
 constexpr int kMaxPieces = 1000;
+constexpr int kMaxTimes = 1000;
 
 struct ResponsePlan {
   // Any status but 200 answers with a small status page instead of the resource.
@@ -34,12 +35,22 @@ struct ResponsePlan {
   // The body goes out in this many sends with this pause between them.
   int pieces = 1;
   double pieceDelaySeconds = 0;
+  // Range and If-Range are ignored, as by a server without range support: the
+  // whole resource with 200, and no Accept-Ranges.
+  bool ignoreRanges = false;
+  // The faults hold for this many requests of its path, later ones are
+  // answered normally but for ignoreRanges; 0: for every request.
+  int times = 0;
 };
 
 // Comma-separated tokens, applied in order onto *plan:
 //   ok | <3-digit status> | status=N | empty | chunked | close-mid
 //   stall-before[=S] | stall-mid[=S]   (seconds, default 10, at most 60)
 //   pieces=K (1..1000) | piece-delay=S (at most 10)
+//   no-ranges   (Range and If-Range ignored: always the whole resource)
+//   times=N     (1..1000: the faults hold for the first N requests of the path
+//               only, later ones are answered normally, except that no-ranges
+//               holds for all of them; see SetFault)
 //   redirect[=LOCATION]   (last: LOCATION is the rest of the text)
 // False on anything else; *plan is then left as it was.
 bool ParseFaultTokens(const std::string& tokens, ResponsePlan* plan);
@@ -49,6 +60,7 @@ bool SplitFaultPrefix(const std::string& path, std::string* tokens, std::string*
 
 struct FaultRule {
   std::string pattern;  // an exact path, or a path prefix when it ends in '*'
+  std::string tokens;   // as written, so that an edited rule counts its times afresh
   ResponsePlan plan;
 };
 

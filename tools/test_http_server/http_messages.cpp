@@ -52,6 +52,12 @@ bool RecordedRequest::HasHeader(const std::string& name) const {
                      [&](const std::pair<std::string, std::string>& h) { return EqualsIgnoringCase(h.first, name); });
 }
 
+std::size_t RecordedRequest::HeaderCount(const std::string& name) const {
+  return static_cast<std::size_t>(
+      std::count_if(headers.begin(), headers.end(),
+                    [&](const std::pair<std::string, std::string>& h) { return EqualsIgnoringCase(h.first, name); }));
+}
+
 std::string RecordedRequest::Header(const std::string& name) const {
   for (const auto& h : headers) {
     if (EqualsIgnoringCase(h.first, name)) return h.second;
@@ -105,12 +111,14 @@ const char* ReasonPhrase(int status) {
   switch (status) {
     case 200: return "OK";
     case 204: return "No Content";
+    case 206: return "Partial Content";
     case 301: return "Moved Permanently";
     case 302: return "Found";
     case 304: return "Not Modified";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 416: return "Range Not Satisfiable";
     case 500: return "Internal Server Error";
     case 503: return "Service Unavailable";
     default: return "Status";

@@ -3,6 +3,7 @@
 // The test server's view of HTTP messages: a received request as it records
 // it, and the small bodies it answers with. Pure functions, no sockets.
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,8 @@ struct RecordedRequest {
   int status = 0;      // the status the server chose to answer with (0: none)
 
   bool HasHeader(const std::string& name) const;
+  // How many headers of that name (case-insensitive) were sent.
+  std::size_t HeaderCount(const std::string& name) const;
   // The first header of that name (case-insensitive), or empty text.
   std::string Header(const std::string& name) const;
 };

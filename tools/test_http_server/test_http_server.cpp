@@ -1,5 +1,7 @@
 #include "tools/test_http_server/test_http_server.h"
 
+#include "tools/test_http_server/byte_ranges.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -50,6 +52,9 @@ struct TestHttpServer::Answer {
   int status = 200;
   std::string contentType = "application/octet-stream";
   std::string location;
+  std::string etag;
+  bool acceptRanges = false;
+  std::string contentRange;
   std::string body;
 };
 
@@ -105,6 +110,7 @@ void TestHttpServer::SetResource(const std::string& path, const std::string& bod
 void TestHttpServer::SetFault(const std::string& path, const ResponsePlan& plan) {
   std::lock_guard<std::mutex> lock(mutex_);
   faults_[path] = plan;
+  faultUses_.erase("set\n" + path);
 }
 
 std::vector<RecordedRequest> TestHttpServer::Requests() const {
@@ -177,19 +183,39 @@ bool TestHttpServer::Pause(double seconds, Connection* connection) const {
   return false;
 }
 
-ResponsePlan TestHttpServer::PlanFor(const std::string& path, std::string* contentPath) const {
+ResponsePlan TestHttpServer::PlanFor(const std::string& path, std::string* contentPath) {
+  std::string countedAs;
+  const ResponsePlan plan = FindPlan(path, contentPath, &countedAs);
+  if (plan.times == 0) return plan;
+  std::lock_guard<std::mutex> lock(mutex_);
+  int& uses = faultUses_[countedAs];
+  if (uses < plan.times) {
+    ++uses;
+    return plan;
+  }
+  // A server without range support does not gain it once its faults are
+  // spent, or "close-mid,times=1,no-ranges" could not test a retry against one.
+  ResponsePlan normal;
+  normal.ignoreRanges = plan.ignoreRanges;
+  return normal;
+}
+
+ResponsePlan TestHttpServer::FindPlan(const std::string& path, std::string* contentPath, std::string* countedAs) const {
   ResponsePlan plan;
   *contentPath = path;
   std::string tokens;
   std::string rest;
+  // The three sources never share a count, even where their keys' paths agree.
   if (SplitFaultPrefix(path, &tokens, &rest)) {
     *contentPath = rest;
+    *countedAs = "url\n" + path;
     if (!ParseFaultTokens(tokens, &plan)) plan.status = 400;
     return plan;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = faults_.find(path);
+    *countedAs = "set\n" + path;
     if (found != faults_.end()) return found->second;
   }
   if (!options_.faultRulesFile.empty()) {
@@ -198,7 +224,10 @@ ResponsePlan TestHttpServer::PlanFor(const std::string& path, std::string* conte
     int badLines = 0;
     const std::vector<FaultRule> rules = ParseFaultRules(text, &badLines);
     if (badLines > 0) std::fprintf(stderr, "test http server: %d bad line(s) in %s\n", badLines, options_.faultRulesFile.c_str());
-    if (const FaultRule* rule = FindFaultRule(rules, path)) return rule->plan;
+    if (const FaultRule* rule = FindFaultRule(rules, path)) {
+      *countedAs = "rule\n" + rule->pattern + "\n" + rule->tokens + "\n" + path;
+      return rule->plan;
+    }
   }
   return plan;
 }
@@ -258,24 +287,7 @@ void TestHttpServer::Serve(Connection* connection) {
     RecordedRequest request = ParseRequestHead(head);
     std::string contentPath;
     const ResponsePlan plan = PlanFor(request.path, &contentPath);
-    Answer answer;
-    if (plan.redirect) {
-      answer.status = 302;
-      answer.location = !plan.location.empty() ? plan.location
-                        : request.query.empty() ? contentPath
-                                                : contentPath + "?" + request.query;
-      answer.contentType = "text/html";
-      answer.body = RedirectBody(answer.location);
-    } else if (plan.status != 200) {
-      answer.status = plan.status;
-      answer.contentType = "text/html";
-      answer.body = StatusPageBody(plan.status);
-    } else if (!plan.emptyBody && !FindBody(contentPath, &answer.body)) {
-      answer.status = 404;
-      answer.contentType = "text/html";
-      answer.body = StatusPageBody(404);
-    }
-    if (plan.emptyBody || StatusHasNoBody(answer.status)) answer.body.clear();
+    const Answer answer = AnswerFor(request, plan, contentPath);
     request.status = answer.status;
     // Recorded before answering, so a stalled request is already visible.
     Record(request);
@@ -294,6 +306,49 @@ void TestHttpServer::Serve(Connection* connection) {
   CloseSocket(connection->socket);
 }
 
+TestHttpServer::Answer TestHttpServer::AnswerFor(const RecordedRequest& request, const ResponsePlan& plan,
+                                                 const std::string& contentPath) const {
+  Answer answer;
+  std::string whole;
+  if (plan.redirect) {
+    answer.status = 302;
+    answer.location = !plan.location.empty() ? plan.location
+                      : request.query.empty() ? contentPath
+                                              : contentPath + "?" + request.query;
+    answer.contentType = "text/html";
+    answer.body = RedirectBody(answer.location);
+  } else if (plan.status != 200) {
+    answer.status = plan.status;
+    answer.contentType = "text/html";
+    answer.body = StatusPageBody(plan.status);
+  } else if (FindBody(contentPath, &whole)) {
+    answer.etag = EntityTag(whole);
+    answer.acceptRanges = !plan.ignoreRanges;
+    const RangeChoice range = plan.ignoreRanges ? RangeChoice() : ChooseRange(request, answer.etag, whole.size());
+    if (range.kind == RangeChoice::kWhole) {
+      answer.body = std::move(whole);
+    } else if (range.kind == RangeChoice::kPart) {
+      answer.status = 206;
+      answer.contentRange = ContentRangeValue(range, whole.size());
+      answer.body = whole.substr(static_cast<std::size_t>(range.first),
+                                 static_cast<std::size_t>(range.last - range.first + 1));
+    } else {
+      answer.status = 416;
+      answer.etag.clear();
+      answer.acceptRanges = false;
+      answer.contentRange = ContentRangeValue(range, whole.size());
+    }
+  } else if (!plan.emptyBody) {
+    // With "empty" even a path that serves nothing answers 200: the fault is
+    // a body missing from a success, which the client has to notice.
+    answer.status = 404;
+    answer.contentType = "text/html";
+    answer.body = StatusPageBody(404);
+  }
+  if (plan.emptyBody || StatusHasNoBody(answer.status)) answer.body.clear();
+  return answer;
+}
+
 void TestHttpServer::Respond(Connection* connection, const ResponsePlan& plan, const Answer& answer,
                              bool headOnly) const {
   if (!Pause(plan.stallBeforeSeconds, connection)) return;
@@ -301,6 +356,9 @@ void TestHttpServer::Respond(Connection* connection, const ResponsePlan& plan, c
   const bool chunked = plan.chunked && hasBody;
   std::string headers = "HTTP/1.1 " + std::to_string(answer.status) + " " + ReasonPhrase(answer.status) + "\r\n";
   headers += "Content-Type: " + answer.contentType + "\r\n";
+  if (!answer.etag.empty()) headers += "ETag: " + answer.etag + "\r\n";
+  if (answer.acceptRanges) headers += "Accept-Ranges: bytes\r\n";
+  if (!answer.contentRange.empty()) headers += "Content-Range: " + answer.contentRange + "\r\n";
   if (!answer.location.empty()) headers += "Location: " + answer.location + "\r\n";
   if (chunked) {
     headers += "Transfer-Encoding: chunked\r\n";

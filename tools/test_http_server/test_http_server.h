@@ -2,7 +2,9 @@
 
 // A small HTTP/1.1 server for tests, on 127.0.0.1 only. It serves resources
 // set in memory and files under a directory, answers each path with the fault
-// asked for (see fault_plan.h), and records every request it receives. One
+// asked for (see fault_plan.h), and records every request it receives.
+// Resources and files carry a strong ETag and are served in byte ranges
+// (see byte_ranges.h) unless the fault says "no-ranges". One
 // thread accepts, one thread serves each connection (at most 64 at a time);
 // every wait is cut short by Stop(), which the destructor calls. Each answer
 // carries "Connection: close".
@@ -53,6 +55,10 @@ class TestHttpServer {
   void SetResource(const std::string& path, const std::string& body);
   // Answers this exact path (after any "/fault/.../" prefix is taken off) so.
   // A fault in the URL's prefix wins over this, and this over the rules file.
+  // A plan with "times" counts the requests of its path (the query aside):
+  // here from this call on; for a rules file per rule as written and path;
+  // for a URL prefix per full path, prefix included. ClearRequests keeps the
+  // counts.
   void SetFault(const std::string& path, const ResponsePlan& plan);
 
   std::vector<RecordedRequest> Requests() const;
@@ -66,7 +72,10 @@ class TestHttpServer {
   void Serve(Connection* connection);
   bool ReadRequestHead(Connection* connection, std::string* head) const;
   void Respond(Connection* connection, const ResponsePlan& plan, const Answer& answer, bool headOnly) const;
-  ResponsePlan PlanFor(const std::string& path, std::string* contentPath) const;
+  // The plan for this request, counted against its "times".
+  ResponsePlan PlanFor(const std::string& path, std::string* contentPath);
+  ResponsePlan FindPlan(const std::string& path, std::string* contentPath, std::string* countedAs) const;
+  Answer AnswerFor(const RecordedRequest& request, const ResponsePlan& plan, const std::string& contentPath) const;
   bool FindBody(const std::string& path, std::string* body) const;
   void Record(const RecordedRequest& request);
   // Waits up to seconds; false as soon as the server stops or the peer hangs up.
@@ -82,6 +91,7 @@ class TestHttpServer {
   mutable std::mutex mutex_;
   std::map<std::string, std::string> resources_;
   std::map<std::string, ResponsePlan> faults_;
+  std::map<std::string, int> faultUses_;
   std::vector<RecordedRequest> requests_;
   std::size_t accepted_ = 0;
 };

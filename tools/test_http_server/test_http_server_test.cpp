@@ -1,8 +1,11 @@
 // The test server's own promises that the HTTP tests do not already exercise:
 // fault texts, the rules file, the request log, serving a directory safely,
-// and stopping in the middle of a stall.
+// stopping in the middle of a stall, byte ranges with entity tags, and faults
+// limited to the first requests.
 
 #include "tools/test_http_server/test_http_server.h"
+
+#include "tools/test_http_server/byte_ranges.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -16,6 +19,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -23,8 +27,19 @@ namespace fs = std::filesystem;
 using namespace test_http;
 
 struct Reply {
+  CURLcode result = CURLE_OK;
   long status = 0;
+  std::vector<std::string> headerLines;
   std::string body;
+
+  // The value of the first response header of that name as the server spells
+  // it, or empty text.
+  std::string Header(const std::string& name) const {
+    for (const std::string& line : headerLines) {
+      if (line.compare(0, name.size() + 2, name + ": ") == 0) return line.substr(name.size() + 2);
+    }
+    return std::string();
+  }
 };
 
 std::size_t Collect(char* data, std::size_t size, std::size_t count, void* body) {
@@ -32,17 +47,31 @@ std::size_t Collect(char* data, std::size_t size, std::size_t count, void* body)
   return size * count;
 }
 
-// A plain GET that sends the path exactly as written ("/../x" included).
-Reply Get(const std::string& url) {
+std::size_t CollectHeader(char* data, std::size_t size, std::size_t count, void* lines) {
+  std::string line(data, size * count);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  static_cast<std::vector<std::string>*>(lines)->push_back(line);
+  return size * count;
+}
+
+// A plain GET that sends the path exactly as written ("/../x" included) and
+// these request headers ("Range: bytes=2-") as they stand.
+Reply Get(const std::string& url, const std::vector<std::string>& headers = {}) {
   Reply reply;
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
+  std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> list(nullptr, &curl_slist_free_all);
+  for (const std::string& header : headers) list.reset(curl_slist_append(list.release(), header.c_str()));
   curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl.get(), CURLOPT_PROXY, "");
   curl_easy_setopt(curl.get(), CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 20L);
+  curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, list.get());
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &Collect);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &reply.body);
-  if (curl_easy_perform(curl.get()) == CURLE_OK) curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &reply.status);
+  curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, &CollectHeader);
+  curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &reply.headerLines);
+  reply.result = curl_easy_perform(curl.get());
+  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &reply.status);
   return reply;
 }
 
@@ -95,8 +124,16 @@ TEST(FaultPlan, TokensSetTheirFaultAndNothingElse) {
   EXPECT_TRUE(plan.redirect);
   EXPECT_EQ(plan.location, "http://127.0.0.1:1/a,b");
 
+  plan = ResponsePlan();
+  ASSERT_TRUE(ParseFaultTokens("close-mid,no-ranges,times=1000", &plan));
+  EXPECT_TRUE(plan.closeMidBody);
+  EXPECT_TRUE(plan.ignoreRanges);
+  EXPECT_EQ(plan.times, 1000);
+  EXPECT_EQ(plan.status, 200);
+
   for (const char* bad : {"", "40", "4040", "stall=3", "stall-before=-1", "stall-before=x", "pieces=0",
-                          "pieces=1001", "404,", "redirect="}) {
+                          "pieces=1001", "404,", "redirect=", "times=0", "times=1001", "times=", "times=-1",
+                          "times", "no-ranges=1"}) {
     ResponsePlan untouched;
     untouched.status = 418;
     EXPECT_FALSE(ParseFaultTokens(bad, &untouched)) << bad;
@@ -168,6 +205,9 @@ TEST(TestHttpServerProgram, ServesADirectoryWithRulesAndLog) {
 
   EXPECT_EQ(Get(base + "/soft/package.json").body, "{\"version\":\"12\"}");
   EXPECT_EQ(Get(base + "/a%20b.dll").body, "spaced");
+  const Reply part = Get(base + "/a%20b.dll", {"Range: bytes=1-"});
+  EXPECT_EQ(part.body, "paced");
+  EXPECT_EQ(part.Header("ETag"), EntityTag("spaced"));
   EXPECT_EQ(Get(base + "/../secret.txt").status, 404);
   EXPECT_EQ(Get(base + "/%2e%2e/secret.txt").status, 404);
 
@@ -178,7 +218,9 @@ TEST(TestHttpServerProgram, ServesADirectoryWithRulesAndLog) {
   server.Stop();
 
   const std::string log = ReadFile(options.requestLogFile);
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 6);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 7);
+  EXPECT_NE(log.find("[\"Range\",\"bytes=1-\"]]}"), std::string::npos) << log;
+  EXPECT_NE(log.find("\"status\":206"), std::string::npos) << log;
   EXPECT_NE(log.find("\"path\":\"/soft/package.json\",\"query\":\"r=7\",\"status\":200"), std::string::npos) << log;
   EXPECT_NE(log.find("\"status\":503"), std::string::npos) << log;
 }
@@ -196,6 +238,204 @@ TEST(TestHttpServerProgram, StopCutsAStallShort) {
   server.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   client.join();
+}
+
+// Catches a tag that is not strong and quoted, upper-case digits, a hash cut
+// to 32 bits, and bytes above 0x7f hashed as negative numbers.
+TEST(ByteRanges, EntityTagIsQuotedFnv1a64) {
+  EXPECT_EQ(EntityTag(""), "\"cbf29ce484222325\"");
+  EXPECT_EQ(EntityTag("foobar"), "\"85944171f73967e8\"");
+  EXPECT_EQ(EntityTag("\xff"), "\"af64724c8602eb6e\"");
+}
+
+// Catches a part served for a request that did not ask for exactly one range
+// (the client would splice the wrong bytes), ends off by one, numbers that
+// overflow, and an If-Range compared loosely.
+TEST(ByteRanges, ChooseRangeServesOnlyOneWellFormedRange) {
+  const std::string tag = EntityTag("0123456789");
+  struct Case { std::string head; std::uint64_t size; RangeChoice::Kind kind; std::uint64_t first, last; };
+  const Case cases[] = {
+      {"GET / HTTP/1.1\r\nRange: bytes=0-", 10, RangeChoice::kPart, 0, 9},
+      {"GET / HTTP/1.1\r\nRange: bytes=2-5", 10, RangeChoice::kPart, 2, 5},
+      {"GET / HTTP/1.1\r\nrange: BYTES=4-4", 10, RangeChoice::kPart, 4, 4},
+      {"GET / HTTP/1.1\r\nRange: bytes=2-10", 10, RangeChoice::kPart, 2, 9},
+      {"GET / HTTP/1.1\r\nRange: bytes=0-99999999999999999999999", 10, RangeChoice::kPart, 0, 9},
+      {"GET / HTTP/1.1\r\nRange: bytes=10-", 10, RangeChoice::kUnsatisfiable, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes=99999999999999999999999-", 10, RangeChoice::kUnsatisfiable, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes=0-", 0, RangeChoice::kUnsatisfiable, 0, 0},
+      {"GET / HTTP/1.1", 10, RangeChoice::kWhole, 0, 0},
+      {"HEAD / HTTP/1.1\r\nRange: bytes=3-", 10, RangeChoice::kWhole, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes=5-2", 10, RangeChoice::kWhole, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes=-5", 10, RangeChoice::kWhole, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes=1-2,4-5", 10, RangeChoice::kWhole, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes=1-\r\nRange: bytes=4-", 10, RangeChoice::kWhole, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes=x-", 10, RangeChoice::kWhole, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes=+1-", 10, RangeChoice::kWhole, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes=1-2x", 10, RangeChoice::kWhole, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes= 1-", 10, RangeChoice::kWhole, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: items=1-", 10, RangeChoice::kWhole, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes=3-\r\nIf-Range: " + tag, 10, RangeChoice::kPart, 3, 9},
+      {"GET / HTTP/1.1\r\nIf-Range: " + tag + "\r\nRange: bytes=10-", 10, RangeChoice::kUnsatisfiable, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes=3-\r\nIf-Range: W/" + tag, 10, RangeChoice::kWhole, 0, 0},
+      {"GET / HTTP/1.1\r\nRange: bytes=3-\r\nIf-Range: \"CBF29CE484222325\"", 10, RangeChoice::kWhole, 0, 0},
+  };
+  for (const Case& c : cases) {
+    const RangeChoice choice = ChooseRange(ParseRequestHead(c.head), c.size == 0 ? EntityTag("") : tag, c.size);
+    EXPECT_EQ(choice.kind, c.kind) << c.head;
+    if (c.kind != RangeChoice::kPart) continue;
+    EXPECT_EQ(choice.first, c.first) << c.head;
+    EXPECT_EQ(choice.last, c.last) << c.head;
+  }
+}
+
+// Catches a wrong slice or Content-Range, a Content-Length of the whole on a
+// part, statuses recorded as 200, and tags on answers that carry no resource.
+TEST(TestHttpServerRanges, AnswersPartsWithExactBytesAndHeaders) {
+  TestHttpServer server;
+  server.SetResource("/f", "0123456789");
+  ASSERT_TRUE(server.Start());
+  const std::string url = server.BaseUrl() + "/f";
+  const std::string tag = EntityTag("0123456789");
+
+  struct Case { std::string range; long status; std::string body, contentRange, acceptRanges, etag; };
+  const Case cases[] = {
+      {"", 200, "0123456789", "", "bytes", tag},
+      {"bytes=3-", 206, "3456789", "bytes 3-9/10", "bytes", tag},
+      {"bytes=2-5", 206, "2345", "bytes 2-5/10", "bytes", tag},
+      {"bytes=7-1000", 206, "789", "bytes 7-9/10", "bytes", tag},
+      {"bytes=10-", 416, "", "bytes */10", "", ""},
+      {"bytes=0-1,3-4", 200, "0123456789", "", "bytes", tag},
+  };
+  for (const Case& c : cases) {
+    const Reply reply = Get(url, c.range.empty() ? std::vector<std::string>() : std::vector<std::string>{"Range: " + c.range});
+    EXPECT_EQ(reply.result, CURLE_OK) << c.range;
+    EXPECT_EQ(reply.status, c.status) << c.range;
+    EXPECT_EQ(reply.body, c.body) << c.range;
+    EXPECT_EQ(reply.Header("Content-Length"), std::to_string(c.body.size())) << c.range;
+    EXPECT_EQ(reply.Header("Content-Range"), c.contentRange) << c.range;
+    EXPECT_EQ(reply.Header("Accept-Ranges"), c.acceptRanges) << c.range;
+    EXPECT_EQ(reply.Header("ETag"), c.etag) << c.range;
+  }
+  for (const char* path : {"/missing", "/fault/500/f", "/fault/redirect/f"}) {
+    const Reply reply = Get(server.BaseUrl() + path, {"Range: bytes=0-"});
+    EXPECT_EQ(reply.Header("ETag"), "") << path;
+    EXPECT_EQ(reply.Header("Content-Range"), "") << path;
+  }
+
+  const std::vector<RecordedRequest> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 9u);
+  const int statuses[] = {200, 206, 206, 206, 416, 200, 404, 500, 302};
+  for (std::size_t i = 0; i < requests.size(); ++i) EXPECT_EQ(requests[i].status, statuses[i]) << i;
+  EXPECT_EQ(requests[2].Header("Range"), "bytes=2-5");
+}
+
+// Catches a resumed download spliced onto bytes that changed since the first
+// answer: If-Range with the old tag must get the whole new resource.
+TEST(TestHttpServerRanges, IfRangeResumesOnlyTheSameBytes) {
+  TestHttpServer server;
+  server.SetResource("/f", "first version");
+  ASSERT_TRUE(server.Start());
+  const std::string url = server.BaseUrl() + "/f";
+  const std::string oldTag = Get(url).Header("ETag");
+
+  const Reply same = Get(url, {"Range: bytes=6-", "If-Range: " + oldTag});
+  EXPECT_EQ(same.status, 206);
+  EXPECT_EQ(same.body, "version");
+
+  server.SetResource("/f", "second version");
+  const Reply changed = Get(url, {"Range: bytes=6-", "If-Range: " + oldTag});
+  EXPECT_EQ(changed.status, 200);
+  EXPECT_EQ(changed.body, "second version");
+  EXPECT_NE(changed.Header("ETag"), oldTag);
+  EXPECT_EQ(changed.Header("ETag"), EntityTag("second version"));
+
+  const Reply resumed = Get(url, {"Range: bytes=7-", "If-Range: " + changed.Header("ETag")});
+  EXPECT_EQ(resumed.status, 206);
+  EXPECT_EQ(resumed.body, "version");
+}
+
+// Catches "no-ranges" still answering a part, or still advertising ranges, by
+// either way of asking for it, or once "times" has spent the faults beside it.
+TEST(TestHttpServerRanges, NoRangesAlwaysSendsTheWhole) {
+  TestHttpServer server;
+  server.SetResource("/f", "0123456789");
+  ResponsePlan plan;
+  ASSERT_TRUE(ParseFaultTokens("no-ranges", &plan));
+  server.SetFault("/f", plan);
+  ASSERT_TRUE(server.Start());
+  const std::string tag = EntityTag("0123456789");
+  for (const char* path : {"/f", "/fault/no-ranges/f"}) {
+    const Reply reply = Get(server.BaseUrl() + path, {"Range: bytes=4-", "If-Range: " + tag});
+    EXPECT_EQ(reply.status, 200) << path;
+    EXPECT_EQ(reply.body, "0123456789") << path;
+    EXPECT_EQ(reply.Header("Accept-Ranges"), "") << path;
+    EXPECT_EQ(reply.Header("Content-Range"), "") << path;
+    EXPECT_EQ(reply.Header("ETag"), tag) << path;
+  }
+
+  ASSERT_TRUE(ParseFaultTokens("close-mid,times=1,no-ranges", &plan));
+  server.SetFault("/f", plan);
+  EXPECT_EQ(Get(server.BaseUrl() + "/f").result, CURLE_PARTIAL_FILE);
+  const Reply retry = Get(server.BaseUrl() + "/f", {"Range: bytes=5-", "If-Range: " + tag});
+  EXPECT_EQ(retry.result, CURLE_OK);
+  EXPECT_EQ(retry.status, 200);
+  EXPECT_EQ(retry.body, "0123456789");
+}
+
+// Catches the body faults skipped on a part, or applied to the whole resource
+// instead of the part (close-mid must cut the part, not the resource, in half).
+TEST(TestHttpServerRanges, BodyFaultsApplyToThePart) {
+  TestHttpServer server;
+  server.SetResource("/f", "0123456789ab");
+  ASSERT_TRUE(server.Start());
+  struct Case { const char* fault; CURLcode result; std::string body, contentLength; };
+  const Case cases[] = {
+      {"close-mid", CURLE_PARTIAL_FILE, "23456", "10"},
+      {"stall-mid=0.1", CURLE_OK, "23456789ab", "10"},
+      {"chunked,pieces=3", CURLE_OK, "23456789ab", ""},
+      {"empty", CURLE_OK, "", "0"},
+  };
+  for (const Case& c : cases) {
+    const Reply reply = Get(server.BaseUrl() + "/fault/" + c.fault + "/f", {"Range: bytes=2-"});
+    EXPECT_EQ(reply.result, c.result) << c.fault;
+    EXPECT_EQ(reply.status, 206) << c.fault;
+    EXPECT_EQ(reply.body, c.body) << c.fault;
+    EXPECT_EQ(reply.Header("Content-Length"), c.contentLength) << c.fault;
+    EXPECT_EQ(reply.Header("Content-Range"), "bytes 2-11/12") << c.fault;
+  }
+}
+
+// Catches "times" that never lets go, lets go early, counts the query as part
+// of the path, or keeps an old count when a test sets the fault again or edits
+// its rule.
+TEST(TestHttpServerRanges, TimesLimitsTheFaultToTheFirstRequests) {
+  ScratchDirectory scratch;
+  ServerOptions options;
+  options.faultRulesFile = (scratch.path() / "faults.txt").string();
+  TestHttpServer server(options);
+  server.SetResource("/a", "0123456789");
+  server.SetResource("/b", "b");
+  ResponsePlan cutOnce;
+  ASSERT_TRUE(ParseFaultTokens("close-mid,times=1", &cutOnce));
+  server.SetFault("/a", cutOnce);
+  ASSERT_TRUE(server.Start());
+  const std::string base = server.BaseUrl();
+
+  const Reply cut = Get(base + "/a?r=1");
+  EXPECT_EQ(cut.result, CURLE_PARTIAL_FILE);
+  EXPECT_EQ(cut.body, "01234");
+  EXPECT_EQ(Get(base + "/a?r=2").body, "0123456789");
+  server.SetFault("/a", cutOnce);
+  EXPECT_EQ(Get(base + "/a").result, CURLE_PARTIAL_FILE);
+
+  for (const long status : {500, 500, 200, 200}) EXPECT_EQ(Get(base + "/fault/500,times=2/a?r=1").status, status);
+
+  std::ofstream(options.faultRulesFile, std::ios::binary) << "/b 503,times=1\n";
+  EXPECT_EQ(Get(base + "/b").status, 503);
+  EXPECT_EQ(Get(base + "/b").status, 200);
+  std::ofstream(options.faultRulesFile, std::ios::binary) << "/b 404,times=1\n";
+  EXPECT_EQ(Get(base + "/b").status, 404);
+  EXPECT_EQ(Get(base + "/b").status, 200);
 }
 
 }  // namespace

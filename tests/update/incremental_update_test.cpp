@@ -8,6 +8,7 @@
 #include "tests/support/test_files.h"
 #include "tools/test_http_server/test_http_server.h"
 #include "update/md5_checksum.h"
+#include "update/sha256_digest.h"
 
 #ifdef _WIN32
 #include "platform/text.h"
@@ -281,6 +282,51 @@ TEST_F(IncrementalUpdateTest, ProvedFileReplacesOlderStagedFileAndStaleLeftover)
   EXPECT_TRUE(Leftovers().empty());
 }
 
+// Catches a release key that the run ignores: a file that only its MD5
+// vouches for staged, and one the manifest gives no SHA-256 for fetched at all.
+TEST_F(IncrementalUpdateTest, WithAReleaseKeyEveryFileNeedsItsSha256) {
+  ReleasePublicKey publicKey{};
+  ReleaseSecretKey secretKey{};
+  ASSERT_TRUE(GenerateReleaseKeyPair(publicKey, secretKey));
+  trust_ = ReleaseTrust::FromKeyText(FormatPublicKey(publicKey));
+
+  PackageFileEntry good = Served(Entry("good.dll", "1"), Body("good"));
+  good.set_sha256(Sha256HexOfBytes(Body("good")));
+  EXPECT_EQ(Run({good}), 1);
+  EXPECT_EQ(ReadFile(Staged("good.dll")), Body("good"));
+
+  // What a forger with an MD5 collision serves: the MD5 in the signed manifest
+  // matches, the SHA-256 does not.
+  PackageFileEntry forged = Served(Entry("forged.dll", "1"), Body("forged"));
+  forged.set_sha256(Sha256HexOfBytes(Body("published")));
+  server_.ClearRequests();
+  EXPECT_EQ(Run({forged}), -1);
+  EXPECT_FALSE(fs::exists(Staged("forged.dll")));
+  EXPECT_EQ(server_.RequestCount(), 4u);
+
+  PackageFileEntry bare = Served(Entry("bare.dll", "1"), Body("bare"));
+  server_.ClearRequests();
+  EXPECT_EQ(Run({bare}), -1);
+  EXPECT_EQ(server_.RequestCount(), 0u) << "a file that cannot be proved is not fetched";
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// Catches a cut connection that fails the run although a retry resumes it.
+TEST_F(IncrementalUpdateTest, ACutFileIsResumedAndStaged) {
+  PackageFileEntry entry = Served(Entry("big.dll", "1", "sub/"), Body("big") + Body("ger"));
+  server_.SetFault("/files/" + std::to_string(served_), [] {
+    test_http::ResponsePlan plan;
+    EXPECT_TRUE(test_http::ParseFaultTokens("close-mid,times=1", &plan));
+    return plan;
+  }());
+  EXPECT_EQ(Run({entry}), 1);
+  EXPECT_EQ(events_, (Events{"progress 1 1", "ready"})) << "a retry sends no progress of its own";
+  EXPECT_EQ(ReadFile(dir_ / "sub" / "big.dll"), Body("big") + Body("ger"));
+  ASSERT_EQ(server_.RequestCount(), 2u);
+  EXPECT_TRUE(server_.Requests()[1].HasHeader("Range"));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
 // Catches an empty file in a release that can never be staged: a 2xx answer
 // with no body creates no file in the transfer.
 TEST_F(IncrementalUpdateTest, EmptyFileWithItsDigestIsStaged) {
@@ -325,6 +371,7 @@ class UpdateManagerIncrementalTest : public IncrementalUpdateTest {
     subDirectory_ = "zq_incremental_" + std::to_string(random()) + "\\";
     manager_.SetTrayWindow(tray_.get());
     manager_.SetProgressBar(bar_.get());
+    manager_.retryPolicy = Rules().retry;
   }
   void TearDown() override {
     std::error_code error;

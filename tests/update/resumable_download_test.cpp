@@ -1,0 +1,211 @@
+// Downloads that survive the network: retries, stall limits and resumption,
+// against our own HTTP server on 127.0.0.1 with its one-shot faults.
+
+#include "update/resumable_download.h"
+
+#include "tests/support/progress_recorder.h"
+#include "tests/support/test_files.h"
+#include "tools/test_http_server/test_http_server.h"
+#include "update/md5_checksum.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_files::NarrowPath;
+using test_files::ReadFile;
+
+std::string Md5(const std::string& bytes) {
+  CMD5Checksum md5;
+  md5.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  return md5.Final();
+}
+
+std::string Body(std::size_t size, int seed) {
+  std::string body(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 7 + seed + i / 1000) & 0xff);
+  return body;
+}
+
+// Catches a resumption of bytes whose version is unknown or that failed their
+// proof, and a restart that throws away good bytes after a mere cut.
+TEST(DecideNextAttempt, ResumesOnlyGoodBytesOfAKnownVersion) {
+  const struct {
+    const char* what;
+    AttemptOutcome outcome;
+    NextAttempt next;
+  } cases[] = {
+      {"proved", {0, 200, true, 100, true}, NextAttempt::kDone},
+      {"whole but not proved", {0, 200, false, 100, true}, NextAttempt::kRestart},
+      {"cut, version known", {18, 200, false, 50, true}, NextAttempt::kResume},
+      {"stalled, version known", {28, 206, false, 70, true}, NextAttempt::kResume},
+      {"cut, version unknown", {18, 200, false, 50, false}, NextAttempt::kRestart},
+      {"cut before any byte", {18, 200, false, 0, true}, NextAttempt::kRestart},
+      {"no connection", {7, 0, false, -1, false}, NextAttempt::kRestart},
+      {"server error after a cut", {22, 503, false, 50, true}, NextAttempt::kResume},
+      {"range not satisfiable", {22, 416, false, 50, true}, NextAttempt::kRestart},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DecideNextAttempt(c.outcome), c.next) << c.what;
+}
+
+TEST(StallSecondsFromSetting, TakesWholeSecondsWithinBounds) {
+  const struct {
+    const char* text;
+    long seconds;
+  } cases[] = {
+      {"", 30},  {"30", 30},   {"1", 1},      {" 5\t", 5}, {"3600", 3600}, {"3601", 30},
+      {"0", 30}, {"-5", 30},   {"2.5", 30},   {"abc", 30}, {"99999", 30},  {"007", 7},
+  };
+  for (const auto& c : cases) EXPECT_EQ(StallSecondsFromSetting(c.text), c.seconds) << c.text;
+}
+
+class ResumableDownloadTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { test_files::BypassProxies(); }
+  void SetUp() override { ASSERT_TRUE(server_.Start()); }
+  void TearDown() override { server_.Stop(); }
+
+  RetryPolicy Policy() {
+    RetryPolicy policy;
+    policy.pause = [this](unsigned ms) {
+      pauses_.push_back(ms);
+      if (betweenAttempts_) betweenAttempts_();
+    };
+    return policy;
+  }
+
+  int Fetch(const std::string& path, const std::string& expected, ProgressWindow bar = nullptr,
+            RetryPolicy policy = RetryPolicy()) {
+    if (!policy.pause) policy = Policy();
+    return DownloadUntilProved(server_.BaseUrl() + path, NarrowPath(file_), bar, policy,
+                               [&](const std::string& file) { return CMD5Checksum::HashFile(file) == Md5(expected); });
+  }
+
+  void Fault(const std::string& path, const std::string& tokens) {
+    test_http::ResponsePlan plan;
+    ASSERT_TRUE(test_http::ParseFaultTokens(tokens, &plan)) << tokens;
+    server_.SetFault(path, plan);
+  }
+
+  test_http::TestHttpServer server_;
+  test_files::TempDirectory scratch_{"zq_resume_"};
+  const fs::path file_ = scratch_.path() / "a.dll.zqdownload";
+  std::vector<unsigned> pauses_;
+  std::function<void()> betweenAttempts_;
+};
+
+// Catches a retry that fetches again what is on disk, a Range without the
+// version it continues, and a resumed file that is not the whole file.
+TEST_F(ResumableDownloadTest, ACutTransferResumesWhereItStopped) {
+  const std::string body = Body(300000, 1);
+  server_.SetResource("/a.dll", body);
+  Fault("/a.dll", "close-mid,times=1");
+
+  EXPECT_EQ(Fetch("/a.dll", body), 0);
+  EXPECT_EQ(ReadFile(file_), body);
+  const std::vector<test_http::RecordedRequest> requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_FALSE(requests[0].HasHeader("Range"));
+  EXPECT_EQ(requests[1].Header("Range"), "bytes=" + std::to_string(body.size() / 2) + "-");
+  EXPECT_FALSE(requests[1].Header("If-Range").empty());
+  EXPECT_EQ(requests[1].status, 206);
+  EXPECT_EQ(pauses_, std::vector<unsigned>{1000});
+}
+
+// Each case leaves bytes on disk that must not be continued. Catches a server
+// without ranges or a changed file joined onto old bytes, and a whole file
+// that failed its proof retried from where it ended.
+TEST_F(ResumableDownloadTest, BytesThatCannotBeContinuedStartAgainFromZero) {
+  const std::string body = Body(200000, 2);
+  const std::string changed = Body(210000, 3);
+
+  server_.SetResource("/plain.dll", body);
+  Fault("/plain.dll", "close-mid,times=1,no-ranges");
+  EXPECT_EQ(Fetch("/plain.dll", body), 0) << "a server that ignores Range";
+  EXPECT_EQ(ReadFile(file_), body);
+  EXPECT_EQ(server_.Requests().back().status, 200);
+
+  server_.ClearRequests();
+  server_.SetResource("/moved.dll", body);
+  Fault("/moved.dll", "close-mid,times=1");
+  betweenAttempts_ = [&] { server_.SetResource("/moved.dll", changed); };
+  EXPECT_EQ(Fetch("/moved.dll", changed), 0) << "the file changed between the attempts";
+  EXPECT_EQ(ReadFile(file_), changed);
+  EXPECT_EQ(server_.Requests().back().status, 200) << "If-Range no longer matches";
+  betweenAttempts_ = nullptr;
+
+  server_.ClearRequests();
+  int proofs = 0;
+  server_.SetResource("/b.dll", body);
+  RetryPolicy policy = Policy();
+  const int result = DownloadUntilProved(server_.BaseUrl() + "/b.dll", NarrowPath(file_), nullptr, policy,
+                                         [&](const std::string&) { return ++proofs > 1; });
+  EXPECT_EQ(result, 0) << "proved at the second whole download";
+  ASSERT_EQ(server_.RequestCount(), 2u);
+  EXPECT_FALSE(server_.Requests()[1].HasHeader("Range")) << "a file that failed its proof is fetched anew";
+}
+
+// Catches a stalled transfer that holds the worker until the server gives up,
+// and a retry after the stall that starts from zero.
+TEST_F(ResumableDownloadTest, AStalledTransferIsCutOffAndResumed) {
+  const std::string body = Body(100000, 4);
+  server_.SetResource("/slow.dll", body);
+  Fault("/slow.dll", "stall-mid=40,times=1");
+  RetryPolicy policy = Policy();
+  policy.stallSeconds = 1;
+
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Fetch("/slow.dll", body, nullptr, policy), 0);
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_LT(seconds, 20) << "the stall limit did not cut the transfer off";
+  EXPECT_EQ(ReadFile(file_), body);
+  ASSERT_EQ(server_.RequestCount(), 2u);
+  EXPECT_EQ(server_.Requests()[1].status, 206);
+}
+
+// Catches a give-up before the last retry, a partial file left behind, and a
+// failure reported with the wrong code.
+TEST_F(ResumableDownloadTest, AFileThatNeverArrivesIsTriedFourTimesAndRemoved) {
+  const std::string body = Body(50000, 5);
+  server_.SetResource("/cut.dll", body);
+  Fault("/cut.dll", "close-mid");
+  EXPECT_EQ(Fetch("/cut.dll", body), 18);
+  EXPECT_EQ(server_.RequestCount(), 4u);
+  EXPECT_EQ(pauses_, (std::vector<unsigned>{1000, 4000, 16000}));
+  EXPECT_FALSE(fs::exists(file_));
+
+  server_.ClearRequests();
+  Fault("/flaky.dll", "500,times=2");
+  server_.SetResource("/flaky.dll", body);
+  EXPECT_EQ(Fetch("/flaky.dll", body), 0) << "two server errors, then the file";
+  EXPECT_EQ(server_.RequestCount(), 3u);
+  EXPECT_EQ(ReadFile(file_), body);
+}
+
+// Catches a bar that falls back to the part's own size when a transfer
+// resumes, and one that never reaches the whole file.
+TEST_F(ResumableDownloadTest, TheBarCountsTheWholeFileAcrossAResume) {
+  ProgressRecording recording;
+  const std::string body = Body(400000, 6);
+  server_.SetResource("/setup.exe", body);
+  Fault("/setup.exe", "close-mid,times=1");
+  int bar = 0;
+  EXPECT_EQ(Fetch("/setup.exe", body, &bar), 0);
+  const std::vector<ProgressMessage>& progress = RecordedProgress();
+  ASSERT_GE(progress.size(), 2u);
+  EXPECT_EQ(progress[progress.size() - 2].lParam, static_cast<std::intptr_t>(body.size())) << "range";
+  EXPECT_EQ(progress.back().wParam, body.size()) << "position";
+  for (std::size_t i = 0; i < progress.size(); i += 2) {
+    EXPECT_TRUE(progress[i].lParam == 0 || progress[i].lParam == static_cast<std::intptr_t>(body.size()))
+        << "every known range is the whole file: " << progress[i].lParam;
+  }
+}
+
+}  // namespace

@@ -23,9 +23,9 @@ bool FetchAndProve(const PackageFileEntry& entry, const std::string& stagedPath,
                    const StagingFileOps& ops) {
   if (!rules.trust.CanProve(entry)) return false;
 
+  // The download starts by removing a leftover of an interrupted run, which
+  // must not be judged as this transfer's file.
   const std::string partialPath = stagedPath + kPartialDownloadSuffix;
-  // A leftover of an interrupted run must not be judged as this transfer's file.
-  ops.removeFile(partialPath);
   const auto proved = [&](const std::string& path) { return rules.trust.AcceptsFile(path, entry); };
   if (DownloadUntilProved(entry.remote_url(), partialPath, nullptr, rules.retry, proved) != 0) return false;
   if (!ops.replaceFile(partialPath, stagedPath)) {

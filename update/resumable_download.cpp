@@ -52,9 +52,11 @@ int DownloadUntilProved(const std::string& url, const std::string& path, Progres
       RemoveNarrowPath(path);
     }
     result = progressBar != nullptr ? http.DownloadWithProgress(url, target) : http.Download(url, target);
-    if (result == 0 && NarrowFileSize(path) < 0) {
+    long long bytesOnDisk = NarrowFileSize(path);
+    if (result == 0 && bytesOnDisk < 0) {
       // A whole answer with no body never opens the file: it is an empty file.
       if (std::FILE* empty = OpenNarrowPath(path, "wb")) std::fclose(empty);
+      bytesOnDisk = 0;
     }
     // Bytes written by this answer carry its validator; a refused answer wrote none.
     if (target.responseStatus >= 200 && target.responseStatus < 300) validator = target.validator;
@@ -63,7 +65,7 @@ int DownloadUntilProved(const std::string& url, const std::string& path, Progres
     outcome.result = result;
     outcome.status = target.responseStatus;
     outcome.proved = result == 0 && prove(path);
-    outcome.bytesOnDisk = NarrowFileSize(path);
+    outcome.bytesOnDisk = bytesOnDisk;
     outcome.hasValidator = !validator.empty();
     next = DecideNextAttempt(outcome);
     if (next == NextAttempt::kDone) return 0;

@@ -53,7 +53,9 @@ enum class NextAttempt {
 NextAttempt DecideNextAttempt(const AttemptOutcome& outcome);
 
 // Downloads url into path until prove(path) holds, at most as often as the
-// policy allows. A whole 2xx answer with no body is an empty file. With
+// policy allows. Whatever lies at path at the start is removed first: bytes
+// are resumed only within one call. A whole 2xx answer with no body is an
+// empty file. With
 // progressBar set, the bar follows the bytes (DownloadWithProgress);
 // otherwise nothing is reported. 0 when path holds the proved file.
 // Otherwise path is removed and the result is the last transfer's code, or

@@ -5,6 +5,9 @@
 #   serve-release.sh render ROOT LISTEN            print the server block for /etc/nginx
 #   serve-release.sh start ROOT 127.0.0.1:PORT RUN  run a private nginx (state in RUN)
 #   serve-release.sh stop RUN                        stop it
+#
+# start puts ZQ_NGINX_EXTRA, when set, into the private nginx's http block
+# (tests slow it down with "limit_rate 4m;", say).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 template=$here/deploy/nginx/zenquilo-updates.conf.in
@@ -31,7 +34,7 @@ case "${1:-}" in
       # As root, the workers would otherwise drop to an account that cannot
       # read a release below a private home directory.
       if [ "$(id -u)" -eq 0 ]; then echo "user root;"; fi
-      sed -e "s|@RUN@|$run|g" "$standalone"
+      sed -e "s|@RUN@|$run|g" -e "s|@EXTRA@|${ZQ_NGINX_EXTRA:-}|g" "$standalone"
     } >"$run/nginx.conf"
     "$nginx" -t -q -p "$run" -c "$run/nginx.conf"
     "$nginx" -p "$run" -c "$run/nginx.conf"

@@ -1,13 +1,15 @@
 // zq_publish turns a release directory into what the client downloads. A
 // fault here ships a manifest the client misreads (a name, a 0x5C trail byte),
 // a ver that makes clients skip a changed file or fetch everything, or a
-// half-written release on the server; these tests read the output back with
-// the client's own parser and the client's own choice of files to fetch.
+// half-written release on the server, or a signature that clients refuse (or
+// a secret key that others could read); these tests read the output back with
+// the client's own parser, choice of files to fetch and trust rules.
 
 #include "tools/publisher/publisher.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -16,13 +18,23 @@
 #include "tests/support/test_files.h"
 #include "tools/publisher/cp936_text.h"
 #include "tools/publisher/manifest_writer.h"
+#include "tools/publisher/private_file.h"
 #include "tools/publisher/publish_rules.h"
+#include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
 #include "tools/publisher/release_tree.h"
 #include "update/incremental_update.h"
 #include "update/md5_checksum.h"
 #include "update/package_manifest.h"
+#include "update/release_signature.h"
+#include "update/release_trust.h"
 #include "update/safe_path.h"
+#include "update/sha256_digest.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <aclapi.h>
+#endif
 
 namespace {
 
@@ -114,8 +126,10 @@ PackageManifest ReadManifest(const TempDir& work, const std::string& outName) {
 }
 
 PackageFileEntry Entry(const std::string& name, const std::string& localPath, const std::string& urlPath,
-                       const std::string& hash, const std::string& ver, const std::string& act) {
+                       const std::string& hash, const std::string& ver, const std::string& act,
+                       const std::string& sha256 = "") {
   PackageFileEntry entry;
+  entry.set_sha256(sha256);
   entry.set_name(name);
   entry.set_local_path(localPath);
   entry.set_remote_url(std::string(kBase) + urlPath);
@@ -156,8 +170,9 @@ void ExpectServedAsListed(const TempDir& work, const std::string& outName, const
         decoded += encoded[i];
       }
     }
-    EXPECT_EQ(Md5Of(ReadBytes(work.path() / PathFromUtf8(outName) / PathFromUtf8(decoded))), entry.hash())
-        << decoded;
+    const std::string served = ReadBytes(work.path() / PathFromUtf8(outName) / PathFromUtf8(decoded));
+    EXPECT_EQ(Md5Of(served), entry.hash()) << decoded;
+    EXPECT_EQ(Sha256HexOfBytes(served), entry.sha256()) << decoded;
   }
 }
 
@@ -168,6 +183,59 @@ bool NothingWritten(const TempDir& work, const std::string& outName) {
     if (name.compare(0, outName.size(), outName) == 0) return false;
   }
   return true;
+}
+
+std::string EmptySha256() {
+  return Sha256HexOfBytes(std::string());
+}
+
+// Leaves bytes at path where its owner alone can read them, by the rule the
+// publisher checks (the creation under test elsewhere serves here as a tool).
+void WritePrivate(const fs::path& path, const std::string& bytes) {
+  std::string problem;
+  ASSERT_EQ(CreateNewFile(path, bytes, true, problem), 0) << problem;
+}
+
+// What a careless copy does: the key readable by every account.
+void ExposeToEveryone(const fs::path& path) {
+#ifdef _WIN32
+  // Wine: the DACL becomes Unix mode bits (o+rx here), and the DACL read back
+  // is made from those bits again, Everyone's entry included.
+  PACL old = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old,
+                                  nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  BYTE everyone[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof everyone;
+  ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size));
+  EXPLICIT_ACCESS_W grant = {};
+  grant.grfAccessPermissions = GENERIC_READ;
+  grant.grfAccessMode = GRANT_ACCESS;
+  grant.grfInheritance = NO_INHERITANCE;
+  grant.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  grant.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+  grant.Trustee.ptstrName = reinterpret_cast<LPWSTR>(everyone);
+  PACL widened = nullptr;
+  EXPECT_EQ(SetEntriesInAclW(1, &grant, old, &widened), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, widened, nullptr),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  LocalFree(widened);
+  LocalFree(descriptor);
+#else
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                            fs::perms::others_read);
+#endif
+}
+
+// A new key pair as work/<prefix>.key and .pub; the public key's text.
+std::string MakeKeys(const TempDir& work, const std::string& prefix) {
+  const Outcome made = Publish({"keygen", "--out", work.Text(prefix)});
+  EXPECT_EQ(made.code, 0) << made.err;
+  std::string line = ReadBytes(work.path() / PathFromUtf8(prefix + ".pub"));
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  return line;
 }
 
 TEST(ManifestWriter, ParserReadsEveryFieldBackByteForByte) {
@@ -298,10 +366,11 @@ TEST(Publisher, WritesTheManifestTheClientExpects) {
   expected.set_package_date("20261207");
   expected.set_type("force");
   expected.set_file_list({
-      Entry("a.txt", "", "/files/1/a.txt", Md5Of("alpha"), "1", ""),
+      Entry("a.txt", "", "/files/1/a.txt", Md5Of("alpha"), "1", "", Sha256HexOfBytes("alpha")),
       Entry(std::string(kZhongwen936) + ".dll", "sub\\", "/files/1/sub/%E4%B8%AD%E6%96%87.dll", Md5Of("zhongwen"),
-            "1", "reg"),
-      Entry(std::string(kJou936) + ".txt", "sub\\", "/files/1/sub/%E4%B9%97.txt", Md5Of("jou"), "1", ""),
+            "1", "reg", Sha256HexOfBytes("zhongwen")),
+      Entry(std::string(kJou936) + ".txt", "sub\\", "/files/1/sub/%E4%B9%97.txt", Md5Of("jou"), "1", "",
+            Sha256HexOfBytes("jou")),
   });
   const PackageManifest manifest = ReadManifest(work, "out");
   EXPECT_EQ(manifest, expected);
@@ -379,6 +448,7 @@ TEST(Publisher, FullReleaseCopiesTheInstaller) {
   EXPECT_EQ(manifest.install_package_url(), std::string(kBase) + "/installer/%E5%AE%89%E8%A3%85%201.exe");
   EXPECT_EQ(ReadBytes(work.path() / "out" / "installer" / PathFromUtf8("\xE5\xAE\x89\xE8\xA3\x85 1.exe")),
             "MZ installer");
+  EXPECT_EQ(manifest.install_package_sha256(), Sha256HexOfBytes("MZ installer"));
   EXPECT_EQ(Summary(manifest), std::vector<std::string>{"a.txt 1 "}) << "the next release needs the file list";
 }
 
@@ -467,6 +537,268 @@ TEST(Publisher, OneChangedFileOfAThousandIsTheOneFetched) {
   EXPECT_EQ(raised, 1);
   EXPECT_EQ(Fetched(r2, r1), std::vector<std::string>{"d7\\f567"});
   EXPECT_NE(second.out.find("1 changed, 999 same, 0 deleted"), std::string::npos) << second.out;
+}
+
+// Without digests the text is exactly what clients were served before them;
+// with them each key sits where the client's parser and a reader expect it.
+TEST(ManifestWriter, DigestKeysOnlyWhenThereAreDigests) {
+  struct Case {
+    const char* why;
+    std::string sha256;
+    std::string installerSha256;
+    std::string expected;
+  };
+  const std::string head = "{\n  \"version\": \"2\",\n  \"package_date\": \"d\",\n  \"full_update\": true,\n"
+                           "  \"type\": \"force\",\n  \"install_package_url\": \"http://h/s.exe\",\n";
+  const std::string entry = "    {\"name\": \"a\", \"remote_url\": \"http://h/a\", \"hash\": \"AB\", "
+                            "\"local_path\": \"\", \"ver\": \"1\", \"act\": \"\"";
+  const Case cases[] = {
+      {"no digests: the format as it always was", "", "",
+       head + "  \"file_list\": [\n" + entry + "}\n  ]\n}\n"},
+      {"both digests", "ef", "cd",
+       head + "  \"install_package_sha256\": \"cd\",\n  \"file_list\": [\n" + entry +
+           ", \"sha256\": \"ef\"}\n  ]\n}\n"},
+  };
+  for (const Case& c : cases) {
+    PackageManifest manifest;
+    manifest.set_version("2");
+    manifest.set_package_date("d");
+    manifest.set_full_update(true);
+    manifest.set_type("force");
+    manifest.set_install_package_url("http://h/s.exe");
+    manifest.set_install_package_sha256(c.installerSha256);
+    PackageFileEntry file = Entry("a", "", "", "AB", "1", "", c.sha256);
+    file.set_remote_url("http://h/a");
+    manifest.set_file_list({file});
+    EXPECT_EQ(WriteManifestText(manifest), c.expected) << c.why;
+  }
+}
+
+// A file keeps its ver only while every digest the previous entry has agrees:
+// an MD5 collision must not keep clients on the old bytes.
+TEST(ReleasePlan, VerFollowsBothDigests) {
+  const std::string md5 = Md5Of("x"), sha = Sha256HexOfBytes("x");
+  struct Case {
+    const char* why;
+    std::string previousMd5;
+    std::string previousSha256;
+    std::string ver;
+    EntryStatus status;
+  };
+  const Case cases[] = {
+      {"a release from before the digests", md5, "", "3", EntryStatus::kSame},
+      {"both agree", md5, sha, "3", EntryStatus::kSame},
+      {"same MD5, other SHA-256", md5, Sha256HexOfBytes("y"), "4", EntryStatus::kChanged},
+      {"other MD5", Md5Of("y"), sha, "4", EntryStatus::kChanged},
+  };
+  for (const Case& c : cases) {
+    ReleaseOptions options;
+    options.version = "2";
+    options.date = "d";
+    options.baseUrl = kBase;
+    options.hasPrevious = true;
+    options.previous.set_version("1");
+    options.previous.set_file_list({Entry("a", "", "/a", c.previousMd5, "3", "", c.previousSha256)});
+    ReleasePlan plan;
+    std::string refusal;
+    ASSERT_TRUE(PlanRelease({{"a", false, md5, sha}}, options, plan, refusal)) << refusal;
+    ASSERT_EQ(plan.files.size(), 1u);
+    EXPECT_EQ(plan.files[0].ver, c.ver) << c.why;
+    EXPECT_EQ(plan.files[0].status, c.status) << c.why;
+    EXPECT_EQ(plan.manifest.file_list()[0].sha256(), sha) << c.why;
+  }
+}
+
+// Older clients know six keys per entry; the digests must change none of
+// what they read, with the parser they share with today's client.
+TEST(Publisher, DigestKeysLeaveTheOldFieldsAsTheyWere) {
+  TempDir work;
+  work.Write("release/sub/\xE4\xB9\x97.dll", "jou");
+  work.Write("release/gone.txt", "g");
+  work.Write("setup.exe", "MZ");
+  ASSERT_EQ(PublishRelease(work, "1", "r1").code, 0);
+  fs::remove(work.path() / "release" / "gone.txt");
+  const Outcome second = PublishRelease(work, "2", "r2", "r1", {"--installer", work.Text("setup.exe")});
+  ASSERT_EQ(second.code, 0) << second.err;
+
+  const PackageManifest withKeys = ReadManifest(work, "r2");
+  EXPECT_EQ(withKeys.install_package_sha256(), Sha256HexOfBytes("MZ"));
+  ASSERT_EQ(withKeys.file_list().size(), 2u);
+  EXPECT_EQ(withKeys.file_list()[0].sha256(), EmptySha256()) << "the tombstone of gone.txt";
+  PackageManifest oldFields = withKeys;
+  oldFields.set_install_package_sha256("");
+  std::vector<PackageFileEntry> entries = oldFields.file_list();
+  for (PackageFileEntry& entry : entries) entry.set_sha256("");
+  oldFields.set_file_list(entries);
+  PackageManifest withoutKeys;
+  ASSERT_EQ(PackageManifestParser::Parse(WriteManifestText(oldFields), withoutKeys), 0);
+  EXPECT_EQ(withoutKeys, oldFields) << "every other field, top-level and per entry, read alike";
+}
+
+// The manifest names both digests before a byte is copied: a file or an
+// installer that differs from them while it is copied must never be served.
+TEST(ReleaseTree, RefusesACopyThatDiffersFromTheManifest) {
+  TempDir work;
+  work.Write("release/a.txt", "a");
+  work.Write("setup.exe", "MZ");
+  std::vector<ReleaseItem> items;
+  std::string message;
+  ASSERT_EQ(WalkRelease(work.path() / "release", items, message), 0) << message;
+  ReleaseOptions options;
+  options.version = "1";
+  options.date = "d";
+  options.baseUrl = kBase;
+  options.installerName = "setup.exe";
+  options.installerSha256 = Sha256HexOfBytes("MZ");
+  ReleasePlan planned;
+  ASSERT_TRUE(PlanRelease(items, options, planned, message)) << message;
+
+  struct Case {
+    const char* why;
+    void (*spoil)(ReleasePlan&);
+  };
+  const Case cases[] = {
+      {"MD5", [](ReleasePlan& plan) { plan.files[0].hash = Md5Of("b"); }},
+      {"SHA-256", [](ReleasePlan& plan) { plan.files[0].sha256 = Sha256HexOfBytes("b"); }},
+      {"installer", [](ReleasePlan& plan) { plan.manifest.set_install_package_sha256(Sha256HexOfBytes("b")); }},
+  };
+  for (const Case& c : cases) {
+    ReleasePlan plan = planned;
+    c.spoil(plan);
+    EXPECT_EQ(WriteRelease(work.path() / "release", plan, "{}", "sig\n", work.path() / "setup.exe",
+                           work.path() / "out", message),
+              4)
+        << c.why;
+    EXPECT_TRUE(NothingWritten(work, "out")) << c.why;
+  }
+  EXPECT_EQ(WriteRelease(work.path() / "release", planned, "{}", "sig\n", work.path() / "setup.exe",
+                         work.path() / "out", message),
+            0)
+      << message;
+  EXPECT_EQ(ReadBytes(work.path() / "out" / "package.json.sig"), "sig\n");
+}
+
+TEST(Signing, ASignedReleaseIsWhatAClientWithTheKeyAccepts) {
+  TempDir work;
+  const std::string publicKey = MakeKeys(work, "release");
+  work.Write("release/a.txt", "a");
+  const Outcome outcome = PublishRelease(work, "1", "out", "", {"--sign-key", work.Text("release.key")});
+  ASSERT_EQ(outcome.code, 0) << outcome.err;
+  EXPECT_NE(outcome.out.find("signed with key " + publicKey + "\n"), std::string::npos) << outcome.out;
+
+  std::string manifest = ReadBytes(work.path() / "out" / "package.json");
+  const std::string signature = ReadBytes(work.path() / "out" / "package.json.sig");
+  const ReleaseTrust trust = ReleaseTrust::FromKeyText(publicKey);
+  EXPECT_TRUE(trust.AcceptsManifest(manifest, signature));
+  manifest[manifest.size() / 2] ^= 0x01;
+  EXPECT_FALSE(trust.AcceptsManifest(manifest, signature)) << "one byte changed";
+
+  ASSERT_EQ(PublishRelease(work, "2", "unsigned", "out").code, 0);
+  EXPECT_FALSE(fs::exists(work.path() / "unsigned" / "package.json.sig"));
+}
+
+TEST(Keygen, MakesAPairThatSignsAndNeverOverwrites) {
+  TempDir work;
+  const std::string publicKey = MakeKeys(work, "k");
+  const std::string secretFile = ReadBytes(work.path() / "k.key");
+  ReleaseSecretKey secret;
+  ASSERT_TRUE(ParseSecretKeyFile(secretFile, secret));
+  EXPECT_EQ(ReadBytes(work.path() / "k.pub"), FormatPublicKey(PublicKeyOf(secret)) + "\n")
+      << "the .pub is the .key's public half";
+  EXPECT_TRUE(ReleaseTrust::FromKeyText(publicKey).AcceptsManifest(
+      "m", FormatSignatureFile(SignRelease("m", secret))));
+#ifndef _WIN32
+  EXPECT_EQ(fs::status(work.path() / "k.key").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+#endif
+  SigningKey loaded;
+  std::string problem;
+  EXPECT_TRUE(LoadSigningKey(work.path() / "k.key", loaded, problem)) << "keygen's own file passes: " << problem;
+
+  Outcome again = Publish({"keygen", "--out", work.Text("k")});
+  EXPECT_EQ(again.code, 2);
+  EXPECT_EQ(ReadBytes(work.path() / "k.key"), secretFile) << "the key was overwritten";
+  work.Write("lone.pub", "x");
+  again = Publish({"keygen", "--out", work.Text("lone")});
+  EXPECT_EQ(again.code, 2) << "a .pub in the way";
+  EXPECT_FALSE(fs::exists(work.path() / "lone.key")) << "half a pair left behind";
+  EXPECT_EQ(Publish({"keygen"}).code, 2);
+  EXPECT_EQ(Publish({"keygen", "--out", work.Text("x"), "--force"}).code, 2);
+}
+
+// Each refusal happens before anything is read from the release or written.
+TEST(Signing, RefusesKeysThatAreMissingMalformedOrReadableByOthers) {
+  TempDir work;
+  MakeKeys(work, "good");
+  work.Write("release/a.txt", "a");
+  const fs::path exposed = work.path() / "exposed.key";
+  WritePrivate(exposed, ReadBytes(work.path() / "good.key"));
+  ExposeToEveryone(exposed);
+  WritePrivate(work.path() / "garbage.key", "ZQ-ED25519-SECRET-KEY\nnot base64\n");
+  WritePrivate(work.path() / "huge.key", std::string(10000, 'A'));
+  std::string halves = ReadBytes(work.path() / "good.key");
+  halves[halves.size() - 10] = halves[halves.size() - 10] == 'A' ? 'B' : 'A';
+  WritePrivate(work.path() / "halves.key", halves);
+  WritePrivate(work.path() / "public.key", ReadBytes(work.path() / "good.pub"));
+#ifdef _WIN32
+  const char* const kExposed = "can be read by ";  // then the account, in the system's language
+#else
+  const char* const kExposed = "can be read or changed by others (mode 0644); run chmod 600";
+#endif
+  const char* const kNotAKey = "is not a release secret key file";
+  struct Case {
+    const char* file;
+    const char* why;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"missing.key", "no such file", "cannot be read"},
+      {"exposed.key", "readable by everyone", kExposed},
+      {"garbage.key", "not base64", kNotAKey},
+      {"huge.key", "far larger than a key", "is far larger"},
+      {"halves.key", "a public half that the seed does not make", kNotAKey},
+      {"public.key", "the public key given for the secret one", kNotAKey},
+  };
+  for (const Case& c : cases) {
+    const Outcome outcome = PublishRelease(work, "1", "out", "", {"--sign-key", work.Text(c.file)});
+    EXPECT_EQ(outcome.code, 2) << c.why;
+    EXPECT_NE(outcome.err.find(std::string("--sign-key \"") + work.Text(c.file) + "\" " + c.says), std::string::npos)
+        << c.why << ": " << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << "one line: " << outcome.err;
+    EXPECT_TRUE(NothingWritten(work, "out")) << c.why;
+  }
+#ifndef _WIN32
+  // Group bits count as much as everyone's.
+  fs::permissions(work.path() / "good.key", fs::perms::group_read, fs::perm_options::add);
+  const Outcome group = PublishRelease(work, "1", "out", "", {"--sign-key", work.Text("good.key")});
+  EXPECT_EQ(group.code, 2);
+  EXPECT_NE(group.err.find("chmod 600"), std::string::npos) << group.err;
+#endif
+}
+
+// Clients built with a key refuse a release that it did not sign; the
+// operator hears of it before the release goes out.
+TEST(Signing, WarnsWhenThePreviousReleaseWasSignedOtherwise) {
+  TempDir work;
+  MakeKeys(work, "a");
+  MakeKeys(work, "b");
+  work.Write("release/a.txt", "a");
+  ASSERT_EQ(PublishRelease(work, "1", "r1", "", {"--sign-key", work.Text("a.key")}).code, 0);
+  struct Case {
+    const char* version;
+    std::vector<std::string> extra;
+    bool warned;
+  };
+  const Case cases[] = {
+      {"2", {}, true},
+      {"3", {"--sign-key", work.Text("b.key")}, true},
+      {"4", {"--sign-key", work.Text("a.key")}, false},
+  };
+  for (const Case& c : cases) {
+    const Outcome outcome = PublishRelease(work, c.version, std::string("r") + c.version, "r1", c.extra);
+    ASSERT_EQ(outcome.code, 0) << outcome.err;
+    EXPECT_EQ(outcome.err.find("warning") != std::string::npos, c.warned) << c.version << ": " << outcome.err;
+  }
 }
 
 }  // namespace

@@ -29,6 +29,11 @@ std::string WriteManifestText(const PackageManifest& manifest) {
   text += std::string("  \"full_update\": ") + (manifest.full_update() ? "true" : "false") + ",\n";
   text += "  \"type\": " + JsonStringLiteral(manifest.type()) + ",\n";
   text += "  \"install_package_url\": " + JsonStringLiteral(manifest.install_package_url()) + ",\n";
+  // The digests only where there are some, so that a manifest without them
+  // is, byte for byte, what the publisher wrote before they existed.
+  if (!manifest.install_package_sha256().empty()) {
+    text += "  \"install_package_sha256\": " + JsonStringLiteral(manifest.install_package_sha256()) + ",\n";
+  }
   const std::vector<PackageFileEntry> entries = manifest.file_list();
   if (entries.empty()) {
     text += "  \"file_list\": []\n}\n";
@@ -42,7 +47,9 @@ std::string WriteManifestText(const PackageManifest& manifest) {
             ", \"hash\": " + JsonStringLiteral(entry.hash()) +
             ", \"local_path\": " + JsonStringLiteral(entry.local_path()) +
             ", \"ver\": " + JsonStringLiteral(entry.ver()) +
-            ", \"act\": " + JsonStringLiteral(entry.act()) + "}";
+            ", \"act\": " + JsonStringLiteral(entry.act());
+    if (!entry.sha256().empty()) text += ", \"sha256\": " + JsonStringLiteral(entry.sha256());
+    text += "}";
     text += i + 1 < entries.size() ? ",\n" : "\n";
   }
   text += "  ]\n}\n";

@@ -11,7 +11,9 @@
 // they come. Inside strings every 0x5C byte and '"' get a backslash, because a
 // code page 936 character can end in the byte 0x5C ("乗" is 81 5C) and JSON
 // would otherwise read it as an escape. Control bytes become \u00XX. One file
-// entry per line, LF line ends. Pure; any thread.
+// entry per line, LF line ends. The SHA-256 keys ("sha256" after "act",
+// "install_package_sha256" after "install_package_url") are written only when
+// they hold text. Pure; any thread.
 std::string WriteManifestText(const PackageManifest& manifest);
 
 // One JSON string literal, quotes included, by the rule above.

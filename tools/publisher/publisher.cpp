@@ -7,6 +7,7 @@
 
 #include "tools/publisher/manifest_writer.h"
 #include "tools/publisher/publish_rules.h"
+#include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
 #include "tools/publisher/release_tree.h"
 #include "update/package_manifest.h"
@@ -15,7 +16,9 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: zq_publish --release-dir DIR --version N --date DATE --base-url URL --out DIR\n"
-    "                  [--previous FILE] [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]\n";
+    "                  [--previous FILE] [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]\n"
+    "                  [--sign-key FILE]\n"
+    "       zq_publish keygen --out PREFIX\n";
 
 struct Arguments {
   std::map<std::string, std::string> single;
@@ -24,8 +27,8 @@ struct Arguments {
 };
 
 bool ParseArguments(const std::vector<std::string>& arguments, Arguments& parsed, std::string& problem) {
-  static const char* const kSingle[] = {"--release-dir", "--version",  "--date",     "--base-url",
-                                        "--out",         "--previous", "--installer"};
+  static const char* const kSingle[] = {"--release-dir", "--version",  "--date",      "--base-url",
+                                        "--out",         "--previous", "--installer", "--sign-key"};
   for (size_t i = 0; i < arguments.size(); ++i) {
     std::string option = arguments[i];
     std::string value;
@@ -95,6 +98,24 @@ bool IsEmptyDirectoryOrMissing(const fs::path& path) {
   return fs::is_directory(path, error) && fs::is_empty(path, error) && !error;
 }
 
+// A release signed before and unsigned now, or signed now with another key,
+// is refused by every client that demands the first key: worth a warning.
+void CheckPreviousSignature(const std::string& previousText, const fs::path& previousPath, const SigningKey& key,
+                            std::vector<std::string>& warnings) {
+  fs::path signaturePath = previousPath;
+  signaturePath += ".sig";
+  std::string signature;
+  std::error_code error;
+  if (!fs::exists(signaturePath, error) || !ReadWholeFile(signaturePath, signature)) return;
+  if (!key.loaded()) {
+    warnings.push_back("the previous release is signed and this one is not; clients built with a release key "
+                       "will refuse it (add --sign-key)");
+  } else if (!VerifyReleaseSignature(previousText, signature, key.PublicKey())) {
+    warnings.push_back("the previous release's signature does not verify with this key; clients that trust the "
+                       "key that signed it will refuse this release");
+  }
+}
+
 void PrintSummary(const ReleasePlan& plan, const std::string& outText, std::ostream& out) {
   std::map<EntryStatus, int> counts;
   for (const PublishedFile& file : plan.files) {
@@ -114,6 +135,9 @@ void PrintSummary(const ReleasePlan& plan, const std::string& outText, std::ostr
 }  // namespace
 
 int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  if (!arguments.empty() && arguments.front() == "keygen") {
+    return RunKeygen(std::vector<std::string>(arguments.begin() + 1, arguments.end()), out, err);
+  }
   Arguments parsed;
   std::string problem;
   if (!ParseArguments(arguments, parsed, problem)) {
@@ -141,6 +165,15 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
     return kPublishBadArguments;
   }
 
+  // Before anything is read or written: a key that others can read is
+  // refused whatever else the release holds.
+  SigningKey key;
+  if (parsed.single.count("--sign-key") != 0 &&
+      !LoadSigningKey(PathFromUtf8(parsed.single["--sign-key"]), key, problem)) {
+    err << "zq_publish: --sign-key \"" << parsed.single["--sign-key"] << "\" " << problem << '\n';
+    return kPublishBadArguments;
+  }
+
   ReleaseOptions options;
   options.version = parsed.single["--version"];
   options.date = parsed.single["--date"];
@@ -155,10 +188,18 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
       err << "zq_publish: --installer \"" << parsed.single["--installer"] << "\" is not a file\n";
       return kPublishBadArguments;
     }
+    FileDigests digests;
+    if (!DigestFile(installer, digests)) {
+      err << "zq_publish: cannot read --installer \"" << parsed.single["--installer"] << "\"\n";
+      return kPublishIoError;
+    }
+    options.installerSha256 = digests.sha256;
   }
+  std::vector<std::string> warnings;
   if (parsed.single.count("--previous") != 0) {
     std::string text;
-    if (!ReadWholeFile(PathFromUtf8(parsed.single["--previous"]), text)) {
+    const fs::path previousPath = PathFromUtf8(parsed.single["--previous"]);
+    if (!ReadWholeFile(previousPath, text)) {
       err << "zq_publish: cannot read --previous \"" << parsed.single["--previous"] << "\"\n";
       return kPublishIoError;
     }
@@ -167,6 +208,7 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
       return kPublishRefused;
     }
     options.hasPrevious = true;
+    CheckPreviousSignature(text, previousPath, key, warnings);
   }
 
   std::vector<ReleaseItem> items;
@@ -180,13 +222,21 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
     err << "zq_publish: refused: " << problem << '\n';
     return kPublishRefused;
   }
-  for (const std::string& warning : plan.warnings) err << "zq_publish: warning: " << warning << '\n';
+  warnings.insert(warnings.end(), plan.warnings.begin(), plan.warnings.end());
+  for (const std::string& warning : warnings) err << "zq_publish: warning: " << warning << '\n';
 
-  result = WriteRelease(releaseDir, plan, WriteManifestText(plan.manifest), installer, outPath, problem);
+  const std::string manifestText = WriteManifestText(plan.manifest);
+  std::string signature;
+  if (key.loaded() && !SignManifest(manifestText, key, signature)) {
+    err << "zq_publish: the signature made with --sign-key does not verify; nothing was published\n";
+    return kPublishIoError;
+  }
+  result = WriteRelease(releaseDir, plan, manifestText, signature, installer, outPath, problem);
   if (result != 0) {
     err << "zq_publish: " << problem << '\n';
     return result;
   }
   PrintSummary(plan, parsed.single["--out"], out);
+  if (key.loaded()) out << "signed with key " << FormatPublicKey(key.PublicKey()) << '\n';
   return kPublishOk;
 }

@@ -8,10 +8,14 @@
 //
 //   zq_publish --release-dir DIR --version N --date DATE --base-url URL --out DIR
 //              [--previous FILE] [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]
+//              [--sign-key FILE]
+//   zq_publish keygen --out PREFIX
 //
 // Arguments are UTF-8 (the Windows entry point converts its wide ones). The
 // summary goes to out, messages to err. Exit codes: 0 published, 2 bad
-// arguments, 3 release refused (nothing written), 4 I/O failure.
+// arguments (a --sign-key that cannot be read, is not a key or that others
+// can read among them), 3 release refused (nothing written), 4 I/O failure.
+// With --sign-key the release carries package.json.sig beside package.json.
 int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 constexpr int kPublishOk = 0;

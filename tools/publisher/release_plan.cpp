@@ -10,6 +10,7 @@
 #include "tools/publisher/publish_rules.h"
 #include "update/md5_checksum.h"
 #include "update/safe_path.h"
+#include "update/sha256_digest.h"
 #include "update/version_number.h"
 
 namespace {
@@ -21,6 +22,7 @@ constexpr std::int64_t kMaxVer = std::numeric_limits<std::int32_t>::max();
 struct Draft {
   std::string path;
   std::string hash;
+  std::string sha256;
   std::string act;
   std::int64_t ver = 1;
   EntryStatus status = EntryStatus::kNew;
@@ -31,6 +33,7 @@ struct Draft {
 struct PreviousEntry {
   std::string path;  // UTF-8, "/" separators
   std::string hash;
+  std::string sha256;  // empty in a release published before the digests
   std::string act;
   std::int64_t ver = 0;
   bool used = false;
@@ -57,6 +60,13 @@ struct PreviousIndex {
 std::string EmptyFileHash() {
   CMD5Checksum md5;
   return md5.Final();
+}
+
+// A previous entry holds the same bytes when both digests it has agree. An
+// entry without SHA-256 predates it; with one that differs while the MD5
+// agrees, the file was made to collide and must be served again.
+bool SameContent(const PreviousEntry& before, const Draft& draft) {
+  return before.hash == draft.hash && (before.sha256.empty() || before.sha256 == draft.sha256);
 }
 
 std::string Quoted(const std::string& path) {
@@ -116,7 +126,7 @@ bool LoadPrevious(const PackageManifest& previous, PreviousIndex& index, std::st
     if (index.exact.count(path) != 0) continue;
     index.exact[path] = index.entries.size();
     index.folded[FoldAsciiCase(path)].push_back(index.entries.size());
-    index.entries.push_back({path, entry.hash(), entry.act(), VersionNumber(entry.ver()), false});
+    index.entries.push_back({path, entry.hash(), entry.sha256(), entry.act(), VersionNumber(entry.ver()), false});
   }
   return true;
 }
@@ -231,6 +241,7 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
     Draft draft;
     draft.path = item.path;
     draft.hash = item.hash;
+    draft.sha256 = item.sha256;
     draft.fromRelease = true;
     for (const std::string& pattern : options.regPatterns) {
       if (MatchesGlob(pattern, item.path)) draft.act = kRegAct;
@@ -254,7 +265,7 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
     PreviousEntry* before = previous.Find(draft.path);
     if (before == nullptr) continue;
     before->used = true;
-    if (before->act != kDeleteAct && before->hash == draft.hash && before->act == draft.act &&
+    if (before->act != kDeleteAct && SameContent(*before, draft) && before->act == draft.act &&
         before->path == draft.path) {
       draft.status = EntryStatus::kSame;
       draft.ver = before->ver;
@@ -263,7 +274,8 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
     draft.status = EntryStatus::kChanged;
     if (before->path != draft.path) draft.note = "was " + Quoted(before->path);
     else if (before->act == kDeleteAct) draft.note = "back after its deletion";
-    else if (before->hash == draft.hash) draft.note = "act changed from " + Quoted(before->act);
+    else if (SameContent(*before, draft)) draft.note = "act changed from " + Quoted(before->act);
+    else if (before->hash == draft.hash) draft.note = "same MD5 as before, other SHA-256";
     if (!NextVer(before->ver, draft.ver)) {
       refusal = Quoted(draft.path) + ": ver cannot be raised past 2147483647";
       return false;
@@ -271,6 +283,7 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
   }
 
   const std::string emptyHash = EmptyFileHash();
+  const std::string emptySha256 = Sha256HexOfBytes(std::string());
   std::set<std::string> deleteSeen;
   std::vector<Draft> gone;
   for (const std::string& path : options.deletePaths) {
@@ -283,6 +296,7 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
     Draft draft;
     draft.path = path;
     draft.hash = emptyHash;
+    draft.sha256 = emptySha256;
     draft.act = kDeleteAct;
     draft.status = EntryStatus::kDeleted;
     PreviousEntry* before = previous.Find(path);
@@ -310,6 +324,7 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
     Draft draft;
     draft.path = before.path;
     draft.hash = emptyHash;
+    draft.sha256 = emptySha256;
     draft.act = kDeleteAct;
     if (before.act == kDeleteAct) {
       draft.status = EntryStatus::kSame;
@@ -339,6 +354,7 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
     file.status = draft.status;
     file.fromRelease = draft.fromRelease;
     file.hash = draft.hash;
+    file.sha256 = draft.sha256;
     file.note = draft.note;
 
     PackageFileEntry entry;
@@ -355,6 +371,7 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
     entry.set_hash(draft.hash);
     entry.set_ver(file.ver);
     entry.set_act(draft.act);
+    entry.set_sha256(draft.sha256);
     entries.push_back(entry);
     plan.files.push_back(file);
   }
@@ -366,6 +383,7 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
   if (!options.installerName.empty()) {
     plan.manifest.set_install_package_url(options.baseUrl + "/installer/" +
                                           PercentEncode(options.installerName, false));
+    plan.manifest.set_install_package_sha256(options.installerSha256);
     plan.installerServedPath = "installer/" + options.installerName;
   }
   plan.manifest.set_file_list(entries);

@@ -11,7 +11,8 @@
 // the walking and copying around it.
 //
 // Per-file ver, keyed by the install path: a new file gets 1; a file whose
-// content and act are unchanged keeps its ver; a changed file, or one back
+// content and act are unchanged keeps its ver (content: the MD5, and the
+// SHA-256 too where the previous entry has one); a changed file, or one back
 // after a deletion, gets the previous ver + 1; a file gone from the release
 // gets an act "delete" entry with ver + 1 and an empty file to serve; a
 // "delete" entry still gone is kept as it was.
@@ -21,6 +22,7 @@ struct ReleaseItem {
   std::string path;          // UTF-8, "/" separators, relative to the release directory
   bool isDirectory = false;  // directories are only checked for their names
   std::string hash;          // files: 32 upper-case hex digits of MD5
+  std::string sha256;        // files: 64 lower-case hex digits
 };
 
 struct ReleaseOptions {
@@ -30,6 +32,7 @@ struct ReleaseOptions {
   std::vector<std::string> regPatterns;  // globs on the UTF-8 relative path
   std::vector<std::string> deletePaths;  // UTF-8, "/" separators
   std::string installerName;             // UTF-8 file name; empty: not a full release
+  std::string installerSha256;           // of the installer's bytes, when installerName is set
   bool hasPrevious = false;
   PackageManifest previous;
 };
@@ -44,6 +47,7 @@ struct PublishedFile {
   EntryStatus status = EntryStatus::kNew;
   bool fromRelease = false;  // true: the release directory's file; false: an empty file
   std::string hash;
+  std::string sha256;
   std::string note;          // why, where it is not obvious
 };
 

@@ -7,6 +7,7 @@
 
 #include "tools/publisher/cp936_text.h"
 #include "update/md5_checksum.h"
+#include "update/sha256_digest.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -27,25 +28,42 @@ UniqueFile OpenPath(const fs::path& path, bool write) {
 #endif
 }
 
-// Copies from (when not empty) to `to` and returns the digest of the bytes
-// read; empty text on an I/O failure. With an empty from, writes an empty file.
-std::string CopyAndHash(const fs::path& from, const fs::path& to) {
+// Both digests of everything read from in: true when it was read to its end.
+bool DigestStream(std::FILE* in, FileDigests& digests, std::FILE* copyTo = nullptr) {
   CMD5Checksum md5;
-  UniqueFile out = OpenPath(to, true);
-  if (!out) return std::string();
-  if (!from.empty()) {
-    UniqueFile in = OpenPath(from, false);
-    if (!in) return std::string();
-    std::vector<unsigned char> buffer(1 << 16);
-    size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
-      md5.Update(buffer.data(), got);
-      if (std::fwrite(buffer.data(), 1, got, out.get()) != got) return std::string();
-    }
-    if (std::ferror(in.get())) return std::string();
+  Sha256Digest sha256;
+  std::vector<unsigned char> buffer(1 << 16);
+  size_t got = 0;
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+    md5.Update(buffer.data(), got);
+    sha256.Update(buffer.data(), got);
+    if (copyTo != nullptr && std::fwrite(buffer.data(), 1, got, copyTo) != got) return false;
   }
-  if (std::fclose(out.release()) != 0) return std::string();
-  return md5.Final();
+  if (std::ferror(in)) return false;
+  digests.md5 = md5.Final();
+  digests.sha256 = sha256.FinalHex();
+  return true;
+}
+
+// Copies from (when not empty) to `to` and gives the digests of the bytes
+// read; false on an I/O failure. With an empty from, writes an empty file.
+bool CopyAndHash(const fs::path& from, const fs::path& to, FileDigests& digests) {
+  UniqueFile out = OpenPath(to, true);
+  if (!out) return false;
+  if (from.empty()) {
+    digests.md5 = CMD5Checksum().Final();
+    digests.sha256 = Sha256HexOfBytes(std::string());
+  } else {
+    UniqueFile in = OpenPath(from, false);
+    if (!in || !DigestStream(in.get(), digests, out.get())) return false;
+  }
+  return std::fclose(out.release()) == 0;
+}
+
+bool WriteWholeFile(const fs::path& path, const std::string& bytes) {
+  UniqueFile file = OpenPath(path, true);
+  return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
+         std::fclose(file.release()) == 0;
 }
 
 bool IsInside(const fs::path& root, const fs::path& target) {
@@ -69,18 +87,20 @@ fs::path PartialDirectoryFor(const fs::path& out) {
 }
 
 int CopyAll(const fs::path& releaseDir, const ReleasePlan& plan, const std::string& manifestText,
-            const fs::path& installer, const fs::path& partial, std::string& message) {
+            const std::string& signatureText, const fs::path& installer, const fs::path& partial,
+            std::string& message) {
   std::error_code error;
   for (const PublishedFile& file : plan.files) {
     const fs::path target = partial / PathFromUtf8(file.servedPath);
     fs::create_directories(target.parent_path(), error);
     const fs::path source = file.fromRelease ? releaseDir / PathFromUtf8(file.path) : fs::path();
-    const std::string hash = CopyAndHash(source, target);
-    if (hash.empty()) {
+    FileDigests copied;
+    if (!CopyAndHash(source, target, copied)) {
       message = "cannot copy \"" + file.path + "\" to \"" + Describe(target) + "\"";
       return 4;
     }
-    if (hash != file.hash) {
+    // The manifest already names both digests: the bytes served must be those.
+    if (copied.md5 != file.hash || copied.sha256 != file.sha256) {
       message = "\"" + file.path + "\" changed while it was being published; publish again";
       return 4;
     }
@@ -88,14 +108,21 @@ int CopyAll(const fs::path& releaseDir, const ReleasePlan& plan, const std::stri
   if (!plan.installerServedPath.empty()) {
     const fs::path target = partial / PathFromUtf8(plan.installerServedPath);
     fs::create_directories(target.parent_path(), error);
-    if (CopyAndHash(installer, target).empty()) {
+    FileDigests copied;
+    if (!CopyAndHash(installer, target, copied)) {
       message = "cannot copy the installer \"" + Describe(installer) + "\"";
       return 4;
     }
+    if (copied.sha256 != plan.manifest.install_package_sha256()) {
+      message = "the installer \"" + Describe(installer) + "\" changed while it was being published; publish again";
+      return 4;
+    }
   }
-  UniqueFile manifest = OpenPath(partial / "package.json", true);
-  if (!manifest || std::fwrite(manifestText.data(), 1, manifestText.size(), manifest.get()) != manifestText.size() ||
-      std::fclose(manifest.release()) != 0) {
+  if (!signatureText.empty() && !WriteWholeFile(partial / "package.json.sig", signatureText)) {
+    message = "cannot write package.json.sig";
+    return 4;
+  }
+  if (!WriteWholeFile(partial / "package.json", manifestText)) {
     message = "cannot write package.json";
     return 4;
   }
@@ -169,20 +196,14 @@ int WalkRelease(const fs::path& root, std::vector<ReleaseItem>& items, std::stri
       message = "\"" + item.path + "\": neither a file nor a directory";
       return 3;
     }
-    CMD5Checksum md5;
     UniqueFile in = OpenPath(content, false);
-    if (!in) {
+    FileDigests digests;
+    if (!in || !DigestStream(in.get(), digests)) {
       message = "cannot read \"" + item.path + "\"";
       return 4;
     }
-    std::vector<unsigned char> buffer(1 << 16);
-    size_t got = 0;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) md5.Update(buffer.data(), got);
-    if (std::ferror(in.get())) {
-      message = "cannot read \"" + item.path + "\"";
-      return 4;
-    }
-    item.hash = md5.Final();
+    item.hash = digests.md5;
+    item.sha256 = digests.sha256;
     items.push_back(item);
   }
   if (error) {
@@ -202,8 +223,14 @@ bool ReadWholeFile(const fs::path& path, std::string& bytes) {
   return !std::ferror(in.get());
 }
 
+bool DigestFile(const fs::path& path, FileDigests& digests) {
+  UniqueFile in = OpenPath(path, false);
+  return in && DigestStream(in.get(), digests);
+}
+
 int WriteRelease(const fs::path& releaseDir, const ReleasePlan& plan, const std::string& manifestText,
-                 const fs::path& installer, const fs::path& out, std::string& message) {
+                 const std::string& signatureText, const fs::path& installer, const fs::path& out,
+                 std::string& message) {
   std::error_code error;
   fs::path partial;
   for (int attempt = 0; attempt < 16 && partial.empty(); ++attempt) {
@@ -214,7 +241,7 @@ int WriteRelease(const fs::path& releaseDir, const ReleasePlan& plan, const std:
     message = "cannot create a directory beside \"" + Describe(out) + "\"";
     return 4;
   }
-  int result = CopyAll(releaseDir, plan, manifestText, installer, partial, message);
+  int result = CopyAll(releaseDir, plan, manifestText, signatureText, installer, partial, message);
   if (result == 0) {
     // An empty out may stand (we refused a non-empty one before); rename()
     // cannot replace a directory on Windows, so it goes first.

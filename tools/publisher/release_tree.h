@@ -18,17 +18,28 @@ fs::path PathFromUtf8(const std::string& utf8);
 // True when the path's text is valid UTF-8 (Linux: any bytes; checked later).
 bool Utf8FromPath(const fs::path& path, std::string& utf8);
 
-// Every file and directory below root, files with their MD5 digests. Symbolic
+struct FileDigests {
+  std::string md5;     // 32 upper-case hex digits
+  std::string sha256;  // 64 lower-case hex digits
+};
+
+// Both digests of the file read to its end; false when it cannot be.
+bool DigestFile(const fs::path& path, FileDigests& digests);
+
+// Every file and directory below root, files with both their digests. Symbolic
 // links to files inside root count as those files; links that leave root,
 // links to directories, dangling links, devices, pipes and sockets are refused.
 int WalkRelease(const fs::path& root, std::vector<ReleaseItem>& items, std::string& message);
 
 bool ReadWholeFile(const fs::path& path, std::string& bytes);
 
-// Writes plan's files (copied from releaseDir, each proved against its hash
-// while copied), the installer and manifestText as package.json into a new
-// directory beside out, then renames it to out. out must not exist or be an
-// empty directory. On any failure the new directory is removed and out is
-// left as it was.
+// Writes plan's files (copied from releaseDir, each proved against both its
+// digests while copied), the installer (proved against the manifest's
+// install_package_sha256), manifestText as package.json and, when
+// signatureText is not empty, signatureText as package.json.sig, into a new
+// directory beside out, then renames it to out: the release appears with its
+// signature or not at all. out must not exist or be an empty directory. On
+// any failure the new directory is removed and out is left as it was.
 int WriteRelease(const fs::path& releaseDir, const ReleasePlan& plan, const std::string& manifestText,
-                 const fs::path& installer, const fs::path& out, std::string& message);
+                 const std::string& signatureText, const fs::path& installer, const fs::path& out,
+                 std::string& message);

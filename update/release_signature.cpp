@@ -5,6 +5,7 @@
 #include <sodium/utils.h>
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -98,12 +99,32 @@ bool GenerateReleaseKeyPair(ReleasePublicKey& publicKey, ReleaseSecretKey& secre
   return Ready() && crypto_sign_keypair(publicKey.data(), secretKey.data()) == 0;
 }
 
+namespace {
+
+// A copy of secret text, wiped when it goes.
+class SecretText {
+ public:
+  explicit SecretText(std::string text) : text_(std::move(text)) {}
+  ~SecretText() {
+    if (!text_.empty()) sodium_memzero(&text_[0], text_.size());
+  }
+  SecretText(const SecretText&) = delete;
+  SecretText& operator=(const SecretText&) = delete;
+  const std::string& get() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+}  // namespace
+
 bool ParseSecretKeyFile(const std::string& bytes, ReleaseSecretKey& secretKey) {
-  const std::string text = Trimmed(bytes);
-  const size_t lineEnd = text.find('\n');
-  if (lineEnd == std::string::npos || Trimmed(text.substr(0, lineEnd)) != kSecretKeyTag) return false;
+  const SecretText text(Trimmed(bytes));
+  const size_t lineEnd = text.get().find('\n');
+  if (lineEnd == std::string::npos || Trimmed(text.get().substr(0, lineEnd)) != kSecretKeyTag) return false;
   ReleaseSecretKey parsed;
-  if (!Ready() || !DecodeBase64Exactly(Trimmed(text.substr(lineEnd + 1)), parsed)) return false;
+  const SecretText encoded(Trimmed(text.get().substr(lineEnd + 1)));
+  if (!Ready() || !DecodeBase64Exactly(encoded.get(), parsed)) return false;
   // The second half is the public key: it must be the one the seed makes, or
   // releases would be signed for a key that no client holds.
   ReleasePublicKey derived;

@@ -17,10 +17,10 @@ struct FileCloser {
 }  // namespace
 
 Sha256Digest::Sha256Digest() {
-  // Picks libsodium's implementation for this processor; cheap after the first
-  // call. SHA-256 works (in its portable form) even if it fails.
-  if (sodium_init() < 0) {
-  }
+  // Picks libsodium's implementation for this processor, once. SHA-256 works
+  // (in its portable form) even if that fails.
+  static const bool initialised = sodium_init() >= 0;
+  (void)initialised;
   crypto_hash_sha256_init(&state_);
 }
 

@@ -5,6 +5,12 @@
 #      sub-directory, Chinese names, a COM server to register, a deleted file.
 #      Run one downloads exactly the changed files; run two installs them.
 #   2. a release of 1,000 files where one changed: only that one is fetched.
+#   Both are signed, and installed by the client built without a key, which
+#   ignores signatures and digests it does not know.
+#   3. the client built with the test release key: a signed release installs;
+#      one whose manifest was changed by a byte is not even fetched.
+#   4. nginx stopped and started again in the middle of a large file: the
+#      client resumes it with a range request and installs it.
 # Usage: nginx_road_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
@@ -40,6 +46,12 @@ crlf_of() { sed 's/$/\r/' "$1"; }
 # The file URLs fetched since the log had LINES lines.
 fetched_since() { tail -n +"$(($1 + 1))" "$run/access.log" | awk '{print $7}' | grep '^/files/' | sort || true; }
 
+# The test release key; the publisher refuses a key others can read.
+mkdir -p "$work/keys"
+cp "$here/tests/fixtures/test_release.key" "$work/keys/release.key"
+chmod 600 "$work/keys/release.key"
+sign=(--sign-key "$work/keys/release.key")
+
 port=$(zq_free_port)
 base=http://127.0.0.1:$port
 ln -sfn "$work/out2" "$work/current"
@@ -60,9 +72,12 @@ printf 'new in release 2' >"$r2/bin/新文件.txt"
 cp "$ZQ_BUILD/fixtures/com_server.dll" "$r2/com/com_server.dll"
 
 rm -rf "$work/out2"
-zq_publish_release --release-dir "$r1" --version 1 --date 20261201 --base-url "$base" --out "$work/out1" >/dev/null
+zq_publish_release --release-dir "$r1" --version 1 --date 20261201 --base-url "$base" --out "$work/out1" \
+  "${sign[@]}" >/dev/null
 zq_publish_release --release-dir "$r2" --version 2 --date 20261207 --base-url "$base" --out "$work/out2" \
-  --previous "$work/out1/package.json" --reg 'com/*.dll' >/dev/null
+  --previous "$work/out1/package.json" --reg 'com/*.dll' "${sign[@]}" >/dev/null
+check "release 2 is signed, its files have SHA-256 digests" \
+  bash -c "test -s '$work/out2/package.json.sig' && grep -q '\"sha256\": ' '$work/out2/package.json'"
 "$here/scripts/serve-release.sh" start "$work/current" "127.0.0.1:$port" "$run"
 
 install=$work/install
@@ -100,9 +115,10 @@ for i in $(seq 1 1000); do printf 'file %d of release 10' "$i" >"$r10/many/f$i.t
 r11=$work/release11
 cp -r "$r10" "$r11"
 printf 'file 500, changed in release 11' >"$r11/many/f500.txt"
-zq_publish_release --release-dir "$r10" --version 10 --date 20261210 --base-url "$base" --out "$work/out10" >/dev/null
+zq_publish_release --release-dir "$r10" --version 10 --date 20261210 --base-url "$base" --out "$work/out10" \
+  "${sign[@]}" >/dev/null
 zq_publish_release --release-dir "$r11" --version 11 --date 20261211 --base-url "$base" --out "$work/out11" \
-  --previous "$work/out10/package.json" >/dev/null
+  --previous "$work/out10/package.json" "${sign[@]}" >/dev/null
 # Switching releases is one step for the server: the root is a symlink.
 ln -sfn "$work/out11" "$work/current"
 
@@ -121,6 +137,89 @@ check "release 11 is installed" zq_wait 60 zq_started "$install" zenquilo.exe 2
 check "the changed file is in place" same_file "$install/many/f500.txt" "$r11/many/f500.txt"
 check "the others are untouched" same_file "$install/many/f1.txt" "$r10/many/f1.txt"
 check "package.json is release 11's" cmp -s <(crlf_of "$work/out11/package.json") "$install/package.json"
+zq_end_program "$pid"
+
+# --- 3. The client that demands signatures ----------------------------------------
+# Release 11 installed, release 12 signed and served; the client built with the
+# test key.
+r12=$work/release12
+cp -r "$r11" "$r12"
+printf 'file 7, changed in release 12' >"$r12/many/f7.txt"
+zq_publish_release --release-dir "$r12" --version 12 --date 20261212 --base-url "$base" --out "$work/out12" \
+  --previous "$work/out11/package.json" "${sign[@]}" >/dev/null
+ln -sfn "$work/out12" "$work/current"
+install=$work/install-signed
+zq_install_release "$install" "$ZQ_BUILD" "$r11" "$work/out11" "$base/soft/package.json"
+cp "$ZQ_BUILD/fixtures/signed/ZenquiloStudent.exe" "$install/ZenquiloStudent.exe"
+
+log_lines=$(wc -l <"$run/access.log")
+pid=$(zq_run "$install")
+pids+=("$pid")
+check "the signed release 12 is staged" zq_wait 60 test -f "$install/temp/package.json"
+check "its signature was fetched beside the manifest" \
+  bash -c "tail -n +$((log_lines + 1)) '$run/access.log' | grep -q 'GET /soft/package.json.sig?r=-\?[0-9]* HTTP/1.1\" 200 '"
+check "the signature is kept with the pending manifest" cmp -s "$work/out12/package.json.sig" "$install/temp/package.json.sig"
+zq_end_program "$pid"
+pid=$(zq_run "$install")
+pids+=("$pid")
+check "release 12 is installed" zq_wait 60 zq_started "$install" zenquilo.exe 2
+check "its changed file is in place" same_file "$install/many/f7.txt" "$r12/many/f7.txt"
+check "package.json is release 12's" cmp -s <(crlf_of "$work/out12/package.json") "$install/package.json"
+zq_end_program "$pid"
+
+# The same release with one byte of its manifest changed on the server.
+cp -r "$work/out12" "$work/out12-forged"
+sed -i 's/"version": "12"/"version": "13"/' "$work/out12-forged/package.json"
+ln -sfn "$work/out12-forged" "$work/current"
+log_lines=$(wc -l <"$run/access.log")
+pid=$(zq_run "$install")
+pids+=("$pid")
+check "the forged manifest is requested" zq_wait 30 \
+  bash -c "tail -n +$((log_lines + 1)) '$run/access.log' | grep -q 'GET /soft/package.json.sig'"
+sleep 3
+check "nothing it names is fetched" test -z "$(fetched_since "$log_lines")"
+check "nothing is staged" test ! -e "$install/temp/package.json"
+check "release 12 stays installed" cmp -s <(crlf_of "$work/out12/package.json") "$install/package.json"
+zq_end_program "$pid"
+
+# --- 4. nginx restarted in the middle of a large file -------------------------------
+r20=$work/release20
+mkdir -p "$r20/big"
+printf 'small, release 20' >"$r20/small.txt"
+head -c 1000 /dev/urandom >"$r20/big/video.bin"
+r21=$work/release21
+cp -r "$r20" "$r21"
+head -c $((24 * 1024 * 1024)) /dev/urandom >"$r21/big/video.bin"
+zq_publish_release --release-dir "$r20" --version 20 --date 20261220 --base-url "$base" --out "$work/out20" \
+  "${sign[@]}" >/dev/null
+zq_publish_release --release-dir "$r21" --version 21 --date 20261221 --base-url "$base" --out "$work/out21" \
+  --previous "$work/out20/package.json" "${sign[@]}" >/dev/null
+ln -sfn "$work/out21" "$work/current"
+# Slowed down, so the file is still on its way when the server goes.
+"$here/scripts/serve-release.sh" stop "$run"
+ZQ_NGINX_EXTRA='limit_rate 3m;' "$here/scripts/serve-release.sh" start "$work/current" "127.0.0.1:$port" "$run"
+install=$work/install-resume
+zq_install_release "$install" "$ZQ_BUILD" "$r20" "$work/out20" "$base/soft/package.json"
+cp "$ZQ_BUILD/fixtures/signed/ZenquiloStudent.exe" "$install/ZenquiloStudent.exe"
+
+partial=$install/temp/big/video.bin.zqdownload
+has_bytes() { [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -gt "$2" ]; }
+log_lines=$(wc -l <"$run/access.log")
+pid=$(zq_run "$install")
+pids+=("$pid")
+check "the large file is on its way" zq_wait 60 has_bytes "$partial" $((2 * 1024 * 1024))
+# A fast shutdown closes every connection at once, as a server restart does.
+"$here/scripts/serve-release.sh" stop "$run"
+ZQ_NGINX_EXTRA='limit_rate 3m;' "$here/scripts/serve-release.sh" start "$work/current" "127.0.0.1:$port" "$run"
+check "release 21 is staged after the restart" zq_wait 90 test -f "$install/temp/package.json"
+check "the file was resumed: nginx answered a range with 206" \
+  bash -c "grep -q 'GET /files/2/big/video.bin HTTP/1.1\" 206 ' '$run/access.log'"
+check "no partial download is left" test ! -e "$partial"
+zq_end_program "$pid"
+pid=$(zq_run "$install")
+pids+=("$pid")
+check "release 21 is installed" zq_wait 60 zq_started "$install" zenquilo.exe 2
+check "the large file is whole" same_file "$install/big/video.bin" "$r21/big/video.bin"
 
 echo
 if [ "$failures" -eq 0 ]; then

@@ -19,18 +19,6 @@ namespace {
 
 constexpr char kSignaturePath[] = "/soft/package.json.sig";
 
-std::vector<std::wstring> FilesIn(const std::wstring& directory, const std::wstring& pattern) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found = {};
-  HANDLE search = FindFirstFileW((directory + pattern).c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    names.push_back(found.cFileName);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return names;
-}
-
 // "major.minor.patch.build" of a program's version resource; empty without one.
 std::wstring FileVersionOf(const std::wstring& path) {
   DWORD ignored = 0;
@@ -99,7 +87,7 @@ TEST_F(UpdateRoadTest, CutAndStalledDownloadsAreResumedAndInstalled) {
     }
   }
   EXPECT_EQ(ranged, 2) << "both broken files are resumed, nothing else";
-  EXPECT_TRUE(FilesIn(At(L"temp\\"), L"*.zqdownload").empty());
+  EXPECT_TRUE(FilesMatching(At(L"temp\\"), L"*.zqdownload").empty());
   first.Terminate();
 
   RunningProgram second = StartProgram(install_.Program(), L"");
@@ -138,7 +126,7 @@ TEST_F(UpdateRoadTest, TheProgramReplacesItselfAndTheNextStartRunsTheNewBuild) {
   EXPECT_EQ(ReadFileBytes(At(L"a.dll")), "a, release 12");
   EXPECT_EQ(ReadFileBytes(At(L"package.json")), WithCrLf(newManifest_));
   EXPECT_FALSE(Exists(L"temp\\package.json"));
-  EXPECT_EQ(FilesIn(At(L"temp\\"), L"*.zqold").size(), 1u) << "the old image waits while run one uses it";
+  EXPECT_EQ(FilesMatching(At(L"temp\\"), L"*.zqold").size(), 1u) << "the old image waits while run one uses it";
   EXPECT_TRUE(first.IsRunning());
 
   first.Terminate();
@@ -149,8 +137,8 @@ TEST_F(UpdateRoadTest, TheProgramReplacesItselfAndTheNextStartRunsTheNewBuild) {
   const std::wstring image = ImageOf(third.pid());
   EXPECT_TRUE(SameFile(image, install_.Program())) << testing::PrintToString(image);
   EXPECT_EQ(ReadFileBytes(image), nextBuild) << "the running image is the new build";
-  EXPECT_TRUE(FilesIn(At(L"temp\\"), L"*.zqold").empty()) << "the next start removed the old image";
-  EXPECT_TRUE(FilesIn(At(L"temp\\"), L"*.zqdownload").empty());
+  EXPECT_TRUE(FilesMatching(At(L"temp\\"), L"*.zqold").empty()) << "the next start removed the old image";
+  EXPECT_TRUE(FilesMatching(At(L"temp\\"), L"*.zqdownload").empty());
 }
 
 // --- Signed releases ---------------------------------------------------------

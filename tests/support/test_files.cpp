@@ -6,6 +6,8 @@
 #include <random>
 #include <system_error>
 
+#include "update/md5_checksum.h"
+
 #ifdef _WIN32
 #include "platform/text.h"
 #endif
@@ -13,6 +15,12 @@
 namespace test_files {
 
 namespace fs = std::filesystem;
+
+std::string Md5Of(const std::string& bytes) {
+  CMD5Checksum md5;
+  md5.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  return md5.Final();
+}
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream stream(path, std::ios::binary);

@@ -9,6 +9,9 @@
 
 namespace test_files {
 
+// MD5 of bytes as manifests carry it: 32 upper-case hex digits.
+std::string Md5Of(const std::string& bytes);
+
 // The whole file as it is on disk; empty when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);
 

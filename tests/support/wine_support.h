@@ -25,6 +25,10 @@ std::wstring ShortPathOf(const std::wstring& path);
 // it has none. A window of an earlier, ended process never matches.
 HWND TopLevelWindowOf(DWORD pid, const wchar_t* className);
 
+// Names of the files in directory (ending in a backslash) that match pattern
+// ("*.zqold"), as FindFirstFileW matches them.
+std::vector<std::wstring> FilesMatching(const std::wstring& directory, const std::wstring& pattern);
+
 // Whole-file reads and writes of bytes as they are; empty text / false on failure.
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileWhole(const std::wstring& path, const std::string& bytes);

@@ -212,6 +212,18 @@ ScratchDirectory::~ScratchDirectory() {
   RemoveTree(path_);
 }
 
+std::vector<std::wstring> FilesMatching(const std::wstring& directory, const std::wstring& pattern) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found = {};
+  HANDLE search = FindFirstFileW((directory + pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
 void ScratchDirectory::CopyIn(const std::wstring& source, const std::wstring& name) const {
   if (!CopyFileW(source.c_str(), (path_ + name).c_str(), FALSE)) {
     ADD_FAILURE() << "cannot copy into the scratch directory, error " << GetLastError();

@@ -274,15 +274,7 @@ TEST_F(FinaliseTest, AFileThatCannotBeDeletedKeepsTheUpdatePending) {
 }
 
 std::vector<std::wstring> RetiredPrograms(const std::wstring& temp) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found = {};
-  HANDLE search = FindFirstFileW((temp + L"*.zqold").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    names.push_back(found.cFileName);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return names;
+  return FilesMatching(temp, L"*.zqold");
 }
 
 TEST_F(FinaliseTest, TheRunningProgramIsMovedAsideAndReplaced) {

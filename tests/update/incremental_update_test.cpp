@@ -32,12 +32,6 @@ using test_files::NarrowPath;
 using test_files::ReadFile;
 using test_files::WriteFile;
 
-std::string Md5(const std::string& bytes) {
-  CMD5Checksum md5;
-  md5.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  return md5.Final();
-}
-
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -81,7 +75,7 @@ class IncrementalUpdateTest : public ::testing::Test {
     const std::string path = "/files/" + std::to_string(++served_);
     server_.SetResource(path, body);
     entry.set_remote_url(server_.BaseUrl() + path);
-    entry.set_hash(Md5(body));
+    entry.set_hash(test_files::Md5Of(body));
     return entry;
   }
 
@@ -217,7 +211,7 @@ TEST_F(IncrementalUpdateTest, SubDirectoriesAreCreatedUnderTemp) {
 TEST_F(IncrementalUpdateTest, FirstMismatchStopsTheRun) {
   std::vector<PackageFileEntry> remote;
   for (int i = 0; i < 5; ++i) remote.push_back(Served(Entry("m" + std::to_string(i), "1"), Body("m")));
-  remote[1].set_hash(Md5("something else"));
+  remote[1].set_hash(test_files::Md5Of("something else"));
   EXPECT_EQ(Run(remote), -1);
   EXPECT_EQ(events_, (Events{"progress 5 1", "progress 5 2", "failed"}));
   EXPECT_EQ(RequestedPaths(), (std::vector<std::string>{"/files/1", "/files/2", "/files/2", "/files/2", "/files/2"}));

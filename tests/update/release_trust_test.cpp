@@ -17,16 +17,10 @@ namespace fs = std::filesystem;
 using test_files::NarrowPath;
 using test_files::WriteFile;
 
-std::string Md5(const std::string& bytes) {
-  CMD5Checksum md5;
-  md5.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  return md5.Final();
-}
-
 PackageFileEntry EntryFor(const std::string& bytes) {
   PackageFileEntry entry;
   entry.set_name("a.dll");
-  entry.set_hash(Md5(bytes));
+  entry.set_hash(test_files::Md5Of(bytes));
   entry.set_sha256(Sha256HexOfBytes(bytes));
   return entry;
 }
@@ -59,7 +53,7 @@ TEST_F(ReleaseTrustTest, WithoutAKeyOnlyTheMd5Counts) {
   EXPECT_TRUE(unsigned_.AcceptsFile(NarrowPath(file_), entry));
   entry.set_sha256(Sha256HexOfBytes("other bytes"));
   EXPECT_TRUE(unsigned_.AcceptsFile(NarrowPath(file_), entry)) << "a wrong SHA-256 is not looked at";
-  entry.set_hash(Md5("other bytes"));
+  entry.set_hash(test_files::Md5Of("other bytes"));
   EXPECT_FALSE(unsigned_.AcceptsFile(NarrowPath(file_), entry));
   entry.set_hash("");
   EXPECT_FALSE(unsigned_.CanProve(entry)) << "an empty hash proves nothing";
@@ -80,7 +74,7 @@ TEST_F(ReleaseTrustTest, WithAKeyAFileNeedsBothDigests) {
     std::string sha256;
   } const cases[] = {
       {"right MD5, wrong SHA-256", good.hash(), Sha256HexOfBytes("forged")},
-      {"wrong MD5, right SHA-256", Md5("forged"), good.sha256()},
+      {"wrong MD5, right SHA-256", test_files::Md5Of("forged"), good.sha256()},
       {"no SHA-256", good.hash(), ""},
       {"SHA-256 in upper case", good.hash(), [&] {
          std::string upper = good.sha256();

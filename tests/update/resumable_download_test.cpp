@@ -21,12 +21,6 @@ namespace fs = std::filesystem;
 using test_files::NarrowPath;
 using test_files::ReadFile;
 
-std::string Md5(const std::string& bytes) {
-  CMD5Checksum md5;
-  md5.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  return md5.Final();
-}
-
 std::string Body(std::size_t size, int seed) {
   std::string body(size, '\0');
   for (std::size_t i = 0; i < size; ++i) body[i] = static_cast<char>((i * 7 + seed + i / 1000) & 0xff);
@@ -83,8 +77,9 @@ class ResumableDownloadTest : public ::testing::Test {
   int Fetch(const std::string& path, const std::string& expected, ProgressWindow bar = nullptr,
             RetryPolicy policy = RetryPolicy()) {
     if (!policy.pause) policy = Policy();
+    const std::string digest = test_files::Md5Of(expected);
     return DownloadUntilProved(server_.BaseUrl() + path, NarrowPath(file_), bar, policy,
-                               [&](const std::string& file) { return CMD5Checksum::HashFile(file) == Md5(expected); });
+                               [&](const std::string& file) { return CMD5Checksum::HashFile(file) == digest; });
   }
 
   void Fault(const std::string& path, const std::string& tokens) {

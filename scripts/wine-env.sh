@@ -81,8 +81,9 @@ zq_wine_start() {
   zq_start_display || return 1
   zq_prepare_prefix || return 1
   # A persistent server makes each Wine process start in a few hundredths of a second.
-  # Its own output goes nowhere: when it ends it may dump its objects.
-  "$WINESERVER" -p >/dev/null 2>&1
+  # Its own output goes nowhere: when it ends it may dump its objects. One that
+  # is running already (exit code 2) serves as well; the callers run with -e.
+  "$WINESERVER" -p >/dev/null 2>&1 || true
   # Through the persistent server: a server of its own would still be running here.
   zq_prepare_fonts || return 1
   # Wine's own services start with the first program and inherit its output:

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Cross-builds static libcurl (Schannel, HTTP only, plus curl.exe), jsoncpp and
-# libsodium (release signatures and SHA-256) for Windows x86-64 from Debian's
-# source packages, the same versions as the -dev packages installed here, and
-# prints the install prefix on stdout.
+# libsodium (release signatures and SHA-256) for Windows x86-64 or x86 from
+# Debian's source packages, the same versions as the -dev packages installed
+# here, and prints the install prefix on stdout.
 #
-#   scripts/build-deps.sh [--print-prefix]
+#   scripts/build-deps.sh [--arch x86_64|x86] [--print-prefix]   (default x86_64)
 #
 # The prefix lives outside the repository, under
-#   $ZQ_CACHE/deps/curl-<version>_jsoncpp-<version>_sodium-<version>_<hash>
+#   $ZQ_CACHE/deps/<arch>_curl-<version>_jsoncpp-<version>_sodium-<version>_<hash>
 # where <hash> covers the toolchain file and the configure options below: a
 # second run with the same inputs prints the prefix at once, without network.
 # Progress goes to stderr; the full build log to $ZQ_CACHE/deps/logs/.
@@ -19,17 +19,30 @@ exec 3>&1 1>&2
 log() { printf '[build-deps] %s\n' "$*" >&2; }
 die() { printf '[build-deps] error: %s\n' "$*" >&2; exit 1; }
 
-case "${1:-}" in
-  "" | --print-prefix) ;;
-  -h | --help)
-    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&3
-    exit 0
-    ;;
-  *) die "unknown argument '$1' (only --print-prefix is accepted)" ;;
-esac
+arch=x86_64
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --print-prefix) ;;
+    --arch)
+      [ $# -ge 2 ] || die "--arch needs a value (x86_64 or x86)"
+      arch=$2
+      shift
+      ;;
+    -h | --help)
+      sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&3
+      exit 0
+      ;;
+    *) die "unknown argument '$1' (--arch x86_64|x86 and --print-prefix are accepted)" ;;
+  esac
+  shift
+done
 
 root=$(cd -P "$(dirname "$0")/.." && pwd)
-toolchain=$root/cmake/mingw-w64-x86_64.cmake
+case "$arch" in
+  x86_64) toolchain=$root/cmake/mingw-w64-x86_64.cmake ;;
+  x86) toolchain=$root/cmake/mingw-w64-i686.cmake ;;
+  *) die "unknown architecture '$arch' (x86_64 or x86)" ;;
+esac
 check_imports=$root/cmake/check_imports.cmake
 cache=${ZQ_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zenquilostudent}
 deps=$cache/deps
@@ -107,7 +120,7 @@ inputs_hash=$(
   } | sha256sum | cut -c1-12
 )
 # An epoch's colon would make an awkward path; versions use nothing else unusual.
-key=$(printf 'curl-%s_jsoncpp-%s_sodium-%s_%s' "$curl_version" "$jsoncpp_version" "$sodium_version" \
+key=$(printf '%s_curl-%s_jsoncpp-%s_sodium-%s_%s' "$arch" "$curl_version" "$jsoncpp_version" "$sodium_version" \
   "$inputs_hash" | tr ':' '%')
 prefix=$deps/$key
 # Written last into the staged prefix: a directory without it was not made by a
@@ -250,7 +263,7 @@ for f in include/curl/curl.h include/json/json.h include/sodium.h lib/libcurl.a 
   [ -f "$staged/$f" ] || die "install is missing $f"
 done
 step "checking curl.exe imports only system DLLs" cmake \
-  -DOBJDUMP=x86_64-w64-mingw32-objdump -DPROGRAM="$staged/bin/curl.exe" -P "$check_imports"
+  -DOBJDUMP="$mingw_host-objdump" -DPROGRAM="$staged/bin/curl.exe" -P "$check_imports"
 
 touch "$staged/$stamp"
 mv -T "$staged" "$prefix"

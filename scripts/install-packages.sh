@@ -6,14 +6,16 @@ set -euo pipefail
 packages=(
   # native build and tests
   cmake ninja-build g++ pkg-config googletest libcurl4-openssl-dev libjsoncpp-dev libsodium-dev
-  # Windows build: MinGW-w64 with the posix thread model
+  # Windows builds, x86-64 and x86: MinGW-w64 with the posix thread model
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   # cross-building libcurl, jsoncpp and libsodium from Debian's sources
   dpkg-dev ca-certificates autoconf automake libtool
   # the manifest fuzzer (libFuzzer comes with clang)
   clang libclang-rt-14-dev
-  # running and driving Windows programs
-  wine64 xvfb xdotool x11-utils imagemagick python3
+  # running and driving Windows programs; wine32 (i386 multiarch) runs the
+  # 32-bit ones inside the same prefix
+  wine64 wine32:i386 xvfb xdotool x11-utils imagemagick python3 file
   # the update server for the demo and the deployment test
   nginx
   # Chinese text in the screenshots (the Wine prefix has no CJK font of its own)
@@ -34,5 +36,9 @@ fi
 echo "[install] installing: ${missing[*]}" >&2
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+# wine32 comes from Debian's i386 packages.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+fi
 "${sudo_cmd[@]}" apt-get update -qq
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2

@@ -42,9 +42,14 @@ zq_start_display() {
 }
 
 zq_prepare_prefix() {
-  local marker="$WINEPREFIX/.zenquilostudent-ready"
+  # Version 2: made with wine32 installed, so 32-bit programs run too (WoW64).
+  local marker="$WINEPREFIX/.zenquilostudent-ready-2"
   if [ -f "$marker" ]; then
     return 0
+  fi
+  if [ ! -x /usr/lib/wine/wine ]; then
+    zq_log "32-bit Wine (wine32:i386) is missing; scripts/install-packages.sh installs it"
+    return 1
   fi
   zq_log "preparing Wine prefix $WINEPREFIX (once)"
   rm -rf "$WINEPREFIX"
@@ -57,6 +62,7 @@ zq_prepare_prefix() {
   "$WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v ZenquiloTest /d "$ZQ_DESKTOP_SIZE" /f >/dev/null 2>&1
   "$WINESERVER" -w
   [ -d "$WINEPREFIX/drive_c/windows" ] || { zq_log "wineboot failed"; return 1; }
+  [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] || { zq_log "wineboot made no 32-bit side"; return 1; }
   touch "$marker"
 }
 

@@ -2,7 +2,10 @@
 # they import has to ship with the system. The check reads the files with
 # objdump on the build host; nothing runs under Wine.
 if(WIN32 AND CMAKE_CROSSCOMPILING)
-  find_program(ZQ_OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)
+  # The objdump of the compiler's own target (x86_64-w64-mingw32, i686-w64-mingw32).
+  get_filename_component(zq_compiler_name ${CMAKE_C_COMPILER} NAME)
+  string(REGEX REPLACE "-gcc.*$" "" zq_target_triplet "${zq_compiler_name}")
+  find_program(ZQ_OBJDUMP NAMES ${zq_target_triplet}-objdump REQUIRED)
 
   function(zq_add_import_test name program)
     add_test(NAME ${name}
@@ -31,7 +34,13 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
   # No import table at all is what a misread dump looks like; it must not pass.
   file(CONFIGURE OUTPUT ${zq_probe_dir}/no_imports.c CONTENT "void zq_probe_entry(void) {}\n")
   add_executable(import_probe_no_imports ${zq_probe_dir}/no_imports.c)
-  target_link_options(import_probe_no_imports PRIVATE -nostdlib -nostartfiles -Wl,--entry=zq_probe_entry)
+  # x86 symbols carry a leading underscore.
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
+    set(zq_probe_entry _zq_probe_entry)
+  else()
+    set(zq_probe_entry zq_probe_entry)
+  endif()
+  target_link_options(import_probe_no_imports PRIVATE -nostdlib -nostartfiles -Wl,--entry=${zq_probe_entry})
   zq_add_import_test(import_check_refuses_empty_import_list $<TARGET_FILE:import_probe_no_imports>)
   set_tests_properties(import_check_refuses_empty_import_list PROPERTIES
     PASS_REGULAR_EXPRESSION "no imported DLL found")

@@ -213,15 +213,15 @@ constexpr DWORD kDialogStyle =
     WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_CENTER | DS_SETFONT | DS_SYSMODAL;
 static_assert(kDialogStyle == 0x80C80842, "the dialog's style bits");
 
+// Win32's calling convention (stdcall on x86), which a lambda does not have.
+BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR param) {
+  reinterpret_cast<std::vector<WORD>*>(param)->push_back(language);
+  return TRUE;
+}
+
 std::vector<WORD> Languages(LPCWSTR type, LPCWSTR name) {
   std::vector<WORD> languages;
-  EnumResourceLanguagesW(
-      g_program, type, name,
-      [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR param) -> BOOL {
-        reinterpret_cast<std::vector<WORD>*>(param)->push_back(language);
-        return TRUE;
-      },
-      reinterpret_cast<LONG_PTR>(&languages));
+  EnumResourceLanguagesW(g_program, type, name, &CollectLanguage, reinterpret_cast<LONG_PTR>(&languages));
   return languages;
 }
 
@@ -441,18 +441,17 @@ struct ManifestEntry {
   WORD language;
 };
 
+BOOL CALLBACK CollectManifestId(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) {
+  // A named manifest is counted too, as id 0.
+  reinterpret_cast<std::vector<ULONG_PTR>*>(param)->push_back(IS_INTRESOURCE(name) ? reinterpret_cast<ULONG_PTR>(name)
+                                                                                   : 0);
+  return TRUE;
+}
+
 std::vector<ManifestEntry> Manifests() {
   std::vector<ULONG_PTR> ids;
   std::vector<ManifestEntry> entries;
-  EnumResourceNamesW(
-      g_program, RT_MANIFEST,
-      [](HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) -> BOOL {
-        // A named manifest is counted too, as id 0.
-        reinterpret_cast<std::vector<ULONG_PTR>*>(param)->push_back(
-            IS_INTRESOURCE(name) ? reinterpret_cast<ULONG_PTR>(name) : 0);
-        return TRUE;
-      },
-      reinterpret_cast<LONG_PTR>(&ids));
+  EnumResourceNamesW(g_program, RT_MANIFEST, &CollectManifestId, reinterpret_cast<LONG_PTR>(&ids));
   for (ULONG_PTR id : ids) {
     if (id == 0) {
       entries.push_back({false, 0, 0});

@@ -17,6 +17,9 @@ std::wstring WinePathFromUnix(const std::string& unixPath);
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = 20000);
 
 bool IsProcessRunning(DWORD pid);
+// True when process pid is of the other architecture than this test program
+// (one runs under WoW64, the other does not).
+bool IsOtherArchitecture(DWORD pid);
 void TerminateProcessById(DWORD pid);
 
 std::wstring ShortPathOf(const std::wstring& path);

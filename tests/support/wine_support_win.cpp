@@ -38,30 +38,48 @@ void TerminateProcessById(DWORD pid) {
   CloseHandle(process);
 }
 
+bool IsOtherArchitecture(DWORD pid) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return false;
+  BOOL theirs = FALSE;
+  BOOL ours = FALSE;
+  const bool known = IsWow64Process(process, &theirs) && IsWow64Process(GetCurrentProcess(), &ours);
+  CloseHandle(process);
+  return known && theirs != ours;
+}
+
 std::wstring ShortPathOf(const std::wstring& path) {
   wchar_t buffer[MAX_PATH] = {};
   const DWORD length = GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
   return (length == 0 || length >= MAX_PATH) ? std::wstring() : std::wstring(buffer);
 }
 
+namespace {
+
+struct WindowSearch {
+  DWORD pid;
+  const wchar_t* className;
+  HWND found;
+};
+
+// A callback of Win32's own calling convention (stdcall on x86), which a
+// lambda does not have.
+BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter) {
+  auto* search = reinterpret_cast<WindowSearch*>(parameter);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  wchar_t name[256] = {};
+  GetClassNameW(window, name, 256);
+  if (owner != search->pid || std::wstring(name) != search->className) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+}  // namespace
+
 HWND TopLevelWindowOf(DWORD pid, const wchar_t* className) {
-  struct Search {
-    DWORD pid;
-    const wchar_t* className;
-    HWND found;
-  } search = {pid, className, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM parameter) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(parameter);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        wchar_t name[256] = {};
-        GetClassNameW(window, name, 256);
-        if (owner != s->pid || std::wstring(name) != s->className) return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  WindowSearch search = {pid, className, nullptr};
+  EnumWindows(&MatchWindow, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 

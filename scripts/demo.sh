@@ -8,19 +8,38 @@
 #   opens and the update downloads; a second start installs it;
 #   prints what happened and saves screenshots of the tray icon and menu.
 # Everything it makes lies in build/demo/.
+#
+#   scripts/demo.sh [--arch x86_64|x86]   (default x86_64; x86 runs the 32-bit program)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+
+arch=x86_64
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --arch)
+      arch=${2:-}
+      shift
+      ;;
+    *) echo "usage: $0 [--arch x86_64|x86]" >&2; exit 2 ;;
+  esac
+  shift
+done
+case "$arch" in
+  x86_64) preset=windows ;;
+  x86) preset=windows-x86 ;;
+  *) echo "unknown architecture '$arch' (x86_64 or x86)" >&2; exit 2 ;;
+esac
 
 say() { printf '%s\n' "$*"; }
 step() { printf '\n%s\n' "$*"; }
 fail() { say "   FAILED: $*"; exit 1; }
 
 bash scripts/install-packages.sh
-say "Building ZenquiloStudent and zq_publish for Windows (the first run also builds libcurl and jsoncpp: a few minutes)..."
-cmake --preset windows >/dev/null
-cmake --build --preset windows >/dev/null
-export ZQ_BUILD=$root/build/windows
+say "Building ZenquiloStudent and zq_publish for Windows $arch (the first run also builds libcurl, jsoncpp and libsodium: a few minutes)..."
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" >/dev/null
+export ZQ_BUILD=$root/build/$preset
 
 demo=$root/build/demo
 rm -rf "$demo"
@@ -81,7 +100,7 @@ scripts/serve-release.sh start "$demo/published2" "127.0.0.1:$port" "$run" || fa
 step "3. An install directory of release 1: $install"
 zq_install_release "$install" "$ZQ_BUILD" "$r1" "$demo/published1" "$base/soft/package.json"
 printf 'URL_HOME_PACKAGE=http://www.zenquilo.example/student/home\r\n' >>"$install/zenquilostudent.ini"
-say "   installed version: $(version_of "$install/package.json")"
+say "   installed version: $(version_of "$install/package.json"); the program is the $arch build ($(file -b "$install/ZenquiloStudent.exe" | cut -d, -f1))"
 
 step "4. Run one: a plain start of ZenquiloStudent"
 lines=$(wc -l <"$run/access.log")

@@ -66,12 +66,13 @@ zq_end_program() {
 }
 
 # zq_publish_release ARGS...: runs the release publisher, the native one when
-# ZQ_PUBLISH names it, else the Windows build's under Wine.
+# ZQ_PUBLISH names it, else a Windows build's under Wine: ZQ_PUBLISH_BUILD's
+# (another build directory) or ZQ_BUILD's.
 zq_publish_release() {
   if [ -n "${ZQ_PUBLISH:-}" ]; then
     "$ZQ_PUBLISH" "$@"
   else
-    "$WINE" "$ZQ_BUILD/tools/publisher/zq_publish.exe" "$@" </dev/null | tr -d '\r'
+    "$WINE" "${ZQ_PUBLISH_BUILD:-$ZQ_BUILD}/tools/publisher/zq_publish.exe" "$@" </dev/null | tr -d '\r'
     return "${PIPESTATUS[0]}"
   fi
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test, from a fresh Debian machine or a used one:
-# installs what is missing, builds both presets, runs the portable tests
+# installs what is missing, builds the three presets, runs the portable tests
 # natively (ASan/UBSan), then starts a display and Wine and runs the Windows
-# tests, and stops what it started.
+# tests of both architectures (x86-64, then x86), and stops what it started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,19 +25,25 @@ echo "== native build (portable core, ASan/UBSan)"
 cmake --preset native >/dev/null
 cmake --build --preset native
 
-echo "== windows build (MinGW-w64)"
+echo "== windows build (MinGW-w64, x86-64)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
+
+echo "== windows-x86 build (MinGW-w64, x86)"
+cmake --preset windows-x86 >/dev/null
+cmake --build --preset windows-x86
 
 status=0
 echo "== native tests"
 run_ctest native || status=1
 
-echo "== windows tests under Wine"
+echo "== windows tests under Wine (x86-64)"
 . scripts/wine-env.sh
 trap zq_wine_stop EXIT
 zq_wine_start
 run_ctest windows || status=1
+echo "== windows-x86 tests under Wine (x86, WoW64)"
+run_ctest windows-x86 || status=1
 zq_wine_stop
 trap - EXIT
 

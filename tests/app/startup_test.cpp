@@ -86,6 +86,28 @@ TEST_F(StartupTest, PlainStartOpensTheLearningShellAndStaysResident) {
   EXPECT_TRUE(first.IsRunning()) << "the first copy goes on unchanged";
 }
 
+// Shells of the other architecture (a 32-bit client on 64-bit Windows, or a
+// 64-bit client with 32-bit shells). Catches running shells that the client
+// cannot see or end.
+TEST_F(StartupTest, ShellsOfTheOtherArchitectureAreReplaced) {
+  ASSERT_FALSE(g_peerBuildDirectory.empty()) << "give the other architecture's build directory (test.sh builds both)";
+  install_.CopyIn(g_peerBuildDirectory + L"\\fixtures\\zenquilo.exe", L"zenquilo.exe");
+  install_.CopyIn(g_peerBuildDirectory + L"\\fixtures\\zenquilo_live.exe", L"zenquilo_live.exe");
+  RunningProgram learning = StartProgram(install_.LearningShell(), L"");
+  RunningProgram live = StartProgram(install_.LiveShell(), L"");
+  ASSERT_TRUE(WaitForLearningStarts(1));
+  ASSERT_TRUE(WaitForLiveStarts(1));
+  ASSERT_TRUE(IsOtherArchitecture(learning.pid()));
+
+  RunningProgram first = StartProgram(install_.Program(), L"");
+  ASSERT_TRUE(WaitForLearningStarts(2));
+  EXPECT_TRUE(learning.WaitForExit(10000, nullptr)) << "the other architecture's learning shell";
+  EXPECT_EQ(RunSecondCopy(L"kvts://zenquilo/room?id=1"), kSecondCopyExitCode);
+  ASSERT_TRUE(WaitForLiveStarts(2));
+  EXPECT_TRUE(live.WaitForExit(10000, nullptr)) << "the other architecture's live shell";
+  EXPECT_TRUE(IsOtherArchitecture(install_.LearningStarts()[1].pid)) << "the new shell is the installed one";
+}
+
 TEST_F(StartupTest, HomeAddressComesFromTheSettingsFile) {
   struct Case {
     const char* ini;

@@ -57,8 +57,16 @@ class TrayWindowTest : public testing::Test {
   HWND window_ = nullptr;
 };
 
+// The full icon record of each architecture (a smaller, older record would
+// lose the newer fields; a 64-bit size on x86 would be refused).
+#ifdef _WIN64
+constexpr DWORD kFullIconRecordSize = 976;
+#else
+constexpr DWORD kFullIconRecordSize = 956;
+#endif
+
 TEST_F(TrayWindowTest, CreationAddsTheIconWithItsRecord) {
-  EXPECT_EQ(g_notifyIcon.cbSize, sizeof(NOTIFYICONDATAW));
+  EXPECT_EQ(g_notifyIcon.cbSize, kFullIconRecordSize);
   EXPECT_EQ(g_notifyIcon.hWnd, window_);
   EXPECT_EQ(g_notifyIcon.uID, 0u);
   EXPECT_EQ(g_notifyIcon.uFlags, 7u);

@@ -11,10 +11,18 @@
 #      one whose manifest was changed by a byte is not even fetched.
 #   4. nginx stopped and started again in the middle of a large file: the
 #      client resumes it with a range request and installs it.
-# Usage: nginx_road_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
+#   Phase 1's releases come from the other architecture's publisher, so a
+#   32-bit client installs what the 64-bit publisher made, and the reverse.
+# Usage: nginx_road_test.sh WINDOWS_BUILD_DIR OTHER_ARCHITECTURE_BUILD_DIR
+# (inside the Wine test environment).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 export ZQ_BUILD=$(cd "$1" && pwd)
+peer=${2:-}
+if [ -z "$peer" ] || [ ! -f "$peer/tools/publisher/zq_publish.exe" ]; then
+  echo "the other architecture's build (with tools/publisher/zq_publish.exe) is needed: '$peer'" >&2
+  exit 1
+fi
 . "$here/scripts/wine-env.sh"
 . "$here/scripts/road-lib.sh"
 
@@ -72,10 +80,12 @@ printf 'new in release 2' >"$r2/bin/新文件.txt"
 cp "$ZQ_BUILD/fixtures/com_server.dll" "$r2/com/com_server.dll"
 
 rm -rf "$work/out2"
+export ZQ_PUBLISH_BUILD=$peer
 zq_publish_release --release-dir "$r1" --version 1 --date 20261201 --base-url "$base" --out "$work/out1" \
   "${sign[@]}" >/dev/null
 zq_publish_release --release-dir "$r2" --version 2 --date 20261207 --base-url "$base" --out "$work/out2" \
   --previous "$work/out1/package.json" --reg 'com/*.dll' "${sign[@]}" >/dev/null
+unset ZQ_PUBLISH_BUILD
 check "release 2 is signed, its files have SHA-256 digests" \
   bash -c "test -s '$work/out2/package.json.sig' && grep -q '\"sha256\": ' '$work/out2/package.json'"
 "$here/scripts/serve-release.sh" start "$work/current" "127.0.0.1:$port" "$run"

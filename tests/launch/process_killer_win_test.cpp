@@ -10,7 +10,8 @@
 
 namespace {
 
-std::wstring g_fixtures;  // the build's fixtures directory, as a Wine path
+std::wstring g_fixtures;      // the build's fixtures directory, as a Wine path
+std::wstring g_peerFixtures;  // the other architecture's, or empty
 
 struct Stub {
   std::wstring directory;
@@ -24,10 +25,11 @@ class KillProcessesByNameTest : public testing::Test {
 
   // Starts a copy of the stand-in shell under the given name, in its own
   // directory, and waits until it runs.
-  RunningProgram& Start(const std::wstring& subdirectory, const std::wstring& name) {
+  RunningProgram& Start(const std::wstring& subdirectory, const std::wstring& name,
+                        const std::wstring& fixtures = g_fixtures) {
     const std::wstring directory = scratch_.Path() + subdirectory + L"\\";
     CreateDirectoryW(directory.c_str(), nullptr);
-    CopyFileW((g_fixtures + L"zenquilo.exe").c_str(), (directory + name).c_str(), FALSE);
+    CopyFileW((fixtures + L"zenquilo.exe").c_str(), (directory + name).c_str(), FALSE);
     stubs_.push_back({directory, name, StartProgram(directory + name, L"")});
     const Stub& stub = stubs_.back();
     EXPECT_TRUE(WaitUntil([&] { return !ReadShellStarts(stub.directory, stub.name).empty(); }))
@@ -70,14 +72,29 @@ TEST_F(KillProcessesByNameTest, NoMatchOrEmptyNameEndsNothing) {
   EXPECT_FALSE(shell.WaitForExit(500, nullptr));
 }
 
+// A 32-bit program on 64-bit Windows and the reverse: the snapshot lists both
+// kinds, and either may end the other.
+TEST_F(KillProcessesByNameTest, EndsShellsOfTheOtherArchitecture) {
+  ASSERT_FALSE(g_peerFixtures.empty()) << "give the other architecture's build directory (test.sh builds both)";
+  RunningProgram& peer = Start(L"a", L"zenquilo.exe", g_peerFixtures);
+  RunningProgram& own = Start(L"b", L"zenquilo.exe");
+  ASSERT_TRUE(IsOtherArchitecture(peer.pid())) << "the stand-in is not of the other architecture";
+  ASSERT_FALSE(IsOtherArchitecture(own.pid()));
+
+  KillProcessesByName(L"zenquilo.exe");
+  EXPECT_TRUE(Ends(peer)) << "the other architecture's shell";
+  EXPECT_TRUE(Ends(own));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   if (argc < 2) {
-    fprintf(stderr, "usage: launch_tests <build directory>\n");
+    fprintf(stderr, "usage: launch_tests <build directory> [<other architecture's build directory>]\n");
     return 2;
   }
   g_fixtures = WinePathFromUnix(argv[1]) + L"\\fixtures\\";
+  if (argc > 2) g_peerFixtures = WinePathFromUnix(argv[2]) + L"\\fixtures\\";
   return RUN_ALL_TESTS();
 }

@@ -282,8 +282,9 @@ TEST_F(FinaliseTest, TheRunningProgramIsMovedAsideAndReplaced) {
   // be replaced, only renamed.
   RunningProgram program = StartShell(L"ZenquiloStudent.exe");
   const std::string oldImage = ReadFileBytes(Installed("ZenquiloStudent.exe"));
-  const std::string newImage = ReadFileBytes(g_fixtures + L"zenquilo_live.exe");
-  ASSERT_NE(oldImage, newImage);
+  // The stand-in shells are one source under two names and can link to the
+  // same bytes; an overlay after the image makes the next build distinct.
+  const std::string newImage = oldImage + "next build";
   Put(Staged("ZenquiloStudent.exe"), newImage);
   const std::string pending = ManifestJson({{"", "zenquilostudent.exe", "2", ""}});
   Put(PendingManifest(), pending);

@@ -18,13 +18,9 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
   # build instead of silently linking the old one. A cached run takes a moment.
   if(NOT ZQ_WINDOWS_DEPS OR ZQ_WINDOWS_DEPS STREQUAL ZQ_WINDOWS_DEPS_BUILT)
     message(STATUS "Windows dependencies: scripts/build-deps.sh (the first run builds for a few minutes)")
-    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
-      set(zq_deps_arch x86)
-    else()
-      set(zq_deps_arch x86_64)
-    endif()
+    # The toolchain files name the processor as build-deps.sh names the architecture.
     execute_process(
-      COMMAND bash "${PROJECT_SOURCE_DIR}/scripts/build-deps.sh" --arch ${zq_deps_arch} --print-prefix
+      COMMAND bash "${PROJECT_SOURCE_DIR}/scripts/build-deps.sh" --arch ${CMAKE_SYSTEM_PROCESSOR} --print-prefix
       OUTPUT_VARIABLE zq_deps_prefix
       OUTPUT_STRIP_TRAILING_WHITESPACE
       RESULT_VARIABLE zq_deps_result)

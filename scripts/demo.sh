@@ -36,6 +36,15 @@ step() { printf '\n%s\n' "$*"; }
 fail() { say "   FAILED: $*"; exit 1; }
 
 bash scripts/install-packages.sh
+. scripts/wine-env.sh
+if [ "$arch" = x86 ]; then
+  # Before anything is built or laid out, so a refusal leaves nothing behind.
+  zq_probe_x86
+  if [ "$ZQ_X86_RUNS" = no ]; then
+    echo "The 32-bit demo cannot run on this machine: $ZQ_X86_WHY. The 64-bit one can: bash scripts/demo.sh" >&2
+    exit 2
+  fi
+fi
 say "Building ZenquiloStudent and zq_publish for Windows $arch (the first run also builds libcurl, jsoncpp and libsodium: a few minutes)..."
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" >/dev/null
@@ -47,7 +56,6 @@ mkdir -p "$demo"
 install=$demo/install
 run=$demo/nginx
 
-. scripts/wine-env.sh
 . scripts/road-lib.sh
 programs=()
 cleanup() {

@@ -2,6 +2,7 @@
 # virtual desktop, and one persistent wineserver for the whole run.
 #   zq_wine_start   sets everything up (idempotent within one shell)
 #   zq_wine_stop    stops what zq_wine_start started
+#   zq_probe_x86    whether 32-bit programs run here (ZQ_X86_RUNS, ZQ_X86_WHY)
 # Everything lives under $ZQ_CACHE (default ~/.cache/zenquilostudent), outside the repository.
 
 ZQ_CACHE=${ZQ_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zenquilostudent}
@@ -41,15 +42,51 @@ zq_start_display() {
   return 1
 }
 
-zq_prepare_prefix() {
-  # Version 2: made with wine32 installed, so 32-bit programs run too (WoW64).
-  local marker="$WINEPREFIX/.zenquilostudent-ready-2"
-  if [ -f "$marker" ]; then
+# zq_probe_x86: whether 32-bit Windows programs can run here. Some kernels of
+# the machines we build on execute no 32-bit Linux program at all, so Debian's
+# 32-bit Wine installs but cannot start; the only sure test is to run its
+# loader. Sets and exports ZQ_X86_RUNS (yes or no) and ZQ_X86_WHY (the reason
+# when no), once per run: the tests started below read the same answer.
+# ZQ_NO_X86=1 answers no on any machine, to try the skip path where 32-bit
+# programs do run.
+zq_probe_x86() {
+  if [ -n "${ZQ_X86_RUNS:-}" ]; then
     return 0
   fi
+  ZQ_X86_WHY=""
+  if [ "${ZQ_NO_X86:-}" = 1 ]; then
+    ZQ_X86_WHY="32-bit programs switched off (ZQ_NO_X86=1)"
+    ZQ_X86_RUNS=no
+    export ZQ_X86_RUNS ZQ_X86_WHY
+    return 0
+  fi
+  # An emulator registered by a smoke run that was killed would make the loader
+  # start, at about a minute a process: it is ours, so it goes first.
+  if [ -e /proc/sys/fs/binfmt_misc/zq-qemu-i386 ]; then
+    echo -1 >/proc/sys/fs/binfmt_misc/zq-qemu-i386 2>/dev/null || true
+  fi
   if [ ! -x /usr/lib/wine/wine ]; then
-    zq_log "32-bit Wine (wine32:i386) is missing; scripts/install-packages.sh installs it"
-    return 1
+    ZQ_X86_WHY="32-bit Wine (wine32:i386) is not installed"
+  elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    ZQ_X86_WHY="this kernel cannot execute 32-bit programs"
+  fi
+  if [ -z "$ZQ_X86_WHY" ]; then ZQ_X86_RUNS=yes; else ZQ_X86_RUNS=no; fi
+  export ZQ_X86_RUNS ZQ_X86_WHY
+}
+
+zq_prefix_has_x86_side() {
+  [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]
+}
+
+zq_prepare_prefix() {
+  # Version 3: the 64-bit prefix and its desktop. Whether it has a 32-bit side
+  # is read from the prefix itself, never from a marker: a prefix made where
+  # 32-bit programs cannot run has an empty syswow64, and one carried to a
+  # machine that can run them is made again with its 32-bit side.
+  local marker="$WINEPREFIX/.zenquilostudent-ready-3"
+  zq_probe_x86
+  if [ -f "$marker" ] && { [ "$ZQ_X86_RUNS" = no ] || zq_prefix_has_x86_side; }; then
+    return 0
   fi
   zq_log "preparing Wine prefix $WINEPREFIX (once)"
   rm -rf "$WINEPREFIX"
@@ -62,7 +99,10 @@ zq_prepare_prefix() {
   "$WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v ZenquiloTest /d "$ZQ_DESKTOP_SIZE" /f >/dev/null 2>&1
   "$WINESERVER" -w
   [ -d "$WINEPREFIX/drive_c/windows" ] || { zq_log "wineboot failed"; return 1; }
-  [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ] || { zq_log "wineboot made no 32-bit side"; return 1; }
+  if [ "$ZQ_X86_RUNS" = yes ] && ! zq_prefix_has_x86_side; then
+    zq_log "wineboot made no 32-bit side, though 32-bit Wine runs"
+    return 1
+  fi
   touch "$marker"
 }
 

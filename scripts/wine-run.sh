@@ -7,6 +7,8 @@
 set -u
 # Same prefix and settings as the test scripts, when run on its own.
 . "$(dirname "$0")/wine-env.sh"
+# Tests that need a 32-bit process read the answer (ZQ_X86_RUNS) and skip.
+zq_probe_x86
 out=$(mktemp)
 "$WINE" "$@" >"$out" 2>&1 </dev/null
 rc=$?

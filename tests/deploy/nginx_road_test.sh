@@ -12,19 +12,21 @@
 #   4. nginx stopped and started again in the middle of a large file: the
 #      client resumes it with a range request and installs it.
 #   Phase 1's releases come from the other architecture's publisher, so a
-#   32-bit client installs what the 64-bit publisher made, and the reverse.
+#   32-bit client installs what the 64-bit publisher made, and the reverse;
+#   where 32-bit programs cannot run, from this build's own publisher.
 # Usage: nginx_road_test.sh WINDOWS_BUILD_DIR OTHER_ARCHITECTURE_BUILD_DIR
 # (inside the Wine test environment).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 export ZQ_BUILD=$(cd "$1" && pwd)
 peer=${2:-}
-if [ -z "$peer" ] || [ ! -f "$peer/tools/publisher/zq_publish.exe" ]; then
+. "$here/scripts/wine-env.sh"
+. "$here/scripts/road-lib.sh"
+zq_probe_x86
+if [ "$ZQ_X86_RUNS" = yes ] && { [ -z "$peer" ] || [ ! -f "$peer/tools/publisher/zq_publish.exe" ]; }; then
   echo "the other architecture's build (with tools/publisher/zq_publish.exe) is needed: '$peer'" >&2
   exit 1
 fi
-. "$here/scripts/wine-env.sh"
-. "$here/scripts/road-lib.sh"
 
 work=$(mktemp -d /tmp/zq-nginx-road.XXXXXX)
 run=$work/nginx
@@ -80,7 +82,11 @@ printf 'new in release 2' >"$r2/bin/新文件.txt"
 cp "$ZQ_BUILD/fixtures/com_server.dll" "$r2/com/com_server.dll"
 
 rm -rf "$work/out2"
-export ZQ_PUBLISH_BUILD=$peer
+if [ "$ZQ_X86_RUNS" = yes ]; then
+  export ZQ_PUBLISH_BUILD=$peer
+else
+  echo "publishing with the other architecture's zq_publish: not run — $ZQ_X86_WHY"
+fi
 zq_publish_release --release-dir "$r1" --version 1 --date 20261201 --base-url "$base" --out "$work/out1" \
   "${sign[@]}" >/dev/null
 zq_publish_release --release-dir "$r2" --version 2 --date 20261207 --base-url "$base" --out "$work/out2" \

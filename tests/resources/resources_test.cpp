@@ -2,9 +2,12 @@
 // Explorer and the program itself will: the icons, the progress dialog (as bytes
 // and as a real window), the version block and the manifest.
 //
-//   resources_tests [GoogleTest flags] PROGRAM
+//   resources_tests [GoogleTest flags] PROGRAM ARCHITECTURE
 //
 // PROGRAM may be a Linux path (ctest passes one); under Wine it is reached through Z:.
+// ARCHITECTURE (x86_64 or x86) is the one PROGRAM was built for. The program is
+// only read, so a 64-bit reader checks a 32-bit program as well, on machines
+// that cannot run it.
 
 #include <windows.h>
 #include <commctrl.h>
@@ -26,6 +29,7 @@ constexpr WORD kChinesePrc = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED
 constexpr int kIconSize = 128;
 
 std::wstring g_programPath;
+std::string g_architecture;  // x86_64 or x86
 HMODULE g_program = nullptr;
 
 std::wstring ToWindowsPath(std::wstring path) {
@@ -433,6 +437,34 @@ TEST_F(VersionBlock, ChinesePrcStringTableHasEveryValue) {
 }
 
 // ---------------------------------------------------------------------------
+// The image
+
+// The machine field of the PE file header, read from the file: a build whose
+// toolchain or flags went astray yields a program of the wrong machine.
+WORD ImageMachine() {
+  std::string bytes;
+  HANDLE file = CreateFileW(g_programPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  char buffer[4096];
+  DWORD read = 0;
+  if (ReadFile(file, buffer, sizeof buffer, &read, nullptr)) bytes.assign(buffer, read);
+  CloseHandle(file);
+  if (bytes.size() < 0x40 || bytes.compare(0, 2, "MZ") != 0) return 0;
+  std::uint32_t header = 0;
+  std::memcpy(&header, bytes.data() + 0x3C, sizeof header);
+  if (header > bytes.size() - 6 || bytes.compare(header, 4, std::string("PE\0\0", 4)) != 0) return 0;
+  WORD machine = 0;
+  std::memcpy(&machine, bytes.data() + header + 4, sizeof machine);
+  return machine;
+}
+
+TEST(Image, MachineIsTheArchitectureItWasBuiltFor) {
+  const WORD expected = g_architecture == "x86" ? IMAGE_FILE_MACHINE_I386 : IMAGE_FILE_MACHINE_AMD64;
+  EXPECT_EQ(ImageMachine(), expected) << "built for " << g_architecture;
+}
+
+// ---------------------------------------------------------------------------
 // Manifest
 
 struct ManifestEntry {
@@ -487,6 +519,13 @@ TEST(Manifest, RequiresAdministratorWithoutUiAccess) {
   EXPECT_NE(text.find("uiAccess=\"false\""), std::string::npos) << text;
 }
 
+TEST(Manifest, NamesTheArchitectureOfItsProgram) {
+  // Windows may refuse to start a 32-bit program whose manifest claims amd64.
+  const std::string expected = g_architecture == "x86" ? "x86" : "amd64";
+  std::string text = ManifestText();
+  EXPECT_NE(text.find("processorArchitecture=\"" + expected + "\""), std::string::npos) << text;
+}
+
 TEST(Manifest, DeclaresWindows7To11AndKeepsTheClassicCommonControls) {
   std::string text = ManifestText();
   ASSERT_FALSE(text.empty());
@@ -504,11 +543,12 @@ TEST(Manifest, DeclaresWindows7To11AndKeepsTheClassicCommonControls) {
 
 int wmain(int argc, wchar_t** argv) {
   ::testing::InitGoogleTest(&argc, argv);
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: resources_tests [GoogleTest flags] PROGRAM\n");
+  if (argc != 3 || (std::wstring(argv[2]) != L"x86_64" && std::wstring(argv[2]) != L"x86")) {
+    std::fprintf(stderr, "usage: resources_tests [GoogleTest flags] PROGRAM x86_64|x86\n");
     return 2;
   }
   g_programPath = ToWindowsPath(argv[1]);
+  g_architecture = std::wstring(argv[2]) == L"x86" ? "x86" : "x86_64";
   // As an image resource: nothing of the program runs, and its manifest is not applied.
   g_program = LoadLibraryExW(g_programPath.c_str(), nullptr,
                              LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);

@@ -22,6 +22,11 @@ bool IsProcessRunning(DWORD pid);
 bool IsOtherArchitecture(DWORD pid);
 void TerminateProcessById(DWORD pid);
 
+// Why a test that needs a process of the other architecture cannot run here,
+// or empty when it can. Where a 64-bit test meets a kernel that executes no
+// 32-bit program, the test scripts' probe says so in ZQ_X86_RUNS and ZQ_X86_WHY.
+std::string WhyOtherArchitectureCannotRun();
+
 std::wstring ShortPathOf(const std::wstring& path);
 
 // A top-level window of process pid whose class is className; nullptr when

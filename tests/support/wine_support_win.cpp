@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 
 std::wstring WinePathFromUnix(const std::string& unixPath) {
   std::wstring path = L"Z:";
@@ -46,6 +47,15 @@ bool IsOtherArchitecture(DWORD pid) {
   const bool known = IsWow64Process(process, &theirs) && IsWow64Process(GetCurrentProcess(), &ours);
   CloseHandle(process);
   return known && theirs != ours;
+}
+
+std::string WhyOtherArchitectureCannotRun() {
+  // A 32-bit test program is running, so 32-bit programs run; its peer is 64-bit.
+  if (sizeof(void*) == 4) return std::string();
+  const char* runs = std::getenv("ZQ_X86_RUNS");
+  if (runs == nullptr || std::string(runs) != "no") return std::string();
+  const char* why = std::getenv("ZQ_X86_WHY");
+  return std::string("a 32-bit process cannot run here: ") + (why != nullptr ? why : "no reason given");
 }
 
 std::wstring ShortPathOf(const std::wstring& path) {

@@ -16,6 +16,9 @@ packages=(
   # running and driving Windows programs; wine32 (i386 multiarch) runs the
   # 32-bit ones inside the same prefix
   wine64 wine32:i386 xvfb xdotool x11-utils imagemagick python3 file
+  # where the kernel runs no 32-bit program, the x86 smoke run emulates one
+  # (without recommends: qemu-user-binfmt would register it for good)
+  qemu-user
   # the update server for the demo and the deployment test
   nginx
   # Chinese text in the screenshots (the Wine prefix has no CJK font of its own)

@@ -27,15 +27,19 @@ void UpdateManager::FetchRemoteManifest() {
   const DWORD tickCount = GetTickCount();
   std::string body;
   HttpTransfer transfer;
-  transfer.FetchToMemory(BuildManifestRequestUrl(url, tickCount), body);
+  const int fetched = transfer.FetchToMemory(BuildManifestRequestUrl(url, tickCount), body, kMaxManifestBytes);
   // Whatever arrived is kept: the pending manifest is written from exactly
   // these bytes. A body that does not parse leaves remoteManifest as it was.
   remoteManifestText = body;
   remoteTrusted = false;
+  // An answer over the cap is no manifest at all, whatever a part of it says.
+  if (fetched == CURLE_FILESIZE_EXCEEDED) return;
   if (trust.required()) {
     std::string signature;
-    HttpTransfer().FetchToMemory(BuildManifestRequestUrl(SignatureUrlFor(url), tickCount), signature);
+    const int signatureFetched = HttpTransfer().FetchToMemory(
+        BuildManifestRequestUrl(SignatureUrlFor(url), tickCount), signature, kMaxSignatureBytes);
     remoteSignatureText = signature;
+    if (signatureFetched == CURLE_FILESIZE_EXCEEDED) return;
     // Anyone who can answer for the update host can send a manifest: one that
     // the release key did not sign is not looked at, so nothing it names is
     // fetched, staged or started.

@@ -365,13 +365,18 @@ TEST(Publisher, WritesTheManifestTheClientExpects) {
   expected.set_version("5");
   expected.set_package_date("20261207");
   expected.set_type("force");
-  expected.set_file_list({
+  std::vector<PackageFileEntry> entries = {
       Entry("a.txt", "", "/files/1/a.txt", Md5Of("alpha"), "1", "", Sha256HexOfBytes("alpha")),
       Entry(std::string(kZhongwen936) + ".dll", "sub\\", "/files/1/sub/%E4%B8%AD%E6%96%87.dll", Md5Of("zhongwen"),
             "1", "reg", Sha256HexOfBytes("zhongwen")),
       Entry(std::string(kJou936) + ".txt", "sub\\", "/files/1/sub/%E4%B9%97.txt", Md5Of("jou"), "1", "",
             Sha256HexOfBytes("jou")),
-  });
+  };
+  // Each file's byte count, which bounds what a client writes of it.
+  entries[0].set_size(5);
+  entries[1].set_size(8);
+  entries[2].set_size(3);
+  expected.set_file_list(entries);
   const PackageManifest manifest = ReadManifest(work, "out");
   EXPECT_EQ(manifest, expected);
   ExpectServedAsListed(work, "out", manifest);
@@ -449,6 +454,7 @@ TEST(Publisher, FullReleaseCopiesTheInstaller) {
   EXPECT_EQ(ReadBytes(work.path() / "out" / "installer" / PathFromUtf8("\xE5\xAE\x89\xE8\xA3\x85 1.exe")),
             "MZ installer");
   EXPECT_EQ(manifest.install_package_sha256(), Sha256HexOfBytes("MZ installer"));
+  EXPECT_EQ(manifest.install_package_size(), 12);
   EXPECT_EQ(Summary(manifest), std::vector<std::string>{"a.txt 1 "}) << "the next release needs the file list";
 }
 

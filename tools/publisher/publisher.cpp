@@ -194,6 +194,7 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
       return kPublishIoError;
     }
     options.installerSha256 = digests.sha256;
+    options.installerSize = digests.size;
   }
   std::vector<std::string> warnings;
   if (parsed.single.count("--previous") != 0) {

@@ -248,6 +248,29 @@ TEST_F(UpdateRoadTest, AFileBodyThatNeverEndsStopsAtItsSize) {
   EXPECT_EQ(ReleaseOnDisk(), "old");
 }
 
+// Catches the end of the process tearing down what the worker still uses
+// while it downloads (the update manager, the C runtime's open files): an
+// exit mid-download crashes or hangs only now and then, so it is tried often.
+TEST_F(UpdateRoadTest, LeavingWhileTheWorkerDownloadsEndsCleanly) {
+  InstallOldRelease();
+  PublishNewRelease();
+  // Its 13 bytes take 6 s: every exit below lands mid-body.
+  test_http::ResponsePlan drip;
+  drip.dripSeconds = 0.5;
+  server_.SetFault("/files/0/12", drip);
+  for (int round = 0; round < 20; ++round) {
+    server_.ClearRequests();
+    RunningProgram program = StartProgram(install_.Program(), L"--no-shell");
+    ASSERT_TRUE(WaitUntil([&] { return server_.RequestCount() >= 2; })) << "round " << round;
+    // Mid-body, at a moment that moves from round to round.
+    Sleep(static_cast<DWORD>(50 * (round % 5)));
+    PostMessageW(FindWindowW(kTrayClass, kTrayClass), WM_CLOSE, 0, 0);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(program.WaitForExit(10000, &exitCode)) << "round " << round << ": the exit hangs";
+    EXPECT_EQ(exitCode, 0u) << "round " << round;
+  }
+}
+
 // Every fault of the server, and a hostile manifest: afterwards the install
 // directory holds the old release or the new one, whole, never a mix, and
 // nothing outside it has changed.

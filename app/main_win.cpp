@@ -22,7 +22,7 @@ HWND g_progressBar = nullptr;
 
 // Constructed before wWinMain: it makes sure temp\ exists at every start.
 // Never destroyed while the process lives: see the end of wWinMain.
-UpdateManager g_updateManager;
+UpdateManager g_updateManager(ReleaseTrust::FromKeyText(BuiltInReleaseKey()));
 
 namespace {
 
@@ -34,7 +34,6 @@ constexpr int kNoWindowClassExitCode = 0;
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLineArgument, int) {
   g_instance = instance;
   const std::wstring commandLine = commandLineArgument != nullptr ? commandLineArgument : L"";
-  g_updateManager.SetReleaseTrust(ReleaseTrust::FromKeyText(BuiltInReleaseKey()));
   // An earlier update that replaced this program left the old image in temp\.
   RemoveRetiredPrograms(UpdateManager::GetTempDirectory());
 

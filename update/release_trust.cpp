@@ -3,6 +3,10 @@
 #include "update/md5_checksum.h"
 #include "update/sha256_digest.h"
 
+ReleaseTrust ReleaseTrust::Unsigned() {
+  return ReleaseTrust();
+}
+
 ReleaseTrust ReleaseTrust::FromKeyText(const std::string& keyText) {
   ReleaseTrust trust;
   if (keyText.empty()) return trust;

@@ -12,8 +12,9 @@
 // SHA-256 is the one that signed manifest names. Pure values; any thread.
 class ReleaseTrust {
  public:
-  // No key: unsigned releases, as before.
-  ReleaseTrust() = default;
+  // No key: unsigned releases, as before. There is no default trust: each
+  // caller says what it trusts, so a forgotten argument cannot turn checks off.
+  static ReleaseTrust Unsigned();
   // The key text the program was built with; empty text gives no key. Text
   // that is not a key trusts nothing at all rather than everything.
   static ReleaseTrust FromKeyText(const std::string& keyText);
@@ -35,6 +36,8 @@ class ReleaseTrust {
   bool CanProveInstaller(const PackageManifest& manifest) const;
 
  private:
+  ReleaseTrust() = default;
+
   bool required_ = false;
   bool keyValid_ = false;
   ReleasePublicKey key_{};

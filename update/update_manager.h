@@ -19,14 +19,12 @@
 class UpdateManager {
  public:
   // Builds the two manifest paths and creates "temp\" under the program's
-  // directory, whatever the command line.
-  UpdateManager();
+  // directory, whatever the command line. releaseTrust is what releases must
+  // prove: the program's built-in key.
+  explicit UpdateManager(const ReleaseTrust& releaseTrust);
 
   void SetTrayWindow(HWND window) { trayWindow = window; }
   void SetProgressBar(HWND window) { progressBar = window; }
-  // What releases must prove: the program's built-in key, set by wWinMain
-  // before anything else. Without a call, unsigned releases as before.
-  void SetReleaseTrust(const ReleaseTrust& value) { trust = value; }
 
   // Fetches the remote manifest (at most about 3 s; with a release key its
   // signature too, as long again), loads the local one, and returns true when
@@ -59,6 +57,8 @@ class UpdateManager {
   // for this run's downloads.
   UpdateRules DownloadRules() const;
 
+  // First, so that it is set before anything else is built.
+  ReleaseTrust trust;
   HWND trayWindow = nullptr;
   HWND progressBar = nullptr;
   std::string remoteManifestText;
@@ -66,7 +66,6 @@ class UpdateManager {
   PackageManifest remoteManifest;
   std::wstring localManifestPath;
   std::wstring pendingManifestPath;
-  ReleaseTrust trust;
   std::string remoteSignatureText;
   bool remoteTrusted = false;
   // How often and after which pauses a download is tried again; its stall

@@ -12,8 +12,9 @@
 #include "update/update_check.h"
 #include "update/version_number.h"
 
-UpdateManager::UpdateManager()
-    : localManifestPath(GetModuleDirectory() + L"package.json"),
+UpdateManager::UpdateManager(const ReleaseTrust& releaseTrust)
+    : trust(releaseTrust),
+      localManifestPath(GetModuleDirectory() + L"package.json"),
       pendingManifestPath(GetTempDirectory() + L"package.json") {}
 
 bool UpdateManager::CheckForUpdate() {
@@ -93,9 +94,7 @@ std::wstring UpdateManager::GetTempDirectory() {
 }
 
 UpdateRules UpdateManager::DownloadRules() const {
-  UpdateRules rules;
-  rules.trust = trust;
-  rules.retry = retryPolicy;
+  UpdateRules rules{trust, retryPolicy};
   rules.retry.stallSeconds =
       StallSecondsFromSetting(WideToNarrow(ReadSetting(kSettingsSection, kStallSecondsKey, L"")));
   return rules;

@@ -188,7 +188,7 @@ class UpdateManagerFullTest : public DownloadInstallerTest {
 
   RecordingWindow tray_;
   RecordingWindow bar_;
-  UpdateManager manager_;
+  UpdateManager manager_{ReleaseTrust::Unsigned()};
   std::string date_;
 };
 

@@ -10,6 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
+
+// A default that trusts unsigned releases would let a forgotten argument turn
+// a keyed client's checks off: every caller must say what it trusts.
+static_assert(!std::is_default_constructible<ReleaseTrust>::value, "ReleaseTrust has no default");
 
 namespace {
 
@@ -38,8 +43,8 @@ class ReleaseTrustTest : public ::testing::Test {
   const fs::path file_ = scratch_.path() / "a.dll";
   ReleasePublicKey publicKey_{};
   ReleaseSecretKey secretKey_{};
-  ReleaseTrust signed_;
-  const ReleaseTrust unsigned_;
+  ReleaseTrust signed_ = ReleaseTrust::Unsigned();
+  const ReleaseTrust unsigned_ = ReleaseTrust::Unsigned();
 };
 
 // Catches an unsigned client that starts demanding what older releases do not

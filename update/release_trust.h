@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "update/package_manifest.h"
 #include "update/release_signature.h"
@@ -15,13 +16,16 @@ class ReleaseTrust {
   // No key: unsigned releases, as before. There is no default trust: each
   // caller says what it trusts, so a forgotten argument cannot turn checks off.
   static ReleaseTrust Unsigned();
-  // The key text the program was built with; empty text gives no key. Text
-  // that is not a key trusts nothing at all rather than everything.
+  // The key text the program was built with: one key, or several separated by
+  // commas (a primary and an offline backup, so that a lost or compromised
+  // one can be replaced); empty text gives no key. Text of which any part is
+  // not a key trusts nothing at all rather than everything.
   static ReleaseTrust FromKeyText(const std::string& keyText);
 
   bool required() const { return required_; }
 
-  // True without a key; with one, only for a signature of exactly these bytes.
+  // True without a key; with keys, only for a signature of exactly these bytes
+  // by any one of them.
   bool AcceptsManifest(const std::string& manifestBytes, const std::string& signatureFile) const;
   // True when the file at path is the one entry names: its MD5 is entry's
   // hash (an empty hash proves nothing), and with a key its SHA-256 is
@@ -40,7 +44,7 @@ class ReleaseTrust {
 
   bool required_ = false;
   bool keyValid_ = false;
-  ReleasePublicKey key_{};
+  std::vector<ReleasePublicKey> keys_;
 };
 
 // The pending manifest is written in text mode, which puts a CR before every

@@ -125,6 +125,33 @@ TEST_F(ReleaseTrustTest, AKeyThatIsNotAKeyTrustsNothing) {
   EXPECT_FALSE(broken.AcceptsManifest(manifest, signature));
 }
 
+// A primary and a backup key: catches a list that trusts only its first key,
+// one that trusts a key it does not name, and one whose garbled entry is
+// skipped so that the list quietly means fewer keys than written.
+TEST_F(ReleaseTrustTest, AKeyListTrustsASignatureByAnyOfItsKeys) {
+  ReleasePublicKey backupPublic{}, otherPublic{};
+  ReleaseSecretKey backupSecret{}, otherSecret{};
+  ASSERT_TRUE(GenerateReleaseKeyPair(backupPublic, backupSecret));
+  ASSERT_TRUE(GenerateReleaseKeyPair(otherPublic, otherSecret));
+  const std::string manifest = "{\"version\": \"13\"}";
+  const std::string byPrimary = FormatSignatureFile(SignRelease(manifest, secretKey_));
+  const std::string byBackup = FormatSignatureFile(SignRelease(manifest, backupSecret));
+  const std::string byOther = FormatSignatureFile(SignRelease(manifest, otherSecret));
+  const std::string primary = FormatPublicKey(publicKey_);
+  const std::string backup = FormatPublicKey(backupPublic);
+
+  const ReleaseTrust both = ReleaseTrust::FromKeyText(primary + ", " + backup);
+  EXPECT_TRUE(both.AcceptsManifest(manifest, byPrimary));
+  EXPECT_TRUE(both.AcceptsManifest(manifest, byBackup));
+  EXPECT_FALSE(both.AcceptsManifest(manifest, byOther));
+  EXPECT_FALSE(both.AcceptsManifest(manifest + " ", byBackup));
+  for (const std::string& garbled : {primary + ",x", primary + ",", primary + ",," + backup}) {
+    const ReleaseTrust broken = ReleaseTrust::FromKeyText(garbled);
+    EXPECT_TRUE(broken.required()) << garbled;
+    EXPECT_FALSE(broken.AcceptsManifest(manifest, byPrimary)) << garbled;
+  }
+}
+
 // The pending manifest is written in text mode; its signature covers the
 // served bytes. Catches a CR lost or added on the way back, and a file with a
 // bare LF (not written by us) accepted.

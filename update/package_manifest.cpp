@@ -58,6 +58,7 @@ int PackageManifestParser::Parse(std::string text, PackageManifest& manifest) {
     parsed.set_install_package_url(root["install_package_url"].asString());
     parsed.set_install_package_sha256(StringOrEmpty(root["install_package_sha256"]));
     parsed.set_install_package_size(SizeOrUnknown(root["install_package_size"]));
+    parsed.set_expires(StringOrEmpty(root["expires"]));
 
     // size() is the element count of an array and 0 for null and scalars; an
     // object with members makes the indexing below throw.

@@ -67,6 +67,9 @@ class PackageManifest {
   std::string install_package_sha256() const { return install_package_sha256_; }
   // The installer's byte count, as size() of a file entry.
   long long install_package_size() const { return install_package_size_; }
+  // When a signed release stops being trusted ("YYYY-MM-DDTHH:MM:SSZ", UTC);
+  // empty: never. Only a client built with a release key reads it.
+  std::string expires() const { return expires_; }
 
   void set_version(std::string value) { version_ = std::move(value); }
   void set_package_date(std::string value) { package_date_ = std::move(value); }
@@ -76,13 +79,14 @@ class PackageManifest {
   void set_file_list(std::vector<PackageFileEntry> value) { file_list_ = std::move(value); }
   void set_install_package_sha256(std::string value) { install_package_sha256_ = std::move(value); }
   void set_install_package_size(long long value) { install_package_size_ = value; }
+  void set_expires(std::string value) { expires_ = std::move(value); }
 
   friend bool operator==(const PackageManifest& a, const PackageManifest& b) {
     return a.version_ == b.version_ && a.package_date_ == b.package_date_ &&
            a.full_update_ == b.full_update_ && a.install_package_url_ == b.install_package_url_ &&
            a.type_ == b.type_ && a.file_list_ == b.file_list_ &&
            a.install_package_sha256_ == b.install_package_sha256_ &&
-           a.install_package_size_ == b.install_package_size_;
+           a.install_package_size_ == b.install_package_size_ && a.expires_ == b.expires_;
   }
   friend bool operator!=(const PackageManifest& a, const PackageManifest& b) { return !(a == b); }
 
@@ -95,6 +99,7 @@ class PackageManifest {
   std::vector<PackageFileEntry> file_list_;
   std::string install_package_sha256_;
   long long install_package_size_ = -1;
+  std::string expires_;
 };
 
 // Fills a PackageManifest from the whole text of a document. Stateless: make
@@ -103,8 +108,8 @@ class PackageManifestParser {
  public:
   // 0: the text was a JSON document of the manifest's shape and every field of
   // manifest was replaced, file_list as a whole. The digest keys of signed
-  // releases ("sha256", "install_package_sha256") are taken only when they
-  // are strings, the sizes ("size", "install_package_size") only when they are
+  // releases ("sha256", "install_package_sha256", "expires") are taken only
+  // when they are strings, the sizes ("size", "install_package_size") only when they are
   // integers of at least 0: like any key a client does not know, they can never make a
   // manifest fail that parsed without them. -1: it was not (not JSON, the
   // empty text, a leading byte-order mark, a value of the wrong type, nesting

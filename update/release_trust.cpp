@@ -1,5 +1,6 @@
 #include "update/release_trust.h"
 
+#include "update/expiry_time.h"
 #include "update/md5_checksum.h"
 #include "update/sha256_digest.h"
 
@@ -36,6 +37,13 @@ bool ReleaseTrust::AcceptsManifest(const std::string& manifestBytes, const std::
     if (VerifyReleaseSignature(manifestBytes, signatureFile, key)) return true;
   }
   return false;
+}
+
+bool ReleaseTrust::AcceptsExpiry(const std::string& expires, std::int64_t nowSecondsSinceEpoch) const {
+  if (!required_ || expires.empty()) return true;
+  std::int64_t expiry = 0;
+  // A garbled expiry in a signed manifest was not meant: refused, not ignored.
+  return ParseExpiryTime(expires, expiry) && nowSecondsSinceEpoch < expiry;
 }
 
 bool ReleaseTrust::CanProve(const PackageFileEntry& entry) const {

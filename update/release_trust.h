@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,11 @@ class ReleaseTrust {
   // True without a key; with one, when the file's SHA-256 is the manifest's
   // install_package_sha256.
   bool AcceptsInstaller(const std::string& path, const PackageManifest& manifest) const;
+  // True without a key. With keys, false once nowSecondsSinceEpoch (UTC) has
+  // reached the signed manifest's expiry, or when that is not of its exact
+  // form; an empty expiry never expires. So an old signed release cannot be
+  // served for ever to keep clients from a fix.
+  bool AcceptsExpiry(const std::string& expires, std::int64_t nowSecondsSinceEpoch) const;
   // Whether a download of entry or of the installer can be proved at all;
   // false means there is no point in fetching it.
   bool CanProve(const PackageFileEntry& entry) const;

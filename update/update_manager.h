@@ -32,7 +32,8 @@ class UpdateManager {
   // thread, once.
   bool CheckForUpdate();
   // With a release key, a manifest whose signature does not verify is not
-  // even parsed: remoteManifest keeps its defaults and remoteTrusted is false.
+  // even parsed, and one past its expiry is not taken: remoteManifest keeps
+  // its defaults and remoteTrusted is false. A body over its cap likewise.
   void FetchRemoteManifest();
   void LoadLocalManifest(std::string path);
 

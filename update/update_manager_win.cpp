@@ -3,7 +3,9 @@
 #include <share.h>
 #include <stdio.h>
 
+#include <ctime>
 #include <exception>
+#include <utility>
 
 #include "platform/paths.h"
 #include "platform/settings.h"
@@ -46,7 +48,11 @@ void UpdateManager::FetchRemoteManifest() {
     // fetched, staged or started.
     if (!trust.AcceptsManifest(body, signature)) return;
   }
-  PackageManifestParser::Parse(body, remoteManifest);
+  PackageManifest parsed = remoteManifest;
+  PackageManifestParser::Parse(body, parsed);
+  // By this PC's clock: a release past its expiry is treated as unsigned.
+  if (!trust.AcceptsExpiry(parsed.expires(), static_cast<std::int64_t>(std::time(nullptr)))) return;
+  remoteManifest = std::move(parsed);
   remoteTrusted = true;
 }
 

@@ -202,7 +202,7 @@ TEST_F(SignedRoadTest, ASignedReleaseIsCheckedThenInstalled) {
 // Each case is something an attacker who answers for the update host can send.
 struct Forgery {
   const char* name;
-  enum Kind { kOtherKey, kByteChanged, kNoSignature, kOtherRelease, kOlderRelease, kSwappedFile, kGarbage } kind;
+  enum Kind { kOtherKey, kByteChanged, kNoSignature, kOtherRelease, kOlderRelease, kSwappedFile, kGarbage, kExpired } kind;
 };
 
 class SignedForgeryTest : public SignedRoadTest, public testing::WithParamInterface<Forgery> {};
@@ -256,6 +256,15 @@ TEST_P(SignedForgeryTest, LeavesTheOldReleaseWhole) {
     case Forgery::kGarbage:
       server_.SetResource(kSignaturePath, "<html><body>signature</body></html>\n");
       break;
+    case Forgery::kExpired: {
+      // A genuine signed release whose expiry has passed: served on by
+      // someone who wants clients to stay where they are.
+      std::string expired = newManifest_;
+      expired.insert(expired.find("\"file_list\""), "\"expires\": \"2026-01-01T00:00:00Z\",\n  ");
+      server_.SetResource("/soft/package.json", expired);
+      server_.SetResource(kSignaturePath, Sign(expired));
+      break;
+    }
   }
 
   {
@@ -284,6 +293,7 @@ const Forgery kForgeries[] = {
     {"older signed release replayed", Forgery::kOlderRelease},
     {"file swapped, MD5 matching", Forgery::kSwappedFile},
     {"signature that is not one", Forgery::kGarbage},
+    {"signed release past its expiry", Forgery::kExpired},
 };
 
 INSTANTIATE_TEST_SUITE_P(Forgeries, SignedForgeryTest, testing::ValuesIn(kForgeries),

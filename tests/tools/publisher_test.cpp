@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
 #include "tools/publisher/release_tree.h"
+#include "update/expiry_time.h"
 #include "update/incremental_update.h"
 #include "update/md5_checksum.h"
 #include "update/package_manifest.h"
@@ -682,6 +684,46 @@ TEST(ReleaseTree, RefusesACopyThatDiffersFromTheManifest) {
             0)
       << message;
   EXPECT_EQ(ReadBytes(work.path() / "out" / "package.json.sig"), "sig\n");
+}
+
+// Catches an expiry in local time, in another form than clients read, one
+// not covered by the signature, and one on an unsigned release (which only
+// looks like a protection).
+TEST(Signing, ExpiresWritesASignedUtcTimeDaysAhead) {
+  TempDir work;
+  const std::string publicKey = MakeKeys(work, "release");
+  work.Write("release/a.txt", "a");
+  const std::int64_t before = static_cast<std::int64_t>(std::time(nullptr));
+  const Outcome outcome =
+      PublishRelease(work, "1", "out", "", {"--sign-key", work.Text("release.key"), "--expires", "30"});
+  const std::int64_t after = static_cast<std::int64_t>(std::time(nullptr));
+  ASSERT_EQ(outcome.code, 0) << outcome.err;
+  const std::string manifest = ReadBytes(work.path() / "out" / "package.json");
+  const PackageManifest read = ReadManifest(work, "out");
+  std::int64_t expiry = 0;
+  ASSERT_TRUE(ParseExpiryTime(read.expires(), expiry)) << read.expires();
+  EXPECT_GE(expiry, before + 30 * 86400);
+  EXPECT_LE(expiry, after + 30 * 86400);
+  const ReleaseTrust trust = ReleaseTrust::FromKeyText(publicKey);
+  EXPECT_TRUE(trust.AcceptsManifest(manifest, ReadBytes(work.path() / "out" / "package.json.sig")));
+  EXPECT_TRUE(trust.AcceptsExpiry(read.expires(), expiry - 1));
+  EXPECT_FALSE(trust.AcceptsExpiry(read.expires(), expiry));
+
+  const struct {
+    std::vector<std::string> extra;
+    const char* says;
+  } refused[] = {
+      {{"--expires", "30"}, "--expires needs --sign-key"},
+      {{"--sign-key", work.Text("release.key"), "--expires", "0"}, "not a number of days"},
+      {{"--sign-key", work.Text("release.key"), "--expires", "3651"}, "not a number of days"},
+      {{"--sign-key", work.Text("release.key"), "--expires", "-5"}, "not a number of days"},
+  };
+  for (const auto& r : refused) {
+    const Outcome no = PublishRelease(work, "2", "out-refused", "", r.extra);
+    EXPECT_EQ(no.code, 2) << r.says;
+    EXPECT_NE(no.err.find(r.says), std::string::npos) << no.err;
+    EXPECT_FALSE(fs::exists(work.path() / "out-refused")) << r.says;
+  }
 }
 
 TEST(Signing, ASignedReleaseIsWhatAClientWithTheKeyAccepts) {

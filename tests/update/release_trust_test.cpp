@@ -4,6 +4,7 @@
 #include "update/release_trust.h"
 
 #include "tests/support/test_files.h"
+#include "update/expiry_time.h"
 #include "update/md5_checksum.h"
 #include "update/sha256_digest.h"
 
@@ -149,6 +150,43 @@ TEST_F(ReleaseTrustTest, AKeyListTrustsASignatureByAnyOfItsKeys) {
     const ReleaseTrust broken = ReleaseTrust::FromKeyText(garbled);
     EXPECT_TRUE(broken.required()) << garbled;
     EXPECT_FALSE(broken.AcceptsManifest(manifest, byPrimary)) << garbled;
+  }
+}
+
+// Catches an expiry read in local time or off by a day at month, year and
+// leap-day edges, a malformed one taken as "never", a release still trusted
+// at its expiry second, and an unsigned client that refuses what it used to
+// install.
+TEST_F(ReleaseTrustTest, ASignedManifestPastItsExpiryIsRefused) {
+  const struct {
+    const char* text;
+    std::int64_t seconds;  // -1: not an expiry time
+  } forms[] = {
+      {"1970-01-01T00:00:00Z", 0},           {"2027-01-31T00:00:00Z", 1801353600},
+      {"2028-02-29T23:59:59Z", 1835481599},  {"2000-03-01T00:00:00Z", 951868800},
+      {"9999-12-31T23:59:59Z", 253402300799}, {"2027-02-29T00:00:00Z", -1},
+      {"2100-02-29T00:00:00Z", -1},          {"2027-01-31T00:00:00z", -1},
+      {"2027-01-31T00:00:00", -1},           {"2027-01-31 00:00:00Z", -1},
+      {"2027-1-31T00:00:00Z", -1},           {"2027-13-01T00:00:00Z", -1},
+      {"2027-01-31T24:00:00Z", -1},          {"1969-12-31T23:59:59Z", -1},
+      {"+027-01-31T00:00:00Z", -1},          {" 2027-01-31T00:00:00Z", -1},
+  };
+  for (const auto& f : forms) {
+    std::int64_t seconds = -1;
+    EXPECT_EQ(ParseExpiryTime(f.text, seconds), f.seconds >= 0) << f.text;
+    if (f.seconds >= 0) {
+      EXPECT_EQ(seconds, f.seconds) << f.text;
+      EXPECT_EQ(FormatExpiryTime(f.seconds), f.text);
+    }
+  }
+
+  const std::int64_t expiry = 1801353600;  // 2027-01-31T00:00:00Z
+  EXPECT_TRUE(signed_.AcceptsExpiry("", expiry)) << "no expiry: never";
+  EXPECT_TRUE(signed_.AcceptsExpiry("2027-01-31T00:00:00Z", expiry - 1));
+  EXPECT_FALSE(signed_.AcceptsExpiry("2027-01-31T00:00:00Z", expiry));
+  EXPECT_FALSE(signed_.AcceptsExpiry("2027-01-31", 0)) << "garbled";
+  for (const char* any : {"", "2027-01-31T00:00:00Z", "garbled"}) {
+    EXPECT_TRUE(unsigned_.AcceptsExpiry(any, expiry + 1)) << any;
   }
 }
 

@@ -34,6 +34,7 @@ std::string WriteManifestText(const PackageManifest& manifest) {
   if (!manifest.install_package_sha256().empty()) {
     text += "  \"install_package_sha256\": " + JsonStringLiteral(manifest.install_package_sha256()) + ",\n";
   }
+  if (!manifest.expires().empty()) text += "  \"expires\": " + JsonStringLiteral(manifest.expires()) + ",\n";
   if (manifest.install_package_size() >= 0) {
     text += "  \"install_package_size\": " + std::to_string(manifest.install_package_size()) + ",\n";
   }

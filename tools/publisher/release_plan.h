@@ -35,6 +35,7 @@ struct ReleaseOptions {
   std::string installerName;             // UTF-8 file name; empty: not a full release
   std::string installerSha256;           // of the installer's bytes, when installerName is set
   long long installerSize = 0;           // its byte count, likewise
+  std::string expires;                   // "expires" of a signed release, or empty
   bool hasPrevious = false;
   PackageManifest previous;
 };

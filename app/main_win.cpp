@@ -21,7 +21,8 @@ HWND g_progressDialog = nullptr;
 HWND g_progressBar = nullptr;
 
 // Constructed before wWinMain: it makes sure temp\ exists at every start.
-UpdateManager g_updateManager;
+// Never destroyed while the process lives: see the end of wWinMain.
+UpdateManager g_updateManager(ReleaseTrust::FromKeyText(BuiltInReleaseKey()));
 
 namespace {
 
@@ -33,7 +34,6 @@ constexpr int kNoWindowClassExitCode = 0;
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLineArgument, int) {
   g_instance = instance;
   const std::wstring commandLine = commandLineArgument != nullptr ? commandLineArgument : L"";
-  g_updateManager.SetReleaseTrust(ReleaseTrust::FromKeyText(BuiltInReleaseKey()));
   // An earlier update that replaced this program left the old image in temp\.
   RemoveRetiredPrograms(UpdateManager::GetTempDirectory());
 
@@ -66,5 +66,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLineArgument, in
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }
-  return static_cast<int>(msg.wParam);
+  // The worker may still be downloading. Returning would run the C runtime's
+  // exit: static destructors (g_updateManager's fields among them) and the
+  // closing of every open stream, the worker's download included, while the
+  // worker still uses them. ExitProcess ends every other thread first, so
+  // nothing is torn down under it; there is nothing of ours left to flush.
+  ExitProcess(static_cast<UINT>(msg.wParam));
 }

@@ -30,7 +30,7 @@
 // update. A run cut short at any point is completed by the next one the same way.
 int FinaliseInDirectories(const std::wstring& moduleDirectory, const std::wstring& tempDirectory,
                           const PackageManifest& localManifest, HWND trayWindow,
-                          const ReleaseTrust& trust = ReleaseTrust(), const std::wstring& programName = L"");
+                          const ReleaseTrust& trust, const std::wstring& programName = L"");
 
 // Deletes the program images that an update moved aside into tempDirectory.
 // One still running (a resident copy of the old build) stays until a later start.

@@ -9,10 +9,11 @@ std::string InstallerFileName(const std::string& packageDate) {
 }
 
 int DownloadInstaller(const std::string& url, const std::string& installerPath, ProgressWindow progressBar,
-                      const RetryPolicy& retry, const std::function<bool(const std::string& path)>& prove) {
+                      const RetryPolicy& retry, const DownloadLimits& limits,
+                      const std::function<bool(const std::string& path)>& prove) {
   const std::string partialPath = installerPath + kPartialDownloadSuffix;
-  const auto accept = [&](const std::string& path) { return !prove || prove(path); };
-  const int result = DownloadUntilProved(url, partialPath, progressBar, retry, accept);
+  const auto accept = [&](const std::string& path) { return prove && prove(path); };
+  const int result = DownloadUntilProved(url, partialPath, progressBar, retry, limits, accept);
   if (result != 0) return result;
   if (!ReplaceNarrowPath(partialPath, installerPath)) {
     RemoveNarrowPath(partialPath);

@@ -20,10 +20,11 @@ std::string InstallerFileName(const std::string& packageDate);
 // PBM_SETPOS (bytes so far) to progressBar as the bytes arrive, with the
 // retries and resumption the policy allows. The bytes go to installerPath +
 // ".zqdownload", which takes the installer's name only once it is whole and
-// prove (when given) accepts it: a partial or unproved installer never
-// carries a name that could be started. 0 on success; otherwise the last
+// prove accepts it (a null prove accepts nothing): a partial or unproved
+// installer never carries a name that could be started. limits bound its bytes
+// and time. 0 on success; otherwise the last
 // transfer's result, or kDownloadNotProved, and no file of either name is left
 // (an older installer of that name stays as it was).
 int DownloadInstaller(const std::string& url, const std::string& installerPath, ProgressWindow progressBar,
-                      const RetryPolicy& retry = RetryPolicy(),
-                      const std::function<bool(const std::string& path)>& prove = nullptr);
+                      const RetryPolicy& retry, const DownloadLimits& limits,
+                      const std::function<bool(const std::string& path)>& prove);

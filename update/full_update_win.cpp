@@ -15,7 +15,7 @@ std::wstring UpdateManager::RunFullUpdate() {
   const std::wstring installerPath = GetTempDirectory() + L"setup" + NarrowToWide(packageDate) + L".exe";
   const auto proved = [&](const std::string& path) { return rules.trust.AcceptsInstaller(path, remoteManifest); };
   if (DownloadInstaller(remoteManifest.install_package_url(), WideToNarrow(installerPath), progressBar, rules.retry,
-                        proved) != 0) {
+                        LimitsForSize(remoteManifest.install_package_size()), proved) != 0) {
     return std::wstring();
   }
   // The tray window reads the path before SendMessageW returns, while this

@@ -147,6 +147,31 @@ struct HeaderListCleanup {
 using HeaderList = std::unique_ptr<curl_slist, HeaderListCleanup>;
 
 
+// FetchToMemory's write target: the caller's text and how much it may grow.
+struct BoundedBody {
+  std::string* body = nullptr;
+  std::size_t start = 0;
+  std::size_t maxBytes = 0;
+  bool overLimit = false;
+};
+
+std::size_t AppendWithinLimit(char* data, std::size_t size, std::size_t count, void* userdata) {
+  auto* bounded = static_cast<BoundedBody*>(userdata);
+  if (bounded == nullptr || bounded->body == nullptr) return kAbortTransfer;
+  // A body that never ends must not take the process's memory with it.
+  if (size * count > bounded->maxBytes - (bounded->body->size() - bounded->start)) {
+    bounded->overLimit = true;
+    return kAbortTransfer;
+  }
+  return HttpTransfer::AppendToBody(data, size, count, bounded->body);
+}
+
+// libcurl takes seconds as a long, which is 32 bits on Windows.
+long ClampSeconds(long long seconds) {
+  constexpr long long kLongest = 30LL * 24 * 3600;
+  return static_cast<long>(std::min(seconds, kLongest));
+}
+
 enum class ProgressRoute { kProgressBar, kLibcurlMeter };
 
 int RunDownload(const std::string& url, DownloadTarget& target, ProgressWindow window, ProgressRoute route) {
@@ -155,6 +180,8 @@ int RunDownload(const std::string& url, DownloadTarget& target, ProgressWindow w
   target.responseStatus = 0;
   target.validator.clear();
   target.appended = false;
+  target.bytesWritten = 0;
+  target.overLimit = false;
   {
     EasyHandle handle(curl_easy_init());
     // Outlives the transfer: libcurl keeps only the address.
@@ -195,6 +222,8 @@ int RunDownload(const std::string& url, DownloadTarget& target, ProgressWindow w
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, target.stallSeconds);
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, target.stallSeconds);
       }
+      // A byte a second keeps any stall limit happy for ever; this bounds the whole.
+      if (target.timeoutSeconds > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, ClampSeconds(target.timeoutSeconds));
       // The 2xx rule needs HTTP status lines: no other protocol may answer, and
       // a proxy's CONNECT reply must not reach the gate as if it were the server's.
       curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -203,7 +232,7 @@ int RunDownload(const std::string& url, DownloadTarget& target, ProgressWindow w
       curl_easy_setopt(curl, CURLOPT_HEADERDATA, &gate);
 
       const CURLcode performed = curl_easy_perform(curl);
-      result = gate.rejected ? CURLE_HTTP_RETURNED_ERROR : performed;
+      result = gate.rejected ? CURLE_HTTP_RETURNED_ERROR : target.overLimit ? CURLE_FILESIZE_EXCEEDED : performed;
     }
   }
   // After the handle is gone, so no callback can reach the file again.
@@ -222,7 +251,7 @@ ProgressMessageSender SetProgressMessageSender(ProgressMessageSender sender) {
   return progressMessageSender.exchange(sender);
 }
 
-int HttpTransfer::FetchToMemory(const std::string& url, std::string& body) {
+int HttpTransfer::FetchToMemory(const std::string& url, std::string& body, std::size_t maxBytes) {
   EasyHandle handle(curl_easy_init());
   if (!handle) return CURLE_FAILED_INIT;
   CURL* const curl = handle.get();
@@ -234,14 +263,26 @@ int HttpTransfer::FetchToMemory(const std::string& url, std::string& body) {
   curl_easy_setopt(curl, CURLOPT_USERAGENT, "KVT Updater/1.0");
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_READFUNCTION, static_cast<curl_read_callback>(nullptr));
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &HttpTransfer::AppendToBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  BoundedBody bounded;
+  bounded.body = &body;
+  bounded.start = body.size();
+  bounded.maxBytes = maxBytes;
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &AppendWithinLimit);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &bounded);
+  // Refused at the headers when the server says in advance that it is too much.
+  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
   // No signals: the resolver's time-out must not interrupt the UI thread.
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 3L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3L);
 
-  return curl_easy_perform(curl);
+  const CURLcode result = curl_easy_perform(curl);
+  if (bounded.overLimit || result == CURLE_FILESIZE_EXCEEDED) {
+    // Part of an oversized answer is no answer: nothing of it may be acted on.
+    body.resize(bounded.start);
+    return CURLE_FILESIZE_EXCEEDED;
+  }
+  return result;
 }
 
 int HttpTransfer::DownloadWithProgress(const std::string& url, DownloadTarget& target) {
@@ -277,7 +318,22 @@ std::size_t HttpTransfer::WriteToTargetFile(char* data, std::size_t size, std::s
       target->file = OpenNarrowPath(target->fileName, target->appended ? "ab" : "wb");
       if (target->file == nullptr) return kAbortTransfer;
     }
-    return std::fwrite(data, size, count, target->file);
+    std::size_t bytes = size * count;
+    if (target->maxBytes >= 0) {
+      // Up to the limit exactly, then the transfer ends: a body that never
+      // ends must not fill the disk.
+      const long long before = (target->appended ? target->resumeFrom : 0) + target->bytesWritten;
+      const long long room = std::max(0LL, target->maxBytes - before);
+      if (static_cast<unsigned long long>(bytes) > static_cast<unsigned long long>(room)) {
+        target->overLimit = true;
+        const std::size_t allowed = static_cast<std::size_t>(room);
+        if (allowed > 0 && std::fwrite(data, 1, allowed, target->file) == allowed) target->bytesWritten += room;
+        return kAbortTransfer;
+      }
+    }
+    const std::size_t written = std::fwrite(data, size, count, target->file);
+    target->bytesWritten += static_cast<long long>(written * size);
+    return written;
   } catch (...) {
     return kAbortTransfer;
   }

@@ -61,12 +61,27 @@ struct DownloadTarget {
   // Above 0: a transfer that moves less than 1 byte a second for this many
   // seconds, or does not connect within them, ends with 28. 0: no limit.
   long stallSeconds = 0;
+  // At least 0: the most bytes the file may hold, counted from its first byte
+  // (an appended part after the bytes it continues). A body that goes past it
+  // ends the transfer with 63 (CURLE_FILESIZE_EXCEEDED) once exactly that many
+  // bytes are in the file. Below 0: no limit.
+  long long maxBytes = -1;
+  // Above 0: the transfer ends with 28 after this many seconds in all, however
+  // steadily bytes arrive. 0: no limit.
+  long timeoutSeconds = 0;
 
   // Filled in by the download, for a later resume.
   long responseStatus = 0;  // the answer's HTTP status; 0 when none came
   std::string validator;    // its strong ETag, else its Last-Modified; else empty
   bool appended = false;    // a 206 part was accepted and appended
+  long long bytesWritten = 0;  // body bytes this transfer put in the file
+  bool overLimit = false;      // the body went past maxBytes
 };
+
+// What the manifest and its signature may weigh. A real manifest of ten
+// thousand entries is about 3 MiB; a signature file is one line.
+inline constexpr std::size_t kMaxManifestBytes = 8u << 20;
+inline constexpr std::size_t kMaxSignatureBytes = 4u << 10;
 
 // Holds libcurl's global state for a whole update run on the worker thread.
 // The downloads still initialise and clean up around each file, but those
@@ -96,8 +111,9 @@ class HttpTransfer {
  public:
   // The manifest fetch: user agent "KVT Updater/1.0", 3 s to connect and 3 s
   // in all. Bytes are appended to body whatever the HTTP status (an error page
-  // included, with result 0); on a time-out (28) body keeps what arrived.
-  int FetchToMemory(const std::string& url, std::string& body);
+  // included, with result 0); on a time-out (28) body keeps what arrived. A
+  // body of more than maxBytes gives 63 and body as it was before the call.
+  int FetchToMemory(const std::string& url, std::string& body, std::size_t maxBytes = kMaxManifestBytes);
 
   // The installer download. With target.showProgress 1 the bar at
   // progressWindow gets PBM_SETRANGE32 0..total then PBM_SETPOS received,

@@ -27,7 +27,10 @@ bool FetchAndProve(const PackageFileEntry& entry, const std::string& stagedPath,
   // must not be judged as this transfer's file.
   const std::string partialPath = stagedPath + kPartialDownloadSuffix;
   const auto proved = [&](const std::string& path) { return rules.trust.AcceptsFile(path, entry); };
-  if (DownloadUntilProved(entry.remote_url(), partialPath, nullptr, rules.retry, proved) != 0) return false;
+  if (DownloadUntilProved(entry.remote_url(), partialPath, nullptr, rules.retry, LimitsForSize(entry.size()),
+                          proved) != 0) {
+    return false;
+  }
   if (!ops.replaceFile(partialPath, stagedPath)) {
     ops.removeFile(partialPath);
     return false;

@@ -40,6 +40,7 @@ struct StagingFileOps {
 const StagingFileOps& NativeStagingFileOps();
 
 // What every file of a run must prove, and how hard each download tries.
+// Made only with both said: UpdateRules{trust, retry}.
 struct UpdateRules {
   ReleaseTrust trust;
   RetryPolicy retry;
@@ -66,5 +67,5 @@ std::string StagedPath(const std::string& tempDirectory, const PackageFileEntry&
 // are not fetched; a file staged earlier under the same path is left as it was.
 int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest& local,
                            const std::string& tempDirectory, const IncrementalUpdateReporter& reporter,
-                           const UpdateRules& rules = UpdateRules(),
+                           const UpdateRules& rules,
                            const StagingFileOps& ops = NativeStagingFileOps());

@@ -11,6 +11,13 @@ std::string StringOrEmpty(const Json::Value& value) {
   return value.isString() ? value.asString() : std::string();
 }
 
+// A size that is not a whole number of bytes is no size: the download then
+// keeps its general bound, as for an older manifest.
+long long SizeOrUnknown(const Json::Value& value) {
+  const bool integer = value.type() == Json::intValue || value.type() == Json::uintValue;
+  return integer && value.isInt64() && value.asInt64() >= 0 ? value.asInt64() : -1;
+}
+
 // Each field goes through Json::Value::asString, so numbers and booleans come
 // out as their text and null as "". Arrays and objects make jsoncpp throw.
 PackageFileEntry ReadEntry(Json::Value& element) {
@@ -22,6 +29,7 @@ PackageFileEntry ReadEntry(Json::Value& element) {
   entry.set_ver(element["ver"].asString());
   entry.set_act(element["act"].asString());
   entry.set_sha256(StringOrEmpty(element["sha256"]));
+  entry.set_size(SizeOrUnknown(element["size"]));
   return entry;
 }
 
@@ -49,6 +57,8 @@ int PackageManifestParser::Parse(std::string text, PackageManifest& manifest) {
     parsed.set_type(root["type"].asString());
     parsed.set_install_package_url(root["install_package_url"].asString());
     parsed.set_install_package_sha256(StringOrEmpty(root["install_package_sha256"]));
+    parsed.set_install_package_size(SizeOrUnknown(root["install_package_size"]));
+    parsed.set_expires(StringOrEmpty(root["expires"]));
 
     // size() is the element count of an array and 0 for null and scalars; an
     // object with members makes the indexing below throw.

@@ -23,6 +23,9 @@ class PackageFileEntry {
   // signed releases, empty in older manifests. Only a client built with a
   // release key reads it.
   std::string sha256() const { return sha256_; }
+  // The file's byte count, when the manifest names one as a JSON integer of
+  // at least 0 (the publisher writes it); -1 otherwise.
+  long long size() const { return size_; }
 
   void set_name(std::string value) { name_ = std::move(value); }
   void set_remote_url(std::string value) { remote_url_ = std::move(value); }
@@ -31,10 +34,12 @@ class PackageFileEntry {
   void set_ver(std::string value) { ver_ = std::move(value); }
   void set_act(std::string value) { act_ = std::move(value); }
   void set_sha256(std::string value) { sha256_ = std::move(value); }
+  void set_size(long long value) { size_ = value; }
 
   friend bool operator==(const PackageFileEntry& a, const PackageFileEntry& b) {
     return a.name_ == b.name_ && a.remote_url_ == b.remote_url_ && a.hash_ == b.hash_ &&
-           a.local_path_ == b.local_path_ && a.ver_ == b.ver_ && a.act_ == b.act_ && a.sha256_ == b.sha256_;
+           a.local_path_ == b.local_path_ && a.ver_ == b.ver_ && a.act_ == b.act_ && a.sha256_ == b.sha256_ &&
+           a.size_ == b.size_;
   }
   friend bool operator!=(const PackageFileEntry& a, const PackageFileEntry& b) { return !(a == b); }
 
@@ -46,6 +51,7 @@ class PackageFileEntry {
   std::string ver_;
   std::string act_;         // "reg", "delete", anything else: nothing to do
   std::string sha256_;
+  long long size_ = -1;
 };
 
 // One release. A new record has empty texts, full_update false and no files.
@@ -59,6 +65,11 @@ class PackageManifest {
   std::vector<PackageFileEntry> file_list() const { return file_list_; }
   // SHA-256 of the installer, as sha256() of a file entry.
   std::string install_package_sha256() const { return install_package_sha256_; }
+  // The installer's byte count, as size() of a file entry.
+  long long install_package_size() const { return install_package_size_; }
+  // When a signed release stops being trusted ("YYYY-MM-DDTHH:MM:SSZ", UTC);
+  // empty: never. Only a client built with a release key reads it.
+  std::string expires() const { return expires_; }
 
   void set_version(std::string value) { version_ = std::move(value); }
   void set_package_date(std::string value) { package_date_ = std::move(value); }
@@ -67,12 +78,15 @@ class PackageManifest {
   void set_type(std::string value) { type_ = std::move(value); }
   void set_file_list(std::vector<PackageFileEntry> value) { file_list_ = std::move(value); }
   void set_install_package_sha256(std::string value) { install_package_sha256_ = std::move(value); }
+  void set_install_package_size(long long value) { install_package_size_ = value; }
+  void set_expires(std::string value) { expires_ = std::move(value); }
 
   friend bool operator==(const PackageManifest& a, const PackageManifest& b) {
     return a.version_ == b.version_ && a.package_date_ == b.package_date_ &&
            a.full_update_ == b.full_update_ && a.install_package_url_ == b.install_package_url_ &&
            a.type_ == b.type_ && a.file_list_ == b.file_list_ &&
-           a.install_package_sha256_ == b.install_package_sha256_;
+           a.install_package_sha256_ == b.install_package_sha256_ &&
+           a.install_package_size_ == b.install_package_size_ && a.expires_ == b.expires_;
   }
   friend bool operator!=(const PackageManifest& a, const PackageManifest& b) { return !(a == b); }
 
@@ -84,6 +98,8 @@ class PackageManifest {
   std::string type_;  // only "force" means a file-by-file update
   std::vector<PackageFileEntry> file_list_;
   std::string install_package_sha256_;
+  long long install_package_size_ = -1;
+  std::string expires_;
 };
 
 // Fills a PackageManifest from the whole text of a document. Stateless: make
@@ -92,8 +108,9 @@ class PackageManifestParser {
  public:
   // 0: the text was a JSON document of the manifest's shape and every field of
   // manifest was replaced, file_list as a whole. The digest keys of signed
-  // releases ("sha256", "install_package_sha256") are taken only when they
-  // are strings: like any key a client does not know, they can never make a
+  // releases ("sha256", "install_package_sha256", "expires") are taken only
+  // when they are strings, the sizes ("size", "install_package_size") only when they are
+  // integers of at least 0: like any key a client does not know, they can never make a
   // manifest fail that parsed without them. -1: it was not (not JSON, the
   // empty text, a leading byte-order mark, a value of the wrong type, nesting
   // too deep, no memory), and manifest is exactly as it was.

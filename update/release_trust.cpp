@@ -1,19 +1,49 @@
 #include "update/release_trust.h"
 
+#include "update/expiry_time.h"
 #include "update/md5_checksum.h"
 #include "update/sha256_digest.h"
+
+ReleaseTrust ReleaseTrust::Unsigned() {
+  return ReleaseTrust();
+}
 
 ReleaseTrust ReleaseTrust::FromKeyText(const std::string& keyText) {
   ReleaseTrust trust;
   if (keyText.empty()) return trust;
   trust.required_ = true;
-  trust.keyValid_ = ParsePublicKey(keyText, trust.key_);
-  return trust;
+  trust.keyValid_ = true;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = keyText.find(',', start);
+    ReleasePublicKey key{};
+    // A list with one garbled key was not meant: it must not quietly stand
+    // for the keys that happen to parse.
+    if (!ParsePublicKey(keyText.substr(start, comma == std::string::npos ? std::string::npos : comma - start), key)) {
+      trust.keyValid_ = false;
+      trust.keys_.clear();
+      return trust;
+    }
+    trust.keys_.push_back(key);
+    if (comma == std::string::npos) return trust;
+    start = comma + 1;
+  }
 }
 
 bool ReleaseTrust::AcceptsManifest(const std::string& manifestBytes, const std::string& signatureFile) const {
   if (!required_) return true;
-  return keyValid_ && VerifyReleaseSignature(manifestBytes, signatureFile, key_);
+  if (!keyValid_) return false;
+  for (const ReleasePublicKey& key : keys_) {
+    if (VerifyReleaseSignature(manifestBytes, signatureFile, key)) return true;
+  }
+  return false;
+}
+
+bool ReleaseTrust::AcceptsExpiry(const std::string& expires, std::int64_t nowSecondsSinceEpoch) const {
+  if (!required_ || expires.empty()) return true;
+  std::int64_t expiry = 0;
+  // A garbled expiry in a signed manifest was not meant: refused, not ignored.
+  return ParseExpiryTime(expires, expiry) && nowSecondsSinceEpoch < expiry;
 }
 
 bool ReleaseTrust::CanProve(const PackageFileEntry& entry) const {

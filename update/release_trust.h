@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "update/package_manifest.h"
 #include "update/release_signature.h"
@@ -12,15 +14,19 @@
 // SHA-256 is the one that signed manifest names. Pure values; any thread.
 class ReleaseTrust {
  public:
-  // No key: unsigned releases, as before.
-  ReleaseTrust() = default;
-  // The key text the program was built with; empty text gives no key. Text
-  // that is not a key trusts nothing at all rather than everything.
+  // No key: unsigned releases, as before. There is no default trust: each
+  // caller says what it trusts, so a forgotten argument cannot turn checks off.
+  static ReleaseTrust Unsigned();
+  // The key text the program was built with: one key, or several separated by
+  // commas (a primary and an offline backup, so that a lost or compromised
+  // one can be replaced); empty text gives no key. Text of which any part is
+  // not a key trusts nothing at all rather than everything.
   static ReleaseTrust FromKeyText(const std::string& keyText);
 
   bool required() const { return required_; }
 
-  // True without a key; with one, only for a signature of exactly these bytes.
+  // True without a key; with keys, only for a signature of exactly these bytes
+  // by any one of them.
   bool AcceptsManifest(const std::string& manifestBytes, const std::string& signatureFile) const;
   // True when the file at path is the one entry names: its MD5 is entry's
   // hash (an empty hash proves nothing), and with a key its SHA-256 is
@@ -29,15 +35,22 @@ class ReleaseTrust {
   // True without a key; with one, when the file's SHA-256 is the manifest's
   // install_package_sha256.
   bool AcceptsInstaller(const std::string& path, const PackageManifest& manifest) const;
+  // True without a key. With keys, false once nowSecondsSinceEpoch (UTC) has
+  // reached the signed manifest's expiry, or when that is not of its exact
+  // form; an empty expiry never expires. So an old signed release cannot be
+  // served for ever to keep clients from a fix.
+  bool AcceptsExpiry(const std::string& expires, std::int64_t nowSecondsSinceEpoch) const;
   // Whether a download of entry or of the installer can be proved at all;
   // false means there is no point in fetching it.
   bool CanProve(const PackageFileEntry& entry) const;
   bool CanProveInstaller(const PackageManifest& manifest) const;
 
  private:
+  ReleaseTrust() = default;
+
   bool required_ = false;
   bool keyValid_ = false;
-  ReleasePublicKey key_{};
+  std::vector<ReleasePublicKey> keys_;
 };
 
 // The pending manifest is written in text mode, which puts a CR before every

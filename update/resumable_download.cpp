@@ -1,6 +1,7 @@
 #include "update/resumable_download.h"
 
 #include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -9,6 +10,10 @@
 namespace {
 
 constexpr long kLongestStallSeconds = 3600;
+constexpr long long kSlowestBytesPerSecond = 10 * 1024;
+constexpr long long kDeadlineMarginSeconds = 60;
+// libcurl takes a long, which is 32 bits on Windows; a month is past any real download.
+constexpr long long kLongestDeadlineSeconds = 30LL * 24 * 3600;
 
 }  // namespace
 
@@ -26,14 +31,23 @@ long StallSecondsFromSetting(const std::string& text) {
   return seconds >= 1 && seconds <= kLongestStallSeconds ? seconds : kDefaultStallSeconds;
 }
 
+DownloadLimits LimitsForSize(long long namedSize) {
+  if (namedSize < 0) return DownloadLimits{kUnnamedSizeCap, 0};
+  const long long seconds = (namedSize + kSlowestBytesPerSecond - 1) / kSlowestBytesPerSecond + kDeadlineMarginSeconds;
+  return DownloadLimits{namedSize, static_cast<long>(std::min(seconds, kLongestDeadlineSeconds))};
+}
+
 NextAttempt DecideNextAttempt(const AttemptOutcome& outcome) {
   if (outcome.result == 0) return outcome.proved ? NextAttempt::kDone : NextAttempt::kRestart;
-  if (outcome.status == 416) return NextAttempt::kRestart;
+  if (outcome.status == 416 || outcome.result == CURLE_FILESIZE_EXCEEDED) return NextAttempt::kRestart;
   return outcome.bytesOnDisk > 0 && outcome.hasValidator ? NextAttempt::kResume : NextAttempt::kRestart;
 }
 
 int DownloadUntilProved(const std::string& url, const std::string& path, ProgressWindow progressBar,
-                        const RetryPolicy& policy, const std::function<bool(const std::string& path)>& prove) {
+                        const RetryPolicy& policy, const DownloadLimits& limits,
+                        const std::function<bool(const std::string& path)>& prove) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(limits.deadlineSeconds);
   HttpTransfer http;
   http.progressWindow = progressBar;
   // The validator of the answer that wrote what is on disk.
@@ -45,6 +59,16 @@ int DownloadUntilProved(const std::string& url, const std::string& path, Progres
     target.fileName = path.c_str();
     target.showProgress = progressBar != nullptr ? 1 : 0;
     target.stallSeconds = policy.stallSeconds;
+    target.maxBytes = limits.maxBytes;
+    if (limits.deadlineSeconds > 0) {
+      const long long leftMs =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (leftMs <= 0) {
+        result = CURLE_OPERATION_TIMEDOUT;
+        break;
+      }
+      target.timeoutSeconds = static_cast<long>((leftMs + 999) / 1000);
+    }
     if (next == NextAttempt::kResume) {
       target.resumeFrom = NarrowFileSize(path);
       target.ifRange = validator;

@@ -33,6 +33,23 @@ struct RetryPolicy {
   std::function<void(unsigned ms)> pause;
 };
 
+// How much one file may weigh and how long it may take, all attempts and
+// pauses together. Said by every caller: a download with no bound is one that
+// a hostile server can make fill the disk or hold the worker for ever.
+struct DownloadLimits {
+  long long maxBytes;     // DownloadTarget::maxBytes of every attempt
+  long deadlineSeconds;   // above 0: the whole download's time; 0: none
+};
+
+// Where the manifest names no size: more than any release of ours weighs.
+inline constexpr long long kUnnamedSizeCap = 4LL << 30;
+
+// Pure. A size the manifest names (at least 0) bounds the bytes exactly and
+// gives a deadline of that size at 10 KiB/s plus a minute, against a server
+// that sends a byte a second for ever. No size (below 0): kUnnamedSizeCap and
+// the stall limit alone.
+DownloadLimits LimitsForSize(long long namedSize);
+
 // What one attempt left behind, and what the next one does with it.
 struct AttemptOutcome {
   int result = 0;              // the transfer's result (0: a whole 2xx answer)
@@ -48,12 +65,14 @@ enum class NextAttempt {
   kRestart,  // remove the file and fetch it from its first byte
 };
 
-// Pure. A whole file that failed its proof, bytes whose version is unknown, or
-// a range the server calls unsatisfiable (416) start again from zero.
+// Pure. A whole file that failed its proof, bytes whose version is unknown, a
+// range the server calls unsatisfiable (416), or a body longer than the file
+// may be start again from zero.
 NextAttempt DecideNextAttempt(const AttemptOutcome& outcome);
 
 // Downloads url into path until prove(path) holds, at most as often as the
-// policy allows. Whatever lies at path at the start is removed first: bytes
+// policy allows, never writing more than limits.maxBytes; once the deadline
+// has passed no attempt starts and a running one ends with 28. Whatever lies at path at the start is removed first: bytes
 // are resumed only within one call. A whole 2xx answer with no body is an
 // empty file. With
 // progressBar set, the bar follows the bytes (DownloadWithProgress);
@@ -62,4 +81,5 @@ NextAttempt DecideNextAttempt(const AttemptOutcome& outcome);
 // kDownloadNotProved when the last whole file failed its proof.
 inline constexpr int kDownloadNotProved = -1;
 int DownloadUntilProved(const std::string& url, const std::string& path, ProgressWindow progressBar,
-                        const RetryPolicy& policy, const std::function<bool(const std::string& path)>& prove);
+                        const RetryPolicy& policy, const DownloadLimits& limits,
+                        const std::function<bool(const std::string& path)>& prove);

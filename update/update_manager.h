@@ -19,14 +19,12 @@
 class UpdateManager {
  public:
   // Builds the two manifest paths and creates "temp\" under the program's
-  // directory, whatever the command line.
-  UpdateManager();
+  // directory, whatever the command line. releaseTrust is what releases must
+  // prove: the program's built-in key.
+  explicit UpdateManager(const ReleaseTrust& releaseTrust);
 
   void SetTrayWindow(HWND window) { trayWindow = window; }
   void SetProgressBar(HWND window) { progressBar = window; }
-  // What releases must prove: the program's built-in key, set by wWinMain
-  // before anything else. Without a call, unsigned releases as before.
-  void SetReleaseTrust(const ReleaseTrust& value) { trust = value; }
 
   // Fetches the remote manifest (at most about 3 s; with a release key its
   // signature too, as long again), loads the local one, and returns true when
@@ -34,7 +32,8 @@ class UpdateManager {
   // thread, once.
   bool CheckForUpdate();
   // With a release key, a manifest whose signature does not verify is not
-  // even parsed: remoteManifest keeps its defaults and remoteTrusted is false.
+  // even parsed, and one past its expiry is not taken: remoteManifest keeps
+  // its defaults and remoteTrusted is false. A body over its cap likewise.
   void FetchRemoteManifest();
   void LoadLocalManifest(std::string path);
 
@@ -59,6 +58,8 @@ class UpdateManager {
   // for this run's downloads.
   UpdateRules DownloadRules() const;
 
+  // First, so that it is set before anything else is built.
+  ReleaseTrust trust;
   HWND trayWindow = nullptr;
   HWND progressBar = nullptr;
   std::string remoteManifestText;
@@ -66,7 +67,6 @@ class UpdateManager {
   PackageManifest remoteManifest;
   std::wstring localManifestPath;
   std::wstring pendingManifestPath;
-  ReleaseTrust trust;
   std::string remoteSignatureText;
   bool remoteTrusted = false;
   // How often and after which pauses a download is tried again; its stall

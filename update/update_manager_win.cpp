@@ -3,7 +3,9 @@
 #include <share.h>
 #include <stdio.h>
 
+#include <ctime>
 #include <exception>
+#include <utility>
 
 #include "platform/paths.h"
 #include "platform/settings.h"
@@ -12,8 +14,9 @@
 #include "update/update_check.h"
 #include "update/version_number.h"
 
-UpdateManager::UpdateManager()
-    : localManifestPath(GetModuleDirectory() + L"package.json"),
+UpdateManager::UpdateManager(const ReleaseTrust& releaseTrust)
+    : trust(releaseTrust),
+      localManifestPath(GetModuleDirectory() + L"package.json"),
       pendingManifestPath(GetTempDirectory() + L"package.json") {}
 
 bool UpdateManager::CheckForUpdate() {
@@ -27,21 +30,29 @@ void UpdateManager::FetchRemoteManifest() {
   const DWORD tickCount = GetTickCount();
   std::string body;
   HttpTransfer transfer;
-  transfer.FetchToMemory(BuildManifestRequestUrl(url, tickCount), body);
+  const int fetched = transfer.FetchToMemory(BuildManifestRequestUrl(url, tickCount), body, kMaxManifestBytes);
   // Whatever arrived is kept: the pending manifest is written from exactly
   // these bytes. A body that does not parse leaves remoteManifest as it was.
   remoteManifestText = body;
   remoteTrusted = false;
+  // An answer over the cap is no manifest at all, whatever a part of it says.
+  if (fetched == CURLE_FILESIZE_EXCEEDED) return;
   if (trust.required()) {
     std::string signature;
-    HttpTransfer().FetchToMemory(BuildManifestRequestUrl(SignatureUrlFor(url), tickCount), signature);
+    const int signatureFetched = HttpTransfer().FetchToMemory(
+        BuildManifestRequestUrl(SignatureUrlFor(url), tickCount), signature, kMaxSignatureBytes);
     remoteSignatureText = signature;
+    if (signatureFetched == CURLE_FILESIZE_EXCEEDED) return;
     // Anyone who can answer for the update host can send a manifest: one that
     // the release key did not sign is not looked at, so nothing it names is
     // fetched, staged or started.
     if (!trust.AcceptsManifest(body, signature)) return;
   }
-  PackageManifestParser::Parse(body, remoteManifest);
+  PackageManifest parsed = remoteManifest;
+  PackageManifestParser::Parse(body, parsed);
+  // By this PC's clock: a release past its expiry is treated as unsigned.
+  if (!trust.AcceptsExpiry(parsed.expires(), static_cast<std::int64_t>(std::time(nullptr)))) return;
+  remoteManifest = std::move(parsed);
   remoteTrusted = true;
 }
 
@@ -89,9 +100,7 @@ std::wstring UpdateManager::GetTempDirectory() {
 }
 
 UpdateRules UpdateManager::DownloadRules() const {
-  UpdateRules rules;
-  rules.trust = trust;
-  rules.retry = retryPolicy;
+  UpdateRules rules{trust, retryPolicy};
   rules.retry.stallSeconds =
       StallSecondsFromSetting(WideToNarrow(ReadSetting(kSettingsSection, kStallSecondsKey, L"")));
   return rules;

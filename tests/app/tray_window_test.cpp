@@ -19,7 +19,7 @@
 HINSTANCE g_instance = nullptr;
 HWND g_progressDialog = nullptr;
 HWND g_progressBar = nullptr;
-UpdateManager g_updateManager;
+UpdateManager g_updateManager(ReleaseTrust::Unsigned());
 
 namespace {
 

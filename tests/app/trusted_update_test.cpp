@@ -202,7 +202,7 @@ TEST_F(SignedRoadTest, ASignedReleaseIsCheckedThenInstalled) {
 // Each case is something an attacker who answers for the update host can send.
 struct Forgery {
   const char* name;
-  enum Kind { kOtherKey, kByteChanged, kNoSignature, kOtherRelease, kOlderRelease, kSwappedFile, kGarbage } kind;
+  enum Kind { kOtherKey, kByteChanged, kNoSignature, kOtherRelease, kOlderRelease, kSwappedFile, kGarbage, kExpired } kind;
 };
 
 class SignedForgeryTest : public SignedRoadTest, public testing::WithParamInterface<Forgery> {};
@@ -256,6 +256,15 @@ TEST_P(SignedForgeryTest, LeavesTheOldReleaseWhole) {
     case Forgery::kGarbage:
       server_.SetResource(kSignaturePath, "<html><body>signature</body></html>\n");
       break;
+    case Forgery::kExpired: {
+      // A genuine signed release whose expiry has passed: served on by
+      // someone who wants clients to stay where they are.
+      std::string expired = newManifest_;
+      expired.insert(expired.find("\"file_list\""), "\"expires\": \"2026-01-01T00:00:00Z\",\n  ");
+      server_.SetResource("/soft/package.json", expired);
+      server_.SetResource(kSignaturePath, Sign(expired));
+      break;
+    }
   }
 
   {
@@ -284,6 +293,7 @@ const Forgery kForgeries[] = {
     {"older signed release replayed", Forgery::kOlderRelease},
     {"file swapped, MD5 matching", Forgery::kSwappedFile},
     {"signature that is not one", Forgery::kGarbage},
+    {"signed release past its expiry", Forgery::kExpired},
 };
 
 INSTANTIATE_TEST_SUITE_P(Forgeries, SignedForgeryTest, testing::ValuesIn(kForgeries),
@@ -292,6 +302,69 @@ INSTANTIATE_TEST_SUITE_P(Forgeries, SignedForgeryTest, testing::ValuesIn(kForger
                            for (const char* c = info.param.name; *c; ++c) name += std::isalnum(*c) ? *c : '_';
                            return name;
                          });
+
+// The procedure for a lost or compromised primary key A, as the README gives
+// it: the client trusts A and its offline backup B; a release signed with B
+// carries a program that trusts B and a new key C only. Catches a key list
+// that trusts its first key alone (the release signed with B is refused), and
+// a replaced program that still trusts A (the release signed with A is
+// installed afterwards).
+TEST_F(UpdateRoadTest, AReleaseSignedWithTheBackupKeyRetiresThePrimary) {
+  const auto secretKey = [](const wchar_t* name) {
+    ReleaseSecretKey key{};
+    EXPECT_TRUE(ParseSecretKeyFile(ReadFileBytes(g_buildDirectory + L"\\fixtures\\" + name), key)) << name;
+    return key;
+  };
+  const ReleaseSecretKey keyA = secretKey(L"test_release.key");
+  const ReleaseSecretKey keyB = secretKey(L"test_release_b.key");
+  const std::string rotated = ReadFileBytes(g_buildDirectory + L"\\fixtures\\keys_bc\\ZenquiloStudent.exe");
+  ASSERT_FALSE(rotated.empty());
+  install_.CopyIn(g_buildDirectory + L"\\fixtures\\keys_ab\\ZenquiloStudent.exe", L"ZenquiloStudent.exe");
+  InstallOldRelease();
+  const auto publish = [&](const std::string& version, const std::vector<ReleaseFile>& files,
+                           const ReleaseSecretKey& key) {
+    newManifest_ = ManifestText(version, server_.BaseUrl(), files, true);
+    server_.SetResource("/soft/package.json", newManifest_);
+    server_.SetResource(kSignaturePath, FormatSignatureFile(SignRelease(newManifest_, key)));
+    for (size_t i = 0; i < files.size(); ++i) {
+      server_.SetResource("/files/" + std::to_string(i) + "/" + version, files[i].content);
+    }
+  };
+
+  publish("12", {{"", "a.dll", "2", "", "a, release 12", L"a.dll"},
+                 {"", "ZenquiloStudent.exe", "2", "", rotated, L"ZenquiloStudent.exe"}},
+          keyB);
+  {
+    RunningProgram first = StartProgram(install_.Program(), L"--no-shell");
+    WaitForWorker(first);
+    ASSERT_TRUE(Exists(L"temp\\package.json")) << "a release signed with the backup key was refused";
+  }
+  RunningProgram second = StartProgram(install_.Program(), L"");
+  ASSERT_TRUE(WaitUntil([&] { return FindWindowW(kTrayClass, kTrayClass) != nullptr; }));
+  EXPECT_EQ(ReadFileBytes(install_.Program()), rotated) << "the program trusting B and C is in place";
+  EXPECT_EQ(ReadFileBytes(At(L"a.dll")), "a, release 12");
+  second.Terminate();
+  second.WaitForExit(10000, nullptr);
+
+  // Whoever holds A now publishes a release: the new program refuses it.
+  publish("13", {{"", "a.dll", "3", "", "a, release 13 by the lost key", L"a.dll"}}, keyA);
+  server_.ClearRequests();
+  {
+    RunningProgram third = StartProgram(install_.Program(), L"--no-shell");
+    WaitForWorker(third);
+  }
+  EXPECT_FALSE(Exists(L"temp\\package.json")) << "a release signed with the retired key was staged";
+  EXPECT_FALSE(Exists(L"temp\\a.dll"));
+  for (const test_http::RecordedRequest& request : server_.Requests()) {
+    EXPECT_NE(request.path.rfind("/files/", 0), 0u) << "fetched " << request.path;
+  }
+
+  // The same release signed with B is still taken: the refusal was the key's.
+  server_.SetResource(kSignaturePath, FormatSignatureFile(SignRelease(newManifest_, keyB)));
+  RunningProgram fourth = StartProgram(install_.Program(), L"--no-shell");
+  WaitForWorker(fourth);
+  EXPECT_TRUE(Exists(L"temp\\package.json"));
+}
 
 // Catches an installer started on the word of the server alone, and a
 // refused one left in temp\ under a name that could be started later.

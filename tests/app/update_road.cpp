@@ -43,7 +43,8 @@ std::string ManifestText(const std::string& version, const std::string& baseUrl,
     text += "\"name\": " + JsonText(f.name) + ", \"remote_url\": " +
             JsonText(baseUrl + "/files/" + std::to_string(i) + "/" + version) + ", \"hash\": " +
             JsonText(Md5Of(f.content)) + ", \"local_path\": " + JsonText(f.localPath) +
-            ", \"ver\": " + JsonText(f.ver) + ", \"act\": " + JsonText(f.act);
+            ", \"ver\": " + JsonText(f.ver) + ", \"act\": " + JsonText(f.act) +
+            ", \"size\": " + std::to_string(f.content.size());
     if (withSha256) text += ", \"sha256\": " + JsonText(Sha256Of(f.content));
     text += "}";
   }

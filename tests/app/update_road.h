@@ -36,8 +36,8 @@ struct ReleaseFile {
   std::wstring installedPath;  // relative, as the file system shows it
 };
 
-// A manifest of version that lists files, file i served at baseUrl +
-// "/files/<i>/<version>". withSha256 adds the digests of a signed release.
+// A manifest of version that lists files with their sizes, file i served at
+// baseUrl + "/files/<i>/<version>". withSha256 adds the digests of a signed release.
 std::string ManifestText(const std::string& version, const std::string& baseUrl,
                          const std::vector<ReleaseFile>& files, bool withSha256 = false);
 

@@ -223,6 +223,54 @@ TEST_F(UpdateRoadTest, TheCheckStartsAnUpdateOnlyWhenTheRemoteVersionIsGreater) 
   }
 }
 
+// Catches a file body that never ends filling the disk (seen: 1.26 GB in
+// 15 s): each attempt stops at the size the manifest names, the download is
+// given up after its retries, and nothing of it stays.
+TEST_F(UpdateRoadTest, AFileBodyThatNeverEndsStopsAtItsSize) {
+  InstallOldRelease();
+  PublishNewRelease();
+  test_http::ResponsePlan endless;
+  endless.endless = true;
+  server_.SetFault("/files/1/12", endless);
+  const auto attempts = [&] {
+    size_t count = 0;
+    for (const test_http::RecordedRequest& request : server_.Requests()) count += request.path == "/files/1/12";
+    return count;
+  };
+
+  RunningProgram first = StartProgram(install_.Program(), L"--no-shell");
+  ASSERT_TRUE(WaitUntil([&] { return attempts() == 4; }, 40000)) << attempts() << " attempts";
+  WaitForWorker(first);
+  EXPECT_EQ(attempts(), 4u);
+  EXPECT_FALSE(Exists(L"temp\\bin\\b.txt"));
+  EXPECT_FALSE(Exists(L"temp\\bin\\b.txt.zqdownload"));
+  EXPECT_FALSE(Exists(L"temp\\package.json"));
+  EXPECT_EQ(ReleaseOnDisk(), "old");
+}
+
+// Catches the end of the process tearing down what the worker still uses
+// while it downloads (the update manager, the C runtime's open files): an
+// exit mid-download crashes or hangs only now and then, so it is tried often.
+TEST_F(UpdateRoadTest, LeavingWhileTheWorkerDownloadsEndsCleanly) {
+  InstallOldRelease();
+  PublishNewRelease();
+  // Its 13 bytes take 6 s: every exit below lands mid-body.
+  test_http::ResponsePlan drip;
+  drip.dripSeconds = 0.5;
+  server_.SetFault("/files/0/12", drip);
+  for (int round = 0; round < 20; ++round) {
+    server_.ClearRequests();
+    RunningProgram program = StartProgram(install_.Program(), L"--no-shell");
+    ASSERT_TRUE(WaitUntil([&] { return server_.RequestCount() >= 2; })) << "round " << round;
+    // Mid-body, at a moment that moves from round to round.
+    Sleep(static_cast<DWORD>(50 * (round % 5)));
+    PostMessageW(FindWindowW(kTrayClass, kTrayClass), WM_CLOSE, 0, 0);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(program.WaitForExit(10000, &exitCode)) << "round " << round << ": the exit hangs";
+    EXPECT_EQ(exitCode, 0u) << "round " << round;
+  }
+}
+
 // Every fault of the server, and a hostile manifest: afterwards the install
 // directory holds the old release or the new one, whole, never a mix, and
 // nothing outside it has changed.
@@ -298,6 +346,7 @@ const Fault kFaults[] = {
     {"manifest 404", "404", -1, nullptr},
     {"manifest stalls past the bound", "stall-before=10", -1, nullptr},
     {"manifest cut half-way", "close-mid", -1, nullptr},
+    {"manifest never ends", "endless", -1, nullptr},
     {"file 404", nullptr, 1, "404"},
     {"file 500", nullptr, 2, "500"},
     {"file cut half-way every time", nullptr, 0, "close-mid"},

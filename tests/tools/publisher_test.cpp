@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
 #include "tools/publisher/release_tree.h"
+#include "update/expiry_time.h"
 #include "update/incremental_update.h"
 #include "update/md5_checksum.h"
 #include "update/package_manifest.h"
@@ -365,13 +367,18 @@ TEST(Publisher, WritesTheManifestTheClientExpects) {
   expected.set_version("5");
   expected.set_package_date("20261207");
   expected.set_type("force");
-  expected.set_file_list({
+  std::vector<PackageFileEntry> entries = {
       Entry("a.txt", "", "/files/1/a.txt", Md5Of("alpha"), "1", "", Sha256HexOfBytes("alpha")),
       Entry(std::string(kZhongwen936) + ".dll", "sub\\", "/files/1/sub/%E4%B8%AD%E6%96%87.dll", Md5Of("zhongwen"),
             "1", "reg", Sha256HexOfBytes("zhongwen")),
       Entry(std::string(kJou936) + ".txt", "sub\\", "/files/1/sub/%E4%B9%97.txt", Md5Of("jou"), "1", "",
             Sha256HexOfBytes("jou")),
-  });
+  };
+  // Each file's byte count, which bounds what a client writes of it.
+  entries[0].set_size(5);
+  entries[1].set_size(8);
+  entries[2].set_size(3);
+  expected.set_file_list(entries);
   const PackageManifest manifest = ReadManifest(work, "out");
   EXPECT_EQ(manifest, expected);
   ExpectServedAsListed(work, "out", manifest);
@@ -449,6 +456,7 @@ TEST(Publisher, FullReleaseCopiesTheInstaller) {
   EXPECT_EQ(ReadBytes(work.path() / "out" / "installer" / PathFromUtf8("\xE5\xAE\x89\xE8\xA3\x85 1.exe")),
             "MZ installer");
   EXPECT_EQ(manifest.install_package_sha256(), Sha256HexOfBytes("MZ installer"));
+  EXPECT_EQ(manifest.install_package_size(), 12);
   EXPECT_EQ(Summary(manifest), std::vector<std::string>{"a.txt 1 "}) << "the next release needs the file list";
 }
 
@@ -676,6 +684,46 @@ TEST(ReleaseTree, RefusesACopyThatDiffersFromTheManifest) {
             0)
       << message;
   EXPECT_EQ(ReadBytes(work.path() / "out" / "package.json.sig"), "sig\n");
+}
+
+// Catches an expiry in local time, in another form than clients read, one
+// not covered by the signature, and one on an unsigned release (which only
+// looks like a protection).
+TEST(Signing, ExpiresWritesASignedUtcTimeDaysAhead) {
+  TempDir work;
+  const std::string publicKey = MakeKeys(work, "release");
+  work.Write("release/a.txt", "a");
+  const std::int64_t before = static_cast<std::int64_t>(std::time(nullptr));
+  const Outcome outcome =
+      PublishRelease(work, "1", "out", "", {"--sign-key", work.Text("release.key"), "--expires", "30"});
+  const std::int64_t after = static_cast<std::int64_t>(std::time(nullptr));
+  ASSERT_EQ(outcome.code, 0) << outcome.err;
+  const std::string manifest = ReadBytes(work.path() / "out" / "package.json");
+  const PackageManifest read = ReadManifest(work, "out");
+  std::int64_t expiry = 0;
+  ASSERT_TRUE(ParseExpiryTime(read.expires(), expiry)) << read.expires();
+  EXPECT_GE(expiry, before + 30 * 86400);
+  EXPECT_LE(expiry, after + 30 * 86400);
+  const ReleaseTrust trust = ReleaseTrust::FromKeyText(publicKey);
+  EXPECT_TRUE(trust.AcceptsManifest(manifest, ReadBytes(work.path() / "out" / "package.json.sig")));
+  EXPECT_TRUE(trust.AcceptsExpiry(read.expires(), expiry - 1));
+  EXPECT_FALSE(trust.AcceptsExpiry(read.expires(), expiry));
+
+  const struct {
+    std::vector<std::string> extra;
+    const char* says;
+  } refused[] = {
+      {{"--expires", "30"}, "--expires needs --sign-key"},
+      {{"--sign-key", work.Text("release.key"), "--expires", "0"}, "not a number of days"},
+      {{"--sign-key", work.Text("release.key"), "--expires", "3651"}, "not a number of days"},
+      {{"--sign-key", work.Text("release.key"), "--expires", "-5"}, "not a number of days"},
+  };
+  for (const auto& r : refused) {
+    const Outcome no = PublishRelease(work, "2", "out-refused", "", r.extra);
+    EXPECT_EQ(no.code, 2) << r.says;
+    EXPECT_NE(no.err.find(r.says), std::string::npos) << no.err;
+    EXPECT_FALSE(fs::exists(work.path() / "out-refused")) << r.says;
+  }
 }
 
 TEST(Signing, ASignedReleaseIsWhatAClientWithTheKeyAccepts) {

@@ -82,8 +82,8 @@ class FinaliseTest : public testing::Test {
     ASSERT_TRUE(WriteFileWhole(path, bytes)) << "cannot write the test file";
   }
 
-  int Run() { return FinaliseInDirectories(module_.Path(), temp_, PackageManifest(), nullptr); }
-  int RunAs(const std::wstring& programName, const ReleaseTrust& trust = ReleaseTrust()) {
+  int Run() { return FinaliseInDirectories(module_.Path(), temp_, PackageManifest(), nullptr, ReleaseTrust::Unsigned()); }
+  int RunAs(const std::wstring& programName, const ReleaseTrust& trust = ReleaseTrust::Unsigned()) {
     return FinaliseInDirectories(module_.Path(), temp_, PackageManifest(), nullptr, trust, programName);
   }
 

@@ -34,6 +34,8 @@ using test_files::NarrowPath;
 using test_files::ReadFile;
 using test_files::WriteFile;
 
+const DownloadLimits kNoSize = LimitsForSize(-1);
+
 std::string Installer(std::size_t size) {
   std::string bytes(size, '\0');
   for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 13 + i / 251) & 0xff);
@@ -62,6 +64,8 @@ class DownloadInstallerTest : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(server_.Start()); }
   void TearDown() override { server_.Stop(); }
 
+  static bool AcceptAny(const std::string&) { return true; }
+
   // The default retries, with their pauses recorded instead of slept.
   RetryPolicy Retries() {
     RetryPolicy policy;
@@ -86,7 +90,7 @@ TEST_F(DownloadInstallerTest, ByteProgressRisesToTheWholeSize) {
 
   EXPECT_EQ(
       DownloadInstaller(server_.BaseUrl() + "/fault/pieces=10,piece-delay=0.02/setup.exe", NarrowPath(path), &bar,
-                        Retries()),
+                        Retries(), kNoSize, AcceptAny),
       0);
   EXPECT_EQ(ReadFile(path), bytes);
   const std::vector<ProgressMessage>& progress = RecordedProgress();
@@ -114,12 +118,14 @@ TEST_F(DownloadInstallerTest, ByteProgressRisesToTheWholeSize) {
 TEST_F(DownloadInstallerTest, FailedDownloadsGiveTheirCodeAndNoFile) {
   const fs::path path = dir_ / "setup.exe";
   const fs::path partial = dir_ / (std::string("setup.exe") + kPartialDownloadSuffix);
-  EXPECT_EQ(DownloadInstaller(server_.BaseUrl() + "/missing.exe", NarrowPath(path), nullptr, Retries()), 22);
+  EXPECT_EQ(DownloadInstaller(server_.BaseUrl() + "/missing.exe", NarrowPath(path), nullptr, Retries(), kNoSize, AcceptAny),
+            22);
   EXPECT_EQ(server_.RequestCount(), 4u);
   EXPECT_FALSE(fs::exists(path));
 
   server_.SetResource("/cut.exe", Installer(100000));
-  EXPECT_EQ(DownloadInstaller(server_.BaseUrl() + "/fault/close-mid/cut.exe", NarrowPath(path), nullptr, Retries()),
+  EXPECT_EQ(DownloadInstaller(server_.BaseUrl() + "/fault/close-mid/cut.exe", NarrowPath(path), nullptr, Retries(),
+                              kNoSize, AcceptAny),
             18);
   EXPECT_FALSE(fs::exists(path));
   EXPECT_FALSE(fs::exists(partial));
@@ -128,7 +134,7 @@ TEST_F(DownloadInstallerTest, FailedDownloadsGiveTheirCodeAndNoFile) {
   ASSERT_TRUE(down.Start());
   const std::string url = down.BaseUrl() + "/setup.exe";
   down.Stop();
-  EXPECT_EQ(DownloadInstaller(url, NarrowPath(path), nullptr, Retries()), 7);
+  EXPECT_EQ(DownloadInstaller(url, NarrowPath(path), nullptr, Retries(), kNoSize, AcceptAny), 7);
   EXPECT_FALSE(fs::exists(path));
   EXPECT_EQ(pauses_, (std::vector<unsigned>{1000, 4000, 16000, 1000, 4000, 16000, 1000, 4000, 16000}));
 }
@@ -146,7 +152,7 @@ TEST_F(DownloadInstallerTest, AnInstallerThatFailsItsProofIsNotKept) {
     EXPECT_EQ(ReadFile(test_files::FromNarrowPath(candidate)), bytes) << "judged only when whole";
     return false;
   };
-  EXPECT_EQ(DownloadInstaller(server_.BaseUrl() + "/setup.exe", NarrowPath(path), nullptr, Retries(), refuse),
+  EXPECT_EQ(DownloadInstaller(server_.BaseUrl() + "/setup.exe", NarrowPath(path), nullptr, Retries(), kNoSize, refuse),
             kDownloadNotProved);
   EXPECT_EQ(proofs, 4);
   EXPECT_EQ(ReadFile(path), "older installer");
@@ -182,7 +188,7 @@ class UpdateManagerFullTest : public DownloadInstallerTest {
 
   RecordingWindow tray_;
   RecordingWindow bar_;
-  UpdateManager manager_;
+  UpdateManager manager_{ReleaseTrust::Unsigned()};
   std::string date_;
 };
 

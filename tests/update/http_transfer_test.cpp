@@ -186,6 +186,31 @@ TEST_F(HttpTransferTest, FetchToMemoryKeepsWhatArrivedWhenTheBodyStalls) {
   EXPECT_LE(seconds, 15.0);
 }
 
+// Catches a manifest or signature fetch that takes whatever a hostile server
+// sends into memory, and part of an oversized answer handed on as if whole.
+TEST_F(HttpTransferTest, FetchToMemoryRefusesABodyOverItsCap) {
+  server_.SetResource("/soft/package.json", Bytes(5000));
+  const struct {
+    const char* path;
+    std::size_t cap;
+  } cases[] = {
+      {"/fault/endless/soft/package.json", kMaxManifestBytes},
+      {"/fault/endless,chunked/soft/package.json.sig", kMaxSignatureBytes},
+      {"/soft/package.json", 4999},
+  };
+  for (const auto& c : cases) {
+    HttpTransfer http;
+    std::string body = "kept|";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(http.FetchToMemory(Url(c.path), body, c.cap), 63) << c.path;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(body, "kept|") << c.path;
+    EXPECT_LT(seconds, 2.5) << c.path << ": ended by the cap, not the time-out";
+  }
+  std::string whole;
+  EXPECT_EQ(HttpTransfer().FetchToMemory(Url("/soft/package.json"), whole, 5000), kOk) << "the cap itself fits";
+}
+
 // Catches text-mode writes, a file not truncated over a longer older one, and
 // a body cut short.
 TEST_F(HttpTransferTest, DownloadsWriteExactlyTheBodyBytes) {

@@ -91,8 +91,7 @@ class IncrementalUpdateTest : public ::testing::Test {
 
   // The default retries, with pauses recorded instead of slept.
   UpdateRules Rules() {
-    UpdateRules rules;
-    rules.trust = trust_;
+    UpdateRules rules{trust_, RetryPolicy()};
     rules.retry.pause = [this](unsigned ms) { pauses_.push_back(ms); };
     return rules;
   }
@@ -122,7 +121,7 @@ class IncrementalUpdateTest : public ::testing::Test {
   int served_ = 0;
   std::vector<std::string> events_;
   std::vector<unsigned> pauses_;
-  ReleaseTrust trust_;
+  ReleaseTrust trust_ = ReleaseTrust::Unsigned();
 };
 
 using Events = std::vector<std::string>;
@@ -386,7 +385,7 @@ class UpdateManagerIncrementalTest : public IncrementalUpdateTest {
 
   RecordingWindow tray_;
   RecordingWindow bar_;
-  UpdateManager manager_;
+  UpdateManager manager_{ReleaseTrust::Unsigned()};
   std::string subDirectory_;
 };
 

@@ -136,6 +136,27 @@ TEST(PackageManifestParserTest, DigestKeysAreTakenOnlyAsText) {
   EXPECT_EQ(odd.file_list()[1].name(), "b.dll");
 }
 
+// Sizes bound downloads. Catches a size read from text, a fraction, a negative
+// or out-of-range number (which would bound nothing or everything), and a
+// manifest that fails because of a size an older client never read.
+TEST(PackageManifestParserTest, SizesAreTakenOnlyAsWholeNumbers) {
+  const struct {
+    const char* json;
+    long long size;
+  } cases[] = {
+      {"0", 0},   {"1234", 1234}, {"9223372036854775807", 9223372036854775807LL}, {"18446744073709551615", -1},
+      {"-1", -1}, {"12.5", -1},   {"1e3", -1}, {"\"12\"", -1}, {"null", -1}, {"[1]", -1}, {"true", -1},
+  };
+  for (const auto& c : cases) {
+    const PackageManifest read = ParseOk(std::string(R"({"version": "2", "install_package_size": )") + c.json +
+                                         R"(, "file_list": [{"name": "a", "size": )" + c.json + "}]}");
+    EXPECT_EQ(read.install_package_size(), c.size) << c.json;
+    EXPECT_EQ(read.file_list()[0].size(), c.size) << c.json;
+    EXPECT_EQ(read.file_list()[0].name(), "a") << c.json;
+  }
+  EXPECT_EQ(ParseOk(R"({"file_list": [{"name": "a"}]})").file_list()[0].size(), -1) << "absent";
+}
+
 TEST(PackageManifestParserTest, EmptyAndNullDocumentsGiveDefaults) {
   for (const char* text : {"{}", "null", " /* nothing */ null // here\n"}) {
     SCOPED_TRACE(text);

@@ -4,12 +4,18 @@
 #include "update/release_trust.h"
 
 #include "tests/support/test_files.h"
+#include "update/expiry_time.h"
 #include "update/md5_checksum.h"
 #include "update/sha256_digest.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
+
+// A default that trusts unsigned releases would let a forgotten argument turn
+// a keyed client's checks off: every caller must say what it trusts.
+static_assert(!std::is_default_constructible<ReleaseTrust>::value, "ReleaseTrust has no default");
 
 namespace {
 
@@ -38,8 +44,8 @@ class ReleaseTrustTest : public ::testing::Test {
   const fs::path file_ = scratch_.path() / "a.dll";
   ReleasePublicKey publicKey_{};
   ReleaseSecretKey secretKey_{};
-  ReleaseTrust signed_;
-  const ReleaseTrust unsigned_;
+  ReleaseTrust signed_ = ReleaseTrust::Unsigned();
+  const ReleaseTrust unsigned_ = ReleaseTrust::Unsigned();
 };
 
 // Catches an unsigned client that starts demanding what older releases do not
@@ -118,6 +124,70 @@ TEST_F(ReleaseTrustTest, AKeyThatIsNotAKeyTrustsNothing) {
   const ReleaseTrust broken = ReleaseTrust::FromKeyText("not a key");
   EXPECT_TRUE(broken.required());
   EXPECT_FALSE(broken.AcceptsManifest(manifest, signature));
+}
+
+// A primary and a backup key: catches a list that trusts only its first key,
+// one that trusts a key it does not name, and one whose garbled entry is
+// skipped so that the list quietly means fewer keys than written.
+TEST_F(ReleaseTrustTest, AKeyListTrustsASignatureByAnyOfItsKeys) {
+  ReleasePublicKey backupPublic{}, otherPublic{};
+  ReleaseSecretKey backupSecret{}, otherSecret{};
+  ASSERT_TRUE(GenerateReleaseKeyPair(backupPublic, backupSecret));
+  ASSERT_TRUE(GenerateReleaseKeyPair(otherPublic, otherSecret));
+  const std::string manifest = "{\"version\": \"13\"}";
+  const std::string byPrimary = FormatSignatureFile(SignRelease(manifest, secretKey_));
+  const std::string byBackup = FormatSignatureFile(SignRelease(manifest, backupSecret));
+  const std::string byOther = FormatSignatureFile(SignRelease(manifest, otherSecret));
+  const std::string primary = FormatPublicKey(publicKey_);
+  const std::string backup = FormatPublicKey(backupPublic);
+
+  const ReleaseTrust both = ReleaseTrust::FromKeyText(primary + ", " + backup);
+  EXPECT_TRUE(both.AcceptsManifest(manifest, byPrimary));
+  EXPECT_TRUE(both.AcceptsManifest(manifest, byBackup));
+  EXPECT_FALSE(both.AcceptsManifest(manifest, byOther));
+  EXPECT_FALSE(both.AcceptsManifest(manifest + " ", byBackup));
+  for (const std::string& garbled : {primary + ",x", primary + ",", primary + ",," + backup}) {
+    const ReleaseTrust broken = ReleaseTrust::FromKeyText(garbled);
+    EXPECT_TRUE(broken.required()) << garbled;
+    EXPECT_FALSE(broken.AcceptsManifest(manifest, byPrimary)) << garbled;
+  }
+}
+
+// Catches an expiry read in local time or off by a day at month, year and
+// leap-day edges, a malformed one taken as "never", a release still trusted
+// at its expiry second, and an unsigned client that refuses what it used to
+// install.
+TEST_F(ReleaseTrustTest, ASignedManifestPastItsExpiryIsRefused) {
+  const struct {
+    const char* text;
+    std::int64_t seconds;  // -1: not an expiry time
+  } forms[] = {
+      {"1970-01-01T00:00:00Z", 0},           {"2027-01-31T00:00:00Z", 1801353600},
+      {"2028-02-29T23:59:59Z", 1835481599},  {"2000-03-01T00:00:00Z", 951868800},
+      {"9999-12-31T23:59:59Z", 253402300799}, {"2027-02-29T00:00:00Z", -1},
+      {"2100-02-29T00:00:00Z", -1},          {"2027-01-31T00:00:00z", -1},
+      {"2027-01-31T00:00:00", -1},           {"2027-01-31 00:00:00Z", -1},
+      {"2027-1-31T00:00:00Z", -1},           {"2027-13-01T00:00:00Z", -1},
+      {"2027-01-31T24:00:00Z", -1},          {"1969-12-31T23:59:59Z", -1},
+      {"+027-01-31T00:00:00Z", -1},          {" 2027-01-31T00:00:00Z", -1},
+  };
+  for (const auto& f : forms) {
+    std::int64_t seconds = -1;
+    EXPECT_EQ(ParseExpiryTime(f.text, seconds), f.seconds >= 0) << f.text;
+    if (f.seconds >= 0) {
+      EXPECT_EQ(seconds, f.seconds) << f.text;
+      EXPECT_EQ(FormatExpiryTime(f.seconds), f.text);
+    }
+  }
+
+  const std::int64_t expiry = 1801353600;  // 2027-01-31T00:00:00Z
+  EXPECT_TRUE(signed_.AcceptsExpiry("", expiry)) << "no expiry: never";
+  EXPECT_TRUE(signed_.AcceptsExpiry("2027-01-31T00:00:00Z", expiry - 1));
+  EXPECT_FALSE(signed_.AcceptsExpiry("2027-01-31T00:00:00Z", expiry));
+  EXPECT_FALSE(signed_.AcceptsExpiry("2027-01-31", 0)) << "garbled";
+  for (const char* any : {"", "2027-01-31T00:00:00Z", "garbled"}) {
+    EXPECT_TRUE(unsigned_.AcceptsExpiry(any, expiry + 1)) << any;
+  }
 }
 
 // The pending manifest is written in text mode; its signature covers the

@@ -44,8 +44,27 @@ TEST(DecideNextAttempt, ResumesOnlyGoodBytesOfAKnownVersion) {
       {"no connection", {7, 0, false, -1, false}, NextAttempt::kRestart},
       {"server error after a cut", {22, 503, false, 50, true}, NextAttempt::kResume},
       {"range not satisfiable", {22, 416, false, 50, true}, NextAttempt::kRestart},
+      {"longer than its size", {63, 200, false, 50, true}, NextAttempt::kRestart},
   };
   for (const auto& c : cases) EXPECT_EQ(DecideNextAttempt(c.outcome), c.next) << c.what;
+}
+
+// Catches a named size that does not bound the bytes, a deadline that rounds
+// a partial 10 KiB down, and one that overflows libcurl's 32-bit long.
+TEST(LimitsForSize, NamedSizesBoundBytesAndTime) {
+  const struct {
+    long long size;
+    long long maxBytes;
+    long deadline;
+  } cases[] = {
+      {-1, kUnnamedSizeCap, 0},  {0, 0, 60},       {1, 1, 61},
+      {10240, 10240, 61},        {10241, 10241, 62}, {1LL << 62, 1LL << 62, 30L * 24 * 3600},
+  };
+  for (const auto& c : cases) {
+    const DownloadLimits limits = LimitsForSize(c.size);
+    EXPECT_EQ(limits.maxBytes, c.maxBytes) << c.size;
+    EXPECT_EQ(limits.deadlineSeconds, c.deadline) << c.size;
+  }
 }
 
 TEST(StallSecondsFromSetting, TakesWholeSecondsWithinBounds) {
@@ -78,7 +97,7 @@ class ResumableDownloadTest : public ::testing::Test {
             RetryPolicy policy = RetryPolicy()) {
     if (!policy.pause) policy = Policy();
     const std::string digest = test_files::Md5Of(expected);
-    return DownloadUntilProved(server_.BaseUrl() + path, NarrowPath(file_), bar, policy,
+    return DownloadUntilProved(server_.BaseUrl() + path, NarrowPath(file_), bar, policy, limits_,
                                [&](const std::string& file) { return CMD5Checksum::HashFile(file) == digest; });
   }
 
@@ -93,6 +112,7 @@ class ResumableDownloadTest : public ::testing::Test {
   const fs::path file_ = scratch_.path() / "a.dll.zqdownload";
   std::vector<unsigned> pauses_;
   std::function<void()> betweenAttempts_;
+  DownloadLimits limits_ = LimitsForSize(-1);
 };
 
 // Catches a retry that fetches again what is on disk, a Range without the
@@ -139,7 +159,7 @@ TEST_F(ResumableDownloadTest, BytesThatCannotBeContinuedStartAgainFromZero) {
   int proofs = 0;
   server_.SetResource("/b.dll", body);
   RetryPolicy policy = Policy();
-  const int result = DownloadUntilProved(server_.BaseUrl() + "/b.dll", NarrowPath(file_), nullptr, policy,
+  const int result = DownloadUntilProved(server_.BaseUrl() + "/b.dll", NarrowPath(file_), nullptr, policy, limits_,
                                          [&](const std::string&) { return ++proofs > 1; });
   EXPECT_EQ(result, 0) << "proved at the second whole download";
   ASSERT_EQ(server_.RequestCount(), 2u);
@@ -201,6 +221,40 @@ TEST_F(ResumableDownloadTest, TheBarCountsTheWholeFileAcrossAResume) {
     EXPECT_TRUE(progress[i].lParam == 0 || progress[i].lParam == static_cast<std::intptr_t>(body.size()))
         << "every known range is the whole file: " << progress[i].lParam;
   }
+}
+
+// Catches a body that never ends filling the disk: no attempt writes past the
+// size the manifest names, and the file is gone afterwards.
+TEST_F(ResumableDownloadTest, ABodyThatNeverEndsStopsAtItsNamedSize) {
+  const std::string body = Body(50000, 5);
+  server_.SetResource("/endless.dll", body);
+  Fault("/endless.dll", "endless");
+  limits_ = LimitsForSize(static_cast<long long>(body.size()));
+  std::vector<long long> sizes;
+  betweenAttempts_ = [&] { sizes.push_back(static_cast<long long>(fs::file_size(file_))); };
+
+  EXPECT_EQ(Fetch("/endless.dll", body), 63);
+  EXPECT_EQ(sizes, std::vector<long long>(3, static_cast<long long>(body.size())));
+  EXPECT_FALSE(fs::exists(file_));
+  EXPECT_EQ(server_.RequestCount(), 4u);
+  for (const test_http::RecordedRequest& request : server_.Requests()) EXPECT_FALSE(request.HasHeader("Range"));
+}
+
+// Catches a server that drips a byte a second, which no stall limit cuts,
+// holding the worker beyond the deadline: no attempt runs or starts past it.
+TEST_F(ResumableDownloadTest, ADripIsCutAtTheDeadline) {
+  server_.SetResource("/drip.dll", Body(1000, 6));
+  Fault("/drip.dll", "drip=0.2");
+  RetryPolicy policy = Policy();
+  policy.stallSeconds = 1;
+  limits_ = DownloadLimits{1000, 2};
+
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Fetch("/drip.dll", Body(1000, 6), nullptr, policy), 28);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_LT(seconds, 4.5);
+  EXPECT_EQ(server_.RequestCount(), 1u) << "the pause after the cut reaches past the deadline";
+  EXPECT_FALSE(fs::exists(file_));
 }
 
 }  // namespace

@@ -34,6 +34,10 @@ std::string WriteManifestText(const PackageManifest& manifest) {
   if (!manifest.install_package_sha256().empty()) {
     text += "  \"install_package_sha256\": " + JsonStringLiteral(manifest.install_package_sha256()) + ",\n";
   }
+  if (!manifest.expires().empty()) text += "  \"expires\": " + JsonStringLiteral(manifest.expires()) + ",\n";
+  if (manifest.install_package_size() >= 0) {
+    text += "  \"install_package_size\": " + std::to_string(manifest.install_package_size()) + ",\n";
+  }
   const std::vector<PackageFileEntry> entries = manifest.file_list();
   if (entries.empty()) {
     text += "  \"file_list\": []\n}\n";
@@ -49,6 +53,7 @@ std::string WriteManifestText(const PackageManifest& manifest) {
             ", \"ver\": " + JsonStringLiteral(entry.ver()) +
             ", \"act\": " + JsonStringLiteral(entry.act());
     if (!entry.sha256().empty()) text += ", \"sha256\": " + JsonStringLiteral(entry.sha256());
+    if (entry.size() >= 0) text += ", \"size\": " + std::to_string(entry.size());
     text += "}";
     text += i + 1 < entries.size() ? ",\n" : "\n";
   }

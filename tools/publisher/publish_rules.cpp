@@ -1,5 +1,7 @@
 #include "tools/publisher/publish_rules.h"
 
+#include "update/expiry_time.h"
+
 namespace {
 
 bool IsReservedDeviceName(const std::string& segment) {
@@ -119,4 +121,16 @@ std::string PercentEncode(const std::string& text, bool keepSlashes) {
 std::string TrimTrailingSlashes(std::string url) {
   while (!url.empty() && url.back() == '/') url.pop_back();
   return url;
+}
+
+bool ExpiryFromDays(const std::string& days, std::int64_t now, std::string& expires) {
+  if (days.empty() || days.size() > 4) return false;
+  int count = 0;
+  for (char c : days) {
+    if (c < '0' || c > '9') return false;
+    count = count * 10 + (c - '0');
+  }
+  if (count < 1 || count > 3650) return false;
+  expires = FormatExpiryTime(now + static_cast<std::int64_t>(count) * 86400);
+  return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ bool MatchesGlob(const std::string& pattern, const std::string& path);
 // Every byte outside A-Z a-z 0-9 . _ ~ - as %XX (upper-case hex); "/" kept
 // when keepSlashes. UTF-8 names thereby become %XX sequences.
 std::string PercentEncode(const std::string& text, bool keepSlashes);
+
+// The expiry "--expires days" gives at now (seconds since 1970, UTC): days of
+// 1 to 3650, decimal digits only. False, and expires untouched, otherwise.
+bool ExpiryFromDays(const std::string& days, std::int64_t now, std::string& expires);
 
 // The base URL with its trailing "/" characters removed.
 std::string TrimTrailingSlashes(std::string url);

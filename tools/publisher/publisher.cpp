@@ -1,6 +1,7 @@
 #include "tools/publisher/publisher.h"
 
 #include <cstdint>
+#include <ctime>
 #include <iomanip>
 #include <limits>
 #include <map>
@@ -17,7 +18,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: zq_publish --release-dir DIR --version N --date DATE --base-url URL --out DIR\n"
     "                  [--previous FILE] [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]\n"
-    "                  [--sign-key FILE]\n"
+    "                  [--sign-key FILE [--expires DAYS]]\n"
     "       zq_publish keygen --out PREFIX\n";
 
 struct Arguments {
@@ -28,7 +29,8 @@ struct Arguments {
 
 bool ParseArguments(const std::vector<std::string>& arguments, Arguments& parsed, std::string& problem) {
   static const char* const kSingle[] = {"--release-dir", "--version",  "--date",      "--base-url",
-                                        "--out",         "--previous", "--installer", "--sign-key"};
+                                        "--out",         "--previous", "--installer", "--sign-key",
+                                        "--expires"};
   for (size_t i = 0; i < arguments.size(); ++i) {
     std::string option = arguments[i];
     std::string value;
@@ -175,6 +177,18 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   }
 
   ReleaseOptions options;
+  if (parsed.single.count("--expires") != 0) {
+    // Only a client with a key reads the expiry, and only a signature keeps
+    // anyone from removing it: on an unsigned release it would promise nothing.
+    if (parsed.single.count("--sign-key") == 0) {
+      err << "zq_publish: --expires needs --sign-key\n";
+      return kPublishBadArguments;
+    }
+    if (!ExpiryFromDays(parsed.single["--expires"], std::time(nullptr), options.expires)) {
+      err << "zq_publish: --expires \"" << parsed.single["--expires"] << "\" is not a number of days from 1 to 3650\n";
+      return kPublishBadArguments;
+    }
+  }
   options.version = parsed.single["--version"];
   options.date = parsed.single["--date"];
   options.baseUrl = TrimTrailingSlashes(parsed.single["--base-url"]);
@@ -194,6 +208,7 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
       return kPublishIoError;
     }
     options.installerSha256 = digests.sha256;
+    options.installerSize = digests.size;
   }
   std::vector<std::string> warnings;
   if (parsed.single.count("--previous") != 0) {

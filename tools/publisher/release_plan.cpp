@@ -24,6 +24,7 @@ struct Draft {
   std::string hash;
   std::string sha256;
   std::string act;
+  long long size = 0;  // what is served: 0 for a "delete" entry's empty file
   std::int64_t ver = 1;
   EntryStatus status = EntryStatus::kNew;
   bool fromRelease = false;
@@ -242,6 +243,7 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
     draft.path = item.path;
     draft.hash = item.hash;
     draft.sha256 = item.sha256;
+    draft.size = item.size;
     draft.fromRelease = true;
     for (const std::string& pattern : options.regPatterns) {
       if (MatchesGlob(pattern, item.path)) draft.act = kRegAct;
@@ -372,6 +374,7 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
     entry.set_ver(file.ver);
     entry.set_act(draft.act);
     entry.set_sha256(draft.sha256);
+    entry.set_size(draft.size);
     entries.push_back(entry);
     plan.files.push_back(file);
   }
@@ -379,11 +382,13 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
   plan.manifest.set_version(options.version);
   plan.manifest.set_package_date(date);
   plan.manifest.set_type("force");
+  plan.manifest.set_expires(options.expires);
   plan.manifest.set_full_update(!options.installerName.empty());
   if (!options.installerName.empty()) {
     plan.manifest.set_install_package_url(options.baseUrl + "/installer/" +
                                           PercentEncode(options.installerName, false));
     plan.manifest.set_install_package_sha256(options.installerSha256);
+    plan.manifest.set_install_package_size(options.installerSize);
     plan.installerServedPath = "installer/" + options.installerName;
   }
   plan.manifest.set_file_list(entries);

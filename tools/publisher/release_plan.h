@@ -23,6 +23,7 @@ struct ReleaseItem {
   bool isDirectory = false;  // directories are only checked for their names
   std::string hash;          // files: 32 upper-case hex digits of MD5
   std::string sha256;        // files: 64 lower-case hex digits
+  long long size = 0;        // files: bytes
 };
 
 struct ReleaseOptions {
@@ -33,6 +34,8 @@ struct ReleaseOptions {
   std::vector<std::string> deletePaths;  // UTF-8, "/" separators
   std::string installerName;             // UTF-8 file name; empty: not a full release
   std::string installerSha256;           // of the installer's bytes, when installerName is set
+  long long installerSize = 0;           // its byte count, likewise
+  std::string expires;                   // "expires" of a signed release, or empty
   bool hasPrevious = false;
   PackageManifest previous;
 };

@@ -34,7 +34,9 @@ bool DigestStream(std::FILE* in, FileDigests& digests, std::FILE* copyTo = nullp
   Sha256Digest sha256;
   std::vector<unsigned char> buffer(1 << 16);
   size_t got = 0;
+  long long size = 0;
   while ((got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+    size += static_cast<long long>(got);
     md5.Update(buffer.data(), got);
     sha256.Update(buffer.data(), got);
     if (copyTo != nullptr && std::fwrite(buffer.data(), 1, got, copyTo) != got) return false;
@@ -42,6 +44,7 @@ bool DigestStream(std::FILE* in, FileDigests& digests, std::FILE* copyTo = nullp
   if (std::ferror(in)) return false;
   digests.md5 = md5.Final();
   digests.sha256 = sha256.FinalHex();
+  digests.size = size;
   return true;
 }
 
@@ -204,6 +207,7 @@ int WalkRelease(const fs::path& root, std::vector<ReleaseItem>& items, std::stri
     }
     item.hash = digests.md5;
     item.sha256 = digests.sha256;
+    item.size = digests.size;
     items.push_back(item);
   }
   if (error) {

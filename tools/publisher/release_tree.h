@@ -21,6 +21,7 @@ bool Utf8FromPath(const fs::path& path, std::string& utf8);
 struct FileDigests {
   std::string md5;     // 32 upper-case hex digits
   std::string sha256;  // 64 lower-case hex digits
+  long long size = 0;  // bytes read
 };
 
 // Both digests of the file read to its end; false when it cannot be.

@@ -68,6 +68,13 @@ bool ParseFaultTokens(const std::string& tokens, ResponsePlan* plan) {
     } else if (name == "pieces" && ParseWhole(value, 1, kMaxPieces, &number)) {
       next.pieces = static_cast<int>(number);
     } else if (name == "piece-delay" && ParseSeconds(value, 10, &next.pieceDelaySeconds)) {
+    } else if (token == "endless") {
+      next.endless = true;
+    } else if (name == "drip") {
+      double seconds = 1;
+      if (hasValue && !ParseSeconds(value, 10, &seconds)) return false;
+      if (!(seconds > 0)) return false;
+      next.dripSeconds = seconds;
     } else if (token == "no-ranges") {
       next.ignoreRanges = true;
     } else if (name == "times" && ParseWhole(value, 1, kMaxTimes, &number)) {

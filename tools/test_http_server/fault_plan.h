@@ -38,6 +38,12 @@ struct ResponsePlan {
   // Range and If-Range are ignored, as by a server without range support: the
   // whole resource with 200, and no Accept-Ranges.
   bool ignoreRanges = false;
+  // After the body, filler bytes for as long as the client reads, with no
+  // Content-Length: a broken proxy or a hostile server that never finishes.
+  bool endless = false;
+  // Above 0: the body (filler included) goes out one byte at a time, this many
+  // seconds apart: fast enough for any stall limit, slow enough never to end.
+  double dripSeconds = 0;
   // The faults hold for this many requests of its path, later ones are
   // answered normally but for ignoreRanges; 0: for every request.
   int times = 0;
@@ -47,6 +53,8 @@ struct ResponsePlan {
 //   ok | <3-digit status> | status=N | empty | chunked | close-mid
 //   stall-before[=S] | stall-mid[=S]   (seconds, default 10, at most 60)
 //   pieces=K (1..1000) | piece-delay=S (at most 10)
+//   endless     (the body, then filler until the client hangs up)
+//   drip[=S]    (one byte every S seconds, default 1, at most 10)
 //   no-ranges   (Range and If-Range ignored: always the whole resource)
 //   times=N     (1..1000: the faults hold for the first N requests of the path
 //               only, later ones are answered normally, except that no-ranges

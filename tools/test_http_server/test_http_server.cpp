@@ -362,12 +362,16 @@ void TestHttpServer::Respond(Connection* connection, const ResponsePlan& plan, c
   if (!answer.location.empty()) headers += "Location: " + answer.location + "\r\n";
   if (chunked) {
     headers += "Transfer-Encoding: chunked\r\n";
-  } else if (hasBody) {
+  } else if (hasBody && !plan.endless) {
     headers += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
   }
   headers += "Connection: close\r\n\r\n";
   if (!SendAll(connection->socket, headers.data(), headers.size()) || headOnly || !hasBody) return;
 
+  if (plan.endless || plan.dripSeconds > 0) {
+    SendUnbounded(connection, plan, answer.body, chunked);
+    return;
+  }
   const std::string& body = answer.body;
   const std::size_t half = body.size() / 2;
   const bool breakAtHalf = plan.closeMidBody || plan.stallMidSeconds > 0;
@@ -397,6 +401,31 @@ void TestHttpServer::Respond(Connection* connection, const ResponsePlan& plan, c
     }
   }
   if (chunked) SendAll(connection->socket, "0\r\n\r\n", 5);
+}
+
+void TestHttpServer::SendUnbounded(Connection* connection, const ResponsePlan& plan, const std::string& body,
+                                   bool chunked) const {
+  const std::string filler(plan.dripSeconds > 0 ? 1 : 64 * 1024, 'z');
+  std::size_t sent = 0;
+  while (!stopping_) {
+    std::string segment;
+    if (sent < body.size()) {
+      segment = body.substr(sent, plan.dripSeconds > 0 ? 1 : std::string::npos);
+    } else if (plan.endless) {
+      segment = filler;
+    } else {
+      break;
+    }
+    sent += segment.size();
+    if (chunked) {
+      char size[32];
+      std::snprintf(size, sizeof size, "%zx\r\n", segment.size());
+      segment = size + segment + "\r\n";
+    }
+    if (!SendAll(connection->socket, segment.data(), segment.size())) return;
+    if (plan.dripSeconds > 0 && !Pause(plan.dripSeconds, connection)) return;
+  }
+  if (chunked && !stopping_) SendAll(connection->socket, "0\r\n\r\n", 5);
 }
 
 }  // namespace test_http

@@ -72,6 +72,8 @@ class TestHttpServer {
   void Serve(Connection* connection);
   bool ReadRequestHead(Connection* connection, std::string* head) const;
   void Respond(Connection* connection, const ResponsePlan& plan, const Answer& answer, bool headOnly) const;
+  // The body of an endless or dripping plan: until it ends, the server stops or the peer hangs up.
+  void SendUnbounded(Connection* connection, const ResponsePlan& plan, const std::string& body, bool chunked) const;
   // The plan for this request, counted against its "times".
   ResponsePlan PlanFor(const std::string& path, std::string* contentPath);
   ResponsePlan FindPlan(const std::string& path, std::string* contentPath, std::string* countedAs) const;

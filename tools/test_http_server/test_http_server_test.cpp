@@ -131,9 +131,16 @@ TEST(FaultPlan, TokensSetTheirFaultAndNothingElse) {
   EXPECT_EQ(plan.times, 1000);
   EXPECT_EQ(plan.status, 200);
 
+  plan = ResponsePlan();
+  ASSERT_TRUE(ParseFaultTokens("endless,drip", &plan));
+  EXPECT_TRUE(plan.endless);
+  EXPECT_DOUBLE_EQ(plan.dripSeconds, 1);
+  ASSERT_TRUE(ParseFaultTokens("drip=100", &plan));
+  EXPECT_DOUBLE_EQ(plan.dripSeconds, 10);
+
   for (const char* bad : {"", "40", "4040", "stall=3", "stall-before=-1", "stall-before=x", "pieces=0",
                           "pieces=1001", "404,", "redirect=", "times=0", "times=1001", "times=", "times=-1",
-                          "times", "no-ranges=1"}) {
+                          "times", "no-ranges=1", "drip=0", "drip=x", "endless=1"}) {
     ResponsePlan untouched;
     untouched.status = 418;
     EXPECT_FALSE(ParseFaultTokens(bad, &untouched)) << bad;

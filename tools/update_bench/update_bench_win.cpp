@@ -147,7 +147,8 @@ bool TimeUpdate(const PackageManifest& remote, const std::wstring& temp, double*
   reporter.ready = [&] { ready = true; };
   reporter.failed = [] {};
   const Clock::time_point start = Clock::now();
-  const int result = RunIncrementalUpdateIn(remote, PackageManifest(), WideToNarrow(temp), reporter);
+  const int result = RunIncrementalUpdateIn(remote, PackageManifest(), WideToNarrow(temp), reporter,
+                                            UpdateRules{ReleaseTrust::Unsigned(), RetryPolicy()});
   *seconds = SecondsSince(start);
   if (result != 1 || !ready) {
     std::fprintf(stderr, "the update failed (%d files fetched)\n", fetched);
@@ -270,7 +271,7 @@ int wmain(int argc, wchar_t** argv) {
       // The finalisation of those files, as the next plain start runs it.
       if (!WritePendingManifest(entries, temp)) return 1;
       const Clock::time_point finaliseStart = Clock::now();
-      finalised = FinaliseInDirectories(module, temp, PackageManifest(), nullptr);
+      finalised = FinaliseInDirectories(module, temp, PackageManifest(), nullptr, ReleaseTrust::Unsigned());
       finaliseSeconds = SecondsSince(finaliseStart);
     }
     if (!TimeCurl(curlCommand, curlOut, &clean)) return 2;

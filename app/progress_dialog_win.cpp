@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <string>
+
 #include "app/app_globals.h"
 #include "resources/resource.h"
 
@@ -28,7 +30,14 @@ namespace {
 // notification icon is up, rather than at process start: it brings the theme
 // engine with it, and the icon should not wait for that.
 void RegisterProgressBarClass() {
-  HMODULE commonControls = LoadLibraryW(L"comctl32.dll");
+  // From System32 by its full path: a bare name is searched for in the
+  // program's directory first, where a planted comctl32.dll would run as
+  // administrator.
+  wchar_t systemDirectory[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(systemDirectory, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  const std::wstring path = std::wstring(systemDirectory, length) + L"\\comctl32.dll";
+  HMODULE commonControls = LoadLibraryW(path.c_str());
   if (commonControls == nullptr) return;
   using InitFunction = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
   const auto init =

@@ -4,65 +4,6 @@
 #include "update/update_check.h"
 #include "update/version_number.h"
 
-namespace {
-
-constexpr char kManifestName[] = "package.json";
-
-bool IsSeparator(char c) {
-  return c == '\\' || c == '/';
-}
-
-// Windows drops trailing dots and blanks from a path's components, so "a.dll."
-// is "a.dll" and "..." names the directory that holds it.
-std::string AsWindowsNamesIt(std::string segment) {
-  while (!segment.empty() && (segment.back() == '.' || segment.back() == ' ')) segment.pop_back();
-  std::string lowered;
-  for (char c : segment) lowered += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return lowered;
-}
-
-std::vector<std::string> Segments(const std::string& relativePath) {
-  std::vector<std::string> segments;
-  std::string current;
-  for (char c : relativePath) {
-    if (IsSeparator(c)) {
-      segments.push_back(current);
-      current.clear();
-    } else {
-      current += c;
-    }
-  }
-  segments.push_back(current);
-  return segments;
-}
-
-// The segments that name something, as Windows folds them; "." and empty ones
-// drop out. A safe path has no "..", so nothing else can climb.
-std::vector<std::string> NamedSegments(const std::string& relativePath) {
-  std::vector<std::string> named;
-  for (const std::string& segment : Segments(relativePath)) {
-    if (!AsWindowsNamesIt(segment).empty()) named.push_back(AsWindowsNamesIt(segment));
-  }
-  return named;
-}
-
-// True when relativePath names exactly fileName at the top of its directory.
-bool NamesTopLevelFile(const std::string& relativePath, const std::string& fileName) {
-  const std::vector<std::string> named = NamedSegments(relativePath);
-  return named.size() == 1 && !fileName.empty() && named.front() == AsWindowsNamesIt(fileName);
-}
-
-// A path with no file name of its own (it ends in a separator, "." or the
-// like) would move or delete a whole directory. One that resolves to
-// "package.json" directly under "temp\" is the pending manifest itself: moving
-// it early would end the pending state before the other files are in place.
-bool NamesAFileOfItsOwn(const std::string& relativePath) {
-  if (AsWindowsNamesIt(Segments(relativePath).back()).empty()) return false;
-  return !NamesTopLevelFile(relativePath, kManifestName);
-}
-
-}  // namespace
-
 FinaliseAction FinaliseActionFor(const std::string& act) {
   if (act == "reg") return FinaliseAction::kRegister;
   if (act == "delete") return FinaliseAction::kDelete;
@@ -70,15 +11,18 @@ FinaliseAction FinaliseActionFor(const std::string& act) {
 }
 
 std::vector<FinaliseStep> PlanFinalisation(const PackageManifest& pending, const PackageManifest& local,
-                                           const std::string& moduleDirectory, const std::string& tempDirectory,
-                                           const std::string& programName) {
+                                           const PackageManifest& installed, const std::string& moduleDirectory,
+                                           const std::string& tempDirectory, const std::string& programName) {
+  const EntryIndex localEntries(local);
+  const EntryIndex installedEntries(installed);
   std::vector<FinaliseStep> steps;
+  steps.reserve(pending.file_list().size());
   for (const PackageFileEntry& entry : pending.file_list()) {
     FinaliseStep step;
     step.name = entry.name();
     step.entry = entry;
     const std::string relativePath = entry.local_path() + entry.name();
-    if (CompareVersions(entry.ver(), FindEntryByName(local, entry.name()).ver()) != 1) {
+    if (CompareVersions(entry.ver(), localEntries.VerOf(entry.name())) != 1) {
       step.skip = FinaliseSkip::kNotNewer;
     } else if (!IsSafeRelativePath(relativePath)) {
       // The path comes from the network, and a "reg" entry is registered with
@@ -92,8 +36,20 @@ std::vector<FinaliseStep> PlanFinalisation(const PackageManifest& pending, const
       step.installedPath = moduleDirectory + relativePath;
       step.action = FinaliseActionFor(entry.act());
       step.replacesRunningProgram = NamesTopLevelFile(relativePath, programName);
+      step.expectsStagedFile = EntryHasAFile(entry);
+      step.mustBeInPlace =
+          step.expectsStagedFile && CompareVersions(entry.ver(), installedEntries.VerOf(entry.name())) == 1;
     }
     steps.push_back(step);
   }
   return steps;
+}
+
+std::vector<std::string> StagedPathsNamedBy(const PackageManifest& pending, const std::string& tempDirectory) {
+  std::vector<std::string> paths;
+  for (const PackageFileEntry& entry : pending.file_list()) {
+    const std::string relativePath = entry.local_path() + entry.name();
+    if (IsSafeRelativePath(relativePath) && NamesAFileOfItsOwn(relativePath)) paths.push_back(tempDirectory + relativePath);
+  }
+  return paths;
 }

@@ -36,15 +36,29 @@ struct FinaliseStep {
   // The installed path is the running program's own image, which Windows
   // lets nobody replace: it has to be moved aside first.
   bool replacesRunningProgram = false;
+  // The entry has bytes that staging fetched (EntryHasAFile): a staged file
+  // there is proved against it and moved. Otherwise only act applies.
+  bool expectsStagedFile = false;
+  // Staging fetched it, being newer than the installed package.json's entry:
+  // the install is whole only once this file is in place, staged or not.
+  bool mustBeInPlace = false;
 };
 
-// One step per entry of pending's file list. local is the installed manifest
-// (entries are matched by exact name; a missing one counts as ver 0).
-// programName is the running program's file name in moduleDirectory (empty:
-// none); an entry that names it, as Windows resolves names, replaces it.
+// One step per entry of pending's file list. An entry is installed when its
+// ver counts as more than local's entry of exactly the same name (a missing
+// one counts as ver 0); at start-up local is still empty, so every entry of a
+// ver above 0 is. installed is package.json as it lies in moduleDirectory,
+// which decides mustBeInPlace. programName is the running program's file name
+// in moduleDirectory (empty: none); an entry that names it, as Windows
+// resolves names, replaces it.
 std::vector<FinaliseStep> PlanFinalisation(const PackageManifest& pending, const PackageManifest& local,
-                                           const std::string& moduleDirectory, const std::string& tempDirectory,
+                                           const PackageManifest& installed, const std::string& moduleDirectory,
+                                           const std::string& tempDirectory,
                                            const std::string& programName = std::string());
+
+// Every tempDirectory + local_path + name of pending's entries that the path
+// rules accept as a file: what dropping a pending update removes.
+std::vector<std::string> StagedPathsNamedBy(const PackageManifest& pending, const std::string& tempDirectory);
 
 // act compared byte for byte: "reg", "delete", anything else nothing.
 FinaliseAction FinaliseActionFor(const std::string& act);

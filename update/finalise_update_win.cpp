@@ -7,19 +7,21 @@
 #include <stdio.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "launch/process_killer.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "update/finalise_plan.h"
+#include "update/pe_machine.h"
 #include "update/update_check.h"
 #include "update/update_manager.h"
 
 namespace {
 
 constexpr wchar_t kManifestName[] = L"package.json";
-// What a program image moved aside is called: "<name>.<tick>.zqold".
+// What ends the name of a file moved aside into temp\ (RetiredPathFor).
 constexpr wchar_t kRetiredSuffix[] = L".zqold";
 constexpr DWORD kShellsEndingMs = 1000;
 // A file can stay in use for a moment after its holder was terminated, so a
@@ -66,8 +68,8 @@ MoveResult MoveIntoPlace(const std::wstring& staged, const std::wstring& install
   const bool moved = RetryWithinBudget(
       [&] {
         if (MoveFileExW(staged.c_str(), installed.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-        // Nothing staged: an entry that was not downloaded, or one that an
-        // earlier run already moved before it was cut short. Not a failure.
+        // Nothing staged: one that an earlier run already moved before it was
+        // cut short. The proof found the installed file to be the release's.
         nothingStaged = IsMissing(staged);
         return nothingStaged;
       },
@@ -76,69 +78,203 @@ MoveResult MoveIntoPlace(const std::wstring& staged, const std::wstring& install
   return moved ? MoveResult::kMoved : MoveResult::kNotMoved;
 }
 
-// Windows lets nobody replace or delete a running program's image, but it
-// may be renamed: the old one goes aside into temp\ (same volume), the new
-// one takes its place, and a failed second step puts the old one back, so the
-// install never lacks its program for longer than between two renames.
-MoveResult MoveProgramIntoPlace(const std::wstring& staged, const std::wstring& installed,
-                                const std::wstring& tempDirectory, const std::wstring& programName,
-                                DWORD& retryBudgetMs) {
+// Where a file moved aside waits in temp\ (same volume, so a rename) until a
+// later start deletes it: "<name>.<tick>.<n>.zqold", unique within a run.
+std::wstring RetiredPathFor(const std::wstring& installed, const std::wstring& tempDirectory) {
+  static unsigned counter = 0;
+  const std::wstring name = installed.substr(installed.find_last_of(L"\\/") + 1);
+  return tempDirectory + name + L"." + std::to_wstring(GetTickCount64()) + L"." + std::to_wstring(++counter) +
+         kRetiredSuffix;
+}
+
+// Windows lets nobody replace or delete a running program's image or a DLL
+// that another process has loaded, but such a file may be renamed: the old
+// one goes aside into temp\, the new one takes its place, and a failed second
+// step puts the old one back, so the install never lacks the file for longer
+// than between two renames.
+MoveResult MoveAsideAndReplace(const std::wstring& staged, const std::wstring& installed,
+                               const std::wstring& tempDirectory, DWORD& retryBudgetMs) {
   if (IsMissing(staged)) return MoveResult::kNothingStaged;
-  const std::wstring retired = tempDirectory + programName + L"." + std::to_wstring(GetTickCount64()) + kRetiredSuffix;
-  const bool hadProgram = !IsMissing(installed);
-  if (hadProgram && !RetryWithinBudget(
-                        [&] { return MoveFileExW(installed.c_str(), retired.c_str(), MOVEFILE_REPLACE_EXISTING) != 0; },
-                        retryBudgetMs)) {
+  const std::wstring retired = RetiredPathFor(installed, tempDirectory);
+  const bool hadFile = !IsMissing(installed);
+  if (hadFile && !RetryWithinBudget(
+                     [&] { return MoveFileExW(installed.c_str(), retired.c_str(), MOVEFILE_REPLACE_EXISTING) != 0; },
+                     retryBudgetMs)) {
     return MoveResult::kNotMoved;
   }
   if (MoveFileExW(staged.c_str(), installed.c_str(), MOVEFILE_REPLACE_EXISTING)) return MoveResult::kMoved;
-  if (hadProgram) MoveFileExW(retired.c_str(), installed.c_str(), 0);
+  if (hadFile) MoveFileExW(retired.c_str(), installed.c_str(), 0);
   return MoveResult::kNotMoved;
 }
 
-bool DeleteInstalled(const std::wstring& installed, DWORD& retryBudgetMs) {
-  return RetryWithinBudget([&] { return DeleteFileW(installed.c_str()) != 0 || IsMissing(installed); },
-                           retryBudgetMs);
+bool Install(const FinaliseStep& step, const std::wstring& tempDirectory, DWORD& retryBudgetMs) {
+  const std::wstring staged = NarrowToWide(step.stagedPath);
+  const std::wstring installed = NarrowToWide(step.installedPath);
+  if (step.replacesRunningProgram) {
+    return MoveAsideAndReplace(staged, installed, tempDirectory, retryBudgetMs) != MoveResult::kNotMoved;
+  }
+  if (MoveIntoPlace(staged, installed, retryBudgetMs) != MoveResult::kNotMoved) return true;
+  // Still held after the retries (an Explorer-loaded COM server, a scanner
+  // that allows deletion): the held copy goes aside instead.
+  return MoveAsideAndReplace(staged, installed, tempDirectory, retryBudgetMs) != MoveResult::kNotMoved;
+}
+
+bool Remove(const FinaliseStep& step, const std::wstring& tempDirectory, DWORD& retryBudgetMs) {
+  const std::wstring installed = NarrowToWide(step.installedPath);
+  // A staged copy of a file the release deletes was never fetched or proved
+  // by this release: it goes, and it is never installed.
+  DeleteFileW(NarrowToWide(step.stagedPath).c_str());
+  if (RetryWithinBudget([&] { return DeleteFileW(installed.c_str()) != 0 || IsMissing(installed); },
+                        retryBudgetMs)) {
+    return true;
+  }
+  return MoveFileExW(installed.c_str(), RetiredPathFor(installed, tempDirectory).c_str(), 0) != 0;
 }
 
 void Register(HWND ownerWindow, const std::wstring& installed) {
-  // regsvr32 is the file and "/s <path>" its parameters: given the whole
-  // command as the file, ShellExecuteW looks for a program of that name and
-  // starts nothing (Wine: result 2). The short path keeps blanks out of the
-  // parameters. Not waited for.
-  const std::wstring parameters = L"/s " + GetShortPath(installed);
-  ShellExecuteW(ownerWindow, L"open", L"regsvr32", parameters.c_str(), nullptr, SW_HIDE);
+  // regsvr32 by its full path: the bare name is looked for in the current
+  // and the program's directory first, where anyone who can write there could
+  // put one to run as administrator. The DLL's path is quoted rather than
+  // shortened, since a volume may have no 8.3 names; a quote inside it (no
+  // Windows name holds one) would end the quoting and is refused.
+  if (installed.find(L'"') != std::wstring::npos) return;
+  wchar_t systemDirectory[MAX_PATH] = {};
+  const UINT length = GetSystemDirectoryW(systemDirectory, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  const std::wstring regsvr32 = std::wstring(systemDirectory, length) + L"\\regsvr32.exe";
+  const std::wstring parameters = L"/s \"" + installed + L"\"";
+  // Not waited for.
+  ShellExecuteW(ownerWindow, L"open", regsvr32.c_str(), parameters.c_str(), nullptr, SW_HIDE);
 }
 
-// A pending update that cannot be trusted is dropped whole: the installed
-// release stays as it is, and the next start's check fetches the release anew.
-int DiscardPendingUpdate(const std::wstring& pendingManifestPath) {
+// True when the file is a program image for the processor this build runs
+// on: another architecture's image would leave an install that cannot start.
+bool IsRunningBuildsImage(const std::wstring& path) {
+  FILE* file = _wfsopen(path.c_str(), L"rb", _SH_DENYNO);
+  if (file == nullptr) return false;
+  std::string head(kPeHeaderBytes, '\0');
+  head.resize(fread(&head[0], 1, head.size(), file));
+  fclose(file);
+  std::uint16_t machine = 0;
+  return PeMachineOf(head, machine) && machine == RunningBuildMachine();
+}
+
+// A pending update that cannot be installed as it stands is dropped whole
+// (manifest, signature and the staged files it names): the installed release
+// stays as it is, and the next check fetches the release anew if it is due.
+int DropPendingUpdate(const std::wstring& pendingManifestPath, const std::vector<std::string>& stagedPaths) {
+  for (const std::string& path : stagedPaths) DeleteFileW(NarrowToWide(path).c_str());
   DeleteFileW(pendingManifestPath.c_str());
   DeleteFileW((pendingManifestPath + kSignatureSuffix).c_str());
   return -1;
 }
 
-bool PendingManifestTrusted(const ReleaseTrust& trust, const std::string& pendingText,
-                            const std::wstring& pendingManifestPath) {
-  if (!trust.required()) return true;
-  std::string served;
-  return UndoTextModeNewlines(pendingText, served) &&
-         trust.AcceptsManifest(served, ReadWholeBinary(pendingManifestPath + kSignatureSuffix));
+PackageManifest ReadInstalledManifest(const std::wstring& moduleDirectory) {
+  PackageManifest installed;
+  PackageManifestParser::Parse(ReadWholeBinary(moduleDirectory + kManifestName), installed);
+  return installed;
 }
 
-// Every staged file is checked before the first one moves, so an install is
-// never left half old and half new by a file that fails. A file an earlier
-// run already moved is not here any more and needs no check.
-bool StagedFilesTrusted(const ReleaseTrust& trust, const std::vector<FinaliseStep>& steps) {
-  if (!trust.required()) return true;
+// Every file the release puts in place is proved before the first one moves,
+// so an install is never left half old and half new by a file that fails: a
+// staged file by its digests, and the program image by its processor too. A
+// file this release fetched but that is not staged (an earlier run moved it
+// before it was cut short) must already be installed with its digests.
+bool StagedFilesProved(const ReleaseTrust& trust, const std::vector<FinaliseStep>& steps) {
   for (const FinaliseStep& step : steps) {
-    if (step.skip != FinaliseSkip::kNone || IsMissing(NarrowToWide(step.stagedPath))) continue;
-    if (!trust.AcceptsFile(step.stagedPath, step.entry)) {
-      DeleteFileW(NarrowToWide(step.stagedPath).c_str());
-      return false;
+    if (step.skip != FinaliseSkip::kNone || !step.expectsStagedFile) continue;
+    if (IsMissing(NarrowToWide(step.stagedPath))) {
+      if (step.mustBeInPlace && !trust.AcceptsFile(step.installedPath, step.entry)) return false;
+      continue;
     }
+    if (!trust.AcceptsFile(step.stagedPath, step.entry)) return false;
+    if (step.replacesRunningProgram && !IsRunningBuildsImage(NarrowToWide(step.stagedPath))) return false;
   }
   return true;
+}
+
+struct FinaliseDirectories {
+  std::wstring module;
+  std::wstring temp;
+  std::wstring programName;
+};
+
+enum class PendingVerdict {
+  kApply,       // proved: install it
+  kUnreadable,  // does not parse: it stays, and nothing moves
+  kDropped,     // cannot be installed: dropped
+};
+
+// Step one: read the pending manifest, and prove that it moves the install
+// forward and that every file it puts in place is its own. Fills steps.
+PendingVerdict LoadAndProvePendingUpdate(const FinaliseDirectories& directories, const PackageManifest& localManifest,
+                                         const ReleaseTrust& trust, std::vector<FinaliseStep>& steps) {
+  const std::wstring pendingManifestPath = directories.temp + kManifestName;
+  std::string text = ReadWholeBinary(pendingManifestPath);
+  if (trust.required()) {
+    std::string served;
+    if (!UndoTextModeNewlines(text, served) ||
+        !trust.AcceptsManifest(served, ReadWholeBinary(pendingManifestPath + kSignatureSuffix))) {
+      DropPendingUpdate(pendingManifestPath, {});
+      return PendingVerdict::kDropped;
+    }
+    // What is parsed is exactly what the signature covers.
+    text = std::move(served);
+  }
+  PackageManifest pending;
+  if (PackageManifestParser::Parse(text, pending) != 0) return PendingVerdict::kUnreadable;
+
+  const std::string tempDirectory = WideToNarrow(directories.temp);
+  const PackageManifest installed = ReadInstalledManifest(directories.module);
+  // A release that is not newer than the installed one (left pending while a
+  // full installer put a newer one in place, or an old one replayed) would
+  // move the install backwards.
+  if (!IsUpdateDue(pending, installed)) {
+    DropPendingUpdate(pendingManifestPath, StagedPathsNamedBy(pending, tempDirectory));
+    return PendingVerdict::kDropped;
+  }
+  steps = PlanFinalisation(pending, localManifest, installed, WideToNarrow(directories.module), tempDirectory,
+                           WideToNarrow(directories.programName));
+  if (!StagedFilesProved(trust, steps)) {
+    DropPendingUpdate(pendingManifestPath, StagedPathsNamedBy(pending, tempDirectory));
+    return PendingVerdict::kDropped;
+  }
+  return PendingVerdict::kApply;
+}
+
+// Step two: put the proved files in place, register and delete, and only
+// when every one is done make the pending manifest the installed one.
+int ApplyPendingUpdate(const FinaliseDirectories& directories, const std::vector<FinaliseStep>& steps,
+                       HWND trayWindow) {
+  // Order matters for a run that is cut short: files move first and the
+  // manifest last, so until the end the update stays pending and the next
+  // plain start finds the remaining staged files (moved ones are simply gone,
+  // and "reg" and "delete" act again on the installed files, which is harmless).
+  bool everyStepDone = true;
+  DWORD retryBudgetMs = kRetryBudgetMs;
+  for (const FinaliseStep& step : steps) {
+    if (step.skip != FinaliseSkip::kNone) continue;
+    MakeDirectoryTree(step.installDirectory);
+    if (step.action == FinaliseAction::kDelete) {
+      if (!Remove(step, directories.temp, retryBudgetMs)) everyStepDone = false;
+      continue;
+    }
+    // An entry without a file of its own (no hash, no URL) has nothing
+    // proved to move: its act applies to the installed file as it is.
+    if (step.expectsStagedFile && !Install(step, directories.temp, retryBudgetMs)) everyStepDone = false;
+    // Whether or not this run moved it.
+    if (step.action == FinaliseAction::kRegister) Register(trayWindow, NarrowToWide(step.installedPath));
+  }
+
+  // A staged file still waiting, or a file still there that the release
+  // deletes, means the installed files are not the ones the manifest
+  // describes: keep it pending rather than claim the versions.
+  if (!everyStepDone) return -1;
+  const std::wstring pendingManifestPath = directories.temp + kManifestName;
+  const std::wstring localManifestPath = directories.module + kManifestName;
+  if (!MoveFileExW(pendingManifestPath.c_str(), localManifestPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return -1;
+  DeleteFileW((pendingManifestPath + kSignatureSuffix).c_str());
+  return 1;
 }
 
 }  // namespace
@@ -154,44 +290,10 @@ int FinaliseInDirectories(const std::wstring& moduleDirectory, const std::wstrin
   // Termination is asynchronous: give the shells time to let go of their files.
   Sleep(kShellsEndingMs);
 
-  const std::string pendingText = ReadWholeBinary(pendingManifestPath);
-  if (!PendingManifestTrusted(trust, pendingText, pendingManifestPath)) return DiscardPendingUpdate(pendingManifestPath);
-  PackageManifest pending;
-  if (PackageManifestParser::Parse(pendingText, pending) != 0) return -1;
-
-  const std::vector<FinaliseStep> steps = PlanFinalisation(
-      pending, localManifest, WideToNarrow(moduleDirectory), WideToNarrow(tempDirectory), WideToNarrow(programName));
-  if (!StagedFilesTrusted(trust, steps)) return DiscardPendingUpdate(pendingManifestPath);
-
-  // Order matters for a run that is cut short: files move first and the
-  // manifest last, so until the end the update stays pending and the next
-  // plain start finds the remaining staged files (moved ones are simply gone,
-  // and "reg" and "delete" act again on the installed files, which is harmless).
-  bool everyStepDone = true;
-  DWORD retryBudgetMs = kRetryBudgetMs;
-  for (const FinaliseStep& step : steps) {
-    if (step.skip != FinaliseSkip::kNone) continue;
-    const std::wstring staged = NarrowToWide(step.stagedPath);
-    const std::wstring installed = NarrowToWide(step.installedPath);
-    MakeDirectoryTree(step.installDirectory);
-    const MoveResult moved =
-        step.replacesRunningProgram
-            ? MoveProgramIntoPlace(staged, installed, tempDirectory, programName, retryBudgetMs)
-            : MoveIntoPlace(staged, installed, retryBudgetMs);
-    if (moved == MoveResult::kNotMoved) everyStepDone = false;
-    // Both act on the installed file whether or not this run moved it.
-    if (step.action == FinaliseAction::kRegister) Register(trayWindow, installed);
-    if (step.action == FinaliseAction::kDelete && !DeleteInstalled(installed, retryBudgetMs)) everyStepDone = false;
-  }
-
-  // A staged file still waiting, or a file still there that the release
-  // deletes, means the installed files are not the ones the manifest
-  // describes: keep it pending rather than claim the versions.
-  if (!everyStepDone) return -1;
-  const std::wstring localManifestPath = moduleDirectory + kManifestName;
-  if (!MoveFileExW(pendingManifestPath.c_str(), localManifestPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return -1;
-  DeleteFileW((pendingManifestPath + kSignatureSuffix).c_str());
-  return 1;
+  const FinaliseDirectories directories = {moduleDirectory, tempDirectory, programName};
+  std::vector<FinaliseStep> steps;
+  if (LoadAndProvePendingUpdate(directories, localManifest, trust, steps) != PendingVerdict::kApply) return -1;
+  return ApplyPendingUpdate(directories, steps, trayWindow);
 }
 
 void RemoveRetiredPrograms(const std::wstring& tempDirectory) {

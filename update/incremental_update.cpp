@@ -70,9 +70,12 @@ bool AllEntriesStayInside(const PackageManifest& remote) {
 }
 
 std::vector<PackageFileEntry> EntriesToFetch(const PackageManifest& remote, const PackageManifest& local) {
+  const EntryIndex installed(local);
   std::vector<PackageFileEntry> fetch;
   for (const PackageFileEntry& entry : remote.file_list()) {
-    if (CompareVersions(entry.ver(), FindEntryByName(local, entry.name()).ver()) == 1) fetch.push_back(entry);
+    if (EntryHasAFile(entry) && CompareVersions(entry.ver(), installed.VerOf(entry.name())) == 1) {
+      fetch.push_back(entry);
+    }
   }
   return fetch;
 }

@@ -50,8 +50,9 @@ struct UpdateRules {
 // joined to (IsSafeRelativePath), skipped entries included.
 bool AllEntriesStayInside(const PackageManifest& remote);
 
-// The remote entries whose ver counts as more than the ver of the first local
-// entry of exactly the same name (0 when there is none), in list order.
+// The remote entries that have a file (EntryHasAFile) and whose ver counts as
+// more than the ver of the first local entry of exactly the same name (0 when
+// there is none), in list order. Linear in the two lists' lengths.
 std::vector<PackageFileEntry> EntriesToFetch(const PackageManifest& remote, const PackageManifest& local);
 
 // tempDirectory + local_path + name, nothing inserted between the pieces.
@@ -62,7 +63,7 @@ std::string StagedPath(const std::string& tempDirectory, const PackageFileEntry&
 // has then been called. -1, after reporter.failed, when the list holds an
 // unsafe path (nothing is requested then), or at the first entry that is not
 // proved after the retries the rules allow: one that cannot be proved (an
-// empty manifest hash; with a release key, no SHA-256), a digest that differs
+// empty manifest hash beside a remote_url; with a release key, no SHA-256), a digest that differs
 // (case counts), or a file that could not be moved into place. Later entries
 // are not fetched; a file staged earlier under the same path is left as it was.
 int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest& local,

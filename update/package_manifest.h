@@ -62,7 +62,9 @@ class PackageManifest {
   bool full_update() const { return full_update_; }
   std::string install_package_url() const { return install_package_url_; }
   std::string type() const { return type_; }
-  std::vector<PackageFileEntry> file_list() const { return file_list_; }
+  // A view of the record's own list, valid while the record lives unchanged:
+  // lookups by name walk it without copying.
+  const std::vector<PackageFileEntry>& file_list() const { return file_list_; }
   // SHA-256 of the installer, as sha256() of a file entry.
   std::string install_package_sha256() const { return install_package_sha256_; }
   // The installer's byte count, as size() of a file entry.

@@ -29,3 +29,18 @@ PackageFileEntry FindEntryByName(const PackageManifest& manifest, const std::str
   }
   return PackageFileEntry();
 }
+
+bool EntryHasAFile(const PackageFileEntry& entry) {
+  if (entry.act() == "delete") return false;
+  return !(entry.hash().empty() && entry.remote_url().empty());
+}
+
+EntryIndex::EntryIndex(const PackageManifest& manifest) {
+  byName_.reserve(manifest.file_list().size());
+  for (const PackageFileEntry& entry : manifest.file_list()) byName_.emplace(entry.name(), &entry);
+}
+
+std::string EntryIndex::VerOf(const std::string& name) const {
+  const auto found = byName_.find(name);
+  return found == byName_.end() ? std::string() : found->second->ver();
+}

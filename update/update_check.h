@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include "update/package_manifest.h"
 
@@ -32,3 +33,21 @@ UpdateKind ChooseUpdateKind(const PackageManifest& remote);
 // The first entry of manifest's file list whose name has the same bytes, or
 // the empty entry (whose ver counts as 0).
 PackageFileEntry FindEntryByName(const PackageManifest& manifest, const std::string& name);
+
+// Whether an entry stands for bytes to fetch and stage. A "delete" entry
+// never does, and neither does one with no hash and no remote_url: there is
+// nothing to fetch, and its act applies to the installed file as it is.
+bool EntryHasAFile(const PackageFileEntry& entry);
+
+// The entries of one manifest by exact name, for matching a whole list
+// against it in linear time; the first entry of a name wins, as in
+// FindEntryByName. Refers into manifest, which must outlive it unchanged.
+class EntryIndex {
+ public:
+  explicit EntryIndex(const PackageManifest& manifest);
+  // The ver of the entry named name, or empty text (counts as 0) for none.
+  std::string VerOf(const std::string& name) const;
+
+ private:
+  std::unordered_map<std::string, const PackageFileEntry*> byName_;
+};

@@ -28,22 +28,22 @@ TEST_F(UpdateRoadTest, OneIncrementalUpdateFromDownloadToInstall) {
   ASSERT_TRUE(Exists(L"temp\\package.json")) << "the update did not complete";
   EXPECT_EQ(ReadFileBytes(At(L"temp\\package.json")), WithCrLf(newManifest_)) << "pending manifest as fetched";
   for (const ReleaseFile& f : NewRelease()) {
-    const bool fetched = f.name != "c.txt";
+    const bool fetched = f.name != "c.txt" && f.act != "delete";
     EXPECT_EQ(Exists(L"temp\\" + f.installedPath), fetched) << testing::PrintToString(f.installedPath);
     if (fetched) EXPECT_EQ(ReadFileBytes(At(L"temp\\" + f.installedPath)), f.content);
   }
   EXPECT_EQ(ReadFileBytes(At(L"a.dll")), "a, release 9") << "nothing is installed before the next start";
   EXPECT_EQ(ReadFileBytes(At(L"package.json")), oldManifest_);
 
-  // The bar got range 6 (all entries) and position 5 (files fetched).
+  // The bar got range 6 (all entries) and position 4 (files fetched).
   HWND bar = ProgressBarOf(first);
   ASSERT_NE(bar, nullptr);
   EXPECT_EQ(SendMessageW(bar, PBM_GETRANGE, TRUE, 0), 0);
   EXPECT_EQ(SendMessageW(bar, PBM_GETRANGE, FALSE, 0), 6);
-  EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 5);
+  EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 4);
 
   const std::vector<test_http::RecordedRequest> requests = server_.Requests();
-  ASSERT_EQ(requests.size(), 6u) << "the manifest and five files";
+  ASSERT_EQ(requests.size(), 5u) << "the manifest and four files: a file to delete is never fetched";
   for (size_t i = 1; i < requests.size(); ++i) EXPECT_FALSE(requests[i].HasHeader("User-Agent"));
 
   // Run two, a plain start while the first copy stays resident: shells are
@@ -97,6 +97,60 @@ TEST_F(UpdateRoadTest, AStartAfterACrashBetweenTwoMovesCompletesTheInstall) {
   EXPECT_FALSE(Exists(L"temp\\package.json"));
 }
 
+// A manifest as an existing update server writes it, by hand: a "delete"
+// entry with no hash and no URL, and a "reg" entry with neither, which
+// re-registers the installed COM server. Catches the whole update refused
+// for want of their hashes, and their acts not applied.
+TEST_F(UpdateRoadTest, AServersManifestWithFileLessEntriesInstalls) {
+  InstallOldRelease();
+  CreateDirectoryW(At(L"com").c_str(), nullptr);
+  install_.WriteFileBytes(L"com\\com_server.dll", comServer_);
+  const std::string manifest =
+      "{\"version\":\"12\",\"package_date\":\"20261207\",\"full_update\":false,\"install_package_url\":\"\","
+      "\"type\":\"force\",\"file_list\":[\r\n"
+      "{\"name\":\"a.dll\",\"remote_url\":\"" + server_.BaseUrl() + "/soft/12/a.dll\",\"hash\":\"" +
+      Md5Of("a, release 12") + "\",\"local_path\":\"\",\"ver\":\"2\",\"act\":\"\"},\r\n"
+      "{\"name\":\"e.txt\",\"remote_url\":\"\",\"hash\":\"\",\"local_path\":\"\",\"ver\":\"2\",\"act\":\"delete\"},\r\n"
+      "{\"name\":\"com_server.dll\",\"remote_url\":\"\",\"hash\":\"\",\"local_path\":\"com\\\\\",\"ver\":\"2\","
+      "\"act\":\"reg\"}]}\r\n";
+  server_.SetResource("/soft/package.json", manifest);
+  server_.SetResource("/soft/12/a.dll", "a, release 12");
+
+  RunningProgram first = StartProgram(install_.Program(), L"");
+  WaitForWorker(first);
+  ASSERT_TRUE(Exists(L"temp\\package.json")) << "the release was refused";
+  EXPECT_EQ(server_.RequestCount(), 2u) << "the manifest and a.dll only";
+
+  RunningProgram second = StartProgram(install_.Program(), L"");
+  ASSERT_TRUE(second.WaitForExit(30000, nullptr));
+  EXPECT_EQ(ReadFileBytes(At(L"a.dll")), "a, release 12");
+  EXPECT_FALSE(Exists(L"e.txt")) << "deleted";
+  EXPECT_EQ(ReadFileBytes(At(L"c.txt")), "c, unchanged");
+  EXPECT_TRUE(WaitUntil([&] { return Exists(L"com\\com_server.registered"); }, 60000)) << "not registered again";
+  EXPECT_EQ(ReadFileBytes(At(L"package.json")), WithCrLf(manifest));
+}
+
+// An older pending manifest left by an earlier run, and a new release whose
+// staging fails part-way: that manifest must not install this release's
+// staged files under its name at the next plain start.
+TEST_F(UpdateRoadTest, StagingDropsAnOlderPendingManifest) {
+  InstallOldRelease();
+  CreateDirectoryW(At(L"temp").c_str(), nullptr);
+  install_.WriteFileBytes(L"temp\\package.json", ManifestText("10", server_.BaseUrl(), NewRelease()));
+  install_.WriteFileBytes(L"temp\\package.json.sig", "signature of release 10");
+  // Release 12 fails at its second file, which has no hash to prove it by.
+  PublishNewRelease();
+  std::string unproved = newManifest_;
+  unproved.replace(unproved.find(Md5Of("b, new in 12")), 32, "");
+  server_.SetResource("/soft/package.json", unproved);
+
+  // Not a plain start, so no finalisation runs first.
+  RunningProgram first = StartProgram(install_.Program(), L"--no-shell");
+  EXPECT_TRUE(WaitUntil([&] { return !Exists(L"temp\\package.json") && !Exists(L"temp\\package.json.sig"); },
+                        30000));
+  EXPECT_EQ(ReleaseOnDisk(), "old");
+}
+
 TEST_F(UpdateRoadTest, AKilledFinalisationIsCompletedByTheNextStart) {
   ASSERT_NO_FATAL_FAILURE(StageNewRelease());
   // Killed during finalisation, at some moment after its one-second pause.
@@ -128,7 +182,7 @@ TEST_F(UpdateRoadTest, TheProgressBarFollowsTheWorkerFileByFile) {
   EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 3) << "the position counts the file being fetched";
 
   ASSERT_TRUE(WaitUntil([&] { return Exists(L"temp\\package.json"); }, 30000));
-  EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 5);
+  EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 4);
   EXPECT_FALSE(IsWindowVisible(GetParent(bar))) << "the dialog is never shown";
 }
 

@@ -30,7 +30,7 @@ PackageManifest Manifest(std::vector<PackageFileEntry> entries) {
 }
 
 FinaliseStep PlanOne(const PackageFileEntry& entry, const PackageManifest& local = PackageManifest()) {
-  const std::vector<FinaliseStep> steps = PlanFinalisation(Manifest({entry}), local, kModule, kTemp);
+  const std::vector<FinaliseStep> steps = PlanFinalisation(Manifest({entry}), local, PackageManifest(), kModule, kTemp);
   EXPECT_EQ(steps.size(), 1u);
   return steps.empty() ? FinaliseStep() : steps.front();
 }
@@ -42,7 +42,7 @@ void ExpectSkipped(const FinaliseStep& step, FinaliseSkip why, const std::string
 }
 
 TEST(PlanFinalisation, AnEmptyListPlansNothing) {
-  EXPECT_TRUE(PlanFinalisation(Manifest({}), PackageManifest(), kModule, kTemp).empty());
+  EXPECT_TRUE(PlanFinalisation(Manifest({}), PackageManifest(), PackageManifest(), kModule, kTemp).empty());
 }
 
 TEST(PlanFinalisation, OnlyVersionsThatCountAsNewerAreInstalled) {
@@ -128,13 +128,47 @@ TEST(PlanFinalisation, OneStepPerEntryInListOrder) {
   const std::vector<FinaliseStep> steps = PlanFinalisation(
       Manifest({Entry("", "one.dll", "1"), Entry("", "two.dll", "0"), Entry("..\\", "three.dll", "1"),
                 Entry("lib\\", "four.dll", "3", "delete")}),
-      PackageManifest(), kModule, kTemp);
+      PackageManifest(), PackageManifest(), kModule, kTemp);
   ASSERT_EQ(steps.size(), 4u);
   EXPECT_EQ(steps[0].name, "one.dll");
   EXPECT_EQ(steps[1].skip, FinaliseSkip::kNotNewer);
   EXPECT_EQ(steps[2].skip, FinaliseSkip::kUnsafePath);
   EXPECT_EQ(steps[3].installedPath, kModule + "lib\\four.dll");
   EXPECT_EQ(steps[3].action, FinaliseAction::kDelete);
+}
+
+// Catches a "delete" or file-less entry demanded of staging (which never
+// fetches it), and a file demanded in place that staging had no reason to fetch.
+TEST(PlanFinalisation, OnlyFilesNewerThanTheInstalledOnesMustBeInPlace) {
+  PackageFileEntry noFile = Entry("", "n.dll", "2", "reg");
+  noFile.set_hash("");
+  noFile.set_remote_url("");
+  PackageFileEntry hashlessWithUrl = Entry("", "u.dll", "2");
+  hashlessWithUrl.set_hash("");
+  const PackageManifest installed = Manifest({Entry("", "same.dll", "2"), Entry("", "older.dll", "1")});
+  const std::vector<FinaliseStep> steps = PlanFinalisation(
+      Manifest({Entry("", "same.dll", "2"), Entry("", "older.dll", "2"), Entry("", "gone.dll", "2", "delete"),
+                noFile, hashlessWithUrl}),
+      PackageManifest(), installed, kModule, kTemp);
+  ASSERT_EQ(steps.size(), 5u);
+  struct Expected {
+    bool staged;
+    bool inPlace;
+  } const expected[] = {{true, false}, {true, true}, {false, false}, {false, false}, {true, true}};
+  for (size_t i = 0; i < steps.size(); ++i) {
+    EXPECT_EQ(steps[i].skip, FinaliseSkip::kNone) << steps[i].name << ": still installed as before";
+    EXPECT_EQ(steps[i].expectsStagedFile, expected[i].staged) << steps[i].name;
+    EXPECT_EQ(steps[i].mustBeInPlace, expected[i].inPlace) << steps[i].name;
+  }
+  EXPECT_EQ(steps[3].action, FinaliseAction::kRegister) << "a file-less entry's act still applies";
+}
+
+TEST(StagedPathsNamedBy, NamesOnlyFilesBelowTemp) {
+  EXPECT_EQ(StagedPathsNamedBy(Manifest({Entry("bin\\", "a.dll", "0"), Entry("..\\", "x.dll", "2"),
+                                         Entry("", "package.json", "2"), Entry("bin\\", "", "2"),
+                                         Entry("", "b.dll", "2", "delete")}),
+                               kTemp),
+            (std::vector<std::string>{kTemp + "bin\\a.dll", kTemp + "b.dll"}));
 }
 
 }  // namespace

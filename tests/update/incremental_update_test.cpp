@@ -331,12 +331,37 @@ TEST_F(IncrementalUpdateTest, EmptyFileWithItsDigestIsStaged) {
 // Each path would write outside the temp directory. Catches an unsafe entry
 // that is only noticed when its turn comes, or only when it is to be fetched:
 // nothing at all may be requested.
+// What update servers publish beside the files: "delete" entries, with or
+// without a hash, and entries with neither hash nor URL. Catches any of them
+// fetched, or refused for want of a hash, which stops the whole update.
+TEST_F(IncrementalUpdateTest, EntriesWithoutAFileAreNeverFetched) {
+  PackageFileEntry hashlessDelete = Entry("old.dll", "3");
+  hashlessDelete.set_act("delete");
+  PackageFileEntry servedDelete = Served(Entry("older.dll", "3"), "older");
+  servedDelete.set_act("delete");
+  PackageFileEntry nothingToFetch = Entry("com.dll", "3");
+  nothingToFetch.set_act("reg");
+  const PackageFileEntry real = Served(Entry("new.dll", "3"), "new");
+
+  EXPECT_EQ(Run({hashlessDelete, servedDelete, nothingToFetch, real}), 1);
+  EXPECT_EQ(events_, (Events{"progress 4 1", "ready"}));
+  EXPECT_EQ(RequestedPaths(), (std::vector<std::string>{"/files/2"}));
+  EXPECT_FALSE(fs::exists(Staged("older.dll")));
+
+  // A URL without a hash is still refused: nothing could prove its bytes.
+  events_.clear();
+  PackageFileEntry unproved = Served(Entry("u.dll", "3"), "u");
+  unproved.set_hash("");
+  EXPECT_EQ(Run({hashlessDelete, unproved}), -1);
+  EXPECT_EQ(events_, (Events{"progress 2 1", "failed"}));
+}
+
 TEST_F(IncrementalUpdateTest, UnsafeEntryAnywhereFailsBeforeAnyRequest) {
   const PackageFileEntry unsafe[] = {
       Entry("x.dll", "9", "..\\..\\Windows\\System32\\"), Entry("x.dll", "9", "a/../../"),
       Entry("x.dll", "0", "..\\"),  // skipped by version, still refused
       Entry("..", "9"), Entry("C:x.dll", "9"), Entry("x.dll", "9", "\\abs\\"), Entry("x.dll", "9", "/abs/"),
-      Entry("", "9"),
+      Entry("", "9"), Entry(std::string("x.dll\0..\\y.dll", 14), "9"), Entry("x\ty.dll", "9"),
   };
   for (const PackageFileEntry& bad : unsafe) {
     events_.clear();

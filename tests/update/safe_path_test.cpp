@@ -22,6 +22,15 @@ TEST(IsSafeRelativePath, ATrailByteBackslashNeverHidesAParentStep) {
   EXPECT_FALSE(IsSafeRelativePath("\x81\x5C..\\x.dll"));
 }
 
+TEST(IsSafeRelativePath, RefusesNulAndControlCharacters) {
+  // A NUL would cut the wide path short of the name that was judged.
+  for (const std::string unsafe : {std::string("a.dll\0..\\..\\x.dll", 17), std::string("bin\\\0a.dll", 10),
+                                   std::string("a\tb.dll"), std::string("a\nb.dll"), std::string("a\x1F.dll"),
+                                   std::string("a\x7F.dll")}) {
+    EXPECT_FALSE(IsSafeRelativePath(unsafe)) << testing::PrintToString(unsafe);
+  }
+}
+
 TEST(IsSafeFileNamePart, RefusesAnythingThatLeavesTheName) {
   for (const char* safe : {"", "20261207", "2026-12-07 Final.v2"}) EXPECT_TRUE(IsSafeFileNamePart(safe)) << safe;
   for (const char* unsafe : {"..", "a\\b", "a/b", "C:", "..\\..\\x", "x.."}) {

@@ -12,8 +12,8 @@
 #include "app/single_instance.h"
 #include "app/tray_window.h"
 #include "launch/dispatch.h"
-#include "update/finalise_update.h"
-#include "update/release_key.h"
+#include "update/install/finalise_update.h"
+#include "update/proof/release_key.h"
 #include "update/update_manager.h"
 
 HINSTANCE g_instance = nullptr;

@@ -12,7 +12,7 @@ inline constexpr wchar_t kSettingsSection[] = L"global";
 inline constexpr wchar_t kUpdateUrlKey[] = L"URL_UPDATE_PACKAGE";
 inline constexpr wchar_t kHomeUrlKey[] = L"URL_HOME_PACKAGE";
 // Seconds a file download may move less than a byte a second before it is
-// cut off and tried again; see update/resumable_download.h.
+// cut off and tried again; see update/transfer/resumable_download.h.
 inline constexpr wchar_t kStallSecondsKey[] = L"DOWNLOAD_STALL_SECONDS";
 inline constexpr wchar_t kDefaultUpdateUrl[] = L"" ZQ_DEFAULT_UPDATE_URL;
 inline constexpr wchar_t kDefaultHomeUrl[] = L"" ZQ_DEFAULT_HOME_URL;

@@ -7,7 +7,7 @@
 //
 //   md5_bench [file] [runs]     default /tmp/zq_md5_bench.bin, 7 runs each
 
-#include "update/md5_checksum.h"
+#include "update/proof/md5_checksum.h"
 
 #include <algorithm>
 #include <cctype>

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/narrow_file.h"
-#include "update/md5_checksum.h"
+#include "update/proof/md5_checksum.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {

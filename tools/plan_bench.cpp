@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "update/finalise_plan.h"
+#include "update/install/finalise_plan.h"
 #include "update/incremental_update.h"
-#include "update/package_manifest.h"
+#include "update/manifest/package_manifest.h"
 
 namespace {
 

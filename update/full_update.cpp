@@ -1,7 +1,7 @@
 #include "update/full_update.h"
 
 #include "platform/narrow_file.h"
-#include "update/safe_path.h"
+#include "update/manifest/safe_path.h"
 
 std::string InstallerFileName(const std::string& packageDate) {
   if (!IsSafeFileNamePart(packageDate)) return std::string();

@@ -8,8 +8,8 @@
 
 #include <functional>
 
-#include "update/http_transfer.h"
-#include "update/resumable_download.h"
+#include "update/transfer/http_transfer.h"
+#include "update/transfer/resumable_download.h"
 
 // "setup" + packageDate + ".exe", packageDate verbatim (case, blanks and dots
 // kept). Empty text when packageDate holds a separator, a colon or "..": the

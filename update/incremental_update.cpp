@@ -1,9 +1,9 @@
 #include "update/incremental_update.h"
 
 #include "platform/narrow_file.h"
-#include "update/safe_path.h"
+#include "update/manifest/safe_path.h"
 #include "update/update_check.h"
-#include "update/version_number.h"
+#include "update/manifest/version_number.h"
 
 #ifdef _WIN32
 #include "platform/paths.h"

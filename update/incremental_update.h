@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "update/package_manifest.h"
-#include "update/release_trust.h"
-#include "update/resumable_download.h"
+#include "update/manifest/package_manifest.h"
+#include "update/proof/release_trust.h"
+#include "update/transfer/resumable_download.h"
 
 // Where the run reports to, in call order. Every callable must be set.
 struct IncrementalUpdateReporter {

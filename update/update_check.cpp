@@ -1,6 +1,6 @@
 #include "update/update_check.h"
 
-#include "update/version_number.h"
+#include "update/manifest/version_number.h"
 
 std::string BuildManifestRequestUrl(const std::string& url, std::uint32_t tickCount) {
   // GetTickCount wraps after 49.7 days; above 2^31 it is written negative.

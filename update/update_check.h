@@ -4,7 +4,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "update/package_manifest.h"
+#include "update/manifest/package_manifest.h"
 
 // The start-up decision, made from values only: the request URL, whether an
 // update is due, and which kind runs. The update manager carries it out.

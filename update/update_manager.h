@@ -5,8 +5,8 @@
 #include <string>
 
 #include "update/incremental_update.h"
-#include "update/package_manifest.h"
-#include "update/release_trust.h"
+#include "update/manifest/package_manifest.h"
+#include "update/proof/release_trust.h"
 
 // The updater's state for the life of the process: the windows it reports to,
 // the local and remote manifests, the remote manifest's text as received, and

@@ -10,9 +10,9 @@
 #include "platform/paths.h"
 #include "platform/settings.h"
 #include "platform/text.h"
-#include "update/http_transfer.h"
+#include "update/transfer/http_transfer.h"
 #include "update/update_check.h"
-#include "update/version_number.h"
+#include "update/manifest/version_number.h"
 
 UpdateManager::UpdateManager(const ReleaseTrust& releaseTrust)
     : trust(releaseTrust),

@@ -13,7 +13,7 @@
 #include "tests/app/app_test_environment.h"
 #include "tests/app/update_road.h"
 #include "tests/support/wine_support.h"
-#include "update/release_signature.h"
+#include "update/proof/release_signature.h"
 
 namespace {
 

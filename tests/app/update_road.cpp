@@ -1,8 +1,8 @@
 #include "tests/app/update_road.h"
 
 #include "tests/app/app_test_environment.h"
-#include "update/md5_checksum.h"
-#include "update/sha256_digest.h"
+#include "update/proof/md5_checksum.h"
+#include "update/proof/sha256_digest.h"
 
 std::string Md5Of(const std::string& bytes) {
   CMD5Checksum digest;

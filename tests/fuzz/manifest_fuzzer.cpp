@@ -6,8 +6,8 @@
 // parsed into a new record gives the same record. The version rule runs on
 // what came out and must order texts consistently.
 
-#include "update/package_manifest.h"
-#include "update/version_number.h"
+#include "update/manifest/package_manifest.h"
+#include "update/manifest/version_number.h"
 
 #include <cstddef>
 #include <cstdint>

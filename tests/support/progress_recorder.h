@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "update/http_transfer.h"
+#include "update/transfer/http_transfer.h"
 
 struct ProgressMessage {
   ProgressWindow window;

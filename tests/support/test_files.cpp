@@ -6,7 +6,7 @@
 #include <random>
 #include <system_error>
 
-#include "update/md5_checksum.h"
+#include "update/proof/md5_checksum.h"
 
 #ifdef _WIN32
 #include "platform/text.h"

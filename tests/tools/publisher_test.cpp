@@ -24,14 +24,14 @@
 #include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
 #include "tools/publisher/release_tree.h"
-#include "update/expiry_time.h"
+#include "update/proof/expiry_time.h"
 #include "update/incremental_update.h"
-#include "update/md5_checksum.h"
-#include "update/package_manifest.h"
-#include "update/release_signature.h"
-#include "update/release_trust.h"
-#include "update/safe_path.h"
-#include "update/sha256_digest.h"
+#include "update/proof/md5_checksum.h"
+#include "update/manifest/package_manifest.h"
+#include "update/proof/release_signature.h"
+#include "update/proof/release_trust.h"
+#include "update/manifest/safe_path.h"
+#include "update/proof/sha256_digest.h"
 
 #ifdef _WIN32
 #include <windows.h>

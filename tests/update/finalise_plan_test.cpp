@@ -1,4 +1,4 @@
-#include "update/finalise_plan.h"
+#include "update/install/finalise_plan.h"
 
 #include <gtest/gtest.h>
 

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "tests/support/wine_support.h"
-#include "update/finalise_update.h"
-#include "update/md5_checksum.h"
-#include "update/release_signature.h"
-#include "update/sha256_digest.h"
+#include "update/install/finalise_update.h"
+#include "update/proof/md5_checksum.h"
+#include "update/proof/release_signature.h"
+#include "update/proof/sha256_digest.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // HttpTransfer against our own HTTP server on 127.0.0.1, with real files.
 // Progress messages are observed through a recorder in place of SendMessageW.
 
-#include "update/http_transfer.h"
+#include "update/transfer/http_transfer.h"
 
 #include "tests/support/progress_recorder.h"
 #include "tests/support/test_files.h"

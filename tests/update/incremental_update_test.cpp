@@ -7,8 +7,8 @@
 
 #include "tests/support/test_files.h"
 #include "tools/test_http_server/test_http_server.h"
-#include "update/md5_checksum.h"
-#include "update/sha256_digest.h"
+#include "update/proof/md5_checksum.h"
+#include "update/proof/sha256_digest.h"
 
 #ifdef _WIN32
 #include "platform/text.h"

@@ -2,7 +2,7 @@
 // test suite, and md5sum's digests of files made by a script with the same
 // content as Pattern below.
 
-#include "update/md5_checksum.h"
+#include "update/proof/md5_checksum.h"
 
 #include "tests/support/test_files.h"
 

@@ -2,7 +2,7 @@
 // wrong files or none, and a failed parse that damaged the record in hand would
 // make the program act on half of two manifests.
 
-#include "update/package_manifest.h"
+#include "update/manifest/package_manifest.h"
 
 #include <gtest/gtest.h>
 

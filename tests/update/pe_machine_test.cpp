@@ -1,4 +1,4 @@
-#include "update/pe_machine.h"
+#include "update/install/pe_machine.h"
 
 #include <gtest/gtest.h>
 

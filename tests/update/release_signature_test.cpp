@@ -1,7 +1,7 @@
 // Release signatures and their text forms: what a publisher writes and a
 // client built with a release key reads.
 
-#include "update/release_signature.h"
+#include "update/proof/release_signature.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // What a client demands of a release, with and without a release key: the
 // manifest's signature, the files' digests, the installer's digest.
 
-#include "update/release_trust.h"
+#include "update/proof/release_trust.h"
 
 #include "tests/support/test_files.h"
-#include "update/expiry_time.h"
-#include "update/md5_checksum.h"
-#include "update/sha256_digest.h"
+#include "update/proof/expiry_time.h"
+#include "update/proof/md5_checksum.h"
+#include "update/proof/sha256_digest.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // Downloads that survive the network: retries, stall limits and resumption,
 // against our own HTTP server on 127.0.0.1 with its one-shot faults.
 
-#include "update/resumable_download.h"
+#include "update/transfer/resumable_download.h"
 
 #include "tests/support/progress_recorder.h"
 #include "tests/support/test_files.h"
 #include "tools/test_http_server/test_http_server.h"
-#include "update/md5_checksum.h"
+#include "update/proof/md5_checksum.h"
 
 #include <gtest/gtest.h>
 

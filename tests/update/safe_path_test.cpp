@@ -1,4 +1,4 @@
-#include "update/safe_path.h"
+#include "update/manifest/safe_path.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // fetched and installed, so it must be strtol's rule exactly and the same on
 // Windows (32-bit long) as on Linux (64-bit long).
 
-#include "update/version_number.h"
+#include "update/manifest/version_number.h"
 
 #include <gtest/gtest.h>
 

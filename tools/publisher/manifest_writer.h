@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "update/package_manifest.h"
+#include "update/manifest/package_manifest.h"
 
 // Writes a PackageManifest as the text of a "package.json" document that the
 // client's PackageManifestParser reads back field for field, byte for byte.

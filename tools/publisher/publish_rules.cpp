@@ -1,6 +1,6 @@
 #include "tools/publisher/publish_rules.h"
 
-#include "update/expiry_time.h"
+#include "update/proof/expiry_time.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
 #include "tools/publisher/release_tree.h"
-#include "update/package_manifest.h"
+#include "update/manifest/package_manifest.h"
 
 namespace {
 

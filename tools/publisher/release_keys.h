@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "update/release_signature.h"
+#include "update/proof/release_signature.h"
 
 // The publisher's side of release signing: the secret key read for
 // --sign-key, the detached signature of a manifest, and `zq_publish keygen`.

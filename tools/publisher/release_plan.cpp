@@ -8,10 +8,10 @@
 
 #include "tools/publisher/cp936_text.h"
 #include "tools/publisher/publish_rules.h"
-#include "update/md5_checksum.h"
-#include "update/safe_path.h"
-#include "update/sha256_digest.h"
-#include "update/version_number.h"
+#include "update/proof/md5_checksum.h"
+#include "update/manifest/safe_path.h"
+#include "update/proof/sha256_digest.h"
+#include "update/manifest/version_number.h"
 
 namespace {
 

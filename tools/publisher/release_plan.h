@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "update/package_manifest.h"
+#include "update/manifest/package_manifest.h"
 
 // Decides a release from values: what the release directory holds, the
 // operator's options and the previous release's manifest in, the new manifest

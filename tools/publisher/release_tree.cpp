@@ -6,8 +6,8 @@
 #include <random>
 
 #include "tools/publisher/cp936_text.h"
-#include "update/md5_checksum.h"
-#include "update/sha256_digest.h"
+#include "update/proof/md5_checksum.h"
+#include "update/proof/sha256_digest.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -22,11 +22,11 @@
 
 #include "platform/text.h"
 #include "tools/test_http_server/test_http_server.h"
-#include "update/finalise_update.h"
-#include "update/http_transfer.h"
+#include "update/install/finalise_update.h"
+#include "update/transfer/http_transfer.h"
 #include "update/incremental_update.h"
-#include "update/md5_checksum.h"
-#include "update/package_manifest.h"
+#include "update/proof/md5_checksum.h"
+#include "update/manifest/package_manifest.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "update/finalise_plan.h"
+#include "update/install/finalise_plan.h"
 
-#include "update/safe_path.h"
+#include "update/manifest/safe_path.h"
 #include "update/update_check.h"
-#include "update/version_number.h"
+#include "update/manifest/version_number.h"
 
 FinaliseAction FinaliseActionFor(const std::string& act) {
   if (act == "reg") return FinaliseAction::kRegister;

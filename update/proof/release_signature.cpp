@@ -1,4 +1,4 @@
-#include "update/release_signature.h"
+#include "update/proof/release_signature.h"
 
 #include <sodium/core.h>
 #include <sodium/crypto_sign.h>

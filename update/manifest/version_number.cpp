@@ -1,4 +1,4 @@
-#include "update/version_number.h"
+#include "update/manifest/version_number.h"
 
 #include <limits>
 

@@ -3,13 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "update/package_manifest.h"
+#include "update/manifest/package_manifest.h"
 
 // What installing a pending update does, decided from values only: for each
 // entry of the pending manifest, in list order, whether it is installed, from
 // where to where, and what follows the move. Paths are narrow text (code page
 // 936 on Windows): a directory ending in a separator with local_path and name
-// appended directly. No I/O; any thread. update/finalise_update.h carries it out.
+// appended directly. No I/O; any thread. update/install/finalise_update.h carries it out.
 
 enum class FinaliseAction {
   kNone,      // the move alone installs the file

@@ -1,4 +1,4 @@
-#include "update/sha256_digest.h"
+#include "update/proof/sha256_digest.h"
 
 #include <sodium/core.h>
 #include <sodium/utils.h>

@@ -1,4 +1,4 @@
-#include "update/resumable_download.h"
+#include "update/transfer/resumable_download.h"
 
 #include <chrono>
 #include <algorithm>

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "update/http_transfer.h"
+#include "update/transfer/http_transfer.h"
 
 // Appended to a file's path while it downloads: a staged file or an installer
 // only ever carries its own name once it is whole and proved, even after a

@@ -1,4 +1,4 @@
-#include "update/http_transfer.h"
+#include "update/transfer/http_transfer.h"
 
 #include <windows.h>
 #include <commctrl.h>

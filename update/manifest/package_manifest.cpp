@@ -1,4 +1,4 @@
-#include "update/package_manifest.h"
+#include "update/manifest/package_manifest.h"
 
 #include <json/json.h>
 

@@ -1,4 +1,4 @@
-#include "update/md5_checksum.h"
+#include "update/proof/md5_checksum.h"
 
 #include <cstdio>
 #include <cstring>

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "update/package_manifest.h"
-#include "update/release_trust.h"
+#include "update/manifest/package_manifest.h"
+#include "update/proof/release_trust.h"
 
 // Installs a pending update found at tempDirectory + "package.json" into
 // moduleDirectory (both ending in a backslash); UpdateManager::FinalisePendingUpdate

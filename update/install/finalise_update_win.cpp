@@ -1,4 +1,4 @@
-#include "update/finalise_update.h"
+#include "update/install/finalise_update.h"
 
 #include <shellapi.h>
 
@@ -13,8 +13,8 @@
 #include "launch/process_killer.h"
 #include "platform/paths.h"
 #include "platform/text.h"
-#include "update/finalise_plan.h"
-#include "update/pe_machine.h"
+#include "update/install/finalise_plan.h"
+#include "update/install/pe_machine.h"
 #include "update/update_check.h"
 #include "update/update_manager.h"
 

@@ -8,7 +8,7 @@
 // installed one beside the program and the pending one under "temp\". Plain
 // copyable values owned by their users; no locks. Text is narrow: the bytes the
 // document holds (code page 936 for file names), never converted here. "version"
-// and "ver" stay text; update/version_number.h turns them into numbers.
+// and "ver" stay text; update/manifest/version_number.h turns them into numbers.
 
 // One file of a release. A new entry has six empty fields, so its ver counts as 0.
 class PackageFileEntry {

@@ -1,8 +1,8 @@
-#include "update/release_trust.h"
+#include "update/proof/release_trust.h"
 
-#include "update/expiry_time.h"
-#include "update/md5_checksum.h"
-#include "update/sha256_digest.h"
+#include "update/proof/expiry_time.h"
+#include "update/proof/md5_checksum.h"
+#include "update/proof/sha256_digest.h"
 
 ReleaseTrust ReleaseTrust::Unsigned() {
   return ReleaseTrust();

@@ -1,4 +1,4 @@
-#include "update/expiry_time.h"
+#include "update/proof/expiry_time.h"
 
 #include <cstdio>
 

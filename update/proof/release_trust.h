@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "update/package_manifest.h"
-#include "update/release_signature.h"
+#include "update/manifest/package_manifest.h"
+#include "update/proof/release_signature.h"
 
 // What a client demands of a release before it acts on it. A client built
 // without a release key demands what it always did: an MD5 per file, nothing

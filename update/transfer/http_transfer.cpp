@@ -166,11 +166,6 @@ std::size_t AppendWithinLimit(char* data, std::size_t size, std::size_t count, v
   return HttpTransfer::AppendToBody(data, size, count, bounded->body);
 }
 
-// libcurl takes seconds as a long, which is 32 bits on Windows.
-long ClampSeconds(long long seconds) {
-  constexpr long long kLongest = 30LL * 24 * 3600;
-  return static_cast<long>(std::min(seconds, kLongest));
-}
 
 enum class ProgressRoute { kProgressBar, kLibcurlMeter };
 
@@ -223,7 +218,7 @@ int RunDownload(const std::string& url, DownloadTarget& target, ProgressWindow w
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, target.stallSeconds);
       }
       // A byte a second keeps any stall limit happy for ever; this bounds the whole.
-      if (target.timeoutSeconds > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, ClampSeconds(target.timeoutSeconds));
+      if (target.timeoutSeconds > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, target.timeoutSeconds);
       // The 2xx rule needs HTTP status lines: no other protocol may answer, and
       // a proxy's CONNECT reply must not reach the gate as if it were the server's.
       curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");

@@ -1,7 +1,7 @@
 # Third-party code, never copied into the repository.
 #   GoogleTest: built from Debian's sources in /usr/src/googletest, for both builds.
-#   libcurl, jsoncpp, libsodium: linked as ZQ::curl, ZQ::jsoncpp and ZQ::sodium
-#     in both builds.
+#   libcurl, jsoncpp, libsodium, libzstd: linked as ZQ::curl, ZQ::jsoncpp,
+#     ZQ::sodium and ZQ::zstd in both builds.
 #     Linux: Debian's -dev packages.
 #     Windows: static builds from Debian's source packages of the same versions,
 #     made by scripts/build-deps.sh in a cache outside the tree.
@@ -68,6 +68,14 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
     INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC
     # Its random numbers come from RtlGenRandom in advapi32.
     INTERFACE_LINK_LIBRARIES advapi32)
+
+  if(NOT EXISTS "${ZQ_WINDOWS_DEPS}/lib/libzstd.a")
+    message(FATAL_ERROR "${ZQ_WINDOWS_DEPS} holds no lib/libzstd.a; run scripts/build-deps.sh or name another prefix")
+  endif()
+  add_library(ZQ::zstd STATIC IMPORTED)
+  set_target_properties(ZQ::zstd PROPERTIES
+    IMPORTED_LOCATION "${ZQ_WINDOWS_DEPS}/lib/libzstd.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${ZQ_WINDOWS_DEPS}/include")
 else()
   find_package(CURL MODULE REQUIRED)
   find_package(jsoncpp CONFIG REQUIRED)
@@ -79,6 +87,10 @@ else()
   pkg_check_modules(ZQ_SODIUM REQUIRED IMPORTED_TARGET libsodium)
   add_library(ZQ::sodium INTERFACE IMPORTED)
   target_link_libraries(ZQ::sodium INTERFACE PkgConfig::ZQ_SODIUM)
+
+  pkg_check_modules(ZQ_ZSTD REQUIRED IMPORTED_TARGET libzstd)
+  add_library(ZQ::zstd INTERFACE IMPORTED)
+  target_link_libraries(ZQ::zstd INTERFACE PkgConfig::ZQ_ZSTD)
 endif()
 
 add_library(ZQ::jsoncpp INTERFACE IMPORTED)

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Cross-builds static libcurl (Schannel, HTTP only, plus curl.exe), jsoncpp and
-# libsodium (release signatures and SHA-256) for Windows x86-64 or x86 from
+# Cross-builds static libcurl (Schannel, HTTP only, plus curl.exe), jsoncpp,
+# libsodium (release signatures and SHA-256) and libzstd (compressed copies and
+# deltas) for Windows x86-64 or x86 from
 # Debian's source packages, the same versions as the -dev packages installed
 # here, and prints the install prefix on stdout.
 #
 #   scripts/build-deps.sh [--arch x86_64|x86] [--print-prefix]   (default x86_64)
 #
 # The prefix lives outside the repository, under
-#   $ZQ_CACHE/deps/<arch>_curl-<version>_jsoncpp-<version>_sodium-<version>_<hash>
+#   $ZQ_CACHE/deps/<arch>_curl-<version>_jsoncpp-<version>_sodium-<version>_zstd-<version>_<hash>
 # where <hash> covers the toolchain file and the configure options below: a
 # second run with the same inputs prints the prefix at once, without network.
 # Progress goes to stderr; the full build log to $ZQ_CACHE/deps/logs/.
@@ -85,6 +86,18 @@ sodium_options=(
   --disable-ssp
   --disable-dependency-tracking
 )
+# The library alone: no programs, no legacy formats (nothing of ours ever wrote
+# them), multithreaded compression for the publisher.
+zstd_options=(
+  -DCMAKE_BUILD_TYPE=Release
+  -DZSTD_BUILD_STATIC=ON
+  -DZSTD_BUILD_SHARED=OFF
+  -DZSTD_BUILD_PROGRAMS=OFF
+  -DZSTD_BUILD_TESTS=OFF
+  -DZSTD_BUILD_CONTRIB=OFF
+  -DZSTD_LEGACY_SUPPORT=OFF
+  -DZSTD_MULTITHREAD_SUPPORT=ON
+)
 jsoncpp_options=(
   -DCMAKE_BUILD_TYPE=Release
   -DBUILD_SHARED_LIBS=OFF
@@ -106,6 +119,7 @@ installed_source_version() {
 curl_version=$(installed_source_version libcurl4-openssl-dev)
 jsoncpp_version=$(installed_source_version libjsoncpp-dev)
 sodium_version=$(installed_source_version libsodium-dev)
+zstd_version=$(installed_source_version libzstd-dev)
 # The compilers the toolchain file names, for the autotools build.
 mingw_cc=$(sed -n 's/^set(CMAKE_C_COMPILER \(.*\))$/\1/p' "$toolchain")
 [ -n "$mingw_cc" ] || die "no CMAKE_C_COMPILER in $toolchain"
@@ -117,11 +131,12 @@ inputs_hash=$(
     printf 'curl:\n'; printf '%s\n' "${curl_options[@]}"
     printf 'jsoncpp:\n'; printf '%s\n' "${jsoncpp_options[@]}"
     printf 'sodium:\n'; printf '%s\n' "${sodium_options[@]}"
+    printf 'zstd:\n'; printf '%s\n' "${zstd_options[@]}"
   } | sha256sum | cut -c1-12
 )
 # An epoch's colon would make an awkward path; versions use nothing else unusual.
-key=$(printf '%s_curl-%s_jsoncpp-%s_sodium-%s_%s' "$arch" "$curl_version" "$jsoncpp_version" "$sodium_version" \
-  "$inputs_hash" | tr ':' '%')
+key=$(printf '%s_curl-%s_jsoncpp-%s_sodium-%s_zstd-%s_%s' "$arch" "$curl_version" "$jsoncpp_version" \
+  "$sodium_version" "$zstd_version" "$inputs_hash" | tr ':' '%')
 prefix=$deps/$key
 # Written last into the staged prefix: a directory without it was not made by a
 # finished run.
@@ -218,11 +233,25 @@ step "fetching Debian's source index" apt-get "${apt_options[@]}" update
 
 src=$work/src
 mkdir -p "$src"
-log "fetching sources: curl $curl_version, libjsoncpp $jsoncpp_version, libsodium $sodium_version"
+log "fetching sources: curl $curl_version, libjsoncpp $jsoncpp_version, libsodium $sodium_version, libzstd $zstd_version"
 if ! (cd "$src" && apt-get "${apt_options[@]}" source --download-only \
       "curl=$curl_version" "libjsoncpp=$jsoncpp_version" "libsodium=$sodium_version") >>"$logfile" 2>&1; then
   tail -n 20 "$logfile" >&2
   die "could not fetch the installed versions (curl $curl_version, libjsoncpp $jsoncpp_version, libsodium $sodium_version) from Debian's mirrors; if the mirror moved on, upgrade libcurl4-openssl-dev / libjsoncpp-dev / libsodium-dev and run again"
+fi
+# Some mirrors index a security update of libzstd without carrying its
+# source; then the same upstream release as the stable suite packages it
+# (the version without its +debNuM suffix) is built, and said so.
+zstd_source_version=$zstd_version
+if ! (cd "$src" && apt-get "${apt_options[@]}" source --download-only "libzstd=$zstd_version") >>"$logfile" 2>&1; then
+  zstd_source_version=${zstd_version%+deb*}
+  [ "$zstd_source_version" != "$zstd_version" ] ||
+    die "could not fetch libzstd $zstd_version from Debian's mirrors; upgrade libzstd-dev and run again"
+  log "libzstd $zstd_version has no source on this mirror; building $zstd_source_version, its stable release"
+  if ! (cd "$src" && apt-get "${apt_options[@]}" source --download-only "libzstd=$zstd_source_version") >>"$logfile" 2>&1; then
+    tail -n 20 "$logfile" >&2
+    die "could not fetch libzstd $zstd_version or $zstd_source_version from Debian's mirrors"
+  fi
 fi
 
 # dpkg-source applies Debian's patches (the security fixes among them).
@@ -235,19 +264,22 @@ unpack() {
 unpack "curl_${curl_version#*:}.dsc" "$src/curl"
 unpack "libjsoncpp_${jsoncpp_version#*:}.dsc" "$src/jsoncpp"
 unpack "libsodium_${sodium_version#*:}.dsc" "$src/sodium"
+unpack "libzstd_${zstd_source_version#*:}.dsc" "$src/zstd-source"
 
 stage=$work/stage
 build_one() {
-  local name=$1
-  shift
-  step "configuring $name" cmake -S "$src/$name" -B "$work/build-$name" -G Ninja \
+  local name=$1 source_dir=$2
+  shift 2
+  step "configuring $name" cmake -S "$source_dir" -B "$work/build-$name" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_INSTALL_PREFIX="$prefix" "$@"
   step "building $name" cmake --build "$work/build-$name" -j "$jobs"
   # Installed through DESTDIR so the files that record the prefix name the final one.
   step "installing $name" env DESTDIR="$stage" cmake --install "$work/build-$name"
 }
-build_one jsoncpp "${jsoncpp_options[@]}"
-build_one curl "${curl_options[@]}"
+build_one jsoncpp "$src/jsoncpp" "${jsoncpp_options[@]}"
+build_one curl "$src/curl" "${curl_options[@]}"
+# zstd keeps its CMake build below build/cmake.
+build_one zstd "$src/zstd-source/build/cmake" "${zstd_options[@]}"
 # Debian's source has no generated configure script (its packaging makes one),
 # so make it here the way libsodium's own release does.
 step "generating libsodium's configure" env -C "$src/sodium" ./autogen.sh -s
@@ -258,13 +290,15 @@ step "building libsodium" make -C "$work/build-sodium" -j "$jobs"
 step "installing libsodium" make -C "$work/build-sodium" install DESTDIR="$stage"
 
 staged=$stage$prefix
-for f in include/curl/curl.h include/json/json.h include/sodium.h lib/libcurl.a lib/libjsoncpp.a lib/libsodium.a bin/curl.exe \
+for f in include/curl/curl.h include/json/json.h include/sodium.h include/zstd.h \
+         lib/libcurl.a lib/libjsoncpp.a lib/libsodium.a lib/libzstd.a bin/curl.exe \
          lib/cmake/CURL/CURLConfig.cmake lib/cmake/jsoncpp/jsoncppConfig.cmake; do
   [ -f "$staged/$f" ] || die "install is missing $f"
 done
 step "checking curl.exe imports only system DLLs" cmake \
   -DOBJDUMP="$mingw_host-objdump" -DPROGRAM="$staged/bin/curl.exe" -P "$check_imports"
 
+printf 'libzstd %s\n' "$zstd_source_version" >"$staged/zq-sources.txt"
 touch "$staged/$stamp"
 mv -T "$staged" "$prefix"
 log "done in $((SECONDS - started)) s"

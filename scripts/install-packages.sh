@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # native build and tests
-  cmake ninja-build g++ pkg-config googletest libcurl4-openssl-dev libjsoncpp-dev libsodium-dev
+  cmake ninja-build g++ pkg-config googletest libcurl4-openssl-dev libjsoncpp-dev libsodium-dev libzstd-dev
   # Windows builds, x86-64 and x86: MinGW-w64 with the posix thread model
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686

@@ -1,6 +1,7 @@
 #include "update/incremental_update.h"
 
 #include "platform/narrow_file.h"
+#include "update/delta/fetch_roads.h"
 #include "update/manifest/safe_path.h"
 #include "update/update_check.h"
 #include "update/manifest/version_number.h"
@@ -17,20 +18,15 @@
 
 namespace {
 
-// Downloads entry into partialPath and moves it onto stagedPath only once it
-// is proved. True when stagedPath now holds the proved file.
-bool FetchAndProve(const PackageFileEntry& entry, const std::string& stagedPath, const UpdateRules& rules,
-                   const StagingFileOps& ops) {
-  if (!rules.trust.CanProve(entry)) return false;
-
+// Fetches entry into partialPath by the cheapest road and moves it onto
+// stagedPath only once it is proved. True when stagedPath now holds the proved file.
+bool FetchAndProve(const PackageFileEntry& entry, const std::string& stagedPath, const std::string& installedPath,
+                   const UpdateRules& rules, const StagingFileOps& ops) {
   // The download starts by removing a leftover of an interrupted run, which
   // must not be judged as this transfer's file.
   const std::string partialPath = stagedPath + kPartialDownloadSuffix;
-  const auto proved = [&](const std::string& path) { return rules.trust.AcceptsFile(path, entry); };
-  if (DownloadUntilProved(entry.remote_url(), partialPath, nullptr, rules.retry, LimitsForSize(entry.size()),
-                          proved) != 0) {
-    return false;
-  }
+  FetchRoad road = FetchRoad::kFull;
+  if (!FetchByCheapestRoad(entry, installedPath, partialPath, rules.trust, rules.retry, road)) return false;
   if (!ops.replaceFile(partialPath, stagedPath)) {
     ops.removeFile(partialPath);
     return false;
@@ -85,8 +81,9 @@ std::string StagedPath(const std::string& tempDirectory, const PackageFileEntry&
 }
 
 int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest& local,
-                           const std::string& tempDirectory, const IncrementalUpdateReporter& reporter,
-                           const UpdateRules& rules, const StagingFileOps& ops) {
+                           const std::string& tempDirectory, const std::string& installDirectory,
+                           const IncrementalUpdateReporter& reporter, const UpdateRules& rules,
+                           const StagingFileOps& ops) {
   const int entryCount = static_cast<int>(remote.file_list().size());
   // The whole list is judged before the first request: a hostile entry late
   // in the list must not find earlier files of the same release staged.
@@ -100,7 +97,7 @@ int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest&
     reporter.progress(entryCount, ++fetched);
     // Failures here surface below: the file cannot be created, so it is not proved.
     ops.makeDirectories(tempDirectory + entry.local_path());
-    if (!FetchAndProve(entry, StagedPath(tempDirectory, entry), rules, ops)) {
+    if (!FetchAndProve(entry, StagedPath(tempDirectory, entry), StagedPath(installDirectory, entry), rules, ops)) {
       reporter.failed();
       return -1;
     }

@@ -58,7 +58,10 @@ std::vector<PackageFileEntry> EntriesToFetch(const PackageManifest& remote, cons
 // tempDirectory + local_path + name, nothing inserted between the pieces.
 std::string StagedPath(const std::string& tempDirectory, const PackageFileEntry& entry);
 
-// Runs the update into tempDirectory (ending in a separator). 1 when every
+// Runs the update into tempDirectory (ending in a separator). Each file comes
+// by the cheapest road (update/delta/fetch_roads.h): a delta from the file
+// installed under installDirectory (ending in a separator), the compressed
+// copy, or the file itself. 1 when every
 // newer entry was fetched and proved, nothing to fetch included; reporter.ready
 // has then been called. -1, after reporter.failed, when the list holds an
 // unsafe path (nothing is requested then), or at the first entry that is not
@@ -67,6 +70,6 @@ std::string StagedPath(const std::string& tempDirectory, const PackageFileEntry&
 // (case counts), or a file that could not be moved into place. Later entries
 // are not fetched; a file staged earlier under the same path is left as it was.
 int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest& local,
-                           const std::string& tempDirectory, const IncrementalUpdateReporter& reporter,
-                           const UpdateRules& rules,
+                           const std::string& tempDirectory, const std::string& installDirectory,
+                           const IncrementalUpdateReporter& reporter, const UpdateRules& rules,
                            const StagingFileOps& ops = NativeStagingFileOps());

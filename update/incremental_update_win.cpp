@@ -22,6 +22,7 @@ int UpdateManager::RunIncrementalUpdate() {
   // install them under its name at the next plain start.
   DeleteFileW(pendingManifestPath.c_str());
   DeleteFileW((pendingManifestPath + kSignatureSuffix).c_str());
-  return RunIncrementalUpdateIn(remoteManifest, localManifest, WideToNarrow(GetTempDirectory()), reporter,
+  return RunIncrementalUpdateIn(remoteManifest, localManifest, WideToNarrow(GetTempDirectory()),
+                                WideToNarrow(GetModuleDirectory()), reporter,
                                 DownloadRules());
 }

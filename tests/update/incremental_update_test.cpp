@@ -86,7 +86,7 @@ class IncrementalUpdateTest : public ::testing::Test {
     };
     reporter.ready = [this] { events_.push_back("ready"); };
     reporter.failed = [this] { events_.push_back("failed"); };
-    return RunIncrementalUpdateIn(Manifest(remote), Manifest(local), temp_, reporter, Rules());
+    return RunIncrementalUpdateIn(Manifest(remote), Manifest(local), temp_, temp_, reporter, Rules());
   }
 
   // The default retries, with pauses recorded instead of slept.

@@ -54,6 +54,23 @@ std::string WriteManifestText(const PackageManifest& manifest) {
             ", \"act\": " + JsonStringLiteral(entry.act());
     if (!entry.sha256().empty()) text += ", \"sha256\": " + JsonStringLiteral(entry.sha256());
     if (entry.size() >= 0) text += ", \"size\": " + std::to_string(entry.size());
+    const CompressedCopy& copy = entry.compressed();
+    if (!copy.url.empty()) {
+      text += ", \"compressed\": {\"url\": " + JsonStringLiteral(copy.url) + ", \"size\": " +
+              std::to_string(copy.size) + ", \"sha256\": " + JsonStringLiteral(copy.sha256) + "}";
+    }
+    if (!entry.deltas().empty()) {
+      text += ", \"deltas\": [";
+      for (size_t d = 0; d < entry.deltas().size(); ++d) {
+        const FileDelta& delta = entry.deltas()[d];
+        text += std::string(d == 0 ? "" : ", ") + "{\"from_hash\": " + JsonStringLiteral(delta.from_hash) +
+                ", \"from_sha256\": " + JsonStringLiteral(delta.from_sha256) +
+                ", \"url\": " + JsonStringLiteral(delta.url) + ", \"size\": " + std::to_string(delta.size) +
+                ", \"sha256\": " + JsonStringLiteral(delta.sha256) +
+                ", \"window_log\": " + std::to_string(delta.window_log) + "}";
+      }
+      text += "]";
+    }
     text += "}";
     text += i + 1 < entries.size() ? ",\n" : "\n";
   }

@@ -147,7 +147,7 @@ bool TimeUpdate(const PackageManifest& remote, const std::wstring& temp, double*
   reporter.ready = [&] { ready = true; };
   reporter.failed = [] {};
   const Clock::time_point start = Clock::now();
-  const int result = RunIncrementalUpdateIn(remote, PackageManifest(), WideToNarrow(temp), reporter,
+  const int result = RunIncrementalUpdateIn(remote, PackageManifest(), WideToNarrow(temp), WideToNarrow(temp), reporter,
                                             UpdateRules{ReleaseTrust::Unsigned(), RetryPolicy()});
   *seconds = SecondsSince(start);
   if (result != 1 || !ready) {

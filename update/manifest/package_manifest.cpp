@@ -18,6 +18,48 @@ long long SizeOrUnknown(const Json::Value& value) {
   return integer && value.isInt64() && value.asInt64() >= 0 ? value.asInt64() : -1;
 }
 
+// The most deltas read for one file: a publisher keeps a few releases' worth.
+constexpr Json::ArrayIndex kMaxDeltasPerFile = 16;
+
+bool IsWindowLog(const Json::Value& value) {
+  return value.isInt() && value.asInt() >= 10 && value.asInt() <= 31;
+}
+
+// A form is kept only with all it needs to be fetched and proved; anything
+// else of it is ignored, as an unknown key would be.
+CompressedCopy ReadCompressed(const Json::Value& value) {
+  CompressedCopy copy;
+  if (!value.isObject()) return copy;
+  CompressedCopy read;
+  read.url = StringOrEmpty(value["url"]);
+  read.size = SizeOrUnknown(value["size"]);
+  read.sha256 = StringOrEmpty(value["sha256"]);
+  if (read.url.empty() || read.size < 0 || read.sha256.empty()) return copy;
+  return read;
+}
+
+std::vector<FileDelta> ReadDeltas(const Json::Value& value) {
+  std::vector<FileDelta> deltas;
+  if (!value.isArray()) return deltas;
+  for (Json::ArrayIndex i = 0; i < value.size() && deltas.size() < kMaxDeltasPerFile; ++i) {
+    const Json::Value& item = value[i];
+    if (!item.isObject() || !IsWindowLog(item["window_log"])) continue;
+    FileDelta delta;
+    delta.from_hash = StringOrEmpty(item["from_hash"]);
+    delta.from_sha256 = StringOrEmpty(item["from_sha256"]);
+    delta.url = StringOrEmpty(item["url"]);
+    delta.size = SizeOrUnknown(item["size"]);
+    delta.sha256 = StringOrEmpty(item["sha256"]);
+    delta.window_log = item["window_log"].asInt();
+    if (delta.from_hash.empty() || delta.from_sha256.empty() || delta.url.empty() || delta.size < 0 ||
+        delta.sha256.empty()) {
+      continue;
+    }
+    deltas.push_back(delta);
+  }
+  return deltas;
+}
+
 // Each field goes through Json::Value::asString, so numbers and booleans come
 // out as their text and null as "". Arrays and objects make jsoncpp throw.
 PackageFileEntry ReadEntry(Json::Value& element) {
@@ -30,6 +72,10 @@ PackageFileEntry ReadEntry(Json::Value& element) {
   entry.set_act(element["act"].asString());
   entry.set_sha256(StringOrEmpty(element["sha256"]));
   entry.set_size(SizeOrUnknown(element["size"]));
+  if (element.isObject()) {
+    entry.set_compressed(ReadCompressed(element["compressed"]));
+    entry.set_deltas(ReadDeltas(element["deltas"]));
+  }
   return entry;
 }
 

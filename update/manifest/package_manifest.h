@@ -10,6 +10,36 @@
 // document holds (code page 936 for file names), never converted here. "version"
 // and "ver" stay text; update/manifest/version_number.h turns them into numbers.
 
+// A smaller form of a file that newer publishers serve beside it, under keys
+// that older clients never read: where it is, its byte count and SHA-256.
+// Only complete forms are kept when a manifest is read.
+struct CompressedCopy {
+  std::string url;
+  long long size = -1;
+  std::string sha256;
+
+  friend bool operator==(const CompressedCopy& a, const CompressedCopy& b) {
+    return a.url == b.url && a.size == b.size && a.sha256 == b.sha256;
+  }
+};
+
+// A delta that rebuilds the file from one earlier version of it: the earlier
+// file's MD5 (upper-case hex, as "hash") and SHA-256, and the zstd window the
+// delta needs, as 2 to that power bytes.
+struct FileDelta {
+  std::string from_hash;
+  std::string from_sha256;
+  std::string url;
+  long long size = -1;
+  std::string sha256;
+  int window_log = 0;
+
+  friend bool operator==(const FileDelta& a, const FileDelta& b) {
+    return a.from_hash == b.from_hash && a.from_sha256 == b.from_sha256 && a.url == b.url && a.size == b.size &&
+           a.sha256 == b.sha256 && a.window_log == b.window_log;
+  }
+};
+
 // One file of a release. A new entry has six empty fields, so its ver counts as 0.
 class PackageFileEntry {
  public:
@@ -26,6 +56,10 @@ class PackageFileEntry {
   // The file's byte count, when the manifest names one as a JSON integer of
   // at least 0 (the publisher writes it); -1 otherwise.
   long long size() const { return size_; }
+  // The compressed copy ("compressed"); an empty url: none.
+  const CompressedCopy& compressed() const { return compressed_; }
+  // The deltas from earlier versions ("deltas"), in the manifest's order.
+  const std::vector<FileDelta>& deltas() const { return deltas_; }
 
   void set_name(std::string value) { name_ = std::move(value); }
   void set_remote_url(std::string value) { remote_url_ = std::move(value); }
@@ -35,11 +69,13 @@ class PackageFileEntry {
   void set_act(std::string value) { act_ = std::move(value); }
   void set_sha256(std::string value) { sha256_ = std::move(value); }
   void set_size(long long value) { size_ = value; }
+  void set_compressed(CompressedCopy value) { compressed_ = std::move(value); }
+  void set_deltas(std::vector<FileDelta> value) { deltas_ = std::move(value); }
 
   friend bool operator==(const PackageFileEntry& a, const PackageFileEntry& b) {
     return a.name_ == b.name_ && a.remote_url_ == b.remote_url_ && a.hash_ == b.hash_ &&
            a.local_path_ == b.local_path_ && a.ver_ == b.ver_ && a.act_ == b.act_ && a.sha256_ == b.sha256_ &&
-           a.size_ == b.size_;
+           a.size_ == b.size_ && a.compressed_ == b.compressed_ && a.deltas_ == b.deltas_;
   }
   friend bool operator!=(const PackageFileEntry& a, const PackageFileEntry& b) { return !(a == b); }
 
@@ -52,6 +88,8 @@ class PackageFileEntry {
   std::string act_;         // "reg", "delete", anything else: nothing to do
   std::string sha256_;
   long long size_ = -1;
+  CompressedCopy compressed_;
+  std::vector<FileDelta> deltas_;
 };
 
 // One release. A new record has empty texts, full_update false and no files.
@@ -112,8 +150,9 @@ class PackageManifestParser {
   // manifest was replaced, file_list as a whole. The digest keys of signed
   // releases ("sha256", "install_package_sha256", "expires") are taken only
   // when they are strings, the sizes ("size", "install_package_size") only when they are
-  // integers of at least 0: like any key a client does not know, they can never make a
-  // manifest fail that parsed without them. -1: it was not (not JSON, the
+  // integers of at least 0, and a file's smaller forms ("compressed", "deltas")
+  // only when whole and of their exact shape: like any key a client does not
+  // know, they can never make a manifest fail that parsed without them. -1: it was not (not JSON, the
   // empty text, a leading byte-order mark, a value of the wrong type, nesting
   // too deep, no memory), and manifest is exactly as it was.
   static int Parse(std::string text, PackageManifest& manifest);

@@ -1,0 +1,146 @@
+#include "update/delta/zstd_decode.h"
+
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "platform/narrow_file.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+struct DContextFreer {
+  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+bool ReadWhole(const std::string& path, long long maxBytes, std::string& bytes, DecodeResult& failure) {
+  const long long size = NarrowFileSize(path);
+  if (size < 0) {
+    failure = DecodeResult::kCannotRead;
+    return false;
+  }
+  if (size > maxBytes) {
+    failure = DecodeResult::kWindowTooLarge;
+    return false;
+  }
+  UniqueFile file(OpenNarrowPath(path, "rb"));
+  if (!file) {
+    failure = DecodeResult::kCannotRead;
+    return false;
+  }
+  bytes.resize(static_cast<size_t>(size));
+  if (size > 0 && std::fread(&bytes[0], 1, bytes.size(), file.get()) != bytes.size()) {
+    failure = DecodeResult::kCannotRead;
+    return false;
+  }
+  return true;
+}
+
+// One frame from source to target through context, which carries the window
+// cap and, for a delta, the prefix.
+DecodeResult DecodeFrame(ZSTD_DCtx* context, const std::string& sourcePath, const std::string& targetPath,
+                         long long maxBytes) {
+  UniqueFile source(OpenNarrowPath(sourcePath, "rb"));
+  if (!source) return DecodeResult::kCannotRead;
+  UniqueFile target(OpenNarrowPath(targetPath, "wb"));
+  if (!target) return DecodeResult::kCannotWrite;
+
+  std::vector<char> in(ZSTD_DStreamInSize());
+  std::vector<char> out(ZSTD_DStreamOutSize());
+  long long written = 0;
+  bool frameDone = false;
+  for (;;) {
+    const size_t got = std::fread(in.data(), 1, in.size(), source.get());
+    if (got == 0) {
+      if (std::ferror(source.get())) return DecodeResult::kCannotRead;
+      break;
+    }
+    // Bytes after the frame's end are not part of what was published.
+    if (frameDone) return DecodeResult::kCorrupt;
+    ZSTD_inBuffer input = {in.data(), got, 0};
+    while (input.pos < input.size) {
+      ZSTD_outBuffer output = {out.data(), out.size(), 0};
+      const size_t left = ZSTD_decompressStream(context, &output, &input);
+      if (ZSTD_isError(left)) {
+        return ZSTD_getErrorCode(left) == ZSTD_error_frameParameter_windowTooLarge ? DecodeResult::kWindowTooLarge
+                                                                                   : DecodeResult::kCorrupt;
+      }
+      written += static_cast<long long>(output.pos);
+      if (written > maxBytes) return DecodeResult::kTooLong;
+      if (output.pos > 0 && std::fwrite(out.data(), 1, output.pos, target.get()) != output.pos) {
+        return DecodeResult::kCannotWrite;
+      }
+      if (left == 0) {
+        frameDone = true;
+        if (input.pos < input.size) return DecodeResult::kCorrupt;
+      }
+    }
+  }
+  // The decoder may still hold output of a frame whose input has all been read.
+  while (!frameDone) {
+    ZSTD_inBuffer input = {in.data(), 0, 0};
+    ZSTD_outBuffer output = {out.data(), out.size(), 0};
+    const size_t left = ZSTD_decompressStream(context, &output, &input);
+    if (ZSTD_isError(left)) return DecodeResult::kCorrupt;
+    written += static_cast<long long>(output.pos);
+    if (written > maxBytes) return DecodeResult::kTooLong;
+    if (output.pos > 0 && std::fwrite(out.data(), 1, output.pos, target.get()) != output.pos) {
+      return DecodeResult::kCannotWrite;
+    }
+    if (left == 0) {
+      frameDone = true;
+    } else if (output.pos == 0) {
+      return DecodeResult::kCorrupt;  // truncated: more input wanted, none left
+    }
+  }
+  if (std::fclose(target.release()) != 0) return DecodeResult::kCannotWrite;
+  return DecodeResult::kOk;
+}
+
+DecodeResult Decode(const std::string* basePath, const std::string& sourcePath, const std::string& targetPath,
+                    long long maxBytes, int maxWindowLog) {
+  if (maxWindowLog > kMaxWindowLog) maxWindowLog = kMaxWindowLog;
+  std::unique_ptr<ZSTD_DCtx, DContextFreer> context(ZSTD_createDCtx());
+  if (!context) return DecodeResult::kCannotRead;
+  ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, maxWindowLog);
+  // The prefix is referenced, not copied, so the base must outlive the frame.
+  std::string base;
+  DecodeResult result = DecodeResult::kOk;
+  if (basePath != nullptr) {
+    if (!ReadWhole(*basePath, 1LL << maxWindowLog, base, result)) return result;
+    if (ZSTD_isError(ZSTD_DCtx_refPrefix(context.get(), base.data(), base.size()))) return DecodeResult::kCorrupt;
+  }
+  result = DecodeFrame(context.get(), sourcePath, targetPath, maxBytes);
+  if (result != DecodeResult::kOk) RemoveNarrowPath(targetPath);
+  return result;
+}
+
+}  // namespace
+
+DecodeResult DecompressFile(const std::string& sourcePath, const std::string& targetPath, long long maxBytes) {
+  return Decode(nullptr, sourcePath, targetPath, maxBytes, kMaxWindowLog);
+}
+
+DecodeResult ApplyDeltaFile(const std::string& basePath, const std::string& deltaPath,
+                            const std::string& targetPath, long long maxBytes, int maxWindowLog) {
+  return Decode(&basePath, deltaPath, targetPath, maxBytes, maxWindowLog);
+}
+
+const char* DecodeResultText(DecodeResult result) {
+  switch (result) {
+    case DecodeResult::kOk: return "ok";
+    case DecodeResult::kCannotRead: return "cannot read";
+    case DecodeResult::kCannotWrite: return "cannot write";
+    case DecodeResult::kCorrupt: return "corrupt";
+    case DecodeResult::kWindowTooLarge: return "window too large";
+    case DecodeResult::kTooLong: return "longer than named";
+  }
+  return "?";
+}

@@ -1,0 +1,145 @@
+// The three roads a file can take, against our own HTTP server: which URLs a
+// client asks for, what it stages, and that every failed road hands over to
+// the next without leaving anything behind.
+
+#include "update/delta/fetch_roads.h"
+
+#include "tests/support/test_files.h"
+#include "tools/publisher/zstd_encode.h"
+#include "update/delta/zstd_decode.h"
+#include "tools/test_http_server/test_http_server.h"
+#include "update/proof/release_signature.h"
+#include "update/proof/sha256_digest.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_files::NarrowPath;
+using test_files::ReadFile;
+using test_files::WriteFile;
+
+// A program-like file and its next version: most bytes shared, a few changed.
+std::string Version(int release) {
+  std::string bytes;
+  for (int i = 0; i < 4000; ++i) bytes += "record " + std::to_string(i * 7919 % 10007) + ";";
+  for (int i = 0; i < release; ++i) bytes.replace(1000 + 5000 * i, 6, "change");
+  return bytes;
+}
+
+enum class Served { kAsMade, kCorrupt, kTruncated, kOtherBytes };
+
+struct RoadCase {
+  const char* fault;               // what the case would catch
+  std::string installed;           // the file under the install directory
+  Served delta;                    // how the server holds the delta
+  int windowLogDelta;              // added to the delta's named window
+  Served copy;                     // how it holds the compressed copy
+  bool keyed;                      // a client built with a release key
+  FetchRoad road;                  // the road that must prove the file
+  std::vector<std::string> asked;  // the requests, in order
+};
+
+class FetchRoadsTest : public ::testing::TestWithParam<RoadCase> {
+ protected:
+  static void SetUpTestSuite() { test_files::BypassProxies(); }
+  void SetUp() override { ASSERT_TRUE(server_.Start()); }
+  void TearDown() override { server_.Stop(); }
+
+  std::string Hold(const std::string& bytes, Served how, const std::string& other) {
+    switch (how) {
+      case Served::kAsMade: return bytes;
+      case Served::kCorrupt: {
+        std::string corrupt = bytes;
+        corrupt[corrupt.size() / 2] ^= 0x40;
+        return corrupt;
+      }
+      case Served::kTruncated: return bytes.substr(0, bytes.size() - 9);
+      case Served::kOtherBytes: return other;
+    }
+    return bytes;
+  }
+
+  test_http::TestHttpServer server_;
+  test_files::TempDirectory scratch_{"zq_roads_"};
+};
+
+TEST_P(FetchRoadsTest, TakesTheCheapestRoadThatProves) {
+  const RoadCase& c = GetParam();
+  const std::string base = Version(1);
+  const std::string target = Version(2);
+  std::string delta, otherDelta, copy;
+  int window = 0, otherWindow = 0;
+  ASSERT_TRUE(MakeDelta(base, target, 19, delta, window));
+  // A delta that rebuilds the same file, but not the bytes the manifest names.
+  ASSERT_TRUE(MakeDelta(base, target, 3, otherDelta, otherWindow));
+  ASSERT_NE(delta, otherDelta);
+  ASSERT_TRUE(CompressForServing(target, 19, copy, window));
+
+  server_.SetResource("/d", Hold(delta, c.delta, otherDelta));
+  server_.SetResource("/c", Hold(copy, c.copy, copy));
+  server_.SetResource("/f", target);
+  PackageFileEntry entry;
+  entry.set_name("a.dll");
+  entry.set_ver("2");
+  entry.set_remote_url(server_.BaseUrl() + "/f");
+  entry.set_hash(test_files::Md5Of(target));
+  entry.set_sha256(Sha256HexOfBytes(target));
+  entry.set_size(static_cast<long long>(target.size()));
+  entry.set_compressed({server_.BaseUrl() + "/c", static_cast<long long>(copy.size()), Sha256HexOfBytes(copy)});
+  FileDelta named;
+  named.from_hash = test_files::Md5Of(base);
+  named.from_sha256 = Sha256HexOfBytes(base);
+  named.url = server_.BaseUrl() + "/d";
+  named.size = static_cast<long long>(delta.size());
+  named.sha256 = Sha256HexOfBytes(delta);
+  named.window_log = window + c.windowLogDelta;
+  entry.set_deltas({named});
+
+  const fs::path dir = scratch_.path();
+  WriteFile(dir / "installed.dll", c.installed);
+  ReleaseTrust trust = ReleaseTrust::Unsigned();
+  if (c.keyed) {
+    ReleasePublicKey publicKey{};
+    ReleaseSecretKey secretKey{};
+    ASSERT_TRUE(GenerateReleaseKeyPair(publicKey, secretKey));
+    trust = ReleaseTrust::FromKeyText(FormatPublicKey(publicKey));
+  }
+  RetryPolicy retry;
+  retry.pause = [](unsigned) {};
+
+  FetchRoad road = FetchRoad::kFull;
+  ASSERT_TRUE(FetchByCheapestRoad(entry, NarrowPath(dir / "installed.dll"), NarrowPath(dir / "staged.dll"), trust,
+                                  retry, road))
+      << c.fault;
+  EXPECT_EQ(road, c.road) << c.fault;
+  EXPECT_EQ(ReadFile(dir / "staged.dll"), target) << c.fault;
+  std::vector<std::string> asked;
+  for (const test_http::RecordedRequest& request : server_.Requests()) asked.push_back(request.path);
+  EXPECT_EQ(asked, c.asked) << c.fault;
+  // Only the installed file and the proved one remain.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2) << c.fault;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Roads, FetchRoadsTest,
+    ::testing::Values(
+        RoadCase{"a delta not taken for the file it was made from", Version(1), Served::kAsMade, 0, Served::kAsMade,
+                 false, FetchRoad::kDelta, {"/d"}},
+        RoadCase{"a delta applied to a file changed locally", Version(1) + "x", Served::kAsMade, 0, Served::kAsMade,
+                 false, FetchRoad::kCompressed, {"/c"}},
+        RoadCase{"a corrupt delta that ends the update", Version(1), Served::kCorrupt, 0, Served::kAsMade, false,
+                 FetchRoad::kCompressed, {"/d", "/d", "/c"}},
+        RoadCase{"a delta fetched although it needs a window above the cap", Version(1), Served::kAsMade,
+                 kMaxWindowLog, Served::kAsMade, false, FetchRoad::kCompressed, {"/c"}},
+        RoadCase{"a truncated copy that ends the update", "no base", Served::kAsMade, 0, Served::kTruncated, false,
+                 FetchRoad::kFull, {"/c", "/c", "/f"}},
+        RoadCase{"a keyed client decoding a delta the signed manifest does not name", Version(1),
+                 Served::kOtherBytes, 0, Served::kAsMade, true, FetchRoad::kCompressed, {"/d", "/d", "/c"}}));
+
+}  // namespace

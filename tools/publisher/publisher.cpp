@@ -1,5 +1,6 @@
 #include "tools/publisher/publisher.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 #include <iomanip>
@@ -11,28 +12,47 @@
 #include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
 #include "tools/publisher/release_tree.h"
+#include "tools/publisher/smaller_forms.h"
 #include "update/manifest/package_manifest.h"
+#include "update/manifest/version_number.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: zq_publish --release-dir DIR --version N --date DATE --base-url URL --out DIR\n"
-    "                  [--previous FILE] [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]\n"
+    "                  [--previous FILE]... [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]\n"
     "                  [--sign-key FILE [--expires DAYS]]\n"
+    "                  [--delta-releases K] [--zstd-level N] [--no-smaller-forms]\n"
     "       zq_publish keygen --out PREFIX\n";
 
 struct Arguments {
   std::map<std::string, std::string> single;
   std::vector<std::string> reg;
   std::vector<std::string> deletes;
+  std::vector<std::string> previous;
+  bool noSmallerForms = false;
 };
 
+// Decimal digits only, from low to high.
+bool SmallNumber(const std::string& text, int low, int high, int& value) {
+  if (text.empty() || text.size() > 4) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  value = std::stoi(text);
+  return value >= low && value <= high;
+}
+
 bool ParseArguments(const std::vector<std::string>& arguments, Arguments& parsed, std::string& problem) {
-  static const char* const kSingle[] = {"--release-dir", "--version",  "--date",      "--base-url",
-                                        "--out",         "--previous", "--installer", "--sign-key",
-                                        "--expires"};
+  static const char* const kSingle[] = {"--release-dir", "--version",        "--date",      "--base-url",
+                                        "--out",         "--installer",      "--sign-key",  "--expires",
+                                        "--zstd-level",  "--delta-releases"};
   for (size_t i = 0; i < arguments.size(); ++i) {
     std::string option = arguments[i];
+    if (option == "--no-smaller-forms") {
+      parsed.noSmallerForms = true;
+      continue;
+    }
     std::string value;
     const size_t equals = option.find('=');
     if (option.compare(0, 2, "--") == 0 && equals != std::string::npos) {
@@ -50,6 +70,10 @@ bool ParseArguments(const std::vector<std::string>& arguments, Arguments& parsed
     }
     if (option == "--delete") {
       parsed.deletes.push_back(value);
+      continue;
+    }
+    if (option == "--previous") {
+      parsed.previous.push_back(value);
       continue;
     }
     bool known = false;
@@ -85,6 +109,17 @@ bool ParseArguments(const std::vector<std::string>& arguments, Arguments& parsed
     problem = "--base-url must be an http:// or https:// URL of printable ASCII";
     return false;
   }
+  int number = 0;
+  if (parsed.single.count("--zstd-level") != 0 && !SmallNumber(parsed.single["--zstd-level"], 1, 19, number)) {
+    problem = "--zstd-level must be a number from 1 to 19";
+    return false;
+  }
+  // The client reads at most 16 deltas of a file.
+  if (parsed.single.count("--delta-releases") != 0 &&
+      !SmallNumber(parsed.single["--delta-releases"], 0, 16, number)) {
+    problem = "--delta-releases must be a number from 0 to 16";
+    return false;
+  }
   for (std::string& path : parsed.deletes) {
     // An operator on Windows may well type "bin\old.dll".
     for (char& c : path) {
@@ -118,14 +153,59 @@ void CheckPreviousSignature(const std::string& previousText, const fs::path& pre
   }
 }
 
-void PrintSummary(const ReleasePlan& plan, const std::string& outText, std::ostream& out) {
+// The earlier releases named by --previous, newest first: the first is the
+// one this release continues. A process exit code, or 0.
+int LoadEarlierReleases(const std::vector<std::string>& paths, const SigningKey& key,
+                        std::vector<EarlierRelease>& earlier, std::vector<std::string>& warnings, std::ostream& err) {
+  std::vector<std::string> texts;
+  for (const std::string& text : paths) {
+    const fs::path path = PathFromUtf8(text);
+    EarlierRelease release;
+    std::string manifestText;
+    if (!ReadWholeFile(path, manifestText)) {
+      err << "zq_publish: cannot read --previous \"" << text << "\"\n";
+      return kPublishIoError;
+    }
+    if (PackageManifestParser::Parse(manifestText, release.manifest) != 0) {
+      err << "zq_publish: --previous \"" << text << "\" is not a package manifest\n";
+      return kPublishRefused;
+    }
+    release.directory = path.parent_path();
+    earlier.push_back(release);
+    texts.push_back(manifestText);
+  }
+  std::vector<size_t> order(earlier.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const auto version = [&](size_t i) { return VersionNumber(earlier[i].manifest.version()); };
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return version(a) > version(b); });
+  for (size_t i = 1; i < order.size(); ++i) {
+    // Which of them would this release continue? Not a guess to make.
+    if (version(order[i]) == version(order[i - 1])) {
+      err << "zq_publish: --previous \"" << paths[order[i - 1]] << "\" and \"" << paths[order[i]]
+          << "\" are both version " << version(order[i]) << "\n";
+      return kPublishBadArguments;
+    }
+  }
+  std::vector<EarlierRelease> sorted;
+  for (size_t i : order) sorted.push_back(earlier[i]);
+  earlier.swap(sorted);
+  if (!order.empty()) CheckPreviousSignature(texts[order[0]], PathFromUtf8(paths[order[0]]), key, warnings);
+  return 0;
+}
+
+void PrintSummary(const ReleasePlan& plan, const std::vector<std::vector<std::string>>& formNotes,
+                  const std::string& outText, std::ostream& out) {
   std::map<EntryStatus, int> counts;
-  for (const PublishedFile& file : plan.files) {
+  for (size_t i = 0; i < plan.files.size(); ++i) {
+    const PublishedFile& file = plan.files[i];
     ++counts[file.status];
     out << std::left << std::setw(8) << StatusWord(file.status) << " ver " << std::setw(5) << file.ver << ' '
         << file.path;
     if (!file.note.empty()) out << "  (" << file.note << ')';
     out << '\n';
+    if (i < formNotes.size()) {
+      for (const std::string& note : formNotes[i]) out << "           " << note << '\n';
+    }
   }
   if (!plan.installerServedPath.empty()) out << "installer " << plan.installerServedPath << '\n';
   out << "published version " << plan.manifest.version() << (plan.manifest.full_update() ? " (full)" : "") << ": "
@@ -137,6 +217,11 @@ void PrintSummary(const ReleasePlan& plan, const std::string& outText, std::ostr
 }  // namespace
 
 int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  return RunPublisher(arguments, out, err, FormEncoder());
+}
+
+int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
+                 const FormEncoder& encoder) {
   if (!arguments.empty() && arguments.front() == "keygen") {
     return RunKeygen(std::vector<std::string>(arguments.begin() + 1, arguments.end()), out, err);
   }
@@ -211,23 +296,16 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
     options.installerSize = digests.size;
   }
   std::vector<std::string> warnings;
-  if (parsed.single.count("--previous") != 0) {
-    std::string text;
-    const fs::path previousPath = PathFromUtf8(parsed.single["--previous"]);
-    if (!ReadWholeFile(previousPath, text)) {
-      err << "zq_publish: cannot read --previous \"" << parsed.single["--previous"] << "\"\n";
-      return kPublishIoError;
-    }
-    if (PackageManifestParser::Parse(text, options.previous) != 0) {
-      err << "zq_publish: --previous \"" << parsed.single["--previous"] << "\" is not a package manifest\n";
-      return kPublishRefused;
-    }
+  std::vector<EarlierRelease> earlier;
+  int result = LoadEarlierReleases(parsed.previous, key, earlier, warnings, err);
+  if (result != 0) return result;
+  if (!earlier.empty()) {
     options.hasPrevious = true;
-    CheckPreviousSignature(text, previousPath, key, warnings);
+    options.previous = earlier.front().manifest;
   }
 
   std::vector<ReleaseItem> items;
-  int result = WalkRelease(releaseDir, items, problem);
+  result = WalkRelease(releaseDir, items, problem);
   if (result != 0) {
     err << "zq_publish: refused: " << problem << '\n';
     return result;
@@ -240,18 +318,39 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   warnings.insert(warnings.end(), plan.warnings.begin(), plan.warnings.end());
   for (const std::string& warning : warnings) err << "zq_publish: warning: " << warning << '\n';
 
+  // Everything goes into a directory that becomes --out only when whole.
+  PartialRelease partial;
+  result = partial.Create(outPath, problem);
+  FormReport forms;
+  if (result == 0 && !parsed.noSmallerForms) {
+    FormSettings settings;
+    if (parsed.single.count("--zstd-level") != 0) settings.level = std::stoi(parsed.single["--zstd-level"]);
+    if (parsed.single.count("--delta-releases") != 0) {
+      settings.deltaReleases = std::stoi(parsed.single["--delta-releases"]);
+    }
+    settings.baseUrl = options.baseUrl;
+    result = MakeSmallerForms(releaseDir, earlier, settings, encoder, partial.path(), plan, forms, problem);
+    for (const std::string& warning : forms.warnings) err << "zq_publish: warning: " << warning << '\n';
+  }
+  if (result != 0) {
+    err << "zq_publish: " << (result == kPublishRefused ? "refused: " : "") << problem << '\n';
+    return result;
+  }
+
   const std::string manifestText = WriteManifestText(plan.manifest);
   std::string signature;
   if (key.loaded() && !SignManifest(manifestText, key, signature)) {
     err << "zq_publish: the signature made with --sign-key does not verify; nothing was published\n";
     return kPublishIoError;
   }
-  result = WriteRelease(releaseDir, plan, manifestText, signature, installer, outPath, problem);
+  result = FillRelease(releaseDir, plan, manifestText, signature, installer, partial.path(), problem);
+  if (result == 0) result = partial.Commit(problem);
   if (result != 0) {
     err << "zq_publish: " << problem << '\n';
     return result;
   }
-  PrintSummary(plan, parsed.single["--out"], out);
+  PrintSummary(plan, forms.notes, parsed.single["--out"], out);
   if (key.loaded()) out << "signed with key " << FormatPublicKey(key.PublicKey()) << '\n';
+  if (!parsed.noSmallerForms) out << FormTotals(forms) << '\n';
   return kPublishOk;
 }

@@ -7,8 +7,9 @@
 // zq_publish: turns a release directory into what the update server serves.
 //
 //   zq_publish --release-dir DIR --version N --date DATE --base-url URL --out DIR
-//              [--previous FILE] [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]
-//              [--sign-key FILE]
+//              [--previous FILE]... [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]
+//              [--sign-key FILE [--expires DAYS]]
+//              [--delta-releases K] [--zstd-level N] [--no-smaller-forms]
 //   zq_publish keygen --out PREFIX
 //
 // Arguments are UTF-8 (the Windows entry point converts its wide ones). The
@@ -16,7 +17,15 @@
 // arguments (a --sign-key that cannot be read, is not a key or that others
 // can read among them), 3 release refused (nothing written), 4 I/O failure.
 // With --sign-key the release carries package.json.sig beside package.json.
+// Each --previous names the package.json of an earlier release whose
+// directory still holds its files/; the newest is the one continued, and the
+// --delta-releases newest (3 unless given) lend the bases of deltas.
 int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+
+// As above, with the encoders of the smaller forms given (tests hand in faulty ones).
+struct FormEncoder;
+int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
+                 const FormEncoder& encoder);
 
 constexpr int kPublishOk = 0;
 constexpr int kPublishBadArguments = 2;

@@ -111,16 +111,9 @@ bool NextVer(std::int64_t previous, std::int64_t& next) {
 
 bool LoadPrevious(const PackageManifest& previous, PreviousIndex& index, std::string& refusal) {
   for (const PackageFileEntry& entry : previous.file_list()) {
-    std::string path;
-    if (!Cp936ToUtf8(entry.local_path() + entry.name(), path)) {
-      refusal = "--previous: an entry's local_path and name are not code page 936 text";
-      return false;
-    }
-    // UTF-8 holds 0x5C only as "\", so the separators can be turned here.
-    std::replace(path.begin(), path.end(), '\\', '/');
-    const std::string problem = PathProblem(path);
-    if (!problem.empty()) {
-      refusal = "--previous: entry " + Quoted(path) + ": " + problem;
+    std::string path, problem;
+    if (!EntryInstallPath(entry, path, problem)) {
+      refusal = "--previous: " + problem;
       return false;
     }
     // The first entry of a path is the one the client finds.
@@ -201,6 +194,21 @@ bool AlignSharedNames(std::vector<Draft>& drafts, const PackageManifest& previou
 }
 
 }  // namespace
+
+bool EntryInstallPath(const PackageFileEntry& entry, std::string& path, std::string& problem) {
+  if (!Cp936ToUtf8(entry.local_path() + entry.name(), path)) {
+    problem = "an entry's local_path and name are not code page 936 text";
+    return false;
+  }
+  // UTF-8 holds 0x5C only as "\", so the separators can be turned here.
+  std::replace(path.begin(), path.end(), '\\', '/');
+  const std::string why = PathProblem(path);
+  if (!why.empty()) {
+    problem = "entry " + Quoted(path) + ": " + why;
+    return false;
+  }
+  return true;
+}
 
 const char* StatusWord(EntryStatus status) {
   switch (status) {

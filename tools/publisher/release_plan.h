@@ -66,5 +66,10 @@ struct ReleasePlan {
 bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& options, ReleasePlan& plan,
                  std::string& refusal);
 
+// The install path of an earlier manifest's entry as this file names paths
+// (UTF-8, "/" separators). False, with problem set to one line, when it is not
+// code page 936 text or not a path the client could install.
+bool EntryInstallPath(const PackageFileEntry& entry, std::string& path, std::string& problem);
+
 // "new", "changed", "same", "deleted".
 const char* StatusWord(EntryStatus status);

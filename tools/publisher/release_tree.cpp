@@ -63,12 +63,6 @@ bool CopyAndHash(const fs::path& from, const fs::path& to, FileDigests& digests)
   return std::fclose(out.release()) == 0;
 }
 
-bool WriteWholeFile(const fs::path& path, const std::string& bytes) {
-  UniqueFile file = OpenPath(path, true);
-  return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
-         std::fclose(file.release()) == 0;
-}
-
 bool IsInside(const fs::path& root, const fs::path& target) {
   const fs::path relative = target.lexically_relative(root);
   return !relative.empty() && *relative.begin() != "..";
@@ -89,9 +83,17 @@ fs::path PartialDirectoryFor(const fs::path& out) {
   return partial;
 }
 
-int CopyAll(const fs::path& releaseDir, const ReleasePlan& plan, const std::string& manifestText,
-            const std::string& signatureText, const fs::path& installer, const fs::path& partial,
-            std::string& message) {
+}  // namespace
+
+bool WriteWholeFile(const fs::path& path, const std::string& bytes) {
+  UniqueFile file = OpenPath(path, true);
+  return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
+         std::fclose(file.release()) == 0;
+}
+
+int FillRelease(const fs::path& releaseDir, const ReleasePlan& plan, const std::string& manifestText,
+                const std::string& signatureText, const fs::path& installer, const fs::path& partial,
+                std::string& message) {
   std::error_code error;
   for (const PublishedFile& file : plan.files) {
     const fs::path target = partial / PathFromUtf8(file.servedPath);
@@ -131,8 +133,6 @@ int CopyAll(const fs::path& releaseDir, const ReleasePlan& plan, const std::stri
   }
   return 0;
 }
-
-}  // namespace
 
 fs::path PathFromUtf8(const std::string& utf8) {
 #ifdef _WIN32
@@ -232,32 +232,49 @@ bool DigestFile(const fs::path& path, FileDigests& digests) {
   return in && DigestStream(in.get(), digests);
 }
 
-int WriteRelease(const fs::path& releaseDir, const ReleasePlan& plan, const std::string& manifestText,
-                 const std::string& signatureText, const fs::path& installer, const fs::path& out,
-                 std::string& message) {
+PartialRelease::~PartialRelease() {
   std::error_code error;
-  fs::path partial;
-  for (int attempt = 0; attempt < 16 && partial.empty(); ++attempt) {
+  if (!partial_.empty()) fs::remove_all(partial_, error);
+}
+
+int PartialRelease::Create(const fs::path& out, std::string& message) {
+  std::error_code error;
+  for (int attempt = 0; attempt < 16 && partial_.empty(); ++attempt) {
     const fs::path candidate = PartialDirectoryFor(out);
-    if (fs::create_directory(candidate, error) && !error) partial = candidate;
+    if (fs::create_directory(candidate, error) && !error) partial_ = candidate;
   }
-  if (partial.empty()) {
+  if (partial_.empty()) {
     message = "cannot create a directory beside \"" + Describe(out) + "\"";
     return 4;
   }
-  int result = CopyAll(releaseDir, plan, manifestText, signatureText, installer, partial, message);
-  if (result == 0) {
-    // An empty out may stand (we refused a non-empty one before); rename()
-    // cannot replace a directory on Windows, so it goes first.
-    const bool hadEmptyOut = fs::is_directory(out, error);
-    if (hadEmptyOut) fs::remove(out, error);
-    fs::rename(partial, out, error);
-    if (error) {
-      if (hadEmptyOut) fs::create_directory(out, error);
-      message = "cannot rename \"" + Describe(partial) + "\" to \"" + Describe(out) + "\": " + error.message();
-      result = 4;
-    }
+  out_ = out;
+  return 0;
+}
+
+int PartialRelease::Commit(std::string& message) {
+  std::error_code error;
+  // An empty out may stand (we refused a non-empty one before); rename()
+  // cannot replace a directory on Windows, so it goes first.
+  const bool hadEmptyOut = fs::is_directory(out_, error);
+  if (hadEmptyOut) fs::remove(out_, error);
+  fs::rename(partial_, out_, error);
+  if (error) {
+    if (hadEmptyOut) fs::create_directory(out_, error);
+    message = "cannot rename \"" + Describe(partial_) + "\" to \"" + Describe(out_) + "\": " + error.message();
+    return 4;
   }
-  if (result != 0) fs::remove_all(partial, error);
+  partial_.clear();
+  return 0;
+}
+
+int WriteRelease(const fs::path& releaseDir, const ReleasePlan& plan, const std::string& manifestText,
+                 const std::string& signatureText, const fs::path& installer, const fs::path& out,
+                 std::string& message) {
+  PartialRelease partial;
+  int result = partial.Create(out, message);
+  if (result == 0) {
+    result = FillRelease(releaseDir, plan, manifestText, signatureText, installer, partial.path(), message);
+  }
+  if (result == 0) result = partial.Commit(message);
   return result;
 }

@@ -33,6 +33,32 @@ bool DigestFile(const fs::path& path, FileDigests& digests);
 int WalkRelease(const fs::path& root, std::vector<ReleaseItem>& items, std::string& message);
 
 bool ReadWholeFile(const fs::path& path, std::string& bytes);
+// Creates or truncates path; true when all of bytes reached it.
+bool WriteWholeFile(const fs::path& path, const std::string& bytes);
+
+// A new directory beside out that becomes out, whole, at Commit; removed
+// with everything in it when dropped uncommitted. Results as above.
+class PartialRelease {
+ public:
+  PartialRelease() = default;
+  ~PartialRelease();
+  PartialRelease(const PartialRelease&) = delete;
+  PartialRelease& operator=(const PartialRelease&) = delete;
+
+  int Create(const fs::path& out, std::string& message);
+  const fs::path& path() const { return partial_; }
+  // out must not exist or be an empty directory; on failure it is left as it was.
+  int Commit(std::string& message);
+
+ private:
+  fs::path out_;
+  fs::path partial_;
+};
+
+// Writes into partial what WriteRelease describes, the renaming apart.
+int FillRelease(const fs::path& releaseDir, const ReleasePlan& plan, const std::string& manifestText,
+                const std::string& signatureText, const fs::path& installer, const fs::path& partial,
+                std::string& message);
 
 // Writes plan's files (copied from releaseDir, each proved against both its
 // digests while copied), the installer (proved against the manifest's

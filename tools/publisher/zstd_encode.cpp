@@ -24,9 +24,7 @@ bool Compress(const std::string* base, const std::string& bytes, int level, std:
     // A copy decodes with any window; a smaller one than the file only finds fewer repeats.
     windowLog = WindowLogFor(larger) < kMaxWindowLog ? WindowLogFor(larger) : kMaxWindowLog;
   } else {
-    // The new file's bytes match the base's about one base length back, a
-    // little more after insertions: twice the larger file reaches them all.
-    windowLog = WindowLogFor(larger) + 1;
+    windowLog = DeltaWindowLog(static_cast<long long>(base->size()), static_cast<long long>(bytes.size()));
     if (windowLog > kMaxWindowLog) return false;
   }
   std::unique_ptr<ZSTD_CCtx, CContextFreer> context(ZSTD_createCCtx());
@@ -57,6 +55,12 @@ int WindowLogFor(long long largerSize) {
   int log = 10;  // zstd's smallest window
   while (log < 62 && (1LL << log) < largerSize) ++log;
   return log;
+}
+
+int DeltaWindowLog(long long baseSize, long long targetSize) {
+  // The new file's bytes match the base's about one base length back, a
+  // little more after insertions: twice the larger file reaches them all.
+  return WindowLogFor(baseSize > targetSize ? baseSize : targetSize) + 1;
 }
 
 bool CompressForServing(const std::string& bytes, int level, std::string& frame, int& windowLog) {

@@ -13,6 +13,10 @@ inline constexpr int kPublishLevel = 19;
 // The smallest window log whose window holds largerSize bytes, at least zstd's minimum.
 int WindowLogFor(long long largerSize);
 
+// The window a delta between files of these sizes needs; above kMaxWindowLog
+// no client decodes it, and MakeDelta declines the pair.
+int DeltaWindowLog(long long baseSize, long long targetSize);
+
 // The compressed copy of bytes, with long-distance matching for large files.
 // windowLog is what a decoder must allow, at most kMaxWindowLog, so any file
 // has a copy. False only when zstd fails.

@@ -2,10 +2,12 @@
 # The main job, end to end, from a fresh machine:
 #   builds ZenquiloStudent for Windows and the release publisher;
 #   lays out an install directory of release 1 with stand-in shells;
-#   publishes release 2 with zq_publish and serves it on loopback with nginx;
+#   publishes release 2 with zq_publish, with compressed copies and deltas
+#   against release 1, and serves it on loopback with nginx;
 #   runs ZenquiloStudent under Wine on a virtual desktop (on a private Xvfb
 #   display unless DISPLAY is set, where you then see it): the learning shell
-#   opens and the update downloads; a second start installs it;
+#   opens and the update downloads, by deltas where it can (the bytes fetched
+#   are printed against the files' whole size); a second start installs it;
 #   prints what happened and saves screenshots of the tray icon and menu.
 # Everything it makes lies in build/demo/.
 #
@@ -82,11 +84,12 @@ PY
 r1=$demo/release1
 r2=$demo/release2
 mkdir -p "$r1/plugins" "$r1/课件" "$r2/plugins" "$r2/课件" "$r2/com"
-printf 'core library, release 1\n' >"$r1/core.dll"
+# The core library is a real program file; its next build differs in a few places.
+cp "$ZQ_BUILD/fixtures/zenquilo.exe" "$r1/core.dll"
 printf 'player plugin\n' >"$r1/plugins/player.dll"
 printf 'lesson notes, release 1\n' >"$r1/课件/第一课.txt"
 printf 'an old helper\n' >"$r1/legacy.txt"
-printf 'core library, release 2\n' >"$r2/core.dll"
+zq_edited_copy "$r1/core.dll" "$r2/core.dll" 2
 cp "$r1/plugins/player.dll" "$r2/plugins/player.dll"
 printf 'lesson notes, release 2\n' >"$r2/课件/第一课.txt"
 printf 'a new lesson\n' >"$r2/课件/第二课.txt"
@@ -120,6 +123,9 @@ say "     $(zq_last_command_line "$install" zenquilo.exe)"
 zq_wait 60 test -f "$install/temp/package.json" || fail "the update did not download"
 say "   the update check found version $(version_of "$install/temp/package.json") against $(version_of "$install/package.json"); downloaded:"
 tail -n +"$((lines + 1))" "$run/access.log" | awk '{print "     " $7 "  (HTTP " $9 ", " $10 " bytes)"}'
+wire=$(tail -n +"$((lines + 1))" "$run/access.log" | awk '$7 ~ /^\/(files|compressed|deltas)\// {s += $10} END {print s + 0}')
+whole=$(find "$install/temp" -type f ! -name package.json ! -name package.json.sig -printf '%s\n' | awk '{s += $1} END {print s + 0}')
+say "   bytes over the wire: $wire, through deltas and compressed copies, for files of $whole bytes whole ($((wire * 100 / (whole > 0 ? whole : 1)))%)"
 say "   each staged file proved against the manifest's MD5:"
 while read -r path hash ver act; do
   [ -f "$install/temp/$path" ] || continue

@@ -81,3 +81,17 @@ zq_publish_release() {
 zq_free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
 }
+
+# zq_edited_copy SOURCE TARGET SEED: a copy with forty scattered 4-byte edits,
+# as the next build of a program differs from the last.
+zq_edited_copy() {
+  python3 - "$@" <<'PY'
+import random, sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+rng = random.Random(int(sys.argv[3]))
+for _ in range(40):
+    at = rng.randrange(len(data) - 16)
+    data[at:at + 4] = rng.randbytes(4)
+open(sys.argv[2], 'wb').write(data)
+PY
+}

@@ -53,8 +53,10 @@ check() {  # DESCRIPTION COMMAND...
 }
 same_file() { cmp -s "$1" "$2"; }
 crlf_of() { sed 's/$/\r/' "$1"; }
-# The file URLs fetched since the log had LINES lines.
-fetched_since() { tail -n +"$(($1 + 1))" "$run/access.log" | awk '{print $7}' | grep '^/files/' | sort || true; }
+# The URLs of files and their smaller forms fetched since the log had LINES lines.
+fetched_since() {
+  tail -n +"$(($1 + 1))" "$run/access.log" | awk '{print $7}' | grep -E '^/(files|compressed|deltas)/' | sort || true
+}
 
 # The test release key; the publisher refuses a key others can read.
 mkdir -p "$work/keys"
@@ -105,8 +107,9 @@ pids+=("$pid")
 check "run one opens the learning shell" zq_wait 30 zq_started "$install" zenquilo.exe 1
 check "run one stages the update" zq_wait 60 test -f "$install/temp/package.json"
 expected=$(printf '%s\n' /files/2/a.dll "/files/1/bin/%E6%96%B0%E6%96%87%E4%BB%B6.txt" \
-  "/files/1/com/com_server.dll" "/files/2/%E4%B8%AD%E6%96%87/%E8%AF%BE%E7%A8%8B.dat" | sort)
-# old.txt, which release 2 deletes, has nothing to fetch.
+  "/compressed/1/com/com_server.dll.zst" "/files/2/%E4%B8%AD%E6%96%87/%E8%AF%BE%E7%A8%8B.dat" | sort)
+# old.txt, which release 2 deletes, has nothing to fetch. The text files are
+# too small for a compressed copy to be smaller; the DLL comes compressed.
 check "exactly the changed files are fetched" test "$(fetched_since "$log_lines")" = "$expected"
 check "the manifest is requested with ?r=" grep -q 'GET /soft/package.json?r=-\?[0-9]* ' "$run/access.log"
 check "the pending manifest is the served one" cmp -s <(crlf_of "$work/out2/package.json") "$install/temp/package.json"

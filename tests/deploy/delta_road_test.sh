@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# Smaller updates end to end: releases published with compressed copies and
+# deltas, served by nginx with the update server's configuration, installed
+# by the real client under Wine.
+#   1. release 1 installed, release 2 served: only delta URLs are fetched, and
+#      the install is byte for byte release 2.
+#   2. the same release with a road broken for each file: a file changed
+#      locally (no base), a corrupt delta, a delta whose window is above the
+#      cap, and a truncated compressed copy; each falls to the next road and
+#      still installs.
+#   3. the client built with the test key, offered a delta that rebuilds the
+#      right file but is not the one the signed manifest names: refused,
+#      the compressed copy is taken instead.
+# Usage: delta_road_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
+set -euo pipefail
+here=$(cd "$(dirname "$0")/../.." && pwd)
+export ZQ_BUILD=$(cd "$1" && pwd)
+. "$here/scripts/wine-env.sh"
+. "$here/scripts/road-lib.sh"
+
+work=$(mktemp -d /tmp/zq-delta-road.XXXXXX)
+run=$work/nginx
+pids=()
+failures=0
+cleanup() {
+  for pid in "${pids[@]}"; do zq_end_program "$pid"; done
+  "$WINE" taskkill /f /im zenquilo.exe >/dev/null 2>&1 || true
+  "$here/scripts/serve-release.sh" stop "$run" || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+check() {  # DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then
+    echo "ok: $what"
+  else
+    echo "FAILED: $what"
+    failures=$((failures + 1))
+  fi
+}
+# Request paths of the release's files and their forms since the log had LINES lines.
+fetched_since() {
+  tail -n +"$(($1 + 1))" "$run/access.log" | awk '{print $7}' | grep -E '^/(files|compressed|deltas)/' || true
+}
+# Every installed file of release 2, byte for byte.
+installed_is_release2() {
+  local f
+  for f in a.dll bin/b.dll c.dat d.dat; do cmp -s "$1/$f" "$r2/$f" || { echo "differs: $f" >&2; return 1; }; done
+}
+# install_and_finish INSTALL: run one stages the update, run two installs it.
+install_and_finish() {
+  local pid
+  pid=$(zq_run "$1")
+  pids+=("$pid")
+  zq_wait 90 test -f "$1/temp/package.json" || return 1
+  zq_end_program "$pid"
+  pid=$(zq_run "$1")
+  pids+=("$pid")
+  zq_wait 60 zq_started "$1" zenquilo.exe 2 || return 1
+  zq_end_program "$pid"
+}
+
+port=$(zq_free_port)
+base=http://127.0.0.1:$port
+mkdir -p "$work/keys"
+cp "$here/tests/fixtures/test_release.key" "$work/keys/release.key"
+chmod 600 "$work/keys/release.key"
+
+# Real program files of a few hundred KiB, and their next builds.
+r1=$work/release1
+r2=$work/release2
+mkdir -p "$r1/bin" "$r2/bin"
+cp "$ZQ_BUILD/fixtures/com_server.dll" "$r1/a.dll"
+cp "$ZQ_BUILD/fixtures/zenquilo.exe" "$r1/bin/b.dll"
+head -c 400000 "$ZQ_BUILD/ZenquiloStudent.exe" >"$r1/c.dat"
+tail -c 400000 "$ZQ_BUILD/tools/publisher/zq_publish.exe" >"$r1/d.dat"
+seed=1
+for f in a.dll bin/b.dll c.dat d.dat; do
+  zq_edited_copy "$r1/$f" "$r2/$f" $((seed++))
+done
+publish() {  # RELEASE VERSION OUT [ARGS...]
+  local release=$1 version=$2 out=$3
+  shift 3
+  zq_publish_release --release-dir "$release" --version "$version" --date 2026120$version --base-url "$base" \
+    --out "$out" "$@" >/dev/null
+}
+publish "$r1" 1 "$work/out1"
+publish "$r2" 2 "$work/out2" --previous "$work/out1/package.json"
+check "release 2 names a delta and a compressed copy for each file" \
+  test "$(grep -o '"deltas": \[{' "$work/out2/package.json" | wc -l)$(grep -o '"compressed": {' "$work/out2/package.json" | wc -l)" = 44
+ln -sfn "$work/out2" "$work/current"
+"$here/scripts/serve-release.sh" start "$work/current" "127.0.0.1:$port" "$run"
+
+# --- 1. Release 1 to 2 through deltas ----------------------------------------------
+install=$work/install
+zq_install_release "$install" "$ZQ_BUILD" "$r1" "$work/out1" "$base/soft/package.json"
+log_lines=$(wc -l <"$run/access.log")
+check "release 2 is staged and installed" install_and_finish "$install"
+fetched=$(fetched_since "$log_lines")
+check "only delta URLs are fetched, one per file" \
+  test "$(printf '%s\n' "$fetched" | grep -c '^/deltas/2/')$(printf '%s\n' "$fetched" | grep -vc '^/deltas/')" = 40
+check "the install is release 2, byte for byte" installed_is_release2 "$install"
+delta_bytes=$(tail -n +"$((log_lines + 1))" "$run/access.log" | awk '$7 ~ /^\/deltas\// {s += $10} END {print s + 0}')
+full_bytes=$(cat "$r2/a.dll" "$r2/bin/b.dll" "$r2/c.dat" "$r2/d.dat" | wc -c)
+echo "bytes over the wire: $delta_bytes through deltas, against $full_bytes for the files"
+check "the deltas weigh less than a tenth of the files" test $((delta_bytes * 10)) -lt "$full_bytes"
+
+# --- 2. A broken road for each file ---------------------------------------------
+faults=$work/out2-faults
+cp -r "$work/out2" "$faults"
+ln -sfn "$faults" "$work/current"
+# b.dll's delta damaged; c.dat's compressed copy cut short.
+b_delta=$(find "$faults/deltas" -path '*bin/b.dll*' -type f)
+printf '\x00\x01\x02\x03' | dd of="$b_delta" bs=1 seek=100 conv=notrunc status=none
+c_copy=$(find "$faults/compressed" -name 'c.dat.zst' -type f)
+truncate -s -100 "$c_copy"
+# d.dat's delta says it needs a window past the cap (2^28, twice the client's).
+python3 - "$faults/package.json" <<'PY'
+import re, sys
+path = sys.argv[1]
+lines = open(path, encoding='utf-8').read().split('\n')
+lines = [re.sub(r'"window_log": \d+', '"window_log": 28', l) if '"name": "d.dat"' in l else l for l in lines]
+open(path, 'w', encoding='utf-8').write('\n'.join(lines))
+PY
+install=$work/install-faults
+zq_install_release "$install" "$ZQ_BUILD" "$r1" "$work/out1" "$base/soft/package.json"
+# a.dll and c.dat were changed on this PC: their digests match no base.
+printf 'changed here' >>"$install/a.dll"
+printf 'changed here' >>"$install/c.dat"
+log_lines=$(wc -l <"$run/access.log")
+check "release 2 is staged and installed over broken roads" install_and_finish "$install"
+fetched=$(fetched_since "$log_lines")
+roads() { printf '%s\n' "$fetched" | grep "$1" | sed -E 's,^/([a-z]+)/.*,\1,' | tr '\n' ' '; }
+check "a file changed locally takes the compressed copy" test "$(roads '/a\.dll')" = "compressed "
+check "a corrupt delta falls to the compressed copy" test "$(roads '/bin/b\.dll')" = "deltas deltas compressed "
+check "a truncated copy falls to the file itself" test "$(roads '/c\.dat')" = "compressed compressed files "
+check "a delta past the window cap is not fetched" test "$(roads '/d\.dat')" = "compressed "
+check "the install is still release 2, byte for byte" installed_is_release2 "$install"
+check "no partial download is left" test -z "$(find "$install/temp" -name '*.zqdownload*' -o -name '*.zqdelta' -o -name '*.zqzst' 2>/dev/null)"
+
+# --- 3. The keyed client and a delta the signed manifest does not name -----------
+publish "$r1" 1 "$work/out1s" --sign-key "$work/keys/release.key"
+publish "$r2" 2 "$work/out2s" --previous "$work/out1s/package.json" --sign-key "$work/keys/release.key"
+publish "$r2" 2 "$work/out2-other" --previous "$work/out1s/package.json" --zstd-level 3
+a_delta=$(cd "$work/out2s" && find deltas -name 'a.dll*' -type f)
+check "the other delta is other bytes" bash -c "! cmp -s '$work/out2s/$a_delta' '$work/out2-other/$a_delta'"
+cp "$work/out2-other/$a_delta" "$work/out2s/$a_delta"
+ln -sfn "$work/out2s" "$work/current"
+install=$work/install-keyed
+zq_install_release "$install" "$ZQ_BUILD" "$r1" "$work/out1s" "$base/soft/package.json"
+cp "$ZQ_BUILD/fixtures/signed/ZenquiloStudent.exe" "$install/ZenquiloStudent.exe"
+log_lines=$(wc -l <"$run/access.log")
+check "the signed release 2 is staged and installed" install_and_finish "$install"
+fetched=$(fetched_since "$log_lines")
+check "the unnamed delta is refused for the compressed copy" test "$(roads '/a\.dll')" = "deltas deltas compressed "
+check "the named deltas are taken" test "$(roads '/bin/b\.dll')$(roads '/c\.dat')" = "deltas deltas "
+check "the install is release 2, byte for byte" installed_is_release2 "$install"
+
+echo
+if [ "$failures" -eq 0 ]; then
+  echo "delta road: every check passed"
+else
+  echo "delta road: $failures check(s) FAILED"
+  exit 1
+fi

@@ -39,11 +39,13 @@ struct StagingFileOps {
 // The platform's own operations (wide Win32 calls on Windows, POSIX elsewhere).
 const StagingFileOps& NativeStagingFileOps();
 
-// What every file of a run must prove, and how hard each download tries.
-// Made only with both said: UpdateRules{trust, retry}.
+// What every file of a run must prove, how hard each download tries, and how
+// many files may be on their way at once. Made with the first two said:
+// UpdateRules{trust, retry}; one file at a time unless set.
 struct UpdateRules {
   ReleaseTrust trust;
   RetryPolicy retry;
+  int parallelDownloads = 1;
 };
 
 // True when every entry's local_path + name stays below the directory it is

@@ -62,6 +62,12 @@ bool ReleaseTrust::AcceptsFile(const std::string& path, const PackageFileEntry& 
   return !required_ || Sha256HexOfFile(path) == entry.sha256();
 }
 
+bool ReleaseTrust::AcceptsDigests(const std::string& md5, const std::string& sha256,
+                                  const PackageFileEntry& entry) const {
+  if (!CanProve(entry) || md5 != entry.hash()) return false;
+  return !required_ || sha256 == entry.sha256();
+}
+
 bool ReleaseTrust::AcceptsInstaller(const std::string& path, const PackageManifest& manifest) const {
   if (!required_) return true;
   return CanProveInstaller(manifest) && Sha256HexOfFile(path) == manifest.install_package_sha256();

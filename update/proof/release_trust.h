@@ -32,6 +32,9 @@ class ReleaseTrust {
   // hash (an empty hash proves nothing), and with a key its SHA-256 is
   // entry's sha256 as well.
   bool AcceptsFile(const std::string& path, const PackageFileEntry& entry) const;
+  // The same judgement from the digests of the file's bytes, taken as they
+  // were written.
+  bool AcceptsDigests(const std::string& md5, const std::string& sha256, const PackageFileEntry& entry) const;
   // True without a key; with one, when the file's SHA-256 is the manifest's
   // install_package_sha256.
   bool AcceptsInstaller(const std::string& path, const PackageManifest& manifest) const;

@@ -1,6 +1,7 @@
 #include "update/transfer/http_transfer.h"
 
 #include "platform/narrow_file.h"
+#include "update/proof/streamed_digests.h"
 
 #include <algorithm>
 #include <atomic>
@@ -172,75 +173,103 @@ enum class ProgressRoute { kProgressBar, kLibcurlMeter };
 int RunDownload(const std::string& url, DownloadTarget& target, ProgressWindow window, ProgressRoute route) {
   const bool initialised = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
   int result = CURLE_FAILED_INIT;
-  target.responseStatus = 0;
-  target.validator.clear();
-  target.appended = false;
-  target.bytesWritten = 0;
-  target.overLimit = false;
   {
-    EasyHandle handle(curl_easy_init());
-    // Outlives the transfer: libcurl keeps only the address.
-    HeaderList headers;
-    if (handle) {
-      CURL* const curl = handle.get();
-      DownloadProgress progress;
-      progress.window = window;
-      progress.target = &target;
-      ResponseGate gate;
-      gate.handle = curl;
-      gate.target = &target;
-
-      curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &HttpTransfer::WriteToTargetFile);
-      curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
-      curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
-      if (target.showProgress == 1) {
-        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-        if (route == ProgressRoute::kProgressBar) {
-          // The double-based progress function is deprecated in favour of
-          // XFERINFO; it is kept because the bar is fed truncated doubles.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-          curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &HttpTransfer::ReportProgress);
-          curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
-#pragma GCC diagnostic pop
-        }
-      }
-      if (target.resumeFrom > 0 && !target.ifRange.empty()) {
-        const std::string range = std::to_string(target.resumeFrom) + "-";
-        curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
-        headers.reset(curl_slist_append(nullptr, ("If-Range: " + target.ifRange).c_str()));
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
-      }
-      if (target.stallSeconds > 0) {
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, target.stallSeconds);
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, target.stallSeconds);
-      }
-      // A byte a second keeps any stall limit happy for ever; this bounds the whole.
-      if (target.timeoutSeconds > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, target.timeoutSeconds);
-      // The 2xx rule needs HTTP status lines: no other protocol may answer, and
-      // a proxy's CONNECT reply must not reach the gate as if it were the server's.
-      curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-      curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-      curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &ReadResponseHeader);
-      curl_easy_setopt(curl, CURLOPT_HEADERDATA, &gate);
-
-      const CURLcode performed = curl_easy_perform(curl);
-      result = gate.rejected ? CURLE_HTTP_RETURNED_ERROR : target.overLimit ? CURLE_FILESIZE_EXCEEDED : performed;
-    }
-  }
-  // After the handle is gone, so no callback can reach the file again.
-  if (target.file != nullptr) {
-    std::fclose(target.file);
-    // Cleared so that a reused record cannot write through a closed stream.
-    target.file = nullptr;
+    DownloadAttempt attempt(url, target, route == ProgressRoute::kProgressBar, window);
+    result = attempt.Finish(attempt.handle() != nullptr ? curl_easy_perform(attempt.handle()) : CURLE_FAILED_INIT);
   }
   if (initialised) curl_global_cleanup();
   return result;
 }
 
 }  // namespace
+
+struct DownloadAttempt::State {
+  EasyHandle handle;
+  // Outlive the transfer: libcurl keeps only their addresses.
+  HeaderList headers;
+  std::string url;
+  std::string range;
+  DownloadProgress progress;
+  ResponseGate gate;
+  DownloadTarget* target = nullptr;
+};
+
+DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target, bool toBar, ProgressWindow window)
+    : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.target = &target;
+  s.url = url;
+  target.responseStatus = 0;
+  target.validator.clear();
+  target.appended = false;
+  target.bytesWritten = 0;
+  target.overLimit = false;
+  s.handle.reset(curl_easy_init());
+  if (!s.handle) return;
+  CURL* const curl = s.handle.get();
+  s.progress.window = window;
+  s.progress.target = &target;
+  s.gate.handle = curl;
+  s.gate.target = &target;
+
+  curl_easy_setopt(curl, CURLOPT_URL, s.url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PRIVATE, this);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &HttpTransfer::WriteToTargetFile);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
+  curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+  if (target.showProgress == 1) {
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    if (toBar) {
+      // The double-based progress function is deprecated in favour of
+      // XFERINFO; it is kept because the bar is fed truncated doubles.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+      curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &HttpTransfer::ReportProgress);
+      curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &s.progress);
+#pragma GCC diagnostic pop
+    }
+  }
+  if (target.resumeFrom > 0 && !target.ifRange.empty()) {
+    s.range = std::to_string(target.resumeFrom) + "-";
+    curl_easy_setopt(curl, CURLOPT_RANGE, s.range.c_str());
+    s.headers.reset(curl_slist_append(nullptr, ("If-Range: " + target.ifRange).c_str()));
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, s.headers.get());
+  }
+  if (target.stallSeconds > 0) {
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, target.stallSeconds);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, target.stallSeconds);
+  }
+  // A byte a second keeps any stall limit happy for ever; this bounds the whole.
+  if (target.timeoutSeconds > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, target.timeoutSeconds);
+  // The 2xx rule needs HTTP status lines: no other protocol may answer, and
+  // a proxy's CONNECT reply must not reach the gate as if it were the server's.
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &ReadResponseHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &s.gate);
+}
+
+DownloadAttempt::~DownloadAttempt() {
+  state_->handle.reset();
+  // After the handle is gone, so no callback can reach the file again.
+  Finish(CURLE_OK);
+}
+
+CURL* DownloadAttempt::handle() const {
+  return state_->handle.get();
+}
+
+int DownloadAttempt::Finish(CURLcode performed) {
+  DownloadTarget& target = *state_->target;
+  if (target.file != nullptr) {
+    std::fclose(target.file);
+    // Cleared so that a reused record cannot write through a closed stream.
+    target.file = nullptr;
+  }
+  if (!state_->handle) return CURLE_FAILED_INIT;
+  return state_->gate.rejected ? CURLE_HTTP_RETURNED_ERROR : target.overLimit ? CURLE_FILESIZE_EXCEEDED : performed;
+}
 
 ProgressMessageSender SetProgressMessageSender(ProgressMessageSender sender) {
   return progressMessageSender.exchange(sender);
@@ -312,6 +341,8 @@ std::size_t HttpTransfer::WriteToTargetFile(char* data, std::size_t size, std::s
       // accepted part goes after the bytes it continues.
       target->file = OpenNarrowPath(target->fileName, target->appended ? "ab" : "wb");
       if (target->file == nullptr) return kAbortTransfer;
+      // A whole answer replaces what a resumed file kept: its digest starts afresh.
+      if (target->digests != nullptr && !target->appended) target->digests->Reset();
     }
     std::size_t bytes = size * count;
     if (target->maxBytes >= 0) {
@@ -322,12 +353,16 @@ std::size_t HttpTransfer::WriteToTargetFile(char* data, std::size_t size, std::s
       if (static_cast<unsigned long long>(bytes) > static_cast<unsigned long long>(room)) {
         target->overLimit = true;
         const std::size_t allowed = static_cast<std::size_t>(room);
-        if (allowed > 0 && std::fwrite(data, 1, allowed, target->file) == allowed) target->bytesWritten += room;
+        if (allowed > 0 && std::fwrite(data, 1, allowed, target->file) == allowed) {
+          target->bytesWritten += room;
+          if (target->digests != nullptr) target->digests->Update(data, allowed);
+        }
         return kAbortTransfer;
       }
     }
     const std::size_t written = std::fwrite(data, size, count, target->file);
     target->bytesWritten += static_cast<long long>(written * size);
+    if (target->digests != nullptr) target->digests->Update(data, written * size);
     return written;
   } catch (...) {
     return kAbortTransfer;

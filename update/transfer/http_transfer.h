@@ -7,13 +7,17 @@
 // run on the update worker thread, one at a time: they call curl_global_init
 // and curl_global_cleanup around each transfer, which act on the whole process.
 // Results are libcurl's CURLcode as an int (0 when the transfer ran to its end).
+// DownloadAttempt lets a multi handle drive the same downloads several at once.
 
 #include <curl/curl.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+
+class StreamedDigests;
 
 // The progress bar a download reports to: an HWND on Windows, carried as an
 // opaque pointer so that this header needs no <windows.h>.
@@ -70,6 +74,11 @@ struct DownloadTarget {
   // steadily bytes arrive. 0: no limit.
   long timeoutSeconds = 0;
 
+  // Not null: fed every byte written to the file, after the bytes it already
+  // holds when a part is appended (the caller feeds those), from the first
+  // byte again when the answer replaces the file.
+  StreamedDigests* digests = nullptr;
+
   // Filled in by the download, for a later resume.
   long responseStatus = 0;  // the answer's HTTP status; 0 when none came
   std::string validator;    // its strong ETag, else its Last-Modified; else empty
@@ -105,6 +114,29 @@ class CurlGlobalScope {
 struct DownloadProgress {
   ProgressWindow window = nullptr;
   const DownloadTarget* target = nullptr;
+};
+
+// One download, as HttpTransfer::Download makes it, on an easy handle that the
+// caller runs: added to a multi handle, whose connection cache then serves
+// every attempt on it. Finish gives Download's result once the handle is done
+// and closes the file; the handle must be out of any multi handle before the
+// object goes. With toBar, window's bar follows the bytes as
+// DownloadWithProgress does; without it, as Download does.
+class DownloadAttempt {
+ public:
+  DownloadAttempt(const std::string& url, DownloadTarget& target, bool toBar = false,
+                  ProgressWindow window = nullptr);
+  ~DownloadAttempt();
+  DownloadAttempt(const DownloadAttempt&) = delete;
+  DownloadAttempt& operator=(const DownloadAttempt&) = delete;
+
+  // Null when libcurl could not make one; Finish then gives CURLE_FAILED_INIT.
+  CURL* handle() const;
+  int Finish(CURLcode performed);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 class HttpTransfer {

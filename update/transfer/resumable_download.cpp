@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/narrow_file.h"
+#include "update/transfer/transfer_engine.h"
 
 namespace {
 
@@ -46,62 +47,18 @@ NextAttempt DecideNextAttempt(const AttemptOutcome& outcome) {
 int DownloadUntilProved(const std::string& url, const std::string& path, ProgressWindow progressBar,
                         const RetryPolicy& policy, const DownloadLimits& limits,
                         const std::function<bool(const std::string& path)>& prove) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(limits.deadlineSeconds);
-  HttpTransfer http;
-  http.progressWindow = progressBar;
-  // The validator of the answer that wrote what is on disk.
-  std::string validator;
-  NextAttempt next = NextAttempt::kRestart;
+  // One download alone on the engine that runs many, so both roads are one code.
+  TransferEngine engine(1);
   int result = kDownloadNotProved;
-  for (std::size_t attempt = 0;; ++attempt) {
-    DownloadTarget target;
-    target.fileName = path.c_str();
-    target.showProgress = progressBar != nullptr ? 1 : 0;
-    target.stallSeconds = policy.stallSeconds;
-    target.maxBytes = limits.maxBytes;
-    if (limits.deadlineSeconds > 0) {
-      const long long leftMs =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (leftMs <= 0) {
-        result = CURLE_OPERATION_TIMEDOUT;
-        break;
-      }
-      target.timeoutSeconds = static_cast<long>((leftMs + 999) / 1000);
-    }
-    if (next == NextAttempt::kResume) {
-      target.resumeFrom = NarrowFileSize(path);
-      target.ifRange = validator;
-    } else {
-      RemoveNarrowPath(path);
-    }
-    result = progressBar != nullptr ? http.DownloadWithProgress(url, target) : http.Download(url, target);
-    long long bytesOnDisk = NarrowFileSize(path);
-    if (result == 0 && bytesOnDisk < 0) {
-      // A whole answer with no body never opens the file: it is an empty file.
-      if (std::FILE* empty = OpenNarrowPath(path, "wb")) std::fclose(empty);
-      bytesOnDisk = 0;
-    }
-    // Bytes written by this answer carry its validator; a refused answer wrote none.
-    if (target.responseStatus >= 200 && target.responseStatus < 300) validator = target.validator;
-
-    AttemptOutcome outcome;
-    outcome.result = result;
-    outcome.status = target.responseStatus;
-    outcome.proved = result == 0 && prove(path);
-    outcome.bytesOnDisk = bytesOnDisk;
-    outcome.hasValidator = !validator.empty();
-    next = DecideNextAttempt(outcome);
-    if (next == NextAttempt::kDone) return 0;
-    if (result == 0) result = kDownloadNotProved;
-    if (attempt >= policy.pausesMs.size()) break;
-    const unsigned pause = policy.pausesMs[attempt];
-    if (policy.pause) {
-      policy.pause(pause);
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(pause));
-    }
-  }
-  RemoveNarrowPath(path);
+  EngineDownload download;
+  download.url = url;
+  download.path = path;
+  download.retry = policy;
+  download.limits = limits;
+  download.progressBar = progressBar;
+  download.prove = [&prove](const std::string& file, const FileDigestTexts&) { return prove(file); };
+  download.done = [&result](int outcome) { result = outcome; };
+  engine.Add(std::move(download));
+  engine.Run();
   return result;
 }

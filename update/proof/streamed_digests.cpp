@@ -1,0 +1,38 @@
+#include "update/proof/streamed_digests.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "platform/narrow_file.h"
+
+void StreamedDigests::Reset() {
+  md5_ = std::make_unique<CMD5Checksum>();
+  sha256_ = std::make_unique<Sha256Digest>();
+}
+
+void StreamedDigests::Update(const void* data, std::size_t length) {
+  md5_->Update(static_cast<const unsigned char*>(data), length);
+  sha256_->Update(data, length);
+}
+
+bool StreamedDigests::UpdateFromFile(const std::string& path, long long length) {
+  std::FILE* file = OpenNarrowPath(path, "rb");
+  if (file == nullptr) return length == 0;
+  std::vector<unsigned char> buffer(64 * 1024);
+  while (length > 0) {
+    const std::size_t want = length < static_cast<long long>(buffer.size()) ? static_cast<std::size_t>(length)
+                                                                             : buffer.size();
+    const std::size_t got = std::fread(buffer.data(), 1, want, file);
+    if (got == 0) break;
+    Update(buffer.data(), got);
+    length -= static_cast<long long>(got);
+  }
+  std::fclose(file);
+  return length == 0;
+}
+
+FileDigestTexts StreamedDigests::Finish() {
+  FileDigestTexts texts{md5_->Final(), sha256_->FinalHex()};
+  Reset();
+  return texts;
+}

@@ -1,0 +1,212 @@
+#include "update/transfer/transfer_engine.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+#include "platform/narrow_file.h"
+#include "update/transfer/http_transfer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kGoesOn = -2;
+
+CURLM* Multi(void* multi) {
+  return static_cast<CURLM*>(multi);
+}
+
+}  // namespace
+
+struct TransferEngine::Job {
+  EngineDownload spec;
+  bool hasDeadline = false;
+  Clock::time_point deadline;
+  Clock::time_point startAt;
+  std::size_t attempt = 0;
+  NextAttempt next = NextAttempt::kRestart;
+  // The validator of the answer that wrote what is on disk.
+  std::string validator;
+  DownloadTarget target;
+  StreamedDigests digests;
+  std::unique_ptr<DownloadAttempt> running;
+};
+
+TransferEngine::TransferEngine(int maxConnections)
+    : multi_(nullptr), globalInit_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {
+  multi_ = curl_multi_init();
+  if (multi_ != nullptr) {
+    const long connections = std::max(1, maxConnections);
+    curl_multi_setopt(Multi(multi_), CURLMOPT_MAX_TOTAL_CONNECTIONS, connections);
+    curl_multi_setopt(Multi(multi_), CURLMOPT_MAX_HOST_CONNECTIONS, connections);
+  }
+}
+
+TransferEngine::~TransferEngine() {
+  CancelAll();
+  if (multi_ != nullptr) curl_multi_cleanup(Multi(multi_));
+  if (globalInit_) curl_global_cleanup();
+}
+
+void TransferEngine::Add(EngineDownload download) {
+  auto job = std::make_unique<Job>();
+  job->spec = std::move(download);
+  job->startAt = Clock::now();
+  if (job->spec.limits.deadlineSeconds > 0) {
+    job->hasDeadline = true;
+    job->deadline = job->startAt + std::chrono::seconds(job->spec.limits.deadlineSeconds);
+  }
+  jobs_.push_back(std::move(job));
+}
+
+void TransferEngine::StartAttempt(Job& job) {
+  DownloadTarget& target = job.target;
+  target = DownloadTarget();
+  target.fileName = job.spec.path.c_str();
+  target.showProgress = job.spec.progressBar != nullptr ? 1 : 0;
+  target.stallSeconds = job.spec.retry.stallSeconds;
+  target.maxBytes = job.spec.limits.maxBytes;
+  target.digests = &job.digests;
+  if (job.hasDeadline) {
+    const long long leftMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(job.deadline - Clock::now()).count();
+    target.timeoutSeconds = static_cast<long>(std::max(1LL, (leftMs + 999) / 1000));
+  }
+  job.digests.Reset();
+  if (job.next == NextAttempt::kResume) {
+    target.resumeFrom = NarrowFileSize(job.spec.path);
+    target.ifRange = job.validator;
+    // The kept part is read once, so the whole file's digests need no second pass.
+    if (!job.digests.UpdateFromFile(job.spec.path, target.resumeFrom)) {
+      job.digests.Reset();
+      target.resumeFrom = 0;
+      RemoveNarrowPath(job.spec.path);
+    }
+  } else {
+    RemoveNarrowPath(job.spec.path);
+  }
+  job.running = std::make_unique<DownloadAttempt>(job.spec.url, target, job.spec.progressBar != nullptr,
+                                                  job.spec.progressBar);
+  if (job.running->handle() == nullptr || multi_ == nullptr ||
+      curl_multi_add_handle(Multi(multi_), job.running->handle()) != CURLM_OK) {
+    // Reported like any failed transfer: after the pause, the next attempt.
+    job.running.reset();
+    job.startAt = Clock::now();
+  }
+}
+
+int TransferEngine::AfterAttempt(Job& job, int result) {
+  const std::string& path = job.spec.path;
+  long long bytesOnDisk = NarrowFileSize(path);
+  if (result == 0 && bytesOnDisk < 0) {
+    // A whole answer with no body never opens the file: it is an empty file.
+    if (std::FILE* empty = OpenNarrowPath(path, "wb")) std::fclose(empty);
+    bytesOnDisk = 0;
+    job.digests.Reset();
+  }
+  // Bytes written by this answer carry its validator; a refused answer wrote none.
+  if (job.target.responseStatus >= 200 && job.target.responseStatus < 300) job.validator = job.target.validator;
+
+  AttemptOutcome outcome;
+  outcome.result = result;
+  outcome.status = job.target.responseStatus;
+  outcome.proved = result == 0 && job.spec.prove(path, job.digests.Finish());
+  outcome.bytesOnDisk = bytesOnDisk;
+  outcome.hasValidator = !job.validator.empty();
+  job.next = DecideNextAttempt(outcome);
+  if (job.next == NextAttempt::kDone) return 0;
+  if (result == 0) result = kDownloadNotProved;
+  if (job.attempt >= job.spec.retry.pausesMs.size()) {
+    RemoveNarrowPath(path);
+    return result;
+  }
+  const unsigned pause = job.spec.retry.pausesMs[job.attempt++];
+  if (job.spec.retry.pause) {
+    job.spec.retry.pause(pause);
+    job.startAt = Clock::now();
+  } else {
+    // The others go on meanwhile; only this one waits.
+    job.startAt = Clock::now() + std::chrono::milliseconds(pause);
+  }
+  return kGoesOn;
+}
+
+void TransferEngine::Finish(std::unique_ptr<Job> job, int result) {
+  if (job->spec.done) job->spec.done(result);
+}
+
+void TransferEngine::Run() {
+  while (!jobs_.empty()) {
+    const Clock::time_point now = Clock::now();
+    Clock::time_point wake = now + std::chrono::seconds(1);
+    bool anyRunning = false;
+    for (std::size_t i = 0; i < jobs_.size(); ++i) {
+      Job& job = *jobs_[i];
+      if (!job.running && job.startAt <= now) {
+        // Once the deadline has passed no attempt starts.
+        if (job.hasDeadline && now >= job.deadline) {
+          RemoveNarrowPath(job.spec.path);
+          std::unique_ptr<Job> finished = std::move(jobs_[i]);
+          jobs_.erase(jobs_.begin() + static_cast<std::ptrdiff_t>(i));
+          Finish(std::move(finished), CURLE_OPERATION_TIMEDOUT);
+          anyRunning = true;  // look again at once: the list has changed
+          break;
+        }
+        StartAttempt(job);
+      }
+      if (job.running) {
+        anyRunning = true;
+      } else {
+        wake = std::min(wake, job.startAt);
+      }
+    }
+    if (jobs_.empty()) break;
+    if (!anyRunning) {
+      std::this_thread::sleep_until(wake);
+      continue;
+    }
+    int stillRunning = 0;
+    curl_multi_perform(Multi(multi_), &stillRunning);
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(Multi(multi_), &left)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      CURL* const easy = message->easy_handle;
+      const CURLcode performed = message->data.result;
+      auto found = std::find_if(jobs_.begin(), jobs_.end(), [easy](const std::unique_ptr<Job>& job) {
+        return job->running && job->running->handle() == easy;
+      });
+      if (found == jobs_.end()) continue;
+      long connects = 0;
+      if (curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK) connectionsOpened_ += connects;
+      curl_multi_remove_handle(Multi(multi_), easy);
+      Job& job = **found;
+      const int result = job.running->Finish(performed);
+      job.running.reset();
+      const int outcome = AfterAttempt(job, result);
+      if (outcome == kGoesOn) continue;
+      std::unique_ptr<Job> finished = std::move(*found);
+      jobs_.erase(found);
+      // May add downloads or cancel them all; nothing of this loop's state is used after.
+      Finish(std::move(finished), outcome);
+      if (jobs_.empty()) break;
+    }
+    if (jobs_.empty()) break;
+    const long long waitMs = std::max<long long>(
+        0, std::min<long long>(1000, std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count()));
+    curl_multi_poll(Multi(multi_), nullptr, 0, static_cast<int>(waitMs), nullptr);
+  }
+}
+
+void TransferEngine::CancelAll() {
+  std::vector<std::unique_ptr<Job>> jobs;
+  jobs.swap(jobs_);
+  for (std::unique_ptr<Job>& job : jobs) {
+    if (job->running) {
+      curl_multi_remove_handle(Multi(multi_), job->running->handle());
+      job->running.reset();
+    }
+    RemoveNarrowPath(job->spec.path);
+  }
+}

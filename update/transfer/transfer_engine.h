@@ -1,0 +1,64 @@
+#pragma once
+
+// Several file downloads at once on one libcurl multi handle, whose
+// connection cache serves every transfer of a run: a release of many small
+// files costs a handful of connections, not one per file. Each download is
+// tried, paused, resumed and bounded exactly as DownloadUntilProved does it
+// alone (resumable_download.h), and is judged from the digests of its bytes
+// as they were written. Runs on one thread, the one that calls Run; every
+// callback comes on it. Paths are narrow text (code page 936 on Windows).
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "update/proof/streamed_digests.h"
+#include "update/transfer/resumable_download.h"
+
+struct EngineDownload {
+  std::string url;
+  std::string path;
+  RetryPolicy retry;
+  DownloadLimits limits{kUnnamedSizeCap, 0};
+  // Not null: the bar follows this download's bytes.
+  ProgressWindow progressBar = nullptr;
+  // Judges the whole file at path, whose bytes have the given digests.
+  std::function<bool(const std::string& path, const FileDigestTexts& digests)> prove;
+  // Called once: 0 when path holds the proved file; otherwise path is gone
+  // and the code is DownloadUntilProved's. May add downloads or cancel.
+  std::function<void(int result)> done;
+};
+
+class TransferEngine {
+ public:
+  // At most maxConnections connections at once (at least 1).
+  explicit TransferEngine(int maxConnections);
+  ~TransferEngine();
+  TransferEngine(const TransferEngine&) = delete;
+  TransferEngine& operator=(const TransferEngine&) = delete;
+
+  // Starts at once, beside whatever is running.
+  void Add(EngineDownload download);
+  // Drives every download to its end, those added meanwhile included.
+  void Run();
+  // Ends every download, running or waiting to retry, and removes its file;
+  // their done is not called. Run then returns.
+  void CancelAll();
+
+  // Connections libcurl opened so far (CURLINFO_NUM_CONNECTS summed).
+  long connectionsOpened() const { return connectionsOpened_; }
+
+ private:
+  struct Job;
+  void StartAttempt(Job& job);
+  // After an attempt: the job's result, or -2 while it goes on.
+  int AfterAttempt(Job& job, int result);
+  void Finish(std::unique_ptr<Job> job, int result);
+
+  void* multi_;
+  bool globalInit_;
+  std::vector<std::unique_ptr<Job>> jobs_;
+  long connectionsOpened_ = 0;
+};

@@ -21,6 +21,8 @@ packages=(
   qemu-user
   # the update server for the demo and the deployment test
   nginx
+  # the peers of our deltas in scripts/delta-bench.sh
+  bsdiff xdelta3
   # Chinese text in the screenshots (the Wine prefix has no CJK font of its own)
   fonts-wqy-microhei
 )

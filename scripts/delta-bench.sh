@@ -1,0 +1,275 @@
+#!/usr/bin/env bash
+# The delta road on real program builds: for each pair of an old and a new
+# file, the full size, the compressed copy (CompressForServing) and our delta
+# (MakeDelta) beside bsdiff's and xdelta3's patches of the same pair, the
+# delta's creation time, and its apply time and peak memory natively and
+# under Wine (tools/delta_apply.exe, the client's decoding code). Then the
+# update road's bytes against today's whole files, and one line per goal.
+#
+# The corpus is made once and reused, under $ZQ_CACHE/delta-corpus:
+#   ZenquiloStudent.exe and zq_publish.exe at two commits of this repository
+#     ($old_commit and $new_commit below), x86-64 and x86;
+#   curl.exe as scripts/build-deps.sh builds it, and from the same Debian
+#     source with cookies switched off, x86-64 and x86;
+#   two of Wine's large PE DLLs as one file, and a copy with a few hundred
+#     scattered small edits made by a seeded script.
+# The first run builds for about 15 minutes on 2 cores; later runs take a few.
+#
+#   scripts/delta-bench.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+# An ordinary release step: the finalisation's rework (28 files, no new
+# library, the same dependency builds), one merge after the other.
+old_commit=490ab72
+new_commit=3a33609
+# The step for curl: one more feature off, from the same source.
+curl_extra_option=-DCURL_DISABLE_COOKIES=ON
+# Time to download a compressed copy, against which an apply is judged.
+link_mb_per_s=10
+
+log() { printf '[delta-bench] %s\n' "$*" >&2; }
+
+bash scripts/install-packages.sh
+. scripts/wine-env.sh
+corpus=$ZQ_CACHE/delta-corpus
+mkdir -p "$corpus"
+
+# ZenquiloStudent.exe and zq_publish.exe of one commit, both architectures,
+# built from an export of that commit beside the corpus (no worktree is left
+# registered in the repository if a run dies half-way).
+build_programs() {
+  local commit=$1 out=$corpus/programs/$1
+  [ -f "$out/.complete" ] && return 0
+  log "building ZenquiloStudent.exe and zq_publish.exe at $commit"
+  local src=$corpus/.src-$commit
+  rm -rf "$src" "$out"
+  mkdir -p "$src"
+  git archive "$commit" | tar -x -C "$src"
+  local preset
+  for preset in windows windows-x86; do
+    (cd "$src" && cmake --preset "$preset" >/dev/null &&
+      cmake --build --preset "$preset" --target ZenquiloStudent zq_publish -j 2 >/dev/null)
+    mkdir -p "$out/$preset"
+    cp "$src/build/$preset/ZenquiloStudent.exe" "$src/build/$preset/tools/publisher/zq_publish.exe" "$out/$preset/"
+  done
+  rm -rf "$src"
+  touch "$out/.complete"
+}
+
+# Debian's curl source, the version build-deps.sh builds, through a private
+# apt state as build-deps.sh fetches it (the machine's own stays untouched).
+fetch_curl_source() {
+  local dir=$1 version
+  version=$(dpkg-query -W -f='${source:Version}' libcurl4-openssl-dev)
+  local apt_dir=$dir/apt
+  mkdir -p "$apt_dir/sources" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+  awk '
+    function flush() {
+      if (uris != "" && suites != "") {
+        printf "Types: deb-src\nURIs: %s\nSuites: %s\nComponents: %s\n", uris, suites, (comps != "" ? comps : "main")
+        if (signed != "") printf "Signed-By: %s\n", signed
+        printf "\n"
+      }
+      uris = suites = comps = signed = ""
+    }
+    /^[[:space:]]*#/ { next }
+    /^[[:space:]]*$/ { flush(); next }
+    {
+      field = tolower($1); sub(/:$/, "", field)
+      value = $0; sub(/^[^:]*:[[:space:]]*/, "", value)
+      if (field == "uris") uris = value
+      else if (field == "suites") suites = value
+      else if (field == "components") comps = value
+      else if (field == "signed-by") signed = value
+    }
+    END { flush() }
+  ' /etc/apt/sources.list.d/debian.sources >"$apt_dir/sources/delta-bench.sources"
+  local apt_options=(
+    -o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt_dir/sources"
+    -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache"
+    -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= -o APT::Sandbox::User=root
+  )
+  apt-get "${apt_options[@]}" update >/dev/null
+  (cd "$dir" && apt-get "${apt_options[@]}" source --download-only "curl=$version" >/dev/null)
+  # Its warning that the .dsc's signature cannot be checked is noise: apt checked the index.
+  dpkg-source -x "$dir/curl_${version#*:}.dsc" "$dir/curl" >/dev/null 2>&1 ||
+    { log "cannot unpack curl $version"; exit 1; }
+}
+
+# curl.exe as build-deps.sh builds it (old), and with one more option (new).
+build_curls() {
+  local out=$corpus/curl
+  [ -f "$out/.complete" ] && return 0
+  log "building curl.exe a second time with $curl_extra_option"
+  local work=$corpus/.curl-build
+  rm -rf "$work" "$out"
+  mkdir -p "$work"
+  fetch_curl_source "$work"
+  # The very options build-deps.sh builds with, read from it so the two stay one change apart.
+  eval "$(sed -n '/^curl_options=(/,/^)/p' scripts/build-deps.sh)"
+  local arch toolchain prefix
+  for arch in x86_64 x86; do
+    case $arch in
+      x86_64) toolchain=$root/cmake/mingw-w64-x86_64.cmake ;;
+      x86) toolchain=$root/cmake/mingw-w64-i686.cmake ;;
+    esac
+    prefix=$(bash scripts/build-deps.sh --arch "$arch")
+    cmake -S "$work/curl" -B "$work/build-$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+      "${curl_options[@]}" "$curl_extra_option" >/dev/null
+    cmake --build "$work/build-$arch" --target curl -j 2 >/dev/null
+    mkdir -p "$out/$arch"
+    cp "$prefix/bin/curl.exe" "$out/$arch/curl-old.exe"
+    cp "$work/build-$arch/src/curl.exe" "$out/$arch/curl-new.exe"
+  done
+  rm -rf "$work"
+  touch "$out/.complete"
+}
+
+# mshtml.dll and wined3d.dll, 48 MiB of real code and data: large enough to
+# need long-distance matching, small enough for the client's delta window.
+make_large_pair() {
+  local out=$corpus/large
+  [ -f "$out/.complete" ] && return 0
+  log "making the large pair"
+  rm -rf "$out"
+  mkdir -p "$out"
+  local dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+  cat "$dlls/mshtml.dll" "$dlls/wined3d.dll" >"$out/old.bin"
+  # 300 edits at seeded random places: overwrites, insertions and deletions
+  # of 1 to 64 bytes, as a rebuilt program's changed code and tables would be.
+  python3 - "$out/old.bin" "$out/new.bin" <<'EOF'
+import random, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+rng = random.Random(20261208)
+for offset in sorted((rng.randrange(len(data)) for _ in range(300)), reverse=True):
+    n = rng.randint(1, 64)
+    kind = rng.choice(("overwrite", "insert", "delete"))
+    if kind == "overwrite":
+        data[offset:offset + n] = rng.randbytes(n)
+    elif kind == "insert":
+        data[offset:offset] = rng.randbytes(n)
+    else:
+        del data[offset:offset + n]
+open(sys.argv[2], "wb").write(data)
+EOF
+  touch "$out/.complete"
+}
+
+build_programs "$old_commit"
+build_programs "$new_commit"
+build_curls
+make_large_pair
+
+log "building the measuring programs"
+cmake --preset native >/dev/null
+cmake --build --preset native --target delta_make delta_apply -j 2 >/dev/null
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target delta_apply -j 2 >/dev/null
+native_make=$root/build/native/tools/delta_bench/delta_make
+native_apply=$root/build/native/tools/delta_bench/delta_apply
+wine_apply=$root/build/windows/tools/delta_bench/delta_apply.exe
+
+# name, old file, new file
+pairs=()
+for preset in windows windows-x86; do
+  arch=x86-64
+  [ "$preset" = windows-x86 ] && arch=x86
+  for program in ZenquiloStudent.exe zq_publish.exe; do
+    pairs+=("$program $arch" "$corpus/programs/$old_commit/$preset/$program" "$corpus/programs/$new_commit/$preset/$program")
+  done
+done
+for arch in x86_64 x86; do
+  label=x86-64
+  [ "$arch" = x86 ] && label=x86
+  pairs+=("curl.exe $label" "$corpus/curl/$arch/curl-old.exe" "$corpus/curl/$arch/curl-new.exe")
+done
+pairs+=("Wine DLLs, 300 edits" "$corpus/large/old.bin" "$corpus/large/new.bin")
+
+zq_probe_x86
+work=$(mktemp -d /tmp/zq-delta-bench.XXXXXX)
+trap 'rm -rf "$work"; zq_wine_stop' EXIT
+zq_wine_start
+wine_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+mib() { awk -v b="$1" 'BEGIN {printf "%.2f", b / 1048576}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+fraction() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.4f", a / b}'; }
+
+printf '%-26s %10s %10s %10s %10s %10s %7s %7s %8s %8s %9s %9s %9s\n' \
+  pair full zstd-copy "our delta" bsdiff xdelta3 "ours/bs" make-s apply-s "apply-s" "copy@10MB" "peak MiB" "peak MiB"
+printf '%-26s %10s %10s %10s %10s %10s %7s %7s %8s %8s %9s %9s %9s\n' \
+  "" bytes bytes bytes bytes bytes "" "" native Wine "s" native Wine
+total_full=0 total_copy=0 total_delta=0 programs_full=0 programs_delta=0
+worst_bsdiff=0 worst_bsdiff_pair="" worst_apply=0 worst_apply_pair=""
+for ((i = 0; i < ${#pairs[@]}; i += 3)); do
+  name=${pairs[i]} old=${pairs[i + 1]} new=${pairs[i + 2]}
+  full=$(stat -c %s "$new")
+  read -r copy_bytes _ delta_bytes make_s _ < <("$native_make" "$old" "$new" "$work/copy.zst" "$work/delta.zst")
+  bsdiff "$old" "$new" "$work/patch.bsdiff"
+  xdelta3 -9 -e -f -s "$old" "$new" "$work/patch.xdelta3"
+  bsdiff_bytes=$(stat -c %s "$work/patch.bsdiff")
+  xdelta_bytes=$(stat -c %s "$work/patch.xdelta3")
+  read -r native_s _ native_peak < <("$native_apply" "$old" "$work/delta.zst" "$work/out.native" 3)
+  cmp -s "$new" "$work/out.native" || { log "$name: the native apply did not rebuild the new file"; exit 1; }
+  # Read through a file, not a pipe: Wine's services may hold a pipe open.
+  scripts/wine-run.sh "$wine_apply" "$(wine_path "$old")" "$(wine_path "$work/delta.zst")" \
+    "$(wine_path "$work/out.wine")" 3 >"$work/wine.txt"
+  read -r wine_s wine_start_peak wine_peak <"$work/wine.txt"
+  cmp -s "$new" "$work/out.wine" || { log "$name: the apply under Wine did not rebuild the new file"; exit 1; }
+  download_s=$(awk -v b="$copy_bytes" -v r="$link_mb_per_s" 'BEGIN {printf "%.3f", b / (r * 1e6)}')
+  printf '%-26s %10d %10d %10d %10d %10d %7s %7s %8s %8s %9s %9s %9s\n' \
+    "$name" "$full" "$copy_bytes" "$delta_bytes" "$bsdiff_bytes" "$xdelta_bytes" \
+    "$(ratio "$delta_bytes" "$bsdiff_bytes")" "$make_s" "$native_s" "$wine_s" "$download_s" \
+    "$(mib "$native_peak")" "$(mib "$wine_peak") ($(mib "$wine_start_peak"))"
+  total_full=$((total_full + full))
+  total_copy=$((total_copy + copy_bytes))
+  total_delta=$((total_delta + delta_bytes))
+  if [ "${name#Wine}" = "$name" ]; then
+    programs_full=$((programs_full + full))
+    programs_delta=$((programs_delta + delta_bytes))
+    r=$(ratio "$delta_bytes" "$bsdiff_bytes")
+    if awk -v a="$r" -v b="$worst_bsdiff" 'BEGIN {exit !(a > b)}'; then worst_bsdiff=$r worst_bsdiff_pair=$name; fi
+  fi
+  r=$(awk -v a="$wine_s" -v b="$download_s" 'BEGIN {printf "%.3f", a / b}')
+  if awk -v a="$r" -v b="$worst_apply" 'BEGIN {exit !(a > b)}'; then worst_apply=$r worst_apply_pair=$name; fi
+done
+echo "(peak under Wine: the whole process, its start-up alone in brackets; apply times are medians of 3)"
+if [ "$ZQ_X86_RUNS" != yes ]; then
+  echo "(x86 pairs applied by the x86-64 program: 32-bit programs do not run here — $ZQ_X86_WHY)"
+fi
+
+echo
+printf 'road, all pairs: deltas %d bytes against whole files %d (compressed copies %d): %s of today\n' \
+  "$total_delta" "$total_full" "$total_copy" "$(fraction "$total_delta" "$total_full")"
+printf 'road, programs only: deltas %d bytes against whole files %d: %s of today\n' \
+  "$programs_delta" "$programs_full" "$(fraction "$programs_delta" "$programs_full")"
+
+# The programs as built carry symbol tables and the DWARF of the static
+# libraries, whose addresses shift with every change: the same pairs without
+# them show how much of bsdiff's lead lies there.
+echo
+echo "the program pairs stripped (x86-64 strip / i686 strip), sizes in bytes:"
+printf '   %-26s %10s %10s %10s %7s\n' pair full "our delta" bsdiff "ours/bs"
+for ((i = 0; i < ${#pairs[@]}; i += 3)); do
+  name=${pairs[i]}
+  [ "${name#Wine}" = "$name" ] || continue
+  strip=x86_64-w64-mingw32-strip
+  [ "${name% x86}" != "$name" ] && strip=i686-w64-mingw32-strip
+  "$strip" -o "$work/old.stripped" "${pairs[i + 1]}"
+  "$strip" -o "$work/new.stripped" "${pairs[i + 2]}"
+  read -r _ _ delta_bytes _ _ < <("$native_make" "$work/old.stripped" "$work/new.stripped" "$work/copy.zst" "$work/delta.zst")
+  bsdiff "$work/old.stripped" "$work/new.stripped" "$work/patch.bsdiff"
+  bsdiff_bytes=$(stat -c %s "$work/patch.bsdiff")
+  printf '   %-26s %10d %10d %10d %7s\n' "$name" "$(stat -c %s "$work/new.stripped")" "$delta_bytes" "$bsdiff_bytes" \
+    "$(ratio "$delta_bytes" "$bsdiff_bytes")"
+done
+
+verdict() { if awk "BEGIN {exit !($1)}"; then echo met; else echo "not met"; fi; }
+road=$(fraction "$total_delta" "$total_full")
+echo
+echo "goal: road bytes at most 1/10 of today's: $(verdict "$road <= 0.1") ($road)"
+echo "goal: our delta at most 2x bsdiff's on programs: $(verdict "$worst_bsdiff <= 2") (worst $worst_bsdiff, $worst_bsdiff_pair)"
+echo "goal: apply under Wine faster than the copy's download at $link_mb_per_s MB/s:" \
+  "$(verdict "$worst_apply < 1") (worst apply/download $worst_apply, $worst_apply_pair)"

@@ -14,6 +14,9 @@ inline constexpr wchar_t kHomeUrlKey[] = L"URL_HOME_PACKAGE";
 // Seconds a file download may move less than a byte a second before it is
 // cut off and tried again; see update/transfer/resumable_download.h.
 inline constexpr wchar_t kStallSecondsKey[] = L"DOWNLOAD_STALL_SECONDS";
+// How many files of an update may be on their way at once; see
+// update/incremental_update.h.
+inline constexpr wchar_t kParallelDownloadsKey[] = L"PARALLEL_DOWNLOADS";
 inline constexpr wchar_t kDefaultUpdateUrl[] = L"" ZQ_DEFAULT_UPDATE_URL;
 inline constexpr wchar_t kDefaultHomeUrl[] = L"" ZQ_DEFAULT_HOME_URL;
 

@@ -2,9 +2,14 @@
 
 #include "platform/narrow_file.h"
 #include "update/delta/fetch_roads.h"
+#include "update/transfer/transfer_engine.h"
 #include "update/manifest/safe_path.h"
 #include "update/update_check.h"
 #include "update/manifest/version_number.h"
+
+#include <algorithm>
+#include <functional>
+#include <memory>
 
 #ifdef _WIN32
 #include "platform/paths.h"
@@ -17,22 +22,6 @@
 #endif
 
 namespace {
-
-// Fetches entry into partialPath by the cheapest road and moves it onto
-// stagedPath only once it is proved. True when stagedPath now holds the proved file.
-bool FetchAndProve(const PackageFileEntry& entry, const std::string& stagedPath, const std::string& installedPath,
-                   const UpdateRules& rules, const StagingFileOps& ops) {
-  // The download starts by removing a leftover of an interrupted run, which
-  // must not be judged as this transfer's file.
-  const std::string partialPath = stagedPath + kPartialDownloadSuffix;
-  FetchRoad road = FetchRoad::kFull;
-  if (!FetchByCheapestRoad(entry, installedPath, partialPath, rules.trust, rules.retry, road)) return false;
-  if (!ops.replaceFile(partialPath, stagedPath)) {
-    ops.removeFile(partialPath);
-    return false;
-  }
-  return true;
-}
 
 #ifndef _WIN32
 int MakeDirectoriesPosix(const std::string& path) {
@@ -56,6 +45,20 @@ const StagingFileOps& NativeStagingFileOps() {
   static const StagingFileOps ops = {&MakeDirectoriesPosix, &ReplaceNarrowPath, &RemoveStagedFile};
 #endif
   return ops;
+}
+
+int ParallelDownloadsFromSetting(const std::string& text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
+  while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
+  if (begin == end || end - begin > 2) return kDefaultParallelDownloads;
+  int count = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (text[i] < '0' || text[i] > '9') return kDefaultParallelDownloads;
+    count = count * 10 + (text[i] - '0');
+  }
+  return count >= 1 && count <= kMaxParallelDownloads ? count : kDefaultParallelDownloads;
 }
 
 bool AllEntriesStayInside(const PackageManifest& remote) {
@@ -92,15 +95,50 @@ int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest&
     return -1;
   }
 
+  // Every file of the run shares one engine, and so its connections. One at
+  // a time, the bar moves as each file starts, as it always did; several at
+  // once, as each is staged, so positions still rise one by one.
+  const std::vector<PackageFileEntry> fetch = EntriesToFetch(remote, local);
+  const int parallel = std::max(1, std::min(rules.parallelDownloads, kMaxParallelDownloads));
+  TransferEngine engine(parallel);
+  std::vector<std::unique_ptr<RoadFetch>> fetches;
+  std::size_t next = 0;
+  int active = 0;
   int fetched = 0;
-  for (const PackageFileEntry& entry : EntriesToFetch(remote, local)) {
-    reporter.progress(entryCount, ++fetched);
-    // Failures here surface below: the file cannot be created, so it is not proved.
-    ops.makeDirectories(tempDirectory + entry.local_path());
-    if (!FetchAndProve(entry, StagedPath(tempDirectory, entry), StagedPath(installDirectory, entry), rules, ops)) {
-      reporter.failed();
-      return -1;
+  bool failed = false;
+  std::function<void()> startMore = [&] {
+    while (!failed && active < parallel && next < fetch.size()) {
+      const PackageFileEntry& entry = fetch[next++];
+      const std::string staged = StagedPath(tempDirectory, entry);
+      if (parallel == 1) reporter.progress(entryCount, ++fetched);
+      // Failures here surface below: the file cannot be created, so it is not proved.
+      ops.makeDirectories(tempDirectory + entry.local_path());
+      ++active;
+      // The download starts by removing a leftover of an interrupted run,
+      // which must not be judged as this transfer's file.
+      fetches.push_back(std::make_unique<RoadFetch>(
+          engine, entry, StagedPath(installDirectory, entry), staged + kPartialDownloadSuffix, rules.trust,
+          rules.retry, [&, staged](bool proved, FetchRoad) {
+            --active;
+            const std::string partial = staged + kPartialDownloadSuffix;
+            if (!proved || !ops.replaceFile(partial, staged)) {
+              if (proved) ops.removeFile(partial);
+              // The first file that fails ends the others: nothing of theirs is kept.
+              failed = true;
+              engine.CancelAll();
+              return;
+            }
+            if (parallel > 1) reporter.progress(entryCount, ++fetched);
+            startMore();
+          }));
+      fetches.back()->Start();
     }
+  };
+  startMore();
+  engine.Run();
+  if (failed) {
+    reporter.failed();
+    return -1;
   }
   reporter.ready();
   return 1;

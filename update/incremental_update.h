@@ -48,6 +48,15 @@ struct UpdateRules {
   int parallelDownloads = 1;
 };
 
+// The most files on their way at once, whatever is asked.
+inline constexpr int kMaxParallelDownloads = 16;
+inline constexpr int kDefaultParallelDownloads = 4;
+
+// The settings file's text for the number of files at once: a whole number
+// from 1 to kMaxParallelDownloads, blanks around it allowed; anything else
+// gives kDefaultParallelDownloads. 1 is one file after another.
+int ParallelDownloadsFromSetting(const std::string& text);
+
 // True when every entry's local_path + name stays below the directory it is
 // joined to (IsSafeRelativePath), skipped entries included.
 bool AllEntriesStayInside(const PackageManifest& remote);
@@ -60,7 +69,8 @@ std::vector<PackageFileEntry> EntriesToFetch(const PackageManifest& remote, cons
 // tempDirectory + local_path + name, nothing inserted between the pieces.
 std::string StagedPath(const std::string& tempDirectory, const PackageFileEntry& entry);
 
-// Runs the update into tempDirectory (ending in a separator). Each file comes
+// Runs the update into tempDirectory (ending in a separator), up to
+// rules.parallelDownloads files at once over shared connections. Each file comes
 // by the cheapest road (update/delta/fetch_roads.h): a delta from the file
 // installed under installDirectory (ending in a separator), the compressed
 // copy, or the file itself. 1 when every
@@ -70,7 +80,10 @@ std::string StagedPath(const std::string& tempDirectory, const PackageFileEntry&
 // proved after the retries the rules allow: one that cannot be proved (an
 // empty manifest hash beside a remote_url; with a release key, no SHA-256), a digest that differs
 // (case counts), or a file that could not be moved into place. Later entries
-// are not fetched; a file staged earlier under the same path is left as it was.
+// are not fetched, those on their way are ended and their partial files
+// removed; a file staged earlier under the same path is left as it was. The
+// bar's position counts files fetched: one at a time, it moves as each file
+// starts; several at once, as each is staged.
 int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest& local,
                            const std::string& tempDirectory, const std::string& installDirectory,
                            const IncrementalUpdateReporter& reporter, const UpdateRules& rules,

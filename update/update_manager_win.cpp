@@ -103,6 +103,8 @@ UpdateRules UpdateManager::DownloadRules() const {
   UpdateRules rules{trust, retryPolicy};
   rules.retry.stallSeconds =
       StallSecondsFromSetting(WideToNarrow(ReadSetting(kSettingsSection, kStallSecondsKey, L"")));
+  rules.parallelDownloads =
+      ParallelDownloadsFromSetting(WideToNarrow(ReadSetting(kSettingsSection, kParallelDownloadsKey, L"")));
   return rules;
 }
 

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <random>
@@ -79,20 +80,24 @@ class IncrementalUpdateTest : public ::testing::Test {
     return entry;
   }
 
-  int Run(const std::vector<PackageFileEntry>& remote, const std::vector<PackageFileEntry>& local = {}) {
+  int Run(const std::vector<PackageFileEntry>& remote, const std::vector<PackageFileEntry>& local = {},
+          int parallel = 1) {
     IncrementalUpdateReporter reporter;
     reporter.progress = [this](int range, int position) {
       events_.push_back("progress " + std::to_string(range) + " " + std::to_string(position));
     };
     reporter.ready = [this] { events_.push_back("ready"); };
     reporter.failed = [this] { events_.push_back("failed"); };
-    return RunIncrementalUpdateIn(Manifest(remote), Manifest(local), temp_, temp_, reporter, Rules());
+    UpdateRules rules = Rules();
+    rules.parallelDownloads = parallel;
+    return RunIncrementalUpdateIn(Manifest(remote), Manifest(local), temp_, temp_, reporter, rules);
   }
 
   // The default retries, with pauses recorded instead of slept.
   UpdateRules Rules() {
     UpdateRules rules{trust_, RetryPolicy()};
     rules.retry.pause = [this](unsigned ms) { pauses_.push_back(ms); };
+    if (rulesStall_ > 0) rules.retry.stallSeconds = rulesStall_;
     return rules;
   }
 
@@ -122,6 +127,7 @@ class IncrementalUpdateTest : public ::testing::Test {
   std::vector<std::string> events_;
   std::vector<unsigned> pauses_;
   ReleaseTrust trust_ = ReleaseTrust::Unsigned();
+  long rulesStall_ = 0;
 };
 
 using Events = std::vector<std::string>;
@@ -452,3 +458,59 @@ TEST_F(UpdateManagerIncrementalTest, SendsFailedOnAMismatchAndOnAnUnsafeList) {
 #endif  // _WIN32
 
 }  // namespace
+
+// Four files at once. Catches files staged with another's bytes, a bar that
+// skips or repeats a position or ends short, a cut or stalled file inside the
+// batch that is not resumed, and a failure that is reported twice, lets later
+// files start, or leaves a file of the batch half-written.
+TEST_F(IncrementalUpdateTest, FourAtOnceStageEveryFileOrFailOnce) {
+  std::vector<PackageFileEntry> remote;
+  for (int i = 0; i < 24; ++i) remote.push_back(Served(Entry("p" + std::to_string(i), "1"), Body("p" + std::to_string(i))));
+  test_http::ResponsePlan cut;
+  ASSERT_TRUE(test_http::ParseFaultTokens("close-mid,times=1", &cut));
+  server_.SetFault("/files/3", cut);
+  test_http::ResponsePlan stall;
+  ASSERT_TRUE(test_http::ParseFaultTokens("stall-mid=20,times=1", &stall));
+  server_.SetFault("/files/7", stall);
+  rulesStall_ = 1;
+  EXPECT_EQ(Run(remote, {}, 4), 1);
+  Events expected;
+  for (int i = 1; i <= 24; ++i) expected.push_back("progress 24 " + std::to_string(i));
+  expected.push_back("ready");
+  EXPECT_EQ(events_, expected);
+  for (int i = 0; i < 24; ++i) EXPECT_EQ(ReadFile(Staged("p" + std::to_string(i))), Body("p" + std::to_string(i))) << i;
+  int resumed = 0;
+  for (const test_http::RecordedRequest& request : server_.Requests()) resumed += request.HasHeader("Range") ? 1 : 0;
+  EXPECT_EQ(resumed, 2) << "the cut and the stalled file each resume once";
+  EXPECT_TRUE(Leftovers().empty());
+
+  // The first file fails at once while the next three are on their way.
+  events_.clear();
+  server_.ClearRequests();
+  std::vector<PackageFileEntry> failing;
+  for (int i = 0; i < 12; ++i) failing.push_back(Served(Entry("q" + std::to_string(i), "1"), Body("q" + std::to_string(i))));
+  failing[0].set_hash(test_files::Md5Of("not these bytes"));
+  test_http::ResponsePlan slow;
+  ASSERT_TRUE(test_http::ParseFaultTokens("pieces=20,piece-delay=0.2", &slow));
+  for (int i = 1; i <= 3; ++i) server_.SetFault(failing[i].remote_url().substr(server_.BaseUrl().size()), slow);
+  EXPECT_EQ(Run(failing, {}, 4), -1);
+  EXPECT_EQ(events_, Events{"failed"});
+  for (const std::string& path : RequestedPaths()) {
+    EXPECT_TRUE(path == failing[0].remote_url().substr(server_.BaseUrl().size()) ||
+                path == failing[1].remote_url().substr(server_.BaseUrl().size()) ||
+                path == failing[2].remote_url().substr(server_.BaseUrl().size()) ||
+                path == failing[3].remote_url().substr(server_.BaseUrl().size()))
+        << path << ": no file starts after the failure";
+  }
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(fs::exists(Staged("q" + std::to_string(i)))) << i;
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// Catches a setting that turns parallel downloads off or past the cap by a typo.
+TEST(ParallelDownloadsFromSetting, TakesOneToSixteenElseFour) {
+  const struct {
+    const char* text;
+    int count;
+  } cases[] = {{"", 4}, {"1", 1}, {" 8\t", 8}, {"16", 16}, {"17", 4}, {"0", 4}, {"-2", 4}, {"4x", 4}, {"100", 4}};
+  for (const auto& c : cases) EXPECT_EQ(ParallelDownloadsFromSetting(c.text), c.count) << c.text;
+}

@@ -4,6 +4,7 @@
 #include "update/delta/zstd_decode.h"
 #include "update/proof/md5_checksum.h"
 #include "update/proof/sha256_digest.h"
+#include "update/proof/streamed_digests.h"
 
 namespace {
 
@@ -16,49 +17,8 @@ RetryPolicy SmallerFormRetry(const RetryPolicy& retry) {
   return shorter;
 }
 
-// The form's own bytes, proved by the SHA-256 the manifest names for them:
-// a keyed client's manifest is signed, so nothing it does not name is ever
-// decoded.
-bool DownloadForm(const std::string& url, long long size, const std::string& sha256, const std::string& path,
-                  const RetryPolicy& retry) {
-  if (!IsSha256Hex(sha256)) return false;
-  const auto named = [&](const std::string& file) { return Sha256HexOfFile(file) == sha256; };
-  return DownloadUntilProved(url, path, nullptr, SmallerFormRetry(retry), LimitsForSize(size), named) == 0;
-}
-
 long long DecodedSizeCap(const PackageFileEntry& entry) {
   return entry.size() >= 0 ? entry.size() : kUnnamedSizeCap;
-}
-
-bool ByDelta(const PackageFileEntry& entry, const std::string& installedPath, const std::string& partialPath,
-             const ReleaseTrust& trust, const RetryPolicy& retry) {
-  const FileDelta* delta = DeltaForInstalledFile(entry, installedPath);
-  if (delta == nullptr) return false;
-  const std::string deltaPath = partialPath + kDeltaDownloadSuffix;
-  bool proved = false;
-  if (DownloadForm(delta->url, delta->size, delta->sha256, deltaPath, retry) &&
-      ApplyDeltaFile(installedPath, deltaPath, partialPath, DecodedSizeCap(entry), delta->window_log) ==
-          DecodeResult::kOk) {
-    proved = trust.AcceptsFile(partialPath, entry);
-  }
-  RemoveNarrowPath(deltaPath);
-  if (!proved) RemoveNarrowPath(partialPath);
-  return proved;
-}
-
-bool ByCompressedCopy(const PackageFileEntry& entry, const std::string& partialPath, const ReleaseTrust& trust,
-                      const RetryPolicy& retry) {
-  const CompressedCopy& copy = entry.compressed();
-  if (copy.url.empty()) return false;
-  const std::string copyPath = partialPath + kCompressedDownloadSuffix;
-  bool proved = false;
-  if (DownloadForm(copy.url, copy.size, copy.sha256, copyPath, retry) &&
-      DecompressFile(copyPath, partialPath, DecodedSizeCap(entry)) == DecodeResult::kOk) {
-    proved = trust.AcceptsFile(partialPath, entry);
-  }
-  RemoveNarrowPath(copyPath);
-  if (!proved) RemoveNarrowPath(partialPath);
-  return proved;
 }
 
 }  // namespace
@@ -77,16 +37,96 @@ const FileDelta* DeltaForInstalledFile(const PackageFileEntry& entry, const std:
   return nullptr;
 }
 
+RoadFetch::RoadFetch(TransferEngine& engine, PackageFileEntry entry, std::string installedPath,
+                     std::string partialPath, const ReleaseTrust& trust, const RetryPolicy& retry, Done done)
+    : engine_(engine),
+      entry_(std::move(entry)),
+      installedPath_(std::move(installedPath)),
+      partialPath_(std::move(partialPath)),
+      trust_(trust),
+      retry_(retry),
+      done_(std::move(done)) {}
+
+void RoadFetch::Start() {
+  if (!trust_.CanProve(entry_)) {
+    done_(false, FetchRoad::kFull);
+    return;
+  }
+  Try(FetchRoad::kDelta);
+}
+
+void RoadFetch::Try(FetchRoad road) {
+  EngineDownload download;
+  std::string sha256;
+  if (road == FetchRoad::kDelta) {
+    delta_ = DeltaForInstalledFile(entry_, installedPath_);
+    if (delta_ == nullptr || !IsSha256Hex(delta_->sha256)) return Try(FetchRoad::kCompressed);
+    download.url = delta_->url;
+    download.path = partialPath_ + kDeltaDownloadSuffix;
+    download.limits = LimitsForSize(delta_->size);
+    sha256 = delta_->sha256;
+  } else if (road == FetchRoad::kCompressed) {
+    const CompressedCopy& copy = entry_.compressed();
+    if (copy.url.empty() || !IsSha256Hex(copy.sha256)) return Try(FetchRoad::kFull);
+    download.url = copy.url;
+    download.path = partialPath_ + kCompressedDownloadSuffix;
+    download.limits = LimitsForSize(copy.size);
+    sha256 = copy.sha256;
+  } else {
+    download.url = entry_.remote_url();
+    download.path = partialPath_;
+    download.retry = retry_;
+    download.limits = LimitsForSize(entry_.size());
+    download.prove = [this](const std::string&, const FileDigestTexts& digests) {
+      return trust_.AcceptsDigests(digests.md5, digests.sha256, entry_);
+    };
+    download.done = [this](int result) { done_(result == 0, FetchRoad::kFull); };
+    engine_.Add(std::move(download));
+    return;
+  }
+  download.retry = SmallerFormRetry(retry_);
+  // The form's own bytes, proved by the SHA-256 the manifest names for them:
+  // a keyed client's manifest is signed, so nothing it does not name is ever
+  // decoded.
+  download.prove = [sha256](const std::string&, const FileDigestTexts& digests) { return digests.sha256 == sha256; };
+  const std::string formPath = download.path;
+  download.done = [this, road, formPath](int result) { FormArrived(road, formPath, result); };
+  engine_.Add(std::move(download));
+}
+
+void RoadFetch::FormArrived(FetchRoad road, const std::string& formPath, int result) {
+  bool proved = false;
+  if (result == 0) {
+    StreamedDigests digests;
+    const DecodeResult decoded =
+        road == FetchRoad::kDelta
+            ? ApplyDeltaFile(installedPath_, formPath, partialPath_, DecodedSizeCap(entry_), delta_->window_log,
+                             &digests)
+            : DecompressFile(formPath, partialPath_, DecodedSizeCap(entry_), &digests);
+    if (decoded == DecodeResult::kOk) {
+      const FileDigestTexts texts = digests.Finish();
+      proved = trust_.AcceptsDigests(texts.md5, texts.sha256, entry_);
+    }
+  }
+  RemoveNarrowPath(formPath);
+  if (proved) {
+    done_(true, road);
+    return;
+  }
+  RemoveNarrowPath(partialPath_);
+  Try(road == FetchRoad::kDelta ? FetchRoad::kCompressed : FetchRoad::kFull);
+}
+
 bool FetchByCheapestRoad(const PackageFileEntry& entry, const std::string& installedPath,
                          const std::string& partialPath, const ReleaseTrust& trust, const RetryPolicy& retry,
                          FetchRoad& road) {
-  if (!trust.CanProve(entry)) return false;
-  road = FetchRoad::kDelta;
-  if (ByDelta(entry, installedPath, partialPath, trust, retry)) return true;
-  road = FetchRoad::kCompressed;
-  if (ByCompressedCopy(entry, partialPath, trust, retry)) return true;
-  road = FetchRoad::kFull;
-  const auto proved = [&](const std::string& path) { return trust.AcceptsFile(path, entry); };
-  return DownloadUntilProved(entry.remote_url(), partialPath, nullptr, retry, LimitsForSize(entry.size()), proved) ==
-         0;
+  TransferEngine engine(1);
+  bool proved = false;
+  RoadFetch fetch(engine, entry, installedPath, partialPath, trust, retry, [&](bool ok, FetchRoad used) {
+    proved = ok;
+    road = used;
+  });
+  fetch.Start();
+  engine.Run();
+  return proved;
 }

@@ -8,11 +8,13 @@
 // over to the next. Runs on the update worker thread; paths are narrow text
 // (code page 936 on Windows).
 
+#include <functional>
 #include <string>
 
 #include "update/manifest/package_manifest.h"
 #include "update/proof/release_trust.h"
 #include "update/transfer/resumable_download.h"
+#include "update/transfer/transfer_engine.h"
 
 enum class FetchRoad { kDelta, kCompressed, kFull };
 
@@ -24,6 +26,38 @@ inline constexpr char kCompressedDownloadSuffix[] = ".zqzst";
 // its digests and by a window this client decodes; null when none is. Reads
 // the file only when entry has deltas.
 const FileDelta* DeltaForInstalledFile(const PackageFileEntry& entry, const std::string& installedPath);
+
+// One entry's roads on an engine, beside other entries' downloads: each road's
+// download is added when the one before has failed, and a form is decoded as
+// soon as it is whole. Every file is judged from the digests of its bytes as
+// written or decoded, never read back. The object must outlive the engine's
+// run; done is called once, on the engine's thread, with whether partialPath
+// holds the proved file and the road that proved it. Anything a failed road
+// left is removed before the next begins.
+class RoadFetch {
+ public:
+  using Done = std::function<void(bool proved, FetchRoad road)>;
+
+  RoadFetch(TransferEngine& engine, PackageFileEntry entry, std::string installedPath, std::string partialPath,
+            const ReleaseTrust& trust, const RetryPolicy& retry, Done done);
+  RoadFetch(const RoadFetch&) = delete;
+  RoadFetch& operator=(const RoadFetch&) = delete;
+
+  void Start();
+
+ private:
+  void Try(FetchRoad road);
+  void FormArrived(FetchRoad road, const std::string& formPath, int result);
+
+  TransferEngine& engine_;
+  const PackageFileEntry entry_;
+  const std::string installedPath_;
+  const std::string partialPath_;
+  const ReleaseTrust trust_;
+  const RetryPolicy retry_;
+  const Done done_;
+  const FileDelta* delta_ = nullptr;
+};
 
 // Fetches entry into partialPath, trying the roads in order, until trust
 // accepts the whole file there. True, with road set to the one that did,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/narrow_file.h"
+#include "update/proof/streamed_digests.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ bool ReadWhole(const std::string& path, long long maxBytes, std::string& bytes, 
 // One frame from source to target through context, which carries the window
 // cap and, for a delta, the prefix.
 DecodeResult DecodeFrame(ZSTD_DCtx* context, const std::string& sourcePath, const std::string& targetPath,
-                         long long maxBytes) {
+                         long long maxBytes, StreamedDigests* digests) {
   UniqueFile source(OpenNarrowPath(sourcePath, "rb"));
   if (!source) return DecodeResult::kCannotRead;
   UniqueFile target(OpenNarrowPath(targetPath, "wb"));
@@ -77,6 +78,7 @@ DecodeResult DecodeFrame(ZSTD_DCtx* context, const std::string& sourcePath, cons
       if (output.pos > 0 && std::fwrite(out.data(), 1, output.pos, target.get()) != output.pos) {
         return DecodeResult::kCannotWrite;
       }
+      if (digests != nullptr) digests->Update(out.data(), output.pos);
       if (left == 0) {
         frameDone = true;
         if (input.pos < input.size) return DecodeResult::kCorrupt;
@@ -94,6 +96,7 @@ DecodeResult DecodeFrame(ZSTD_DCtx* context, const std::string& sourcePath, cons
     if (output.pos > 0 && std::fwrite(out.data(), 1, output.pos, target.get()) != output.pos) {
       return DecodeResult::kCannotWrite;
     }
+    if (digests != nullptr) digests->Update(out.data(), output.pos);
     if (left == 0) {
       frameDone = true;
     } else if (output.pos == 0) {
@@ -105,7 +108,7 @@ DecodeResult DecodeFrame(ZSTD_DCtx* context, const std::string& sourcePath, cons
 }
 
 DecodeResult Decode(const std::string* basePath, const std::string& sourcePath, const std::string& targetPath,
-                    long long maxBytes, int maxWindowLog) {
+                    long long maxBytes, int maxWindowLog, StreamedDigests* digests) {
   if (maxWindowLog > kMaxWindowLog) maxWindowLog = kMaxWindowLog;
   std::unique_ptr<ZSTD_DCtx, DContextFreer> context(ZSTD_createDCtx());
   if (!context) return DecodeResult::kCannotRead;
@@ -117,20 +120,23 @@ DecodeResult Decode(const std::string* basePath, const std::string& sourcePath, 
     if (!ReadWhole(*basePath, 1LL << maxWindowLog, base, result)) return result;
     if (ZSTD_isError(ZSTD_DCtx_refPrefix(context.get(), base.data(), base.size()))) return DecodeResult::kCorrupt;
   }
-  result = DecodeFrame(context.get(), sourcePath, targetPath, maxBytes);
+  if (digests != nullptr) digests->Reset();
+  result = DecodeFrame(context.get(), sourcePath, targetPath, maxBytes, digests);
   if (result != DecodeResult::kOk) RemoveNarrowPath(targetPath);
   return result;
 }
 
 }  // namespace
 
-DecodeResult DecompressFile(const std::string& sourcePath, const std::string& targetPath, long long maxBytes) {
-  return Decode(nullptr, sourcePath, targetPath, maxBytes, kMaxWindowLog);
+DecodeResult DecompressFile(const std::string& sourcePath, const std::string& targetPath, long long maxBytes,
+                            StreamedDigests* outputDigests) {
+  return Decode(nullptr, sourcePath, targetPath, maxBytes, kMaxWindowLog, outputDigests);
 }
 
 DecodeResult ApplyDeltaFile(const std::string& basePath, const std::string& deltaPath,
-                            const std::string& targetPath, long long maxBytes, int maxWindowLog) {
-  return Decode(&basePath, deltaPath, targetPath, maxBytes, maxWindowLog);
+                            const std::string& targetPath, long long maxBytes, int maxWindowLog,
+                            StreamedDigests* outputDigests) {
+  return Decode(&basePath, deltaPath, targetPath, maxBytes, maxWindowLog, outputDigests);
 }
 
 const char* DecodeResultText(DecodeResult result) {

@@ -8,6 +8,8 @@
 
 #include <string>
 
+class StreamedDigests;
+
 // The largest window a client decodes: 128 MiB, which also bounds the base
 // file of a delta. zstd's own decoder refuses larger windows by default too.
 inline constexpr int kMaxWindowLog = 27;
@@ -23,15 +25,18 @@ enum class DecodeResult {
 
 // Decodes the single zstd frame in sourcePath into targetPath (created or
 // truncated), never writing more than maxBytes. On anything but kOk the
-// target is removed.
-DecodeResult DecompressFile(const std::string& sourcePath, const std::string& targetPath, long long maxBytes);
+// target is removed. outputDigests, when not null, is fed every byte written,
+// so the result can be proved without reading it back.
+DecodeResult DecompressFile(const std::string& sourcePath, const std::string& targetPath, long long maxBytes,
+                            StreamedDigests* outputDigests = nullptr);
 
 // As DecompressFile, with the whole of basePath as the frame's prefix
 // dictionary: the delta that turns that file into the target. The frame's
 // window may not pass 2^maxWindowLog (at most kMaxWindowLog), nor the base
 // that size.
 DecodeResult ApplyDeltaFile(const std::string& basePath, const std::string& deltaPath,
-                            const std::string& targetPath, long long maxBytes, int maxWindowLog = kMaxWindowLog);
+                            const std::string& targetPath, long long maxBytes, int maxWindowLog = kMaxWindowLog,
+                            StreamedDigests* outputDigests = nullptr);
 
 // "ok", "cannot read", ... for messages.
 const char* DecodeResultText(DecodeResult result);

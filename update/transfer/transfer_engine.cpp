@@ -193,9 +193,13 @@ void TransferEngine::Run() {
       if (jobs_.empty()) break;
     }
     if (jobs_.empty()) break;
+    // Downloads added or retried by the callbacks above start without a wait.
+    for (const std::unique_ptr<Job>& job : jobs_) {
+      if (!job->running) wake = std::min(wake, job->startAt);
+    }
     const long long waitMs = std::max<long long>(
         0, std::min<long long>(1000, std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count()));
-    curl_multi_poll(Multi(multi_), nullptr, 0, static_cast<int>(waitMs), nullptr);
+    if (waitMs > 0) curl_multi_poll(Multi(multi_), nullptr, 0, static_cast<int>(waitMs), nullptr);
   }
 }
 

@@ -4,7 +4,8 @@
 #   1. release 1 installed, release 2 served: a changed file, a new file in a
 #      sub-directory, Chinese names, a COM server to register, a deleted file.
 #      Run one downloads exactly the changed files; run two installs them.
-#   2. a release of 1,000 files where one changed: only that one is fetched.
+#   2. a release of 1,000 files where 60 changed: only those are fetched,
+#      over a few kept-alive connections.
 #   Both are signed, and installed by the client built without a key, which
 #   ignores signatures and digests it does not know.
 #   3. the client built with the test release key: a signed release installs;
@@ -134,7 +135,7 @@ mkdir -p "$r10/many"
 for i in $(seq 1 1000); do printf 'file %d of release 10' "$i" >"$r10/many/f$i.txt"; done
 r11=$work/release11
 cp -r "$r10" "$r11"
-printf 'file 500, changed in release 11' >"$r11/many/f500.txt"
+for i in $(seq 500 559); do printf 'file %d, changed in release 11' "$i" >"$r11/many/f$i.txt"; done
 zq_publish_release --release-dir "$r10" --version 10 --date 20261210 --base-url "$base" --out "$work/out10" \
   "${sign[@]}" >/dev/null
 zq_publish_release --release-dir "$r11" --version 11 --date 20261211 --base-url "$base" --out "$work/out11" \
@@ -149,12 +150,16 @@ log_lines=$(wc -l <"$run/access.log")
 pid=$(zq_run "$install")
 pids+=("$pid")
 check "release 11 is staged" zq_wait 60 test -f "$install/temp/package.json"
-check "only the changed file of 1,000 is fetched" test "$(fetched_since "$log_lines")" = "/files/2/many/f500.txt"
+check "only the 60 changed files of 1,000 are fetched" \
+  test "$(fetched_since "$log_lines")" = "$(for i in $(seq 500 559); do echo "/files/2/many/f$i.txt"; done | sort)"
+# The files share a few kept-alive connections instead of one each.
+connections=$(tail -n +"$((log_lines + 1))" "$run/access.log" | awk '$7 ~ /^\/files\// {print $NF}' | sort -u | wc -l)
+check "60 files come over $connections connections, at most 8" test "$connections" -le 8
 zq_end_program "$pid"
 pid=$(zq_run "$install")
 pids+=("$pid")
 check "release 11 is installed" zq_wait 60 zq_started "$install" zenquilo.exe 2
-check "the changed file is in place" same_file "$install/many/f500.txt" "$r11/many/f500.txt"
+check "the changed files are in place" same_file "$install/many/f559.txt" "$r11/many/f559.txt"
 check "the others are untouched" same_file "$install/many/f1.txt" "$r10/many/f1.txt"
 check "package.json is release 11's" cmp -s <(crlf_of "$work/out11/package.json") "$install/package.json"
 zq_end_program "$pid"

@@ -61,7 +61,7 @@ void TransferEngine::Add(EngineDownload download) {
   jobs_.push_back(std::move(job));
 }
 
-void TransferEngine::StartAttempt(Job& job) {
+bool TransferEngine::StartAttempt(Job& job) {
   DownloadTarget& target = job.target;
   target = DownloadTarget();
   target.fileName = job.spec.path.c_str();
@@ -91,10 +91,10 @@ void TransferEngine::StartAttempt(Job& job) {
                                                   job.spec.progressBar);
   if (job.running->handle() == nullptr || multi_ == nullptr ||
       curl_multi_add_handle(Multi(multi_), job.running->handle()) != CURLM_OK) {
-    // Reported like any failed transfer: after the pause, the next attempt.
     job.running.reset();
-    job.startAt = Clock::now();
+    return false;
   }
+  return true;
 }
 
 int TransferEngine::AfterAttempt(Job& job, int result) {
@@ -154,7 +154,17 @@ void TransferEngine::Run() {
           anyRunning = true;  // look again at once: the list has changed
           break;
         }
-        StartAttempt(job);
+        if (!StartAttempt(job)) {
+          // Counted like any failed transfer: the pause, then the next attempt.
+          const int outcome = AfterAttempt(job, CURLE_FAILED_INIT);
+          if (outcome != kGoesOn) {
+            std::unique_ptr<Job> finished = std::move(jobs_[i]);
+            jobs_.erase(jobs_.begin() + static_cast<std::ptrdiff_t>(i));
+            Finish(std::move(finished), outcome);
+            anyRunning = true;
+            break;
+          }
+        }
       }
       if (job.running) {
         anyRunning = true;

@@ -52,7 +52,8 @@ class TransferEngine {
 
  private:
   struct Job;
-  void StartAttempt(Job& job);
+  // False when the attempt could not be started at all.
+  bool StartAttempt(Job& job);
   // After an attempt: the job's result, or -2 while it goes on.
   int AfterAttempt(Job& job, int result);
   void Finish(std::unique_ptr<Job> job, int result);

@@ -28,6 +28,11 @@ bool ParseWhole(const std::string& text, long low, long high, long* number) {
 
 }  // namespace
 
+bool PlanEndsConnection(const ResponsePlan& plan) {
+  return plan.closeMidBody || plan.stallBeforeSeconds > 0 || plan.stallMidSeconds > 0 || plan.endless ||
+         plan.dripSeconds > 0;
+}
+
 bool ParseFaultTokens(const std::string& tokens, ResponsePlan* plan) {
   ResponsePlan next = *plan;
   std::size_t start = 0;

@@ -49,6 +49,12 @@ struct ResponsePlan {
   int times = 0;
 };
 
+// True when the connection ends after an answer so planned: a body cut short
+// or without an end can only be ended by closing, and a stall is mostly met
+// by a client that gives up and hangs up mid-answer, so the connection is not
+// worth keeping for another request.
+bool PlanEndsConnection(const ResponsePlan& plan);
+
 // Comma-separated tokens, applied in order onto *plan:
 //   ok | <3-digit status> | status=N | empty | chunked | close-mid
 //   stall-before[=S] | stall-mid[=S]   (seconds, default 10, at most 60)

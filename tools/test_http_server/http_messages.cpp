@@ -72,7 +72,7 @@ RecordedRequest ParseRequestHead(const std::string& head) {
   if (std::getline(lines, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     std::istringstream words(line);
-    words >> request.method >> request.target;
+    words >> request.method >> request.target >> request.version;
   }
   const std::size_t question = request.target.find('?');
   request.path = request.target.substr(0, question);
@@ -86,6 +86,27 @@ RecordedRequest ParseRequestHead(const std::string& head) {
   return request;
 }
 
+bool ClientKeepsAlive(const RecordedRequest& request) {
+  if (request.HasHeader("Content-Length") && request.Header("Content-Length") != "0") return false;
+  if (request.HasHeader("Transfer-Encoding")) return false;
+  bool close = false;
+  bool keepAlive = false;
+  // Connection is a comma-separated list of tokens, and may come in several lines.
+  for (const auto& header : request.headers) {
+    if (!EqualsIgnoringCase(header.first, "Connection")) continue;
+    std::istringstream tokens(header.second);
+    std::string token;
+    while (std::getline(tokens, token, ',')) {
+      token = Trim(token);
+      close = close || EqualsIgnoringCase(token, "close");
+      keepAlive = keepAlive || EqualsIgnoringCase(token, "keep-alive");
+    }
+  }
+  if (close) return false;
+  if (request.version == "HTTP/1.1") return true;
+  return request.version == "HTTP/1.0" && keepAlive;
+}
+
 std::string ToJsonLine(const RecordedRequest& request) {
   std::string line = "{\"method\":";
   AppendJsonString(request.method, &line);
@@ -95,7 +116,8 @@ std::string ToJsonLine(const RecordedRequest& request) {
   AppendJsonString(request.path, &line);
   line += ",\"query\":";
   AppendJsonString(request.query, &line);
-  line += ",\"status\":" + std::to_string(request.status) + ",\"headers\":[";
+  line += ",\"status\":" + std::to_string(request.status);
+  line += ",\"connection\":" + std::to_string(request.connection) + ",\"headers\":[";
   for (std::size_t i = 0; i < request.headers.size(); ++i) {
     line += i == 0 ? "[" : ",[";
     AppendJsonString(request.headers[i].first, &line);

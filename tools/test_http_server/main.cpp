@@ -3,13 +3,16 @@
 //
 //   zq_test_http_server --root DIR [--port N] [--port-file FILE] [--log FILE]
 //                       [--faults FILE] [--max-seconds S] [--max-requests N]
+//                       [--connection-delay-ms MS] [--request-delay-ms MS]
 //
 // Serves DIR on 127.0.0.1 (port N, or one the system picks). Once listening it
 // writes the port to FILE (complete when it appears: written aside, then
 // renamed) and prints the base URL on standard output. Faults per path come
 // from the URL ("/fault/404/soft/package.json") or from the rules file, which
 // is read again at every request (see fault_plan.h); every request goes to the
-// log as one JSON line. Ends on SIGINT or SIGTERM, after S seconds (default
+// log as one JSON line. The delays stand for a network's round trips: before
+// each new connection's first request is read, and before each answer (see
+// ServerOptions). Ends on SIGINT or SIGTERM, after S seconds (default
 // 900), or after N requests (default 10000). Exit code 0, 1 when it cannot
 // listen or write the port file, 2 on a bad command line.
 
@@ -32,7 +35,8 @@ extern "C" void RequestStop(int) { stopRequested = true; }
 int Usage(const char* problem) {
   std::fprintf(stderr, "zq_test_http_server: %s\n"
                "usage: zq_test_http_server --root DIR [--port N] [--port-file FILE] [--log FILE]\n"
-               "                           [--faults FILE] [--max-seconds S] [--max-requests N]\n", problem);
+               "                           [--faults FILE] [--max-seconds S] [--max-requests N]\n"
+               "                           [--connection-delay-ms MS] [--request-delay-ms MS]\n", problem);
   return 2;
 }
 
@@ -80,6 +84,10 @@ int main(int argc, char** argv) {
       maxSeconds = number;
     } else if (flag == "--max-requests" && ParseCount(value, 1, 1000000, &number)) {
       options.maxRequests = static_cast<std::size_t>(number);
+    } else if (flag == "--connection-delay-ms" && ParseCount(value, 0, 60000, &number)) {
+      options.connectionDelayMs = static_cast<int>(number);
+    } else if (flag == "--request-delay-ms" && ParseCount(value, 0, 60000, &number)) {
+      options.requestDelayMs = static_cast<int>(number);
     } else {
       return Usage(("bad option or value: " + flag + " " + value).c_str());
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -44,6 +45,7 @@ bool ResolveUnderRoot(const std::string& root, const std::string& urlPath, std::
 
 struct TestHttpServer::Connection {
   SocketHandle socket = kNoSocket;
+  std::uint64_t id = 0;
   std::thread thread;
   std::atomic<bool> done{false};
 };
@@ -130,6 +132,7 @@ void TestHttpServer::ClearRequests() {
 
 void TestHttpServer::AcceptLoop() {
   std::vector<std::unique_ptr<Connection>> connections;
+  std::uint64_t lastId = 0;
   while (!stopping_) {
     connections.erase(std::remove_if(connections.begin(), connections.end(),
                                      [](std::unique_ptr<Connection>& c) {
@@ -144,8 +147,7 @@ void TestHttpServer::AcceptLoop() {
     bool refuse = connections.size() >= kMaxConnections;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      refuse = refuse || accepted_ >= options_.maxRequests;
-      if (!refuse) ++accepted_;
+      refuse = refuse || admitted_ >= options_.maxRequests;
     }
     if (refuse) {
       CloseSocket(accepted);
@@ -154,6 +156,7 @@ void TestHttpServer::AcceptLoop() {
     SetSendTimeout(accepted, kSendTimeoutMs);
     auto connection = std::make_unique<Connection>();
     connection->socket = accepted;
+    connection->id = ++lastId;
     Connection* raw = connection.get();
     connection->thread = std::thread([this, raw] {
       Serve(raw);
@@ -173,8 +176,9 @@ bool TestHttpServer::Pause(double seconds, Connection* connection) const {
     const int ready = WaitReadable(connection->socket, slice);
     if (ready < 0) return false;
     if (ready > 0) {
-      // Readable while we owe the answer: either the client hung up, or it sent
-      // more than one request (ignored, but it must not make this loop spin).
+      // Readable while we owe the answer: either the client hung up, or its
+      // request (or the next one) is waiting, to be read after this pause; it
+      // must not make this loop spin.
       char byte;
       if (ReceiveSome(connection->socket, &byte, 1, true) <= 0) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(slice));
@@ -263,8 +267,16 @@ void TestHttpServer::Record(const RecordedRequest& request) {
   }
 }
 
-bool TestHttpServer::ReadRequestHead(Connection* connection, std::string* head) const {
-  std::string data;
+bool TestHttpServer::AdmitRequest() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (admitted_ >= options_.maxRequests) return false;
+  ++admitted_;
+  return true;
+}
+
+bool TestHttpServer::ReadRequestHead(Connection* connection, std::string* pending, std::string* head) const {
+  std::string& data = *pending;
+  // Also the limit on an idle kept-alive connection.
   const auto deadline = Clock::now() + kRequestHeadTimeLimit;
   std::size_t end = std::string::npos;
   while ((end = data.find("\r\n\r\n")) == std::string::npos) {
@@ -278,20 +290,26 @@ bool TestHttpServer::ReadRequestHead(Connection* connection, std::string* head) 
     data.append(buffer, static_cast<std::size_t>(received));
   }
   *head = data.substr(0, end);
+  data.erase(0, end + 4);
   return true;
 }
 
 void TestHttpServer::Serve(Connection* connection) {
+  std::string pending;
   std::string head;
-  if (ReadRequestHead(connection, &head)) {
+  bool keepAlive = Pause(options_.connectionDelayMs / 1000.0, connection);
+  while (keepAlive && ReadRequestHead(connection, &pending, &head) && AdmitRequest()) {
     RecordedRequest request = ParseRequestHead(head);
+    request.connection = connection->id;
     std::string contentPath;
     const ResponsePlan plan = PlanFor(request.path, &contentPath);
     const Answer answer = AnswerFor(request, plan, contentPath);
     request.status = answer.status;
+    keepAlive = ClientKeepsAlive(request) && !PlanEndsConnection(plan);
     // Recorded before answering, so a stalled request is already visible.
     Record(request);
-    Respond(connection, plan, answer, request.method == "HEAD");
+    keepAlive = Pause(options_.requestDelayMs / 1000.0, connection) &&
+                Respond(connection, plan, answer, request.method == "HEAD", keepAlive) && keepAlive;
   }
   // Closing a socket with unread input resets the connection, which can cost
   // the client the tail of the answer: end sending, then let the client hang up.
@@ -349,9 +367,9 @@ TestHttpServer::Answer TestHttpServer::AnswerFor(const RecordedRequest& request,
   return answer;
 }
 
-void TestHttpServer::Respond(Connection* connection, const ResponsePlan& plan, const Answer& answer,
-                             bool headOnly) const {
-  if (!Pause(plan.stallBeforeSeconds, connection)) return;
+bool TestHttpServer::Respond(Connection* connection, const ResponsePlan& plan, const Answer& answer,
+                             bool headOnly, bool keepAlive) const {
+  if (!Pause(plan.stallBeforeSeconds, connection)) return false;
   const bool hasBody = !StatusHasNoBody(answer.status);
   const bool chunked = plan.chunked && hasBody;
   std::string headers = "HTTP/1.1 " + std::to_string(answer.status) + " " + ReasonPhrase(answer.status) + "\r\n";
@@ -365,13 +383,11 @@ void TestHttpServer::Respond(Connection* connection, const ResponsePlan& plan, c
   } else if (hasBody && !plan.endless) {
     headers += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
   }
-  headers += "Connection: close\r\n\r\n";
-  if (!SendAll(connection->socket, headers.data(), headers.size()) || headOnly || !hasBody) return;
+  headers += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
+  if (!SendAll(connection->socket, headers.data(), headers.size())) return false;
+  if (headOnly || !hasBody) return true;
 
-  if (plan.endless || plan.dripSeconds > 0) {
-    SendUnbounded(connection, plan, answer.body, chunked);
-    return;
-  }
+  if (plan.endless || plan.dripSeconds > 0) return SendUnbounded(connection, plan, answer.body, chunked);
   const std::string& body = answer.body;
   const std::size_t half = body.size() / 2;
   const bool breakAtHalf = plan.closeMidBody || plan.stallMidSeconds > 0;
@@ -391,19 +407,19 @@ void TestHttpServer::Respond(Connection* connection, const ResponsePlan& plan, c
         std::snprintf(size, sizeof size, "%zx\r\n", segment.size());
         segment = size + segment + "\r\n";
       }
-      if (!SendAll(connection->socket, segment.data(), segment.size())) return;
+      if (!SendAll(connection->socket, segment.data(), segment.size())) return false;
       sent = cut;
     }
     if (breakAtHalf && cut == half) {
-      if (plan.closeMidBody || !Pause(plan.stallMidSeconds, connection)) return;
+      if (plan.closeMidBody || !Pause(plan.stallMidSeconds, connection)) return false;
     } else if (cut < body.size() && !Pause(plan.pieceDelaySeconds, connection)) {
-      return;
+      return false;
     }
   }
-  if (chunked) SendAll(connection->socket, "0\r\n\r\n", 5);
+  return !chunked || SendAll(connection->socket, "0\r\n\r\n", 5);
 }
 
-void TestHttpServer::SendUnbounded(Connection* connection, const ResponsePlan& plan, const std::string& body,
+bool TestHttpServer::SendUnbounded(Connection* connection, const ResponsePlan& plan, const std::string& body,
                                    bool chunked) const {
   const std::string filler(plan.dripSeconds > 0 ? 1 : 64 * 1024, 'z');
   std::size_t sent = 0;
@@ -422,10 +438,10 @@ void TestHttpServer::SendUnbounded(Connection* connection, const ResponsePlan& p
       std::snprintf(size, sizeof size, "%zx\r\n", segment.size());
       segment = size + segment + "\r\n";
     }
-    if (!SendAll(connection->socket, segment.data(), segment.size())) return;
-    if (plan.dripSeconds > 0 && !Pause(plan.dripSeconds, connection)) return;
+    if (!SendAll(connection->socket, segment.data(), segment.size())) return false;
+    if (plan.dripSeconds > 0 && !Pause(plan.dripSeconds, connection)) return false;
   }
-  if (chunked && !stopping_) SendAll(connection->socket, "0\r\n\r\n", 5);
+  return !stopping_ && (!chunked || SendAll(connection->socket, "0\r\n\r\n", 5));
 }
 
 }  // namespace test_http

@@ -6,8 +6,11 @@
 // Resources and files carry a strong ETag and are served in byte ranges
 // (see byte_ranges.h) unless the fault says "no-ranges". One
 // thread accepts, one thread serves each connection (at most 64 at a time);
-// every wait is cut short by Stop(), which the destructor calls. Each answer
-// carries "Connection: close".
+// every wait is cut short by Stop(), which the destructor calls. Connections
+// are kept alive for the next request (HTTP/1.1, requests in order) unless the
+// client asks to close (ClientKeepsAlive) or the fault ends the connection
+// (PlanEndsConnection); an idle connection is closed after 10 s. Optional
+// fixed delays stand for a network's round trips.
 // Usable in-process from tests on both platforms, and as the standalone
 // program zq_test_http_server (main.cpp).
 
@@ -32,7 +35,12 @@ struct ServerOptions {
   std::string documentRoot;        // files served from here; empty: memory only
   std::string faultRulesFile;      // read again at each request; empty: none
   std::string requestLogFile;      // one ToJsonLine per request appended; empty: none
-  std::size_t maxRequests = 10000; // later connections are closed unanswered
+  std::size_t maxRequests = 10000; // later requests are not answered: their connection is closed
+  // Silence before the first byte of each new connection is read: the round
+  // trip of a TCP handshake. Each connection waits on its own thread.
+  int connectionDelayMs = 0;
+  // Silence before each answer's head: the round trip of a request.
+  int requestDelayMs = 0;
 };
 
 class TestHttpServer {
@@ -70,10 +78,16 @@ class TestHttpServer {
   struct Answer;
   void AcceptLoop();
   void Serve(Connection* connection);
-  bool ReadRequestHead(Connection* connection, std::string* head) const;
-  void Respond(Connection* connection, const ResponsePlan& plan, const Answer& answer, bool headOnly) const;
+  // The next request head from *pending (bytes read but not yet used) and
+  // the socket; what follows the head stays in *pending.
+  bool ReadRequestHead(Connection* connection, std::string* pending, std::string* head) const;
+  // True when the whole answer went out.
+  bool Respond(Connection* connection, const ResponsePlan& plan, const Answer& answer, bool headOnly,
+               bool keepAlive) const;
   // The body of an endless or dripping plan: until it ends, the server stops or the peer hangs up.
-  void SendUnbounded(Connection* connection, const ResponsePlan& plan, const std::string& body, bool chunked) const;
+  bool SendUnbounded(Connection* connection, const ResponsePlan& plan, const std::string& body, bool chunked) const;
+  // Counts a request against maxRequests; false once they are spent.
+  bool AdmitRequest();
   // The plan for this request, counted against its "times".
   ResponsePlan PlanFor(const std::string& path, std::string* contentPath);
   ResponsePlan FindPlan(const std::string& path, std::string* contentPath, std::string* countedAs) const;
@@ -95,7 +109,7 @@ class TestHttpServer {
   std::map<std::string, ResponsePlan> faults_;
   std::map<std::string, int> faultUses_;
   std::vector<RecordedRequest> requests_;
-  std::size_t accepted_ = 0;
+  std::size_t admitted_ = 0;
 };
 
 }  // namespace test_http

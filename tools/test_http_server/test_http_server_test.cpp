@@ -1,7 +1,8 @@
 // The test server's own promises that the HTTP tests do not already exercise:
 // fault texts, the rules file, the request log, serving a directory safely,
-// stopping in the middle of a stall, byte ranges with entity tags, and faults
-// limited to the first requests.
+// stopping in the middle of a stall, byte ranges with entity tags, faults
+// limited to the first requests, kept-alive connections, and the delays that
+// stand for round trips.
 
 #include "tools/test_http_server/test_http_server.h"
 
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <random>
@@ -54,25 +56,35 @@ std::size_t CollectHeader(char* data, std::size_t size, std::size_t count, void*
   return size * count;
 }
 
-// A plain GET that sends the path exactly as written ("/../x" included) and
-// these request headers ("Range: bytes=2-") as they stand.
-Reply Get(const std::string& url, const std::vector<std::string>& headers = {}) {
+using EasyHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+
+EasyHandle NewHandle() { return EasyHandle(curl_easy_init(), &curl_easy_cleanup); }
+
+// A plain GET on this handle (which keeps its connection for the next one)
+// that sends the path exactly as written ("/../x" included) and these request
+// headers ("Range: bytes=2-") as they stand.
+Reply GetOn(CURL* curl, const std::string& url, const std::vector<std::string>& headers = {}) {
   Reply reply;
-  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
   std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> list(nullptr, &curl_slist_free_all);
   for (const std::string& header : headers) list.reset(curl_slist_append(list.release(), header.c_str()));
-  curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_PROXY, "");
-  curl_easy_setopt(curl.get(), CURLOPT_PATH_AS_IS, 1L);
-  curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 20L);
-  curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, list.get());
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &Collect);
-  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &reply.body);
-  curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, &CollectHeader);
-  curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &reply.headerLines);
-  reply.result = curl_easy_perform(curl.get());
-  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &reply.status);
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROXY, "");
+  curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.get());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &reply.body);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CollectHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &reply.headerLines);
+  reply.result = curl_easy_perform(curl);
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &reply.status);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   return reply;
+}
+
+// The same on a handle of its own, so on a connection of its own.
+Reply Get(const std::string& url, const std::vector<std::string>& headers = {}) {
+  return GetOn(NewHandle().get(), url, headers);
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -188,7 +200,7 @@ TEST(RequestLog, JsonLineEscapesEveryAwkwardByte) {
   EXPECT_EQ(request.Header("x-odd"), "back\\slash\t\x01\xD6");
   EXPECT_EQ(ToJsonLine(request),
             "{\"method\":\"GET\",\"target\":\"/a%20b?r=1&x=\\\"q\\\"\",\"path\":\"/a%20b\","
-            "\"query\":\"r=1&x=\\\"q\\\"\",\"status\":0,\"headers\":[[\"Host\",\"127.0.0.1\"],"
+            "\"query\":\"r=1&x=\\\"q\\\"\",\"status\":0,\"connection\":0,\"headers\":[[\"Host\",\"127.0.0.1\"],"
             "[\"X-Odd\",\"back\\\\slash\\u0009\\u0001\\u00d6\"]]}");
 }
 
@@ -230,6 +242,8 @@ TEST(TestHttpServerProgram, ServesADirectoryWithRulesAndLog) {
   EXPECT_NE(log.find("\"status\":206"), std::string::npos) << log;
   EXPECT_NE(log.find("\"path\":\"/soft/package.json\",\"query\":\"r=7\",\"status\":200"), std::string::npos) << log;
   EXPECT_NE(log.find("\"status\":503"), std::string::npos) << log;
+  // Seven handles, seven connections, each named in its line.
+  EXPECT_NE(log.find("\"status\":200,\"connection\":7,"), std::string::npos) << log;
 }
 
 // Catches a stall that holds Stop() (and so a test's teardown) for its whole length.
@@ -443,6 +457,140 @@ TEST(TestHttpServerRanges, TimesLimitsTheFaultToTheFirstRequests) {
   std::ofstream(options.faultRulesFile, std::ios::binary) << "/b 404,times=1\n";
   EXPECT_EQ(Get(base + "/b").status, 404);
   EXPECT_EQ(Get(base + "/b").status, 200);
+}
+
+// Catches a connection kept for a client that cannot reuse it (it would wait
+// for an answer that never comes), or closed under one that can.
+TEST(ConnectionRules, ClientKeepsAliveByVersionConnectionAndBody) {
+  struct Case { const char* head; bool keepsAlive; };
+  const Case cases[] = {
+      {"GET / HTTP/1.1", true},
+      {"GET / HTTP/1.1\r\nConnection: close", false},
+      {"GET / HTTP/1.1\r\nconnection: Keep-Alive, CLOSE", false},
+      {"GET / HTTP/1.1\r\nConnection: keep-alive\r\nConnection: close", false},
+      {"GET / HTTP/1.1\r\nConnection: Upgrade", true},
+      {"GET / HTTP/1.0", false},
+      {"GET / HTTP/1.0\r\nConnection: keep-alive", true},
+      {"GET /", false},
+      {"POST / HTTP/1.1\r\nContent-Length: 5", false},
+      {"POST / HTTP/1.1\r\nContent-Length: 0", true},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ClientKeepsAlive(ParseRequestHead(c.head)), c.keepsAlive) << c.head;
+}
+
+// Catches a connection closed after every answer (no reuse, so no measure of
+// round trips), or kept after a fault that must end it, or after the client's
+// "Connection: close"; and an answer whose body runs into the next one's.
+TEST(TestHttpServerConnections, KeepsAliveUnlessTheClientOrTheFaultEndsIt) {
+  TestHttpServer server;
+  server.SetResource("/f", "0123456789");
+  ASSERT_TRUE(server.Start());
+  struct Case { std::string first; std::vector<std::string> headers; bool sameConnection; };
+  const Case cases[] = {
+      {"/f", {}, true},
+      {"/fault/404/f", {}, true},
+      {"/fault/chunked,pieces=3/f", {}, true},
+      {"/fault/redirect/f", {}, true},
+      {"/f", {"Range: bytes=4-"}, true},
+      {"/f", {"Connection: close"}, false},
+      {"/fault/close-mid/f", {}, false},
+      {"/fault/stall-before=0.1/f", {}, false},
+      {"/fault/stall-mid=0.1/f", {}, false},
+  };
+  for (const Case& c : cases) {
+    server.ClearRequests();
+    const EasyHandle curl = NewHandle();
+    GetOn(curl.get(), server.BaseUrl() + c.first, c.headers);
+    const Reply second = GetOn(curl.get(), server.BaseUrl() + "/f");
+    EXPECT_EQ(second.result, CURLE_OK) << c.first;
+    EXPECT_EQ(second.body, "0123456789") << c.first;
+    const std::vector<RecordedRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u) << c.first;
+    EXPECT_NE(requests[0].connection, 0u) << c.first;
+    EXPECT_EQ(requests[0].connection == requests[1].connection, c.sameConnection) << c.first;
+  }
+}
+
+// Catches the bytes after a request head thrown away: a client that sends its
+// next request before the answer (pipelining) would wait for it forever.
+TEST(TestHttpServerConnections, AnswersRequestsSentTogetherInOrder) {
+  TestHttpServer server;
+  server.SetResource("/a", "first");
+  server.SetResource("/b", "second");
+  ASSERT_TRUE(server.Start());
+  SocketLibrary sockets;
+  const SocketHandle client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_NE(client, kNoSocket);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<unsigned short>(server.port()));
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string requests = "GET /a HTTP/1.1\r\nHost: x\r\n\r\nGET /b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  ASSERT_TRUE(SendAll(client, requests.data(), requests.size()));
+  std::string answers;
+  char buffer[4096];
+  long received = 0;
+  while (WaitReadable(client, 5000) == 1 && (received = ReceiveSome(client, buffer, sizeof buffer)) > 0) {
+    answers.append(buffer, static_cast<std::size_t>(received));
+  }
+  CloseSocket(client);
+  const std::size_t first = answers.find("\r\n\r\nfirst");
+  ASSERT_NE(first, std::string::npos) << answers;
+  EXPECT_NE(answers.find("HTTP/1.1 200 OK", first), std::string::npos) << answers;
+  EXPECT_EQ(answers.substr(answers.size() - 10), "\r\n\r\nsecond") << answers;
+}
+
+// Catches keep-alive as a way round maxRequests: the limit counts requests,
+// not connections.
+TEST(TestHttpServerConnections, MaxRequestsCountsRequestsOnOneConnection) {
+  ServerOptions options;
+  options.maxRequests = 2;
+  TestHttpServer server(options);
+  server.SetResource("/f", "f");
+  ASSERT_TRUE(server.Start());
+  const EasyHandle curl = NewHandle();
+  EXPECT_EQ(GetOn(curl.get(), server.BaseUrl() + "/f").body, "f");
+  EXPECT_EQ(GetOn(curl.get(), server.BaseUrl() + "/f").body, "f");
+  EXPECT_NE(GetOn(curl.get(), server.BaseUrl() + "/f").result, CURLE_OK);
+  EXPECT_EQ(server.RequestCount(), 2u);
+}
+
+// Catches a delay not applied, applied once per server instead of per
+// connection, skipped on a reused connection, or served from the accepting
+// thread so that it holds every other connection up.
+TEST(TestHttpServerConnections, DelaysStandForRoundTripsPerConnection) {
+  ServerOptions options;
+  options.connectionDelayMs = 400;
+  options.requestDelayMs = 300;
+  TestHttpServer server(options);
+  server.SetResource("/f", "f");
+  ASSERT_TRUE(server.Start());
+  const std::string url = server.BaseUrl() + "/f";
+  using std::chrono::milliseconds;
+  const auto Time = [](const std::function<void()>& run) {
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    return std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+  };
+
+  const EasyHandle curl = NewHandle();
+  EXPECT_GE(Time([&] { EXPECT_EQ(GetOn(curl.get(), url).body, "f"); }), milliseconds(700));
+  EXPECT_GE(Time([&] { EXPECT_EQ(GetOn(curl.get(), url).body, "f"); }), milliseconds(300));
+  const std::vector<RecordedRequest> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].connection, requests[1].connection);
+
+  // One after another, four new connections would take 2.8 s at least.
+  const auto together = Time([&] {
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i) clients.emplace_back([&] { Get(url); });
+    for (std::thread& client : clients) client.join();
+  });
+  EXPECT_GE(together, milliseconds(700));
+  EXPECT_LT(together, milliseconds(2500));
+  EXPECT_EQ(server.RequestCount(), 6u);
 }
 
 }  // namespace

@@ -1,12 +1,17 @@
 // Benchmark, not a test: an incremental update of 1,000 files of 10 KiB and 10
 // files of 10 MiB over loopback, from the start of the download loop to
-// "ready", then the finalisation that installs them; in the same run, the curl
-// program built from the same curl sources fetches the same URLs one after
-// another in one process. Then both again with the connection cut in the
+// "ready", with one file on its way at a time and with four, then the
+// finalisation that installs them; in the same run, the curl program built
+// from the same curl sources fetches the same URLs in one process, one after
+// another and with --parallel --parallel-max 4. All four at 0 ms and again at
+// 40 ms of added round trip: the server waits 40 ms before each new
+// connection's first request and 40 ms before each answer, since loopback
+// alone hides what reusing connections and overlapping requests save. Then,
+// at 0 ms, the update (one at a time) and curl with the connection cut in the
 // middle of every 10 MiB file, once: the update resumes each after its first
 // retry pause (1 s), curl runs with --retry 3 -C - as asked, and once more
 // with --retry-all-errors, without which it does not retry a cut transfer.
-// Prints the times and the ratios.
+// Prints the times, the ratios and how many connections each run opened.
 //
 // Usage (under Wine): update_bench.exe [curl.exe] [work directory]
 
@@ -15,6 +20,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -107,6 +114,11 @@ std::string ConfigText(const std::string& text) {
 }
 
 constexpr int kRounds = 3;
+// At 40 ms the fixed delays dwarf the machine's noise, and one round of the
+// slowest road takes well over a minute.
+constexpr int kLatencyRounds = 1;
+constexpr int kLatencyMs = 40;
+constexpr int kParallel = 4;
 
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
@@ -130,6 +142,56 @@ bool WritePendingManifest(const std::vector<PackageFileEntry>& entries, const st
 std::vector<std::string> g_largePaths;
 std::vector<std::string> g_contents;
 
+// One server with its added round trip, and what each client fetches from it.
+struct Road {
+  int delayMs = 0;
+  std::unique_ptr<test_http::TestHttpServer> server;
+  std::vector<PackageFileEntry> entries;
+  PackageManifest remote;
+  std::wstring curlConfig;
+};
+
+bool OpenRoad(int delayMs, const std::wstring& work, const std::wstring& curlOut, Road* road) {
+  test_http::ServerOptions options;
+  // Every round asks for some 5,000 files.
+  options.maxRequests = 1000000;
+  options.connectionDelayMs = delayMs;
+  options.requestDelayMs = delayMs;
+  road->delayMs = delayMs;
+  road->server = std::make_unique<test_http::TestHttpServer>(options);
+  if (!road->server->Start()) return false;
+  std::string config;
+  for (size_t i = 0; i < g_contents.size(); ++i) {
+    const bool large = i >= static_cast<size_t>(kSmallFiles);
+    const std::string path = "/files/" + std::to_string(i) + ".bin";
+    road->server->SetResource(path, g_contents[i]);
+    PackageFileEntry entry;
+    entry.set_name(std::to_string(i) + ".bin");
+    entry.set_remote_url(road->server->BaseUrl() + path);
+    entry.set_hash(Md5Of(g_contents[i]));
+    entry.set_local_path(large ? "large\\" : "small\\");
+    entry.set_ver("1");
+    road->entries.push_back(entry);
+    config += "url = \"" + road->server->BaseUrl() + path + "\"\noutput = \"" + ConfigText(WideToNarrow(curlOut)) +
+              std::to_string(i) + ".bin\"\n";
+  }
+  road->remote.set_version("2");
+  road->remote.set_type("force");
+  road->remote.set_file_list(road->entries);
+  road->curlConfig = work + L"urls-" + std::to_wstring(delayMs) + L"ms.txt";
+  FILE* file = _wfopen(road->curlConfig.c_str(), L"wb");
+  if (file == nullptr) return false;
+  const bool written = fwrite(config.data(), 1, config.size(), file) == config.size();
+  return fclose(file) == 0 && written;
+}
+
+// The connections the server saw since its requests were last cleared.
+size_t ConnectionsUsed(const test_http::TestHttpServer& server) {
+  std::set<std::uint64_t> ids;
+  for (const test_http::RecordedRequest& request : server.Requests()) ids.insert(request.connection);
+  return ids.size();
+}
+
 // The next request of every large file is cut half-way (the rest served
 // normally): the fault counts start again at each call.
 void CutEveryLargeFileOnce(test_http::TestHttpServer& server) {
@@ -138,7 +200,8 @@ void CutEveryLargeFileOnce(test_http::TestHttpServer& server) {
   for (const std::string& path : g_largePaths) server.SetFault(path, plan);
 }
 
-bool TimeUpdate(const PackageManifest& remote, const std::wstring& temp, double* seconds) {
+bool TimeUpdate(const PackageManifest& remote, int parallelDownloads, const std::wstring& temp, double* seconds) {
+  RemoveTree(temp);
   CreateDirectoryW(temp.c_str(), nullptr);
   int fetched = 0;
   bool ready = false;
@@ -146,9 +209,11 @@ bool TimeUpdate(const PackageManifest& remote, const std::wstring& temp, double*
   reporter.progress = [&](int, int position) { fetched = position; };
   reporter.ready = [&] { ready = true; };
   reporter.failed = [] {};
+  UpdateRules rules{ReleaseTrust::Unsigned(), RetryPolicy()};
+  rules.parallelDownloads = parallelDownloads;
   const Clock::time_point start = Clock::now();
-  const int result = RunIncrementalUpdateIn(remote, PackageManifest(), WideToNarrow(temp), WideToNarrow(temp), reporter,
-                                            UpdateRules{ReleaseTrust::Unsigned(), RetryPolicy()});
+  const int result =
+      RunIncrementalUpdateIn(remote, PackageManifest(), WideToNarrow(temp), WideToNarrow(temp), reporter, rules);
   *seconds = SecondsSince(start);
   if (result != 1 || !ready) {
     std::fprintf(stderr, "the update failed (%d files fetched)\n", fetched);
@@ -187,6 +252,57 @@ bool TimeCurl(const std::wstring& commandLine, const std::wstring& outDirectory,
   return true;
 }
 
+// The four clean runs of one road: times of every round, and what the last
+// round's runs opened and returned.
+struct CleanFigures {
+  std::vector<double> ours1, ours4, curlOneByOne, curlParallel;
+  size_t connections1 = 0, connections4 = 0, connectionsOneByOne = 0, connectionsParallel = 0;
+  CurlRun oneByOne, parallel;
+};
+
+bool MeasureClean(const Road& road, const std::wstring& curl, const std::wstring& temp, const std::wstring& curlOut,
+                  CleanFigures* figures) {
+  test_http::TestHttpServer& server = *road.server;
+  const std::wstring command = L"\"" + curl + L"\" -s -f -K \"" + road.curlConfig + L"\"";
+  double seconds = 0;
+  server.ClearRequests();
+  if (!TimeUpdate(road.remote, 1, temp, &seconds)) return false;
+  figures->ours1.push_back(seconds);
+  figures->connections1 = ConnectionsUsed(server);
+  server.ClearRequests();
+  if (!TimeUpdate(road.remote, kParallel, temp, &seconds)) return false;
+  figures->ours4.push_back(seconds);
+  figures->connections4 = ConnectionsUsed(server);
+  server.ClearRequests();
+  if (!TimeCurl(command, curlOut, &figures->oneByOne)) return false;
+  figures->curlOneByOne.push_back(figures->oneByOne.seconds);
+  figures->connectionsOneByOne = ConnectionsUsed(server);
+  server.ClearRequests();
+  if (!TimeCurl(command + L" --parallel --parallel-max " + std::to_wstring(kParallel), curlOut, &figures->parallel)) {
+    return false;
+  }
+  figures->curlParallel.push_back(figures->parallel.seconds);
+  figures->connectionsParallel = ConnectionsUsed(server);
+  server.ClearRequests();
+  return true;
+}
+
+void PrintClean(const char* title, int rounds, const CleanFigures& f) {
+  std::printf("\n%s, medians of %d round(s):\n", title, rounds);
+  std::printf("  ours, parallelDownloads = 1:                %7.2f s  (%zu connections)\n", Median(f.ours1),
+              f.connections1);
+  std::printf("  ours, parallelDownloads = %d:                %7.2f s  (%zu connections)\n", kParallel,
+              Median(f.ours4), f.connections4);
+  std::printf("  curl.exe, one after another:               %7.2f s  (%zu connections, exit %lu, %d files whole)\n",
+              Median(f.curlOneByOne), f.connectionsOneByOne, static_cast<unsigned long>(f.oneByOne.exitCode),
+              f.oneByOne.wholeFiles);
+  std::printf("  curl.exe --parallel --parallel-max %d:       %7.2f s  (%zu connections, exit %lu, %d files whole)\n",
+              kParallel, Median(f.curlParallel), f.connectionsParallel, static_cast<unsigned long>(f.parallel.exitCode),
+              f.parallel.wholeFiles);
+}
+
+bool CurlSucceeded(const CurlRun& run) { return run.exitCode == 0 && run.wholeFiles == kSmallFiles + kLargeFiles; }
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -203,113 +319,105 @@ int wmain(int argc, wchar_t** argv) {
   CreateDirectoryW(temp.c_str(), nullptr);
   CreateDirectoryW(curlOut.c_str(), nullptr);
 
-  // Every round asks for some 5,000 files.
-  test_http::ServerOptions serverOptions;
-  serverOptions.maxRequests = 1000000;
-  test_http::TestHttpServer server(serverOptions);
-  if (!server.Start()) {
-    std::fprintf(stderr, "cannot start the local server\n");
-    return 2;
-  }
-
   std::printf("making %d files of %zu KiB and %d of %zu MiB...\n", kSmallFiles, kSmallSize / 1024, kLargeFiles,
               kLargeSize / (1024 * 1024));
-  std::vector<PackageFileEntry> entries;
-  std::string curlConfig;
   for (int i = 0; i < kSmallFiles + kLargeFiles; ++i) {
     const bool large = i >= kSmallFiles;
-    const std::string content = Content(large ? kLargeSize : kSmallSize, static_cast<unsigned>(i));
-    const std::string path = "/files/" + std::to_string(i) + ".bin";
-    server.SetResource(path, content);
-    if (large) g_largePaths.push_back(path);
-    g_contents.push_back(content);
-    PackageFileEntry entry;
-    entry.set_name(std::to_string(i) + ".bin");
-    entry.set_remote_url(server.BaseUrl() + path);
-    entry.set_hash(Md5Of(content));
-    entry.set_local_path(large ? "large\\" : "small\\");
-    entry.set_ver("1");
-    entries.push_back(entry);
-    curlConfig += "url = \"" + server.BaseUrl() + path + "\"\noutput = \"" + ConfigText(WideToNarrow(curlOut)) +
-                  std::to_string(i) + ".bin\"\n";
+    g_contents.push_back(Content(large ? kLargeSize : kSmallSize, static_cast<unsigned>(i)));
+    if (large) g_largePaths.push_back("/files/" + std::to_string(i) + ".bin");
   }
-  PackageManifest remote;
-  remote.set_version("2");
-  remote.set_type("force");
-  remote.set_file_list(entries);
+  Road loopback;
+  Road distant;
+  if (!OpenRoad(0, work, curlOut, &loopback) || !OpenRoad(kLatencyMs, work, curlOut, &distant)) {
+    std::fprintf(stderr, "cannot start the local servers or write curl's URL lists\n");
+    return 2;
+  }
 
   // The program is a windowed process without standard error, so the
   // downloads' libcurl trace is dropped there at once; so it is here.
   std::fflush(stderr);
   _close(2);
 
-  // The peer's URL list: curl.exe, one process, the same URLs one after another.
-  const std::wstring configPath = work + L"urls.txt";
-  FILE* config = _wfopen(configPath.c_str(), L"wb");
-  if (config == nullptr) return 1;
-  fwrite(curlConfig.data(), 1, curlConfig.size(), config);
-  fclose(config);
-  const std::wstring curlCommand = L"\"" + curl + L"\" -s -f -K \"" + configPath + L"\"";
+  // curl.exe's command for the cut runs: one process, the same URLs one after another.
+  const std::wstring curlCommand = L"\"" + curl + L"\" -s -f -K \"" + loopback.curlConfig + L"\"";
 
   // As the worker thread does for its whole run.
   const CurlGlobalScope curlGlobal;
   // Rounds of every measurement in turn, so that a machine busy for a while
   // weighs on all of them alike; medians are reported.
-  std::vector<double> update, cutUpdate, curlClean, curlCut, curlCutAll;
-  CurlRun clean, cut, cutAllErrors;
+  CleanFigures clean;
+  std::vector<double> cutUpdate, curlCut, curlCutAll;
+  CurlRun cut, cutAllErrors;
   double finaliseSeconds = 0;
   int finalised = 0;
   for (int round = 0; round < kRounds; ++round) {
-    std::printf("round %d of %d...\n", round + 1, kRounds);
+    std::printf("round %d of %d at 0 ms...\n", round + 1, kRounds);
     std::fflush(stdout);
-    RemoveTree(temp);
-    double seconds = 0;
-    // Ours: the download loop as the worker runs it, proving every file.
-    if (!TimeUpdate(remote, temp, &seconds)) return 1;
-    update.push_back(seconds);
+    if (!MeasureClean(loopback, curl, temp, curlOut, &clean)) return 1;
     if (round == 0) {
-      // The finalisation of those files, as the next plain start runs it.
-      if (!WritePendingManifest(entries, temp)) return 1;
+      // The finalisation of the files the last update staged, as the next
+      // plain start runs it.
+      if (!WritePendingManifest(loopback.entries, temp)) return 1;
       const Clock::time_point finaliseStart = Clock::now();
       finalised = FinaliseInDirectories(module, temp, PackageManifest(), nullptr, ReleaseTrust::Unsigned());
       finaliseSeconds = SecondsSince(finaliseStart);
     }
-    if (!TimeCurl(curlCommand, curlOut, &clean)) return 2;
-    curlClean.push_back(clean.seconds);
 
-    RemoveTree(temp);
-    CutEveryLargeFileOnce(server);
-    if (!TimeUpdate(remote, temp, &seconds)) return 1;
+    double seconds = 0;
+    CutEveryLargeFileOnce(*loopback.server);
+    if (!TimeUpdate(loopback.remote, 1, temp, &seconds)) return 1;
     cutUpdate.push_back(seconds);
-    CutEveryLargeFileOnce(server);
+    CutEveryLargeFileOnce(*loopback.server);
     if (!TimeCurl(curlCommand + L" --retry 3 -C -", curlOut, &cut)) return 2;
     curlCut.push_back(cut.seconds);
-    CutEveryLargeFileOnce(server);
+    CutEveryLargeFileOnce(*loopback.server);
     if (!TimeCurl(curlCommand + L" --retry 3 -C - --retry-all-errors", curlOut, &cutAllErrors)) return 2;
     curlCutAll.push_back(cutAllErrors.seconds);
   }
+  CleanFigures latency;
+  for (int round = 0; round < kLatencyRounds; ++round) {
+    std::printf("round %d of %d at %d ms (takes minutes)...\n", round + 1, kLatencyRounds, kLatencyMs);
+    std::fflush(stdout);
+    if (!MeasureClean(distant, curl, temp, curlOut, &latency)) return 1;
+  }
 
-  const double updateSeconds = Median(update);
-  const double cutUpdateSeconds = Median(cutUpdate);
-  const double curlSeconds = Median(curlClean);
-  const double curlCutAllSeconds = Median(curlCutAll);
-  std::printf("\nmedians of %d rounds\n", kRounds);
-  std::printf("incremental update, 1010 files (download, MD5, staging): %.2f s\n", updateSeconds);
+  PrintClean("at 0 ms (loopback)", kRounds, clean);
+  std::printf("  ratio ours(1)/curl one after another: %.2f (target: at most 1.5)\n",
+              Median(clean.ours1) / Median(clean.curlOneByOne));
+  std::printf("  ratio ours(%d)/curl one after another: %.2f\n", kParallel,
+              Median(clean.ours4) / Median(clean.curlOneByOne));
+  std::printf("  ratio ours(%d)/curl --parallel:        %.2f\n", kParallel,
+              Median(clean.ours4) / Median(clean.curlParallel));
   std::printf("finalisation of those files (including its fixed 1 s pause): %.2f s (result %d)\n", finaliseSeconds,
               finalised);
-  std::printf("curl.exe, the same URLs in one process:                  %.2f s (exit %lu)\n", curlSeconds,
-              static_cast<unsigned long>(clean.exitCode));
-  std::printf("ratio update/curl: %.2f (target: at most 1.5)\n", updateSeconds / curlSeconds);
-  std::printf("\nwith the connection cut half-way through every 10 MiB file, once:\n");
-  std::printf("incremental update (resumes after a 1 s pause):          %.2f s (%.2f x its clean run)\n",
-              cutUpdateSeconds, cutUpdateSeconds / updateSeconds);
-  std::printf("curl.exe --retry 3 -C -:                                 %.2f s (exit %lu, %d of %d files whole)\n",
+
+  char title[96];
+  std::snprintf(title, sizeof title, "at %d ms (%d ms before each connection's first request and each answer)",
+                kLatencyMs, kLatencyMs);
+  PrintClean(title, kLatencyRounds, latency);
+  std::printf("  ratio ours(%d)/curl --parallel:        %.2f\n", kParallel,
+              Median(latency.ours4) / Median(latency.curlParallel));
+  std::printf("  ratio ours(%d)/curl one after another: %.2f\n", kParallel,
+              Median(latency.ours4) / Median(latency.curlOneByOne));
+  std::printf("  ratio ours(1)/curl one after another: %.2f\n", Median(latency.ours1) / Median(latency.curlOneByOne));
+
+  const double cutUpdateSeconds = Median(cutUpdate);
+  const double curlCutAllSeconds = Median(curlCutAll);
+  std::printf("\nat 0 ms, with the connection cut half-way through every 10 MiB file, once (medians of %d):\n",
+              kRounds);
+  std::printf("  ours, parallelDownloads = 1 (resumes after a 1 s pause): %.2f s (%.2f x its clean run)\n",
+              cutUpdateSeconds, cutUpdateSeconds / Median(clean.ours1));
+  std::printf("  curl.exe --retry 3 -C -:                                 %.2f s (exit %lu, %d of %d files whole)\n",
               Median(curlCut), static_cast<unsigned long>(cut.exitCode), cut.wholeFiles, kSmallFiles + kLargeFiles);
-  std::printf("curl.exe --retry 3 -C - --retry-all-errors:              %.2f s (exit %lu, %d of %d files whole)\n",
+  std::printf("  curl.exe --retry 3 -C - --retry-all-errors:              %.2f s (exit %lu, %d of %d files whole)\n",
               curlCutAllSeconds, static_cast<unsigned long>(cutAllErrors.exitCode), cutAllErrors.wholeFiles,
               kSmallFiles + kLargeFiles);
-  std::printf("ratio update/curl --retry-all-errors: %.2f\n", cutUpdateSeconds / curlCutAllSeconds);
-  server.Stop();
+  std::printf("  ratio ours/curl --retry-all-errors: %.2f\n", cutUpdateSeconds / curlCutAllSeconds);
+  loopback.server->Stop();
+  distant.server->Stop();
   RemoveTree(work);
-  return clean.exitCode == 0 && cutAllErrors.exitCode == 0 ? 0 : 1;
+  const bool curlWhole = CurlSucceeded(clean.oneByOne) && CurlSucceeded(clean.parallel) &&
+                         CurlSucceeded(latency.oneByOne) && CurlSucceeded(latency.parallel) &&
+                         cutAllErrors.exitCode == 0;
+  return curlWhole ? 0 : 1;
 }

@@ -22,6 +22,7 @@
 #include <cctype>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -483,6 +484,9 @@ TEST_F(IncrementalUpdateTest, FourAtOnceStageEveryFileOrFailOnce) {
   int resumed = 0;
   for (const test_http::RecordedRequest& request : server_.Requests()) resumed += request.HasHeader("Range") ? 1 : 0;
   EXPECT_EQ(resumed, 2) << "the cut and the stalled file each resume once";
+  std::set<std::uint64_t> connections;
+  for (const test_http::RecordedRequest& request : server_.Requests()) connections.insert(request.connection);
+  EXPECT_LE(connections.size(), 8u) << "24 files must share a few kept-alive connections";
   EXPECT_TRUE(Leftovers().empty());
 
   // The first file fails at once while the next three are on their way.

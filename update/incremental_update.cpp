@@ -48,17 +48,7 @@ const StagingFileOps& NativeStagingFileOps() {
 }
 
 int ParallelDownloadsFromSetting(const std::string& text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
-  while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
-  if (begin == end || end - begin > 2) return kDefaultParallelDownloads;
-  int count = 0;
-  for (std::size_t i = begin; i < end; ++i) {
-    if (text[i] < '0' || text[i] > '9') return kDefaultParallelDownloads;
-    count = count * 10 + (text[i] - '0');
-  }
-  return count >= 1 && count <= kMaxParallelDownloads ? count : kDefaultParallelDownloads;
+  return static_cast<int>(WholeNumberFromSetting(text, 1, kMaxParallelDownloads, kDefaultParallelDownloads));
 }
 
 bool AllEntriesStayInside(const PackageManifest& remote) {

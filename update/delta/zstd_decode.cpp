@@ -55,42 +55,33 @@ DecodeResult DecodeFrame(ZSTD_DCtx* context, const std::string& sourcePath, cons
 
   std::vector<char> in(ZSTD_DStreamInSize());
   std::vector<char> out(ZSTD_DStreamOutSize());
+  ZSTD_inBuffer input = {in.data(), 0, 0};
   long long written = 0;
+  bool inputDone = false;
   bool frameDone = false;
   for (;;) {
-    const size_t got = std::fread(in.data(), 1, in.size(), source.get());
-    if (got == 0) {
-      if (std::ferror(source.get())) return DecodeResult::kCannotRead;
-      break;
+    if (input.pos == input.size && !inputDone) {
+      const size_t got = std::fread(in.data(), 1, in.size(), source.get());
+      if (got == 0) {
+        if (std::ferror(source.get())) return DecodeResult::kCannotRead;
+        inputDone = true;
+      } else if (frameDone) {
+        // Bytes after the frame's end are not part of what was published.
+        return DecodeResult::kCorrupt;
+      }
+      input = {in.data(), got, 0};
     }
-    // Bytes after the frame's end are not part of what was published.
-    if (frameDone) return DecodeResult::kCorrupt;
-    ZSTD_inBuffer input = {in.data(), got, 0};
-    while (input.pos < input.size) {
-      ZSTD_outBuffer output = {out.data(), out.size(), 0};
-      const size_t left = ZSTD_decompressStream(context, &output, &input);
-      if (ZSTD_isError(left)) {
-        return ZSTD_getErrorCode(left) == ZSTD_error_frameParameter_windowTooLarge ? DecodeResult::kWindowTooLarge
-                                                                                   : DecodeResult::kCorrupt;
-      }
-      written += static_cast<long long>(output.pos);
-      if (written > maxBytes) return DecodeResult::kTooLong;
-      if (output.pos > 0 && std::fwrite(out.data(), 1, output.pos, target.get()) != output.pos) {
-        return DecodeResult::kCannotWrite;
-      }
-      if (digests != nullptr) digests->Update(out.data(), output.pos);
-      if (left == 0) {
-        frameDone = true;
-        if (input.pos < input.size) return DecodeResult::kCorrupt;
-      }
+    if (frameDone) {
+      if (inputDone) break;
+      continue;
     }
-  }
-  // The decoder may still hold output of a frame whose input has all been read.
-  while (!frameDone) {
-    ZSTD_inBuffer input = {in.data(), 0, 0};
+    // With the input all read, this only drains what the decoder still holds.
     ZSTD_outBuffer output = {out.data(), out.size(), 0};
     const size_t left = ZSTD_decompressStream(context, &output, &input);
-    if (ZSTD_isError(left)) return DecodeResult::kCorrupt;
+    if (ZSTD_isError(left)) {
+      return ZSTD_getErrorCode(left) == ZSTD_error_frameParameter_windowTooLarge ? DecodeResult::kWindowTooLarge
+                                                                                 : DecodeResult::kCorrupt;
+    }
     written += static_cast<long long>(output.pos);
     if (written > maxBytes) return DecodeResult::kTooLong;
     if (output.pos > 0 && std::fwrite(out.data(), 1, output.pos, target.get()) != output.pos) {
@@ -99,7 +90,8 @@ DecodeResult DecodeFrame(ZSTD_DCtx* context, const std::string& sourcePath, cons
     if (digests != nullptr) digests->Update(out.data(), output.pos);
     if (left == 0) {
       frameDone = true;
-    } else if (output.pos == 0) {
+      if (input.pos < input.size) return DecodeResult::kCorrupt;
+    } else if (inputDone && output.pos == 0) {
       return DecodeResult::kCorrupt;  // truncated: more input wanted, none left
     }
   }

@@ -18,18 +18,24 @@ constexpr long long kLongestDeadlineSeconds = 30LL * 24 * 3600;
 
 }  // namespace
 
-long StallSecondsFromSetting(const std::string& text) {
+long WholeNumberFromSetting(const std::string& text, long lowest, long highest, long fallback) {
   std::size_t begin = 0;
   std::size_t end = text.size();
   while (begin < end && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
   while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t')) --end;
-  if (begin == end || end - begin > 4) return kDefaultStallSeconds;
-  long seconds = 0;
+  if (begin == end) return fallback;
+  long value = 0;
   for (std::size_t i = begin; i < end; ++i) {
-    if (text[i] < '0' || text[i] > '9') return kDefaultStallSeconds;
-    seconds = seconds * 10 + (text[i] - '0');
+    if (text[i] < '0' || text[i] > '9') return fallback;
+    value = value * 10 + (text[i] - '0');
+    // Past the bound there is nothing to read on for, and no overflow to meet.
+    if (value > highest) return fallback;
   }
-  return seconds >= 1 && seconds <= kLongestStallSeconds ? seconds : kDefaultStallSeconds;
+  return value >= lowest ? value : fallback;
+}
+
+long StallSecondsFromSetting(const std::string& text) {
+  return WholeNumberFromSetting(text, 1, kLongestStallSeconds, kDefaultStallSeconds);
 }
 
 DownloadLimits LimitsForSize(long long namedSize) {

@@ -20,6 +20,10 @@ inline constexpr char kPartialDownloadSuffix[] = ".zqdownload";
 
 inline constexpr long kDefaultStallSeconds = 30;
 
+// A whole number from the settings file: decimal digits, blanks around them
+// allowed, from lowest to highest; anything else gives fallback.
+long WholeNumberFromSetting(const std::string& text, long lowest, long highest, long fallback);
+
 // The settings file's text for the stall limit: a whole number of seconds,
 // 1 to 3600, blanks around it allowed; anything else gives the default.
 long StallSecondsFromSetting(const std::string& text);

@@ -191,44 +191,9 @@ log "building $key (full log: $logfile)"
 started=$SECONDS
 
 # A private apt state: the machine's sources, lists and caches stay untouched.
-apt_dir=$work/apt
-mkdir -p "$apt_dir/sources" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-system_sources=/etc/apt/sources.list.d/debian.sources
-[ -r "$system_sources" ] || die "cannot read $system_sources (its URIs and keys are copied for the deb-src entry)"
-# Copy each stanza's URIs, suites, components and key, turned into deb-src.
-awk '
-  function flush() {
-    if (uris != "" && suites != "") {
-      printf "Types: deb-src\nURIs: %s\nSuites: %s\nComponents: %s\n", uris, suites, (comps != "" ? comps : "main")
-      if (signed != "") printf "Signed-By: %s\n", signed
-      printf "\n"
-    }
-    uris = suites = comps = signed = ""
-  }
-  /^[[:space:]]*#/ { next }
-  /^[[:space:]]*$/ { flush(); next }
-  {
-    field = tolower($1); sub(/:$/, "", field)
-    value = $0; sub(/^[^:]*:[[:space:]]*/, "", value)
-    if (field == "uris") uris = value
-    else if (field == "suites") suites = value
-    else if (field == "components") comps = value
-    else if (field == "signed-by") signed = value
-  }
-  END { flush() }
-' "$system_sources" >"$apt_dir/sources/zenquilostudent.sources"
-grep -q '^URIs:' "$apt_dir/sources/zenquilostudent.sources" ||
-  die "no usable entry in $system_sources"
-
-apt_options=(
-  -o Dir::Etc::SourceList=/dev/null
-  -o "Dir::Etc::SourceParts=$apt_dir/sources"
-  -o "Dir::State::Lists=$apt_dir/lists"
-  -o "Dir::Cache=$apt_dir/cache"
-  -o Dir::Cache::pkgcache=
-  -o Dir::Cache::srcpkgcache=
-  -o APT::Sandbox::User=root
-)
+. "$root/scripts/debian-sources.sh"
+zq_private_apt "$work/apt" || die "cannot make a private apt state from the machine's sources"
+apt_options=("${zq_apt_options[@]}")
 step "fetching Debian's source index" apt-get "${apt_options[@]}" update
 
 src=$work/src

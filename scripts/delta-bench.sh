@@ -33,6 +33,7 @@ log() { printf '[delta-bench] %s\n' "$*" >&2; }
 
 bash scripts/install-packages.sh
 . scripts/wine-env.sh
+. scripts/debian-sources.sh
 corpus=$ZQ_CACHE/delta-corpus
 mkdir -p "$corpus"
 
@@ -63,34 +64,8 @@ build_programs() {
 fetch_curl_source() {
   local dir=$1 version
   version=$(dpkg-query -W -f='${source:Version}' libcurl4-openssl-dev)
-  local apt_dir=$dir/apt
-  mkdir -p "$apt_dir/sources" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-  awk '
-    function flush() {
-      if (uris != "" && suites != "") {
-        printf "Types: deb-src\nURIs: %s\nSuites: %s\nComponents: %s\n", uris, suites, (comps != "" ? comps : "main")
-        if (signed != "") printf "Signed-By: %s\n", signed
-        printf "\n"
-      }
-      uris = suites = comps = signed = ""
-    }
-    /^[[:space:]]*#/ { next }
-    /^[[:space:]]*$/ { flush(); next }
-    {
-      field = tolower($1); sub(/:$/, "", field)
-      value = $0; sub(/^[^:]*:[[:space:]]*/, "", value)
-      if (field == "uris") uris = value
-      else if (field == "suites") suites = value
-      else if (field == "components") comps = value
-      else if (field == "signed-by") signed = value
-    }
-    END { flush() }
-  ' /etc/apt/sources.list.d/debian.sources >"$apt_dir/sources/delta-bench.sources"
-  local apt_options=(
-    -o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$apt_dir/sources"
-    -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache"
-    -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= -o APT::Sandbox::User=root
-  )
+  zq_private_apt "$dir/apt" || exit 1
+  local apt_options=("${zq_apt_options[@]}")
   apt-get "${apt_options[@]}" update >/dev/null
   (cd "$dir" && apt-get "${apt_options[@]}" source --download-only "curl=$version" >/dev/null)
   # Its warning that the .dsc's signature cannot be checked is noise: apt checked the index.

@@ -154,6 +154,7 @@ void TestHttpServer::AcceptLoop() {
       continue;
     }
     SetSendTimeout(accepted, kSendTimeoutMs);
+    SetNoDelay(accepted);
     auto connection = std::make_unique<Connection>();
     connection->socket = accepted;
     connection->id = ++lastId;

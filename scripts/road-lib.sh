@@ -95,3 +95,28 @@ for _ in range(40):
 open(sys.argv[2], 'wb').write(data)
 PY
 }
+
+# check DESCRIPTION COMMAND...: runs a test's check, prints "ok:" or
+# "FAILED:" and counts the failures in zq_failures.
+zq_failures=0
+check() {
+  local what=$1
+  shift
+  if "$@"; then
+    echo "ok: $what"
+  else
+    echo "FAILED: $what"
+    zq_failures=$((zq_failures + 1))
+  fi
+}
+
+# zq_report NAME: the test's last line, and its exit status.
+zq_report() {
+  echo
+  if [ "$zq_failures" -eq 0 ]; then
+    echo "$1: every check passed"
+  else
+    echo "$1: $zq_failures check(s) FAILED"
+    return 1
+  fi
+}

@@ -21,7 +21,6 @@ export ZQ_BUILD=$(cd "$1" && pwd)
 work=$(mktemp -d /tmp/zq-delta-road.XXXXXX)
 run=$work/nginx
 pids=()
-failures=0
 cleanup() {
   for pid in "${pids[@]}"; do zq_end_program "$pid"; done
   "$WINE" taskkill /f /im zenquilo.exe >/dev/null 2>&1 || true
@@ -30,16 +29,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-check() {  # DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok: $what"
-  else
-    echo "FAILED: $what"
-    failures=$((failures + 1))
-  fi
-}
 # Request paths of the release's files and their forms since the log had LINES lines.
 fetched_since() {
   tail -n +"$(($1 + 1))" "$run/access.log" | awk '{print $7}' | grep -E '^/(files|compressed|deltas)/' || true
@@ -158,10 +147,4 @@ check "the unnamed delta is refused for the compressed copy" test "$(roads '/a\.
 check "the named deltas are taken" test "$(roads '/bin/b\.dll')$(roads '/c\.dat')" = "deltas deltas "
 check "the install is release 2, byte for byte" installed_is_release2 "$install"
 
-echo
-if [ "$failures" -eq 0 ]; then
-  echo "delta road: every check passed"
-else
-  echo "delta road: $failures check(s) FAILED"
-  exit 1
-fi
+zq_report "delta road"

@@ -32,7 +32,6 @@ fi
 work=$(mktemp -d /tmp/zq-nginx-road.XXXXXX)
 run=$work/nginx
 pids=()
-failures=0
 cleanup() {
   for pid in "${pids[@]}"; do zq_end_program "$pid"; done
   "$WINE" taskkill /f /im zenquilo.exe >/dev/null 2>&1 || true
@@ -42,16 +41,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-check() {  # DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok: $what"
-  else
-    echo "FAILED: $what"
-    failures=$((failures + 1))
-  fi
-}
 same_file() { cmp -s "$1" "$2"; }
 crlf_of() { sed 's/$/\r/' "$1"; }
 # The URLs of files and their smaller forms fetched since the log had LINES lines.
@@ -246,10 +235,4 @@ pids+=("$pid")
 check "release 21 is installed" zq_wait 60 zq_started "$install" zenquilo.exe 2
 check "the large file is whole" same_file "$install/big/video.bin" "$r21/big/video.bin"
 
-echo
-if [ "$failures" -eq 0 ]; then
-  echo "nginx road: every check passed"
-else
-  echo "nginx road: $failures check(s) FAILED"
-  exit 1
-fi
+zq_report "nginx road"

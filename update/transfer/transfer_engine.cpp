@@ -21,7 +21,7 @@ CURLM* Multi(void* multi) {
 }  // namespace
 
 struct TransferEngine::Job {
-  EngineDownload spec;
+  EngineDownload request;
   bool hasDeadline = false;
   Clock::time_point deadline;
   Clock::time_point startAt;
@@ -52,11 +52,11 @@ TransferEngine::~TransferEngine() {
 
 void TransferEngine::Add(EngineDownload download) {
   auto job = std::make_unique<Job>();
-  job->spec = std::move(download);
+  job->request = std::move(download);
   job->startAt = Clock::now();
-  if (job->spec.limits.deadlineSeconds > 0) {
+  if (job->request.limits.deadlineSeconds > 0) {
     job->hasDeadline = true;
-    job->deadline = job->startAt + std::chrono::seconds(job->spec.limits.deadlineSeconds);
+    job->deadline = job->startAt + std::chrono::seconds(job->request.limits.deadlineSeconds);
   }
   jobs_.push_back(std::move(job));
 }
@@ -64,10 +64,10 @@ void TransferEngine::Add(EngineDownload download) {
 bool TransferEngine::StartAttempt(Job& job) {
   DownloadTarget& target = job.target;
   target = DownloadTarget();
-  target.fileName = job.spec.path.c_str();
-  target.showProgress = job.spec.progressBar != nullptr ? 1 : 0;
-  target.stallSeconds = job.spec.retry.stallSeconds;
-  target.maxBytes = job.spec.limits.maxBytes;
+  target.fileName = job.request.path.c_str();
+  target.showProgress = job.request.progressBar != nullptr ? 1 : 0;
+  target.stallSeconds = job.request.retry.stallSeconds;
+  target.maxBytes = job.request.limits.maxBytes;
   target.digests = &job.digests;
   if (job.hasDeadline) {
     const long long leftMs =
@@ -76,19 +76,19 @@ bool TransferEngine::StartAttempt(Job& job) {
   }
   job.digests.Reset();
   if (job.next == NextAttempt::kResume) {
-    target.resumeFrom = NarrowFileSize(job.spec.path);
+    target.resumeFrom = NarrowFileSize(job.request.path);
     target.ifRange = job.validator;
     // The kept part is read once, so the whole file's digests need no second pass.
-    if (!job.digests.UpdateFromFile(job.spec.path, target.resumeFrom)) {
+    if (!job.digests.UpdateFromFile(job.request.path, target.resumeFrom)) {
       job.digests.Reset();
       target.resumeFrom = 0;
-      RemoveNarrowPath(job.spec.path);
+      RemoveNarrowPath(job.request.path);
     }
   } else {
-    RemoveNarrowPath(job.spec.path);
+    RemoveNarrowPath(job.request.path);
   }
-  job.running = std::make_unique<DownloadAttempt>(job.spec.url, target, job.spec.progressBar != nullptr,
-                                                  job.spec.progressBar);
+  job.running = std::make_unique<DownloadAttempt>(job.request.url, target, job.request.progressBar != nullptr,
+                                                  job.request.progressBar);
   if (job.running->handle() == nullptr || multi_ == nullptr ||
       curl_multi_add_handle(Multi(multi_), job.running->handle()) != CURLM_OK) {
     job.running.reset();
@@ -98,7 +98,7 @@ bool TransferEngine::StartAttempt(Job& job) {
 }
 
 int TransferEngine::AfterAttempt(Job& job, int result) {
-  const std::string& path = job.spec.path;
+  const std::string& path = job.request.path;
   long long bytesOnDisk = NarrowFileSize(path);
   if (result == 0 && bytesOnDisk < 0) {
     // A whole answer with no body never opens the file: it is an empty file.
@@ -112,19 +112,19 @@ int TransferEngine::AfterAttempt(Job& job, int result) {
   AttemptOutcome outcome;
   outcome.result = result;
   outcome.status = job.target.responseStatus;
-  outcome.proved = result == 0 && job.spec.prove(path, job.digests.Finish());
+  outcome.proved = result == 0 && job.request.prove(path, job.digests.Finish());
   outcome.bytesOnDisk = bytesOnDisk;
   outcome.hasValidator = !job.validator.empty();
   job.next = DecideNextAttempt(outcome);
   if (job.next == NextAttempt::kDone) return 0;
   if (result == 0) result = kDownloadNotProved;
-  if (job.attempt >= job.spec.retry.pausesMs.size()) {
+  if (job.attempt >= job.request.retry.pausesMs.size()) {
     RemoveNarrowPath(path);
     return result;
   }
-  const unsigned pause = job.spec.retry.pausesMs[job.attempt++];
-  if (job.spec.retry.pause) {
-    job.spec.retry.pause(pause);
+  const unsigned pause = job.request.retry.pausesMs[job.attempt++];
+  if (job.request.retry.pause) {
+    job.request.retry.pause(pause);
     job.startAt = Clock::now();
   } else {
     // The others go on meanwhile; only this one waits.
@@ -134,7 +134,7 @@ int TransferEngine::AfterAttempt(Job& job, int result) {
 }
 
 void TransferEngine::Finish(std::unique_ptr<Job> job, int result) {
-  if (job->spec.done) job->spec.done(result);
+  if (job->request.done) job->request.done(result);
 }
 
 void TransferEngine::Run() {
@@ -147,7 +147,7 @@ void TransferEngine::Run() {
       if (!job.running && job.startAt <= now) {
         // Once the deadline has passed no attempt starts.
         if (job.hasDeadline && now >= job.deadline) {
-          RemoveNarrowPath(job.spec.path);
+          RemoveNarrowPath(job.request.path);
           std::unique_ptr<Job> finished = std::move(jobs_[i]);
           jobs_.erase(jobs_.begin() + static_cast<std::ptrdiff_t>(i));
           Finish(std::move(finished), CURLE_OPERATION_TIMEDOUT);
@@ -221,6 +221,6 @@ void TransferEngine::CancelAll() {
       curl_multi_remove_handle(Multi(multi_), job->running->handle());
       job->running.reset();
     }
-    RemoveNarrowPath(job->spec.path);
+    RemoveNarrowPath(job->request.path);
   }
 }

@@ -47,6 +47,17 @@ fs::path FromNarrowPath(const std::string& narrow) {
 #endif
 }
 
+std::string CompressibleSample(unsigned seed, std::size_t size) {
+  std::string text;
+  unsigned state = seed;
+  while (text.size() < size) {
+    state = state * 1103515245u + 12345u;
+    text += "word" + std::to_string((state >> 16) % 300) + (state % 7 == 0 ? "\n" : " ");
+  }
+  text.resize(size);
+  return text;
+}
+
 void BypassProxies() {
 #ifdef _WIN32
   _putenv_s("NO_PROXY", "*");

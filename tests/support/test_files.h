@@ -4,6 +4,7 @@
 // whole files as bytes, paths as the narrow text the product takes, and
 // throw-away directories.
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 
@@ -22,6 +23,10 @@ void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 // the bytes as they are elsewhere; FromNarrowPath is its inverse.
 std::string NarrowPath(const std::filesystem::path& path);
 std::filesystem::path FromNarrowPath(const std::string& narrow);
+
+// Deterministic text of size bytes whose repeats lie far apart, as in a
+// program file: something zstd shrinks but not to nothing.
+std::string CompressibleSample(unsigned seed, std::size_t size);
 
 // Transfers must reach our own server on 127.0.0.1, never a proxy that the
 // environment names.

@@ -28,17 +28,7 @@ namespace {
 
 const char kBase[] = "http://127.0.0.1:8080/zenquilo";
 
-// Text with repeats far apart, as program files have; deterministic.
-std::string Sample(unsigned seed, size_t size) {
-  std::string text;
-  unsigned state = seed;
-  while (text.size() < size) {
-    state = state * 1103515245u + 12345u;
-    text += "word" + std::to_string((state >> 16) % 300) + (state % 7 == 0 ? "\n" : " ");
-  }
-  text.resize(size);
-  return text;
-}
+using test_files::CompressibleSample;
 
 // Bytes no compressor shrinks.
 std::string Noise(unsigned seed, size_t size) {
@@ -180,23 +170,23 @@ TEST(PublisherForms, ThreeReleasesOfferEveryEarlierContentOnce) {
     work.Write("release/" + name, bytes);
     contents[Sha256HexOfBytes(bytes)] = bytes;
   };
-  const std::string text1 = Sample(1, 60000);
+  const std::string text1 = CompressibleSample(1, 60000);
   const std::string text2 = text1.substr(0, 20000) + "inserted in 2" + text1.substr(20000);
   const std::string text3 = text2.substr(0, 45000) + "inserted in 3" + text2.substr(45000);
   put("bin/text.txt", text1);
-  put("steady.txt", Sample(2, 30000));
-  put("doc.txt", Sample(3, 30000));
+  put("steady.txt", CompressibleSample(2, 30000));
+  put("doc.txt", CompressibleSample(3, 30000));
   put("noise.bin", Noise(1, 20000));
   ASSERT_EQ(work.Publish("1", "r1", {}).code, 0);
 
   put("bin/text.txt", text2);
-  put("doc.txt", Sample(3, 30000) + "appended in 2");
+  put("doc.txt", CompressibleSample(3, 30000) + "appended in 2");
   put("noise.bin", Noise(2, 20000));
   const Outcome second = work.Publish("2", "r2", {"r1"});
   ASSERT_EQ(second.code, 0) << second.err;
 
   put("bin/text.txt", text3);
-  put("steady.txt", Sample(2, 30000) + "changed at last");
+  put("steady.txt", CompressibleSample(2, 30000) + "changed at last");
   put("noise.bin", Noise(3, 20000));
   const Outcome third = work.Publish("3", "r3", {"r1", "r2"});
   ASSERT_EQ(third.code, 0) << third.err;
@@ -254,10 +244,10 @@ TEST(PublisherForms, OlderClientsAndKeyedClientsReadTheNewManifest) {
   ASSERT_EQ(RunPublisher({"keygen", "--out", work.Text("release")}, keygenOut, keygenErr), 0) << keygenErr.str();
   std::string publicKey = work.Read("release.pub");
   publicKey.pop_back();
-  work.Write("release/sub/\xE4\xB9\x97.txt", Sample(1, 40000));
-  work.Write("release/a.txt", Sample(2, 40000));
+  work.Write("release/sub/\xE4\xB9\x97.txt", CompressibleSample(1, 40000));
+  work.Write("release/a.txt", CompressibleSample(2, 40000));
   ASSERT_EQ(work.Publish("1", "r1", {}).code, 0);
-  work.Write("release/sub/\xE4\xB9\x97.txt", Sample(1, 40000) + "2");
+  work.Write("release/sub/\xE4\xB9\x97.txt", CompressibleSample(1, 40000) + "2");
   const Outcome forms = work.Publish("2", "r2", {"r1"}, {"--sign-key", work.Text("release.key")});
   ASSERT_EQ(forms.code, 0) << forms.err;
   const Outcome plain = work.Publish("2", "r2-plain", {"r1"}, {"--no-smaller-forms"});
@@ -299,9 +289,9 @@ bool GarbageDelta(const std::string&, const std::string&, int, std::string& fram
 // whole release is refused and --out is left as it was.
 TEST(PublisherForms, AFormThatDoesNotRebuildItsFileRefusesTheRelease) {
   Work work;
-  work.Write("release/a.txt", Sample(1, 30000));
+  work.Write("release/a.txt", CompressibleSample(1, 30000));
   ASSERT_EQ(work.Publish("1", "r1", {}).code, 0);
-  work.Write("release/a.txt", Sample(1, 30000) + "2");
+  work.Write("release/a.txt", CompressibleSample(1, 30000) + "2");
   struct Case {
     const char* why;
     FormEncoder encoder;
@@ -323,11 +313,11 @@ TEST(PublisherForms, AFormThatDoesNotRebuildItsFileRefusesTheRelease) {
 // The earlier releases are the operator's, and may be damaged or mixed up.
 TEST(PublisherForms, EarlierReleasesAreCheckedBeforeTheyServeAsBases) {
   Work work;
-  work.Write("release/a.txt", Sample(1, 30000));
+  work.Write("release/a.txt", CompressibleSample(1, 30000));
   ASSERT_EQ(work.Publish("1", "r1", {}).code, 0);
-  work.Write("release/a.txt", Sample(1, 30000) + "2");
+  work.Write("release/a.txt", CompressibleSample(1, 30000) + "2");
   ASSERT_EQ(work.Publish("2", "r2", {"r1"}).code, 0);
-  work.Write("release/a.txt", Sample(1, 30000) + "3");
+  work.Write("release/a.txt", CompressibleSample(1, 30000) + "3");
 
   Outcome outcome = work.Publish("3", "r3", {"r1", "r1"});
   EXPECT_EQ(outcome.code, 2) << "two releases of one version: which one continues?";
@@ -337,7 +327,7 @@ TEST(PublisherForms, EarlierReleasesAreCheckedBeforeTheyServeAsBases) {
   EXPECT_FALSE(fs::exists(work.path() / "r3"));
 
   // The base of release 1 damaged on the server: no delta from it, a warning.
-  work.Write("r1/files/1/a.txt", Sample(1, 30000) + "damaged");
+  work.Write("r1/files/1/a.txt", CompressibleSample(1, 30000) + "damaged");
   outcome = work.Publish("3", "r3", {"r2", "r1"});
   ASSERT_EQ(outcome.code, 0) << outcome.err;
   EXPECT_NE(outcome.err.find("warning: release 1: \"files/1/a.txt\" differs from its manifest"), std::string::npos)
@@ -345,7 +335,7 @@ TEST(PublisherForms, EarlierReleasesAreCheckedBeforeTheyServeAsBases) {
   const PackageManifest r3 = work.Manifest("r3");
   const PackageFileEntry& entry = EntryNamed(r3, "a.txt");
   ASSERT_EQ(entry.deltas().size(), 1u);
-  EXPECT_EQ(entry.deltas()[0].from_sha256, Sha256HexOfBytes(Sample(1, 30000) + "2"));
+  EXPECT_EQ(entry.deltas()[0].from_sha256, Sha256HexOfBytes(CompressibleSample(1, 30000) + "2"));
 
   outcome = work.Publish("3", "r3-no-deltas", {"r2", "r1"}, {"--delta-releases", "0"});
   ASSERT_EQ(outcome.code, 0) << outcome.err;

@@ -16,17 +16,7 @@
 
 namespace {
 
-// Text with repeats far apart, as program files have; deterministic.
-std::string Sample(unsigned seed, size_t size) {
-  std::string text;
-  unsigned state = seed;
-  while (text.size() < size) {
-    state = state * 1103515245u + 12345u;
-    text += "word" + std::to_string((state >> 16) % 300) + (state % 7 == 0 ? "\n" : " ");
-  }
-  text.resize(size);
-  return text;
-}
+using test_files::CompressibleSample;
 
 class Scratch {
  public:
@@ -49,7 +39,7 @@ class Scratch {
 TEST(ZstdCodec, FormsRoundTripOrFailWithoutLeavingATarget) {
   // Larger than zstd's streaming output buffer (128 KiB): a frame that fits
   // it is decoded in one step, without the window check.
-  const std::string base = Sample(1, 300000);
+  const std::string base = CompressibleSample(1, 300000);
   std::string target = base;
   target.insert(140000, "a few new bytes in the middle");
   // A base much smaller than its target: the frame's own window, not the

@@ -32,6 +32,21 @@ std::string Version(int release) {
   return bytes;
 }
 
+// One entry's roads alone on an engine, as a run takes them for each file.
+bool FetchByCheapestRoad(const PackageFileEntry& entry, const std::string& installedPath,
+                         const std::string& partialPath, const ReleaseTrust& trust, const RetryPolicy& retry,
+                         FetchRoad& road) {
+  TransferEngine engine(1);
+  bool proved = false;
+  RoadFetch fetch(engine, entry, installedPath, partialPath, trust, retry, [&](bool ok, FetchRoad used) {
+    proved = ok;
+    road = used;
+  });
+  fetch.Start();
+  engine.Run();
+  return proved;
+}
+
 enum class Served { kAsMade, kCorrupt, kTruncated, kOtherBytes };
 
 struct RoadCase {

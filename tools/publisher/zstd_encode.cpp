@@ -2,6 +2,7 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "update/delta/zstd_decode.h"
@@ -16,15 +17,13 @@ struct CContextFreer {
 constexpr long long kLongMatchingFrom = 8LL << 20;
 
 bool Compress(const std::string* base, const std::string& bytes, int level, std::string& frame, int& windowLog) {
-  const long long larger =
-      base != nullptr && static_cast<long long>(base->size()) > static_cast<long long>(bytes.size())
-          ? static_cast<long long>(base->size())
-          : static_cast<long long>(bytes.size());
+  const long long baseSize = base != nullptr ? static_cast<long long>(base->size()) : 0;
+  const long long larger = std::max(baseSize, static_cast<long long>(bytes.size()));
   if (base == nullptr) {
     // A copy decodes with any window; a smaller one than the file only finds fewer repeats.
-    windowLog = WindowLogFor(larger) < kMaxWindowLog ? WindowLogFor(larger) : kMaxWindowLog;
+    windowLog = std::min(WindowLogFor(larger), kMaxWindowLog);
   } else {
-    windowLog = DeltaWindowLog(static_cast<long long>(base->size()), static_cast<long long>(bytes.size()));
+    windowLog = DeltaWindowLog(baseSize, static_cast<long long>(bytes.size()));
     if (windowLog > kMaxWindowLog) return false;
   }
   std::unique_ptr<ZSTD_CCtx, CContextFreer> context(ZSTD_createCCtx());
@@ -60,7 +59,7 @@ int WindowLogFor(long long largerSize) {
 int DeltaWindowLog(long long baseSize, long long targetSize) {
   // The new file's bytes match the base's about one base length back, a
   // little more after insertions: twice the larger file reaches them all.
-  return WindowLogFor(baseSize > targetSize ? baseSize : targetSize) + 1;
+  return WindowLogFor(std::max(baseSize, targetSize)) + 1;
 }
 
 bool CompressForServing(const std::string& bytes, int level, std::string& frame, int& windowLog) {

@@ -116,17 +116,3 @@ void RoadFetch::FormArrived(FetchRoad road, const std::string& formPath, int res
   RemoveNarrowPath(partialPath_);
   Try(road == FetchRoad::kDelta ? FetchRoad::kCompressed : FetchRoad::kFull);
 }
-
-bool FetchByCheapestRoad(const PackageFileEntry& entry, const std::string& installedPath,
-                         const std::string& partialPath, const ReleaseTrust& trust, const RetryPolicy& retry,
-                         FetchRoad& road) {
-  TransferEngine engine(1);
-  bool proved = false;
-  RoadFetch fetch(engine, entry, installedPath, partialPath, trust, retry, [&](bool ok, FetchRoad used) {
-    proved = ok;
-    road = used;
-  });
-  fetch.Start();
-  engine.Run();
-  return proved;
-}

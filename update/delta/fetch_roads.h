@@ -58,11 +58,3 @@ class RoadFetch {
   const Done done_;
   const FileDelta* delta_ = nullptr;
 };
-
-// Fetches entry into partialPath, trying the roads in order, until trust
-// accepts the whole file there. True, with road set to the one that did,
-// when partialPath holds the proved file; false when even the file itself
-// was not proved, and then nothing of any road is left.
-bool FetchByCheapestRoad(const PackageFileEntry& entry, const std::string& installedPath,
-                         const std::string& partialPath, const ReleaseTrust& trust, const RetryPolicy& retry,
-                         FetchRoad& road);

@@ -1,11 +1,7 @@
 #include "update/transfer/resumable_download.h"
 
-#include <chrono>
 #include <algorithm>
-#include <cstdio>
-#include <thread>
 
-#include "platform/narrow_file.h"
 #include "update/transfer/transfer_engine.h"
 
 namespace {

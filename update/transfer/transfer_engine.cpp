@@ -133,8 +133,11 @@ int TransferEngine::AfterAttempt(Job& job, int result) {
   return kGoesOn;
 }
 
-void TransferEngine::Finish(std::unique_ptr<Job> job, int result) {
-  if (job->request.done) job->request.done(result);
+void TransferEngine::Retire(std::vector<std::unique_ptr<Job>>::iterator job, int result) {
+  std::unique_ptr<Job> finished = std::move(*job);
+  jobs_.erase(job);
+  // May add downloads or cancel them all: the caller holds no iterator past this.
+  if (finished->request.done) finished->request.done(result);
 }
 
 void TransferEngine::Run() {
@@ -145,25 +148,19 @@ void TransferEngine::Run() {
     for (std::size_t i = 0; i < jobs_.size(); ++i) {
       Job& job = *jobs_[i];
       if (!job.running && job.startAt <= now) {
-        // Once the deadline has passed no attempt starts.
+        int outcome = kGoesOn;
         if (job.hasDeadline && now >= job.deadline) {
+          // Once the deadline has passed no attempt starts.
           RemoveNarrowPath(job.request.path);
-          std::unique_ptr<Job> finished = std::move(jobs_[i]);
-          jobs_.erase(jobs_.begin() + static_cast<std::ptrdiff_t>(i));
-          Finish(std::move(finished), CURLE_OPERATION_TIMEDOUT);
+          outcome = CURLE_OPERATION_TIMEDOUT;
+        } else if (!StartAttempt(job)) {
+          // Counted like any failed transfer: the pause, then the next attempt.
+          outcome = AfterAttempt(job, CURLE_FAILED_INIT);
+        }
+        if (outcome != kGoesOn) {
+          Retire(jobs_.begin() + static_cast<std::ptrdiff_t>(i), outcome);
           anyRunning = true;  // look again at once: the list has changed
           break;
-        }
-        if (!StartAttempt(job)) {
-          // Counted like any failed transfer: the pause, then the next attempt.
-          const int outcome = AfterAttempt(job, CURLE_FAILED_INIT);
-          if (outcome != kGoesOn) {
-            std::unique_ptr<Job> finished = std::move(jobs_[i]);
-            jobs_.erase(jobs_.begin() + static_cast<std::ptrdiff_t>(i));
-            Finish(std::move(finished), outcome);
-            anyRunning = true;
-            break;
-          }
         }
       }
       if (job.running) {
@@ -188,18 +185,13 @@ void TransferEngine::Run() {
         return job->running && job->running->handle() == easy;
       });
       if (found == jobs_.end()) continue;
-      long connects = 0;
-      if (curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK) connectionsOpened_ += connects;
       curl_multi_remove_handle(Multi(multi_), easy);
       Job& job = **found;
       const int result = job.running->Finish(performed);
       job.running.reset();
       const int outcome = AfterAttempt(job, result);
       if (outcome == kGoesOn) continue;
-      std::unique_ptr<Job> finished = std::move(*found);
-      jobs_.erase(found);
-      // May add downloads or cancel them all; nothing of this loop's state is used after.
-      Finish(std::move(finished), outcome);
+      Retire(found, outcome);
       if (jobs_.empty()) break;
     }
     if (jobs_.empty()) break;

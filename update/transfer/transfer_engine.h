@@ -47,19 +47,16 @@ class TransferEngine {
   // their done is not called. Run then returns.
   void CancelAll();
 
-  // Connections libcurl opened so far (CURLINFO_NUM_CONNECTS summed).
-  long connectionsOpened() const { return connectionsOpened_; }
-
  private:
   struct Job;
   // False when the attempt could not be started at all.
   bool StartAttempt(Job& job);
   // After an attempt: the job's result, or -2 while it goes on.
   int AfterAttempt(Job& job, int result);
-  void Finish(std::unique_ptr<Job> job, int result);
+  // Takes the job out of the list, then calls its done with result.
+  void Retire(std::vector<std::unique_ptr<Job>>::iterator job, int result);
 
   void* multi_;
   bool globalInit_;
   std::vector<std::unique_ptr<Job>> jobs_;
-  long connectionsOpened_ = 0;
 };

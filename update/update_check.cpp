@@ -1,6 +1,7 @@
 #include "update/update_check.h"
 
 #include "update/manifest/version_number.h"
+#include "update/proof/sha256_digest.h"
 
 std::string BuildManifestRequestUrl(const std::string& url, std::uint32_t tickCount) {
   // GetTickCount wraps after 49.7 days; above 2^31 it is written negative.
@@ -15,6 +16,18 @@ std::string SignatureUrlFor(const std::string& manifestUrl) {
 
 bool IsUpdateDue(const PackageManifest& remote, const PackageManifest& local) {
   return VersionNumber(remote.version()) > VersionNumber(local.version());
+}
+
+int RolloutBucket(const std::string& version, const std::string& machineIdentity) {
+  // The version as the client counts it, so "7" and "07" are one release.
+  const std::string digest =
+      Sha256HexOfBytes("zq-rollout\n" + std::to_string(VersionNumber(version)) + "\n" + machineIdentity);
+  // 32 bits of the digest; their spread over 100 buckets is uneven by 1 in 10^7.
+  return static_cast<int>(std::stoul(digest.substr(0, 8), nullptr, 16) % 100);
+}
+
+bool TakesRelease(const PackageManifest& remote, int bucket) {
+  return bucket < remote.rollout();
 }
 
 UpdateKind ChooseUpdateKind(const PackageManifest& remote) {

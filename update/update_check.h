@@ -22,6 +22,17 @@ std::string SignatureUrlFor(const std::string& manifestUrl);
 // True when the remote version counts as more than the local one.
 bool IsUpdateDue(const PackageManifest& remote, const PackageManifest& local);
 
+// Staged rollout. A release may name the share of PCs that take it now; each
+// PC draws its bucket, 0 to 99, from a digest of the release's version number
+// and what identifies the PC (platform/machine_identity.h), so every start of
+// one PC draws the same for one release, and the next release draws anew: the
+// same PCs are not always the first. Nothing is written to keep it.
+int RolloutBucket(const std::string& version, const std::string& machineIdentity);
+
+// Whether a PC of that bucket takes the release now: the bucket lies below
+// the release's share. Every PC takes a release that names no share.
+bool TakesRelease(const PackageManifest& remote, int bucket);
+
 enum class UpdateKind {
   kFull,         // full_update: download and start the installer
   kIncremental,  // type exactly "force": download the newer files

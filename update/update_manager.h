@@ -28,8 +28,8 @@ class UpdateManager {
 
   // Fetches the remote manifest (at most about 3 s; with a release key its
   // signature too, as long again), loads the local one, and returns true when
-  // the remote manifest is trusted and its version counts as more. Main
-  // thread, once.
+  // the remote manifest is trusted, its version counts as more and this PC
+  // is within its rollout share. Main thread, once.
   bool CheckForUpdate();
   // With a release key, a manifest whose signature does not verify is not
   // even parsed, and one past its expiry is not taken: remoteManifest keeps

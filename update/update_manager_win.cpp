@@ -7,6 +7,7 @@
 #include <exception>
 #include <utility>
 
+#include "platform/machine_identity.h"
 #include "platform/paths.h"
 #include "platform/settings.h"
 #include "platform/text.h"
@@ -22,7 +23,10 @@ UpdateManager::UpdateManager(const ReleaseTrust& releaseTrust)
 bool UpdateManager::CheckForUpdate() {
   FetchRemoteManifest();
   LoadLocalManifest(WideToNarrow(localManifestPath));
-  return remoteTrusted && IsUpdateDue(remoteManifest, localManifest);
+  if (!remoteTrusted || !IsUpdateDue(remoteManifest, localManifest)) return false;
+  // A staged release: a PC outside its share sees no update due, and has
+  // fetched nothing but the manifest.
+  return TakesRelease(remoteManifest, RolloutBucket(remoteManifest.version(), MachineIdentity()));
 }
 
 void UpdateManager::FetchRemoteManifest() {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/machine_identity.h"
 #include "platform/paths.h"
 #include "platform/settings.h"
 #include "platform/text.h"
@@ -23,6 +24,20 @@ bool FileExists(const std::wstring& path) {
 // "中文" in code page 936.
 const std::string kChineseNarrow = "\xD6\xD0\xCE\xC4";
 const std::wstring kChineseWide = L"\x4E2D\x6587";
+
+// The rollout bucket rests on it: empty parts would put every PC of a school
+// in one bucket, and a part that changed between starts would move a PC in
+// and out of a staged release.
+TEST(MachineIdentity, NamesThisPcAndItsSystemVolumeTheSameEachTime) {
+  const std::string identity = MachineIdentity();
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+  ASSERT_TRUE(GetComputerNameW(name, &length));
+  const std::string prefix = WideToNarrow(name) + "/";
+  ASSERT_EQ(identity.compare(0, prefix.size(), prefix), 0) << identity;
+  EXPECT_EQ(identity.size(), prefix.size() + 8) << identity;
+  EXPECT_EQ(MachineIdentity(), identity);
+}
 
 TEST(ModuleDirectory, IsDriveAndDirectoryWithTrailingBackslash) {
   EXPECT_EQ(ModuleDirectoryFromPath(L"D:\\A\\B\\x.exe"), L"D:\\A\\B\\");

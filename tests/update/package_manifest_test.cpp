@@ -157,6 +157,26 @@ TEST(PackageManifestParserTest, SizesAreTakenOnlyAsWholeNumbers) {
   EXPECT_EQ(ParseOk(R"({"file_list": [{"name": "a"}]})").file_list()[0].size(), -1) << "absent";
 }
 
+// An absent share means everyone, as before the key existed; a share that is
+// there but unreadable holds the release back instead of sending it to all.
+TEST(PackageManifestParserTest, RolloutShareIsClampedOrHeld) {
+  const struct {
+    const char* json;
+    int share;
+  } cases[] = {
+      {"null", 100}, {"0", 0},    {"37", 37},     {"100", 100},  {"250", 100}, {"-5", 0}, {"50.0", 50},
+      {"12.5", 0},   {"\"50\"", 0}, {"true", 0}, {"[50]", 0},   {"{}", 0},
+      {"18446744073709551615", 100}, {"1e300", 0}, {"-1e300", 0},
+  };
+  for (const auto& c : cases) {
+    const PackageManifest read =
+        ParseOk(std::string(R"({"version": "2", "rollout": )") + c.json + R"(, "file_list": [{"name": "a"}]})");
+    EXPECT_EQ(read.rollout(), c.share) << c.json;
+    EXPECT_EQ(read.version(), "2") << c.json;
+  }
+  EXPECT_EQ(ParseOk(R"({"version": "2"})").rollout(), kWholeRollout) << "absent";
+}
+
 TEST(PackageManifestParserTest, EmptyAndNullDocumentsGiveDefaults) {
   for (const char* text : {"{}", "null", " /* nothing */ null // here\n"}) {
     SCOPED_TRACE(text);

@@ -79,4 +79,38 @@ TEST(FindEntryByName, MatchesExactBytesAndTakesTheFirst) {
   EXPECT_EQ(FindEntryByName(PackageManifest(), "a.dll"), PackageFileEntry());
 }
 
+// A share of N must reach about N% of PCs, and each release must pick its
+// own: one PC should not be among the first for every release.
+TEST(RolloutBucket, SpreadsPcsEvenlyAndAnewForEachRelease) {
+  int firstTenthOfFive = 0, alsoFirstTenthOfSix = 0, belowThirty = 0;
+  for (int pc = 0; pc < 10000; ++pc) {
+    const std::string identity = "PC-" + std::to_string(pc) + "/1A2B" + std::to_string(pc % 7);
+    const int bucket = RolloutBucket("5", identity);
+    ASSERT_GE(bucket, 0);
+    ASSERT_LT(bucket, 100);
+    EXPECT_EQ(RolloutBucket("05", identity), bucket) << "the version counts as a number";
+    if (bucket < 30) ++belowThirty;
+    if (bucket < 10) {
+      ++firstTenthOfFive;
+      if (RolloutBucket("6", identity) < 10) ++alsoFirstTenthOfSix;
+    }
+  }
+  EXPECT_NEAR(belowThirty, 3000, 300);
+  EXPECT_NEAR(firstTenthOfFive, 1000, 150);
+  EXPECT_LT(alsoFirstTenthOfSix, firstTenthOfFive / 4);
+}
+
+TEST(TakesRelease, BucketBelowTheShare) {
+  const struct {
+    int share, bucket;
+    bool takes;
+  } cases[] = {{0, 0, false}, {1, 0, true}, {1, 1, false}, {50, 49, true}, {50, 50, false}, {100, 99, true}};
+  for (const auto& c : cases) {
+    PackageManifest manifest = WithVersion("2");
+    manifest.set_rollout(c.share);
+    EXPECT_EQ(TakesRelease(manifest, c.bucket), c.takes) << c.share << " / " << c.bucket;
+  }
+  EXPECT_TRUE(TakesRelease(WithVersion("2"), 99)) << "no share named: every PC";
+}
+
 }  // namespace

@@ -38,6 +38,10 @@ std::string WriteManifestText(const PackageManifest& manifest) {
   if (manifest.install_package_size() >= 0) {
     text += "  \"install_package_size\": " + std::to_string(manifest.install_package_size()) + ",\n";
   }
+  // Only a staged release names its share: one for everybody stays as before.
+  if (manifest.rollout() != kWholeRollout) {
+    text += "  \"rollout\": " + std::to_string(manifest.rollout()) + ",\n";
+  }
   const std::vector<PackageFileEntry> entries = manifest.file_list();
   if (entries.empty()) {
     text += "  \"file_list\": []\n}\n";

@@ -18,6 +18,17 @@ long long SizeOrUnknown(const Json::Value& value) {
   return integer && value.isInt64() && value.asInt64() >= 0 ? value.asInt64() : -1;
 }
 
+// A share that is there but not a whole number was still written to limit
+// the release: it is held back, never sent to every PC.
+int RolloutShare(const Json::Value& value) {
+  if (value.isNull()) return kWholeRollout;
+  if (!value.isIntegral()) return 0;
+  // Whole numbers past 64 bits can only be huge positive ones (asInt64 would throw).
+  if (!value.isInt64()) return kWholeRollout;
+  const Json::Int64 share = value.asInt64();
+  return share < 0 ? 0 : share > kWholeRollout ? kWholeRollout : static_cast<int>(share);
+}
+
 // The most deltas read for one file: a publisher keeps a few releases' worth.
 constexpr Json::ArrayIndex kMaxDeltasPerFile = 16;
 
@@ -105,6 +116,7 @@ int PackageManifestParser::Parse(std::string text, PackageManifest& manifest) {
     parsed.set_install_package_sha256(StringOrEmpty(root["install_package_sha256"]));
     parsed.set_install_package_size(SizeOrUnknown(root["install_package_size"]));
     parsed.set_expires(StringOrEmpty(root["expires"]));
+    parsed.set_rollout(RolloutShare(root["rollout"]));
 
     // size() is the element count of an array and 0 for null and scalars; an
     // object with members makes the indexing below throw.

@@ -40,6 +40,9 @@ struct FileDelta {
   }
 };
 
+// The rollout share of a release that names none: every PC takes it.
+inline constexpr int kWholeRollout = 100;
+
 // One file of a release. A new entry has six empty fields, so its ver counts as 0.
 class PackageFileEntry {
  public:
@@ -110,6 +113,10 @@ class PackageManifest {
   // When a signed release stops being trusted ("YYYY-MM-DDTHH:MM:SSZ", UTC);
   // empty: never. Only a client built with a release key reads it.
   std::string expires() const { return expires_; }
+  // The share of PCs, in percent (0 to 100), that take this release now
+  // ("rollout"); kWholeRollout when the manifest names none. Older clients
+  // never read it and take every release.
+  int rollout() const { return rollout_; }
 
   void set_version(std::string value) { version_ = std::move(value); }
   void set_package_date(std::string value) { package_date_ = std::move(value); }
@@ -120,13 +127,15 @@ class PackageManifest {
   void set_install_package_sha256(std::string value) { install_package_sha256_ = std::move(value); }
   void set_install_package_size(long long value) { install_package_size_ = value; }
   void set_expires(std::string value) { expires_ = std::move(value); }
+  void set_rollout(int value) { rollout_ = value; }
 
   friend bool operator==(const PackageManifest& a, const PackageManifest& b) {
     return a.version_ == b.version_ && a.package_date_ == b.package_date_ &&
            a.full_update_ == b.full_update_ && a.install_package_url_ == b.install_package_url_ &&
            a.type_ == b.type_ && a.file_list_ == b.file_list_ &&
            a.install_package_sha256_ == b.install_package_sha256_ &&
-           a.install_package_size_ == b.install_package_size_ && a.expires_ == b.expires_;
+           a.install_package_size_ == b.install_package_size_ && a.expires_ == b.expires_ &&
+           a.rollout_ == b.rollout_;
   }
   friend bool operator!=(const PackageManifest& a, const PackageManifest& b) { return !(a == b); }
 
@@ -140,6 +149,7 @@ class PackageManifest {
   std::string install_package_sha256_;
   long long install_package_size_ = -1;
   std::string expires_;
+  int rollout_ = kWholeRollout;
 };
 
 // Fills a PackageManifest from the whole text of a document. Stateless: make
@@ -150,7 +160,8 @@ class PackageManifestParser {
   // manifest was replaced, file_list as a whole. The digest keys of signed
   // releases ("sha256", "install_package_sha256", "expires") are taken only
   // when they are strings, the sizes ("size", "install_package_size") only when they are
-  // integers of at least 0, and a file's smaller forms ("compressed", "deltas")
+  // integers of at least 0, the rollout share clamped to 0..100 when it is a
+  // whole number and 0 when it is anything else, and a file's smaller forms ("compressed", "deltas")
   // only when whole and of their exact shape: like any key a client does not
   // know, they can never make a manifest fail that parsed without them. -1: it was not (not JSON, the
   // empty text, a leading byte-order mark, a value of the wrong type, nesting

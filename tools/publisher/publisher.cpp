@@ -7,7 +7,9 @@
 #include <limits>
 #include <map>
 
+#include "tools/publisher/command_line.h"
 #include "tools/publisher/manifest_writer.h"
+#include "tools/publisher/operator_commands.h"
 #include "tools/publisher/publish_rules.h"
 #include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
@@ -22,7 +24,10 @@ constexpr char kUsage[] =
     "usage: zq_publish --release-dir DIR --version N --date DATE --base-url URL --out DIR\n"
     "                  [--previous FILE]... [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]\n"
     "                  [--sign-key FILE [--expires DAYS]]\n"
-    "                  [--delta-releases K] [--zstd-level N] [--no-smaller-forms]\n"
+    "                  [--delta-releases K] [--zstd-level N] [--no-smaller-forms] [--rollout PERCENT]\n"
+    "       zq_publish rollout --out DIR --percent PERCENT [--sign-key FILE]\n"
+    "       zq_publish rollback --to PUBLISHED_DIR --version N --out DIR --previous FILE [--previous FILE]...\n"
+    "                  [--base-url URL] [--date DATE] [the options of a release]\n"
     "       zq_publish keygen --out PREFIX\n";
 
 struct Arguments {
@@ -33,66 +38,20 @@ struct Arguments {
   bool noSmallerForms = false;
 };
 
-// Decimal digits only, from low to high.
-bool SmallNumber(const std::string& text, int low, int high, int& value) {
-  if (text.empty() || text.size() > 4) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  value = std::stoi(text);
-  return value >= low && value <= high;
-}
-
 bool ParseArguments(const std::vector<std::string>& arguments, Arguments& parsed, std::string& problem) {
-  static const char* const kSingle[] = {"--release-dir", "--version",        "--date",      "--base-url",
-                                        "--out",         "--installer",      "--sign-key",  "--expires",
-                                        "--zstd-level",  "--delta-releases"};
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    std::string option = arguments[i];
-    if (option == "--no-smaller-forms") {
-      parsed.noSmallerForms = true;
-      continue;
-    }
-    std::string value;
-    const size_t equals = option.find('=');
-    if (option.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      value = option.substr(equals + 1);
-      option.resize(equals);
-    } else if (i + 1 < arguments.size()) {
-      value = arguments[++i];
-    } else {
-      problem = option + " needs a value";
-      return false;
-    }
-    if (option == "--reg") {
-      parsed.reg.push_back(value);
-      continue;
-    }
-    if (option == "--delete") {
-      parsed.deletes.push_back(value);
-      continue;
-    }
-    if (option == "--previous") {
-      parsed.previous.push_back(value);
-      continue;
-    }
-    bool known = false;
-    for (const char* name : kSingle) known = known || option == name;
-    if (!known) {
-      problem = "unknown argument \"" + option + "\"";
-      return false;
-    }
-    if (!parsed.single.emplace(option, value).second) {
-      problem = option + " given twice";
-      return false;
-    }
-  }
-  for (const char* required : {"--release-dir", "--version", "--date", "--base-url", "--out"}) {
-    if (parsed.single.count(required) == 0) {
-      problem = std::string(required) + " is required";
-      return false;
-    }
-  }
+  OptionNames names;
+  names.single = {"--release-dir", "--version",    "--date",       "--base-url",       "--out",    "--installer",
+                  "--sign-key",    "--expires",    "--zstd-level", "--delta-releases", "--rollout"};
+  names.repeated = {"--reg", "--delete", "--previous"};
+  names.flags = {"--no-smaller-forms"};
+  names.required = {"--release-dir", "--version", "--date", "--base-url", "--out"};
+  CommandLine line;
+  if (!ParseCommandLine(arguments, names, line, problem)) return false;
+  parsed.single = line.single;
+  parsed.reg = line.Values("--reg");
+  parsed.deletes = line.Values("--delete");
+  parsed.previous = line.Values("--previous");
+  parsed.noSmallerForms = line.flags.count("--no-smaller-forms") != 0;
   const std::string& version = parsed.single["--version"];
   bool digits = !version.empty() && version.size() <= 10;
   for (char c : version) digits = digits && c >= '0' && c <= '9';
@@ -118,6 +77,10 @@ bool ParseArguments(const std::vector<std::string>& arguments, Arguments& parsed
   if (parsed.single.count("--delta-releases") != 0 &&
       !SmallNumber(parsed.single["--delta-releases"], 0, 16, number)) {
     problem = "--delta-releases must be a number from 0 to 16";
+    return false;
+  }
+  if (parsed.single.count("--rollout") != 0 && !SmallNumber(parsed.single["--rollout"], 0, 100, number)) {
+    problem = "--rollout must be a share in percent, from 0 to 100";
     return false;
   }
   for (std::string& path : parsed.deletes) {
@@ -222,9 +185,11 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
 
 int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
                  const FormEncoder& encoder) {
-  if (!arguments.empty() && arguments.front() == "keygen") {
-    return RunKeygen(std::vector<std::string>(arguments.begin() + 1, arguments.end()), out, err);
-  }
+  const std::string command = arguments.empty() ? std::string() : arguments.front();
+  const std::vector<std::string> rest(arguments.begin() + (command.empty() ? 0 : 1), arguments.end());
+  if (command == "keygen") return RunKeygen(rest, out, err);
+  if (command == "rollout") return RunRollout(rest, out, err);
+  if (command == "rollback") return RunRollback(rest, out, err, encoder);
   Arguments parsed;
   std::string problem;
   if (!ParseArguments(arguments, parsed, problem)) {
@@ -279,6 +244,7 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   options.baseUrl = TrimTrailingSlashes(parsed.single["--base-url"]);
   options.regPatterns = parsed.reg;
   options.deletePaths = parsed.deletes;
+  if (parsed.single.count("--rollout") != 0) options.rollout = std::stoi(parsed.single["--rollout"]);
 
   fs::path installer;
   if (parsed.single.count("--installer") != 0) {

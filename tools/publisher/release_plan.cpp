@@ -391,6 +391,7 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
   plan.manifest.set_package_date(date);
   plan.manifest.set_type("force");
   plan.manifest.set_expires(options.expires);
+  plan.manifest.set_rollout(options.rollout);
   plan.manifest.set_full_update(!options.installerName.empty());
   if (!options.installerName.empty()) {
     plan.manifest.set_install_package_url(options.baseUrl + "/installer/" +

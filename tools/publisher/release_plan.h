@@ -36,6 +36,7 @@ struct ReleaseOptions {
   std::string installerSha256;           // of the installer's bytes, when installerName is set
   long long installerSize = 0;           // its byte count, likewise
   std::string expires;                   // "expires" of a signed release, or empty
+  int rollout = kWholeRollout;           // the share of PCs that take it, 0 to 100
   bool hasPrevious = false;
   PackageManifest previous;
 };

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+// The commands an operator runs on releases already published, beside
+// publishing a new one. Arguments as RunPublisher's (UTF-8), and its exit
+// codes: 0 done, 2 bad arguments, 3 refused (nothing written), 4 I/O failure.
+
+// zq_publish rollout --out DIR --percent P [--sign-key FILE]
+// Sets the share of PCs that take the release published in DIR, in place:
+// its manifest is rewritten (and signed again, when it was signed, with the
+// key that signed it), its files are not touched. 100 takes the key out, so
+// the manifest is again what a release for everybody is.
+int RunRollout(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+
+// zq_publish rollback --to PUBLISHED_DIR --version N --out DIR --previous FILE...
+//                     [--base-url URL] [--date DATE] [the options of a release]
+// Publishes release N made of exactly the files of the release published in
+// PUBLISHED_DIR, continuing the newest --previous: a file whose bytes differ
+// from it gets a new ver, a file that the earlier release did not have gets
+// a "delete" entry. The base URL is the current release's unless given; the
+// date is today's (UTC, YYYYMMDD) unless given. The files are taken from
+// PUBLISHED_DIR/files/ and proved against its manifest first.
+struct FormEncoder;
+int RunRollback(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
+                const FormEncoder& encoder);

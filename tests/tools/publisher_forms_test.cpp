@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/test_files.h"
+#include "tests/tools/publisher_outcome.h"
 #include "tools/publisher/manifest_writer.h"
 #include "tools/publisher/publisher.h"
 #include "tools/publisher/release_tree.h"
@@ -40,12 +41,6 @@ std::string Noise(unsigned seed, size_t size) {
   }
   return bytes;
 }
-
-struct Outcome {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
 
 class Work {
  public:
@@ -77,12 +72,7 @@ class Work {
       arguments.push_back(Text(name + "/package.json"));
     }
     arguments.insert(arguments.end(), extra.begin(), extra.end());
-    std::ostringstream out, err;
-    Outcome outcome;
-    outcome.code = RunPublisher(arguments, out, err, encoder);
-    outcome.out = out.str();
-    outcome.err = err.str();
-    return outcome;
+    return RunZqPublish(arguments, encoder);
   }
 
   PackageManifest Manifest(const std::string& outName) const {

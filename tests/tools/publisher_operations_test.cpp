@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/support/test_files.h"
+#include "tests/tools/publisher_outcome.h"
 #include "tools/publisher/publisher.h"
 #include "tools/publisher/release_tree.h"
 #include "update/manifest/package_manifest.h"
@@ -20,12 +20,6 @@
 namespace {
 
 const char kBase[] = "http://127.0.0.1:8080/zenquilo";
-
-struct Outcome {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
 
 class Work {
  public:
@@ -58,14 +52,7 @@ class Work {
            VerifyReleaseSignature(Read(out + "/package.json"), Read(out + "/package.json.sig"), publicKey);
   }
 
-  Outcome Run(const std::vector<std::string>& arguments) const {
-    std::ostringstream out, err;
-    Outcome outcome;
-    outcome.code = RunPublisher(arguments, out, err);
-    outcome.out = out.str();
-    outcome.err = err.str();
-    return outcome;
-  }
+  Outcome Run(const std::vector<std::string>& arguments) const { return RunZqPublish(arguments); }
   // work/<release> published as work/<out>.
   Outcome Publish(const std::string& release, const std::string& version, const std::string& out,
                   std::vector<std::string> extra = {}) const {

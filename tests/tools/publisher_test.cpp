@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/support/test_files.h"
+#include "tests/tools/publisher_outcome.h"
 #include "tools/publisher/cp936_text.h"
 #include "tools/publisher/manifest_writer.h"
 #include "tools/publisher/private_file.h"
@@ -91,19 +92,8 @@ class TempDir {
   test_files::TempDirectory scratch_{"zq_publish_test_"};
 };
 
-struct Outcome {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
 Outcome Publish(const std::vector<std::string>& arguments) {
-  std::ostringstream out, err;
-  Outcome outcome;
-  outcome.code = RunPublisher(arguments, out, err);
-  outcome.out = out.str();
-  outcome.err = err.str();
-  return outcome;
+  return RunZqPublish(arguments);
 }
 
 // One release of the tree under work/release into work/<outName>.

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <sstream>
 #include <string>
 #include <vector>
 

@@ -9,6 +9,8 @@
 #   2. a resumed download's range is served from the cache alone.
 #   3. the real client under Wine, pointed at the cache, installs release 2
 #      through it.
+#   4. a manifest changed at the origin reaches clients within the cache's
+#      manifest time, and stays.
 # Usage: school_cache_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
@@ -118,5 +120,17 @@ for f in a.txt big.bin; do
   check "installed: $f" cmp -s "$install/$f" "$r2/$f"
 done
 zq_end_program "$pid"
+
+# --- 4. A changed manifest ------------------------------------------------------
+# What halting a rollout relies on: new bytes at the origin reach every client
+# within the cache's manifest time.
+printf '{"version": "2", "changed": true}' >"$work/changed.json"
+cp "$work/changed.json" "$work/out2/package.json"
+sleep $((manifest_seconds + 1))
+fetch_all changed /soft/package.json 1
+check "$manifest_seconds s after the origin's manifest changes, clients get the new one" all_equal changed "$work/changed.json"
+# All at once, after the refresh: from the copy kept, not the one replaced.
+fetch_all changed-after /soft/package.json 20
+check "and keep getting it from the cache" all_equal changed-after "$work/changed.json"
 
 zq_report "school cache"

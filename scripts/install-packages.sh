@@ -21,6 +21,9 @@ packages=(
   qemu-user
   # the update server for the demo and the deployment test
   nginx
+  # the load generator of scripts/load-bench.sh (the update server and a
+  # school's cache under 100 and 1,000 clients)
+  wrk
   # the peers of our deltas in scripts/delta-bench.sh
   bsdiff xdelta3
   # Chinese text in the screenshots (the Wine prefix has no CJK font of its own)

@@ -56,7 +56,8 @@ all_equal() {
 
 # Release 1 installed; release 2 changes a small file and brings a 10 MiB
 # one. Random bytes, so no compressed copy or delta is smaller: the clients
-# take the file itself. The manifest names the cache.
+# take the file itself. The manifest names the cache, as it does for a
+# school's PCs whose DNS answers the update server's name with the cache.
 r1=$work/release1
 r2=$work/release2
 mkdir -p "$r1" "$r2"

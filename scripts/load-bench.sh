@@ -90,7 +90,7 @@ end
 LUA
 
 # 1,000 connections need as many descriptors in wrk.
-ulimit -n "$(ulimit -Hn)"
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || ulimit -n 4096 2>/dev/null || true
 
 declare -A best
 # measure SERVER DOCUMENT CONNECTIONS: one wrk run, kept when its rate beats

@@ -52,6 +52,8 @@ for i in $(seq 1 28); do
 done
 origin_port=$(zq_free_port)
 cache_port=$(zq_free_port)
+# Two ports asked for one after the other may come out the same.
+while [ "$cache_port" = "$origin_port" ]; do cache_port=$(zq_free_port); done
 "$publish" --release-dir "$work/release" --version 1 --date 20261208 \
   --base-url "http://127.0.0.1:$cache_port" --out "$work/published" >/dev/null
 static=/files/1/lessons/lesson1.txt

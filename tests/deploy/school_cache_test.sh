@@ -33,6 +33,8 @@ trap cleanup EXIT
 
 origin_port=$(zq_free_port)
 cache_port=$(zq_free_port)
+# Two ports asked for one after the other may come out the same.
+while [ "$cache_port" = "$origin_port" ]; do cache_port=$(zq_free_port); done
 cache=http://127.0.0.1:$cache_port
 manifest_seconds=5
 

@@ -19,8 +19,12 @@ packages=(
   # where the kernel runs no 32-bit program, the x86 smoke run emulates one
   # (without recommends: qemu-user-binfmt would register it for good)
   qemu-user
-  # the update server for the demo and the deployment test
-  nginx
+  # the update server for the demo and the deployment test; curl plays the
+  # fifty clients of the school cache's test
+  nginx curl
+  # the load generator of scripts/load-bench.sh (the update server and a
+  # school's cache under 100 and 1,000 clients)
+  wrk
   # the peers of our deltas in scripts/delta-bench.sh
   bsdiff xdelta3
   # Chinese text in the screenshots (the Wine prefix has no CJK font of its own)

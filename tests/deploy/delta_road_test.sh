@@ -18,16 +18,8 @@ export ZQ_BUILD=$(cd "$1" && pwd)
 . "$here/scripts/wine-env.sh"
 . "$here/scripts/road-lib.sh"
 
-work=$(mktemp -d /tmp/zq-delta-road.XXXXXX)
+zq_road_begin delta-road
 run=$work/nginx
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do zq_end_program "$pid"; done
-  "$WINE" taskkill /f /im zenquilo.exe >/dev/null 2>&1 || true
-  "$here/scripts/serve-release.sh" stop "$run" || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 # Request paths of the release's files and their forms since the log had LINES lines.
 fetched_since() {
@@ -53,9 +45,7 @@ install_and_finish() {
 
 port=$(zq_free_port)
 base=http://127.0.0.1:$port
-mkdir -p "$work/keys"
-cp "$here/tests/fixtures/test_release.key" "$work/keys/release.key"
-chmod 600 "$work/keys/release.key"
+zq_test_key
 
 # Real program files of a few hundred KiB, and their next builds.
 r1=$work/release1

@@ -29,17 +29,8 @@ if [ "$ZQ_X86_RUNS" = yes ] && { [ -z "$peer" ] || [ ! -f "$peer/tools/publisher
   exit 1
 fi
 
-work=$(mktemp -d /tmp/zq-nginx-road.XXXXXX)
+zq_road_begin nginx-road
 run=$work/nginx
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do zq_end_program "$pid"; done
-  "$WINE" taskkill /f /im zenquilo.exe >/dev/null 2>&1 || true
-  "$WINE" taskkill /f /im zenquilo_live.exe >/dev/null 2>&1 || true
-  "$here/scripts/serve-release.sh" stop "$run" || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 same_file() { cmp -s "$1" "$2"; }
 crlf_of() { sed 's/$/\r/' "$1"; }
@@ -48,11 +39,7 @@ fetched_since() {
   tail -n +"$(($1 + 1))" "$run/access.log" | awk '{print $7}' | grep -E '^/(files|compressed|deltas)/' | sort || true
 }
 
-# The test release key; the publisher refuses a key others can read.
-mkdir -p "$work/keys"
-cp "$here/tests/fixtures/test_release.key" "$work/keys/release.key"
-chmod 600 "$work/keys/release.key"
-sign=(--sign-key "$work/keys/release.key")
+zq_test_key
 
 port=$(zq_free_port)
 base=http://127.0.0.1:$port

@@ -15,16 +15,8 @@ export ZQ_BUILD=$(cd "$1" && pwd)
 . "$here/scripts/wine-env.sh"
 . "$here/scripts/road-lib.sh"
 
-work=$(mktemp -d /tmp/zq-rollout-road.XXXXXX)
+zq_road_begin rollout-road
 run=$work/nginx
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do zq_end_program "$pid"; done
-  "$WINE" taskkill /f /im zenquilo.exe >/dev/null 2>&1 || true
-  "$here/scripts/serve-release.sh" stop "$run" || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 requested_since() {  # LINES: request paths logged since the log had LINES lines
   tail -n +"$(($1 + 1))" "$run/access.log" | awk '{print $7}' | sed 's/?.*//'
@@ -47,10 +39,7 @@ start_client() {
   echo "$pid"
 }
 
-mkdir -p "$work/keys"
-cp "$here/tests/fixtures/test_release.key" "$work/keys/release.key"
-chmod 600 "$work/keys/release.key"
-sign=(--sign-key "$work/keys/release.key")
+zq_test_key
 port=$(zq_free_port)
 base=http://127.0.0.1:$port
 

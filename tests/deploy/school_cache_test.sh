@@ -18,18 +18,9 @@ export ZQ_BUILD=$(cd "$1" && pwd)
 . "$here/scripts/wine-env.sh"
 . "$here/scripts/road-lib.sh"
 
-work=$(mktemp -d /tmp/zq-school-cache.XXXXXX)
+zq_road_begin school-cache
 origin_run=$work/origin
 cache_run=$work/cache
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do zq_end_program "$pid"; done
-  "$WINE" taskkill /f /im zenquilo.exe >/dev/null 2>&1 || true
-  "$here/scripts/serve-release.sh" stop "$cache_run" || true
-  "$here/scripts/serve-release.sh" stop "$origin_run" || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 origin_port=$(zq_free_port)
 cache_port=$(zq_free_port)

@@ -9,7 +9,9 @@
 //   zq_publish --release-dir DIR --version N --date DATE --base-url URL --out DIR
 //              [--previous FILE]... [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]
 //              [--sign-key FILE [--expires DAYS]]
-//              [--delta-releases K] [--zstd-level N] [--no-smaller-forms]
+//              [--delta-releases K] [--zstd-level N] [--no-smaller-forms] [--rollout PERCENT]
+//   zq_publish rollout ...    (operator_commands.h)
+//   zq_publish rollback ...   (operator_commands.h)
 //   zq_publish keygen --out PREFIX
 //
 // Arguments are UTF-8 (the Windows entry point converts its wide ones). The
@@ -20,6 +22,8 @@
 // Each --previous names the package.json of an earlier release whose
 // directory still holds its files/; the newest is the one continued, and the
 // --delta-releases newest (3 unless given) lend the bases of deltas.
+// --rollout writes the share of PCs that take the release (0 to 100); 100,
+// the default, writes nothing.
 int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 // As above, with the encoders of the smaller forms given (tests hand in faulty ones).

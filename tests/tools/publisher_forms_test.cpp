@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "tests/support/test_files.h"
-#include "tests/tools/publisher_outcome.h"
+#include "tests/tools/publisher_test_support.h"
 #include "tools/publisher/manifest_writer.h"
 #include "tools/publisher/publisher.h"
 #include "tools/publisher/release_tree.h"
@@ -42,25 +42,8 @@ std::string Noise(unsigned seed, size_t size) {
   return bytes;
 }
 
-class Work {
+class Work : public PublisherScratch {
  public:
-  const fs::path& path() const { return scratch_.path(); }
-  std::string Text(const std::string& relative) const {
-    std::string text;
-    Utf8FromPath(path() / PathFromUtf8(relative), text);
-    return text;
-  }
-  void Write(const std::string& relative, const std::string& bytes) const {
-    const fs::path target = path() / PathFromUtf8(relative);
-    fs::create_directories(target.parent_path());
-    ASSERT_TRUE(WriteWholeFile(target, bytes)) << relative;
-  }
-  std::string Read(const std::string& relative) const {
-    std::string bytes;
-    EXPECT_TRUE(ReadWholeFile(path() / PathFromUtf8(relative), bytes)) << relative;
-    return bytes;
-  }
-
   // work/release published as work/<outName>, continuing the releases named.
   Outcome Publish(const std::string& version, const std::string& outName, const std::vector<std::string>& previous,
                   std::vector<std::string> extra = {}, const FormEncoder& encoder = FormEncoder()) const {
@@ -113,8 +96,6 @@ class Work {
     return bytes;
   }
 
- private:
-  test_files::TempDirectory scratch_{"zq_publish_forms_test_"};
 };
 
 const PackageFileEntry& EntryNamed(const PackageManifest& manifest, const std::string& name) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/support/test_files.h"
-#include "tests/tools/publisher_outcome.h"
+#include "tests/tools/publisher_test_support.h"
 #include "tools/publisher/publisher.h"
 #include "tools/publisher/release_tree.h"
 #include "update/manifest/package_manifest.h"
@@ -21,24 +21,13 @@ namespace {
 
 const char kBase[] = "http://127.0.0.1:8080/zenquilo";
 
-class Work {
+class Work : public PublisherScratch {
  public:
   Work() {
     Run({"keygen", "--out", Text("a")});
     Run({"keygen", "--out", Text("b")});
   }
-  std::string Text(const std::string& relative) const {
-    std::string text;
-    Utf8FromPath(scratch_.path() / PathFromUtf8(relative), text);
-    return text;
-  }
-  void Write(const std::string& relative, const std::string& bytes) const {
-    const fs::path target = scratch_.path() / PathFromUtf8(relative);
-    fs::create_directories(target.parent_path());
-    ASSERT_TRUE(WriteWholeFile(target, bytes)) << relative;
-  }
-  std::string Read(const std::string& relative) const { return test_files::ReadFile(scratch_.path() / PathFromUtf8(relative)); }
-  bool Exists(const std::string& relative) const { return fs::exists(scratch_.path() / PathFromUtf8(relative)); }
+  bool Exists(const std::string& relative) const { return fs::exists(path() / PathFromUtf8(relative)); }
   PackageManifest Manifest(const std::string& out) const {
     PackageManifest manifest;
     EXPECT_EQ(PackageManifestParser::Parse(Read(out + "/package.json"), manifest), 0) << out;
@@ -62,8 +51,6 @@ class Work {
     return Run(arguments);
   }
 
- private:
-  test_files::TempDirectory scratch_{"zq_publish_ops_"};
 };
 
 const PackageFileEntry* EntryOf(const PackageManifest& manifest, const std::string& name) {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "tests/support/test_files.h"
-#include "tests/tools/publisher_outcome.h"
+#include "tests/tools/publisher_test_support.h"
 #include "tools/publisher/cp936_text.h"
 #include "tools/publisher/manifest_writer.h"
 #include "tools/publisher/private_file.h"
@@ -74,22 +74,7 @@ std::string ReadBytes(const fs::path& path) {
   return bytes;
 }
 
-class TempDir {
- public:
-  const fs::path& path() const { return scratch_.path(); }
-  // A UTF-8 text of a path below this directory, for the command line.
-  std::string Text(const std::string& relative) const {
-    std::string text;
-    Utf8FromPath(path() / PathFromUtf8(relative), text);
-    return text;
-  }
-  void Write(const std::string& relative, const std::string& bytes) const {
-    WriteBytes(path() / PathFromUtf8(relative), bytes);
-  }
-
- private:
-  test_files::TempDirectory scratch_{"zq_publish_test_"};
-};
+using TempDir = PublisherScratch;
 
 Outcome Publish(const std::vector<std::string>& arguments) {
   return RunZqPublish(arguments);

@@ -52,22 +52,6 @@ std::string Md5Of(const std::string& bytes) {
   return md5.Final();
 }
 
-std::FILE* Open(const fs::path& path, bool write) {
-#ifdef _WIN32
-  return _wfopen(path.c_str(), write ? L"wb" : L"rb");
-#else
-  return std::fopen(path.c_str(), write ? "wb" : "rb");
-#endif
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::FILE* file = Open(path, true);
-  ASSERT_NE(file, nullptr) << path.string();
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fclose(file);
-}
-
 std::string ReadBytes(const fs::path& path) {
   std::string bytes;
   EXPECT_TRUE(ReadWholeFile(path, bytes)) << path.string();

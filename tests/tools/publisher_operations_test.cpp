@@ -136,7 +136,7 @@ TEST(PublisherRollback, PublishesTheEarlierFilesAsANewRelease) {
   ASSERT_EQ(work.Publish("r1", "1", "out1", {"--reg", "bin/*.dll"}).code, 0);
   ASSERT_EQ(work.Publish("r2", "2", "out2", {"--reg", "bin/*.dll", "--previous", work.Text("out1/package.json")}).code, 0);
 
-  const Outcome rolled = work.Run({"rollback", "--to", work.Text("out1"), "--version", "3", "--out", work.Text("out3"),
+  const Outcome rolled = work.Run({"rollback", "--to", work.Text("out1"), "--version", "3", "--out", work.Text("out3") + "/",
                                    "--previous", work.Text("out2/package.json"), "--date", "20261208"});
   ASSERT_EQ(rolled.code, 0) << rolled.err;
   const PackageManifest three = work.Manifest("out3");

@@ -125,8 +125,9 @@ int RunRollback(const std::vector<std::string>& arguments, std::ostream& out, st
   names.required = {"--to", "--version", "--out"};
   CommandLine line;
   std::string problem;
-  if (!ParseCommandLine(arguments, names, line, problem) ||
-      (line.Values("--previous").empty() && (problem = "--previous (the current release) is required", true))) {
+  const bool parsed = ParseCommandLine(arguments, names, line, problem);
+  if (parsed && line.Values("--previous").empty()) problem = "--previous (the current release) is required";
+  if (!parsed || line.Values("--previous").empty()) {
     err << "zq_publish rollback: " << problem << '\n' << kUsage;
     return kPublishBadArguments;
   }
@@ -161,9 +162,14 @@ int RunRollback(const std::vector<std::string>& arguments, std::ostream& out, st
     return kPublishBadArguments;
   }
 
-  // Built beside --out, so that linking usually works; removed when done.
+  // Built beside --out (not in it: "out/" names the same place), so that
+  // linking usually works; removed when done.
+  std::error_code error;
+  fs::path beside = fs::absolute(PathFromUtf8(line.Value("--out")), error).lexically_normal();
+  if (beside.filename().empty()) beside = beside.parent_path();
+  beside += ".rollback";
   PartialRelease tree;
-  int result = tree.Create(PathFromUtf8(line.Value("--out") + ".rollback"), problem);
+  int result = tree.Create(beside, problem);
   std::vector<std::string> release;
   if (result == kPublishOk) result = RebuildRelease(published, earlier, tree.path(), release, problem);
   if (result != kPublishOk) {

@@ -41,11 +41,6 @@ EarlierIndex IndexOf(const PackageManifest& manifest) {
   return index;
 }
 
-bool IsVerText(const std::string& ver) {
-  return !ver.empty() && ver.size() <= 10 &&
-         std::all_of(ver.begin(), ver.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // The MD5 becomes part of a file name: only its exact form may.
 bool IsMd5Hex(const std::string& text) {
   return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {

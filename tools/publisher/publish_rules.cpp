@@ -1,5 +1,7 @@
 #include "tools/publisher/publish_rules.h"
 
+#include <algorithm>
+
 #include "update/proof/expiry_time.h"
 
 namespace {
@@ -116,6 +118,15 @@ std::string PercentEncode(const std::string& text, bool keepSlashes) {
     }
   }
   return encoded;
+}
+
+bool IsVerText(const std::string& text) {
+  return !text.empty() && text.size() <= 10 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 std::string TrimTrailingSlashes(std::string url) {

@@ -35,5 +35,12 @@ std::string PercentEncode(const std::string& text, bool keepSlashes);
 // 1 to 3650, decimal digits only. False, and expires untouched, otherwise.
 bool ExpiryFromDays(const std::string& days, std::int64_t now, std::string& expires);
 
+// One to ten decimal digits and nothing else: the form in which zq_publish
+// writes a release's version and each file's ver.
+bool IsVerText(const std::string& text);
+
+// Whether text ends with tail.
+bool EndsWith(const std::string& text, const std::string& tail);
+
 // The base URL with its trailing "/" characters removed.
 std::string TrimTrailingSlashes(std::string url);

@@ -30,38 +30,22 @@ constexpr char kUsage[] =
     "                  [--base-url URL] [--date DATE] [the options of a release]\n"
     "       zq_publish keygen --out PREFIX\n";
 
-struct Arguments {
-  std::map<std::string, std::string> single;
-  std::vector<std::string> reg;
-  std::vector<std::string> deletes;
-  std::vector<std::string> previous;
-  bool noSmallerForms = false;
-};
-
-bool ParseArguments(const std::vector<std::string>& arguments, Arguments& parsed, std::string& problem) {
+bool ParseArguments(const std::vector<std::string>& arguments, CommandLine& parsed, std::string& problem) {
   OptionNames names;
   names.single = {"--release-dir", "--version",    "--date",       "--base-url",       "--out",    "--installer",
                   "--sign-key",    "--expires",    "--zstd-level", "--delta-releases", "--rollout"};
   names.repeated = {"--reg", "--delete", "--previous"};
   names.flags = {"--no-smaller-forms"};
   names.required = {"--release-dir", "--version", "--date", "--base-url", "--out"};
-  CommandLine line;
-  if (!ParseCommandLine(arguments, names, line, problem)) return false;
-  parsed.single = line.single;
-  parsed.reg = line.Values("--reg");
-  parsed.deletes = line.Values("--delete");
-  parsed.previous = line.Values("--previous");
-  parsed.noSmallerForms = line.flags.count("--no-smaller-forms") != 0;
-  const std::string& version = parsed.single["--version"];
-  bool digits = !version.empty() && version.size() <= 10;
-  for (char c : version) digits = digits && c >= '0' && c <= '9';
+  if (!ParseCommandLine(arguments, names, parsed, problem)) return false;
+  const std::string version = parsed.Value("--version");
   // The client reads numbers with strtol into 32 bits: a larger one would
   // saturate and could no longer be told from the next.
-  if (!digits || std::stoll(version) > std::numeric_limits<std::int32_t>::max()) {
+  if (!IsVerText(version) || std::stoll(version) > std::numeric_limits<std::int32_t>::max()) {
     problem = "--version must be decimal digits, at most 2147483647";
     return false;
   }
-  const std::string& base = parsed.single["--base-url"];
+  const std::string base = parsed.Value("--base-url");
   bool plain = base.compare(0, 7, "http://") == 0 || base.compare(0, 8, "https://") == 0;
   for (char c : base) plain = plain && static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7F;
   if (!plain) {
@@ -69,21 +53,21 @@ bool ParseArguments(const std::vector<std::string>& arguments, Arguments& parsed
     return false;
   }
   int number = 0;
-  if (parsed.single.count("--zstd-level") != 0 && !SmallNumber(parsed.single["--zstd-level"], 1, 19, number)) {
+  if (parsed.Has("--zstd-level") && !SmallNumber(parsed.Value("--zstd-level"), 1, 19, number)) {
     problem = "--zstd-level must be a number from 1 to 19";
     return false;
   }
   // The client reads at most 16 deltas of a file.
-  if (parsed.single.count("--delta-releases") != 0 &&
-      !SmallNumber(parsed.single["--delta-releases"], 0, 16, number)) {
+  if (parsed.Has("--delta-releases") &&
+      !SmallNumber(parsed.Value("--delta-releases"), 0, 16, number)) {
     problem = "--delta-releases must be a number from 0 to 16";
     return false;
   }
-  if (parsed.single.count("--rollout") != 0 && !SmallNumber(parsed.single["--rollout"], 0, 100, number)) {
+  if (parsed.Has("--rollout") && !SmallNumber(parsed.Value("--rollout"), 0, 100, number)) {
     problem = "--rollout must be a share in percent, from 0 to 100";
     return false;
   }
-  for (std::string& path : parsed.deletes) {
+  for (std::string& path : parsed.repeated["--delete"]) {
     // An operator on Windows may well type "bin\old.dll".
     for (char& c : path) {
       if (c == '\\') c = '/';
@@ -190,22 +174,23 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   if (command == "keygen") return RunKeygen(rest, out, err);
   if (command == "rollout") return RunRollout(rest, out, err);
   if (command == "rollback") return RunRollback(rest, out, err, encoder);
-  Arguments parsed;
+  CommandLine parsed;
   std::string problem;
   if (!ParseArguments(arguments, parsed, problem)) {
     err << "zq_publish: " << problem << '\n' << kUsage;
     return kPublishBadArguments;
   }
-  const fs::path releaseDir = PathFromUtf8(parsed.single["--release-dir"]);
+  const bool smallerForms = parsed.flags.count("--no-smaller-forms") == 0;
+  const fs::path releaseDir = PathFromUtf8(parsed.Value("--release-dir"));
   std::error_code error;
   if (!fs::is_directory(releaseDir, error)) {
-    err << "zq_publish: --release-dir \"" << parsed.single["--release-dir"] << "\" is not a directory\n";
+    err << "zq_publish: --release-dir \"" << parsed.Value("--release-dir") << "\" is not a directory\n";
     return kPublishBadArguments;
   }
-  const fs::path outDir = fs::absolute(PathFromUtf8(parsed.single["--out"]), error).lexically_normal();
+  const fs::path outDir = fs::absolute(PathFromUtf8(parsed.Value("--out")), error).lexically_normal();
   const fs::path outPath = outDir.filename().empty() ? outDir.parent_path() : outDir;
   if (!IsEmptyDirectoryOrMissing(outPath)) {
-    err << "zq_publish: --out \"" << parsed.single["--out"]
+    err << "zq_publish: --out \"" << parsed.Value("--out")
         << "\" exists and is not an empty directory; a published release is never overwritten\n";
     return kPublishBadArguments;
   }
@@ -220,42 +205,42 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   // Before anything is read or written: a key that others can read is
   // refused whatever else the release holds.
   SigningKey key;
-  if (parsed.single.count("--sign-key") != 0 &&
-      !LoadSigningKey(PathFromUtf8(parsed.single["--sign-key"]), key, problem)) {
-    err << "zq_publish: --sign-key \"" << parsed.single["--sign-key"] << "\" " << problem << '\n';
+  if (parsed.Has("--sign-key") &&
+      !LoadSigningKey(PathFromUtf8(parsed.Value("--sign-key")), key, problem)) {
+    err << "zq_publish: --sign-key \"" << parsed.Value("--sign-key") << "\" " << problem << '\n';
     return kPublishBadArguments;
   }
 
   ReleaseOptions options;
-  if (parsed.single.count("--expires") != 0) {
+  if (parsed.Has("--expires")) {
     // Only a client with a key reads the expiry, and only a signature keeps
     // anyone from removing it: on an unsigned release it would promise nothing.
-    if (parsed.single.count("--sign-key") == 0) {
+    if (!parsed.Has("--sign-key")) {
       err << "zq_publish: --expires needs --sign-key\n";
       return kPublishBadArguments;
     }
-    if (!ExpiryFromDays(parsed.single["--expires"], std::time(nullptr), options.expires)) {
-      err << "zq_publish: --expires \"" << parsed.single["--expires"] << "\" is not a number of days from 1 to 3650\n";
+    if (!ExpiryFromDays(parsed.Value("--expires"), std::time(nullptr), options.expires)) {
+      err << "zq_publish: --expires \"" << parsed.Value("--expires") << "\" is not a number of days from 1 to 3650\n";
       return kPublishBadArguments;
     }
   }
-  options.version = parsed.single["--version"];
-  options.date = parsed.single["--date"];
-  options.baseUrl = TrimTrailingSlashes(parsed.single["--base-url"]);
-  options.regPatterns = parsed.reg;
-  options.deletePaths = parsed.deletes;
-  if (parsed.single.count("--rollout") != 0) options.rollout = std::stoi(parsed.single["--rollout"]);
+  options.version = parsed.Value("--version");
+  options.date = parsed.Value("--date");
+  options.baseUrl = TrimTrailingSlashes(parsed.Value("--base-url"));
+  options.regPatterns = parsed.Values("--reg");
+  options.deletePaths = parsed.Values("--delete");
+  if (parsed.Has("--rollout")) options.rollout = std::stoi(parsed.Value("--rollout"));
 
   fs::path installer;
-  if (parsed.single.count("--installer") != 0) {
-    installer = PathFromUtf8(parsed.single["--installer"]);
+  if (parsed.Has("--installer")) {
+    installer = PathFromUtf8(parsed.Value("--installer"));
     if (!fs::is_regular_file(installer, error) || !Utf8FromPath(installer.filename(), options.installerName)) {
-      err << "zq_publish: --installer \"" << parsed.single["--installer"] << "\" is not a file\n";
+      err << "zq_publish: --installer \"" << parsed.Value("--installer") << "\" is not a file\n";
       return kPublishBadArguments;
     }
     FileDigests digests;
     if (!DigestFile(installer, digests)) {
-      err << "zq_publish: cannot read --installer \"" << parsed.single["--installer"] << "\"\n";
+      err << "zq_publish: cannot read --installer \"" << parsed.Value("--installer") << "\"\n";
       return kPublishIoError;
     }
     options.installerSha256 = digests.sha256;
@@ -263,7 +248,7 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   }
   std::vector<std::string> warnings;
   std::vector<EarlierRelease> earlier;
-  int result = LoadEarlierReleases(parsed.previous, key, earlier, warnings, err);
+  int result = LoadEarlierReleases(parsed.Values("--previous"), key, earlier, warnings, err);
   if (result != 0) return result;
   if (!earlier.empty()) {
     options.hasPrevious = true;
@@ -288,11 +273,11 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   PartialRelease partial;
   result = partial.Create(outPath, problem);
   FormReport forms;
-  if (result == 0 && !parsed.noSmallerForms) {
+  if (result == 0 && smallerForms) {
     FormSettings settings;
-    if (parsed.single.count("--zstd-level") != 0) settings.level = std::stoi(parsed.single["--zstd-level"]);
-    if (parsed.single.count("--delta-releases") != 0) {
-      settings.deltaReleases = std::stoi(parsed.single["--delta-releases"]);
+    if (parsed.Has("--zstd-level")) settings.level = std::stoi(parsed.Value("--zstd-level"));
+    if (parsed.Has("--delta-releases")) {
+      settings.deltaReleases = std::stoi(parsed.Value("--delta-releases"));
     }
     settings.baseUrl = options.baseUrl;
     result = MakeSmallerForms(releaseDir, earlier, settings, encoder, partial.path(), plan, forms, problem);
@@ -315,8 +300,8 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
     err << "zq_publish: " << problem << '\n';
     return result;
   }
-  PrintSummary(plan, forms.notes, parsed.single["--out"], out);
+  PrintSummary(plan, forms.notes, parsed.Value("--out"), out);
   if (key.loaded()) out << "signed with key " << FormatPublicKey(key.PublicKey()) << '\n';
-  if (!parsed.noSmallerForms) out << FormTotals(forms) << '\n';
+  if (smallerForms) out << FormTotals(forms) << '\n';
   return kPublishOk;
 }

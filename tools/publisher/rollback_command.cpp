@@ -22,14 +22,6 @@ constexpr char kUsage[] =
 // The options that go on to the release as they were given.
 const char* const kPassedOn[] = {"--sign-key", "--expires", "--zstd-level", "--delta-releases", "--rollout"};
 
-bool AllDigits(const std::string& text) {
-  if (text.empty() || text.size() > 10) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
 // What the publisher put before "/files/<ver>/<path>" in an entry's URL.
 std::string BaseUrlOf(const PackageManifest& manifest) {
   for (const PackageFileEntry& entry : manifest.file_list()) {
@@ -37,9 +29,7 @@ std::string BaseUrlOf(const PackageManifest& manifest) {
     if (!EntryInstallPath(entry, path, problem)) continue;
     const std::string tail = "/files/" + entry.ver() + "/" + PercentEncode(path, true);
     const std::string url = entry.remote_url();
-    if (url.size() > tail.size() && url.compare(url.size() - tail.size(), tail.size(), tail) == 0) {
-      return url.substr(0, url.size() - tail.size());
-    }
+    if (url.size() > tail.size() && EndsWith(url, tail)) return url.substr(0, url.size() - tail.size());
   }
   return std::string();
 }
@@ -72,7 +62,7 @@ int RebuildRelease(const fs::path& published, const PackageManifest& earlier, co
     }
     const fs::path target = tree / PathFromUtf8(path);
     if (fs::exists(target, error)) continue;  // a second entry of a path: the client reads the first
-    if (!EntryHasAFile(entry) || !AllDigits(entry.ver()) || (!entry.act().empty() && entry.act() != "reg")) {
+    if (!EntryHasAFile(entry) || !IsVerText(entry.ver()) || (!entry.act().empty() && entry.act() != "reg")) {
       problem = "\"" + path + "\" is not an entry zq_publish writes; it cannot be published again";
       return kPublishRefused;
     }
@@ -94,10 +84,10 @@ int RebuildRelease(const fs::path& published, const PackageManifest& earlier, co
   // The installer lies under installer/ by the name its URL ends in.
   for (const fs::directory_entry& item : fs::directory_iterator(published / "installer", error)) {
     std::string name;
-    const std::string url = earlier.install_package_url();
-    const std::string tail = "/installer/" + (Utf8FromPath(item.path().filename(), name) ? PercentEncode(name, false)
-                                                                                        : std::string("\n"));
-    if (url.size() < tail.size() || url.compare(url.size() - tail.size(), tail.size(), tail) != 0) continue;
+    if (!Utf8FromPath(item.path().filename(), name) ||
+        !EndsWith(earlier.install_package_url(), "/installer/" + PercentEncode(name, false))) {
+      continue;
+    }
     FileDigests digests;
     if (!DigestFile(item.path(), digests) ||
         (!earlier.install_package_sha256().empty() && digests.sha256 != earlier.install_package_sha256())) {

@@ -117,6 +117,7 @@ int PackageManifestParser::Parse(std::string text, PackageManifest& manifest) {
     parsed.set_install_package_size(SizeOrUnknown(root["install_package_size"]));
     parsed.set_expires(StringOrEmpty(root["expires"]));
     parsed.set_rollout(RolloutShare(root["rollout"]));
+    parsed.set_issued(StringOrEmpty(root["issued"]));
 
     // size() is the element count of an array and 0 for null and scalars; an
     // object with members makes the indexing below throw.

@@ -117,6 +117,11 @@ class PackageManifest {
   // ("rollout"); kWholeRollout when the manifest names none. Older clients
   // never read it and take every release.
   int rollout() const { return rollout_; }
+  // When the publisher signed this text of the release ("issued", the form of
+  // expires()); empty when the manifest names none. A keyed client refuses a
+  // manifest of a version it has already seen issued later (a replay of the
+  // text a halt replaced). Older clients never read it.
+  std::string issued() const { return issued_; }
 
   void set_version(std::string value) { version_ = std::move(value); }
   void set_package_date(std::string value) { package_date_ = std::move(value); }
@@ -128,6 +133,7 @@ class PackageManifest {
   void set_install_package_size(long long value) { install_package_size_ = value; }
   void set_expires(std::string value) { expires_ = std::move(value); }
   void set_rollout(int value) { rollout_ = value; }
+  void set_issued(std::string value) { issued_ = std::move(value); }
 
   friend bool operator==(const PackageManifest& a, const PackageManifest& b) {
     return a.version_ == b.version_ && a.package_date_ == b.package_date_ &&
@@ -135,7 +141,7 @@ class PackageManifest {
            a.type_ == b.type_ && a.file_list_ == b.file_list_ &&
            a.install_package_sha256_ == b.install_package_sha256_ &&
            a.install_package_size_ == b.install_package_size_ && a.expires_ == b.expires_ &&
-           a.rollout_ == b.rollout_;
+           a.rollout_ == b.rollout_ && a.issued_ == b.issued_;
   }
   friend bool operator!=(const PackageManifest& a, const PackageManifest& b) { return !(a == b); }
 
@@ -150,6 +156,7 @@ class PackageManifest {
   long long install_package_size_ = -1;
   std::string expires_;
   int rollout_ = kWholeRollout;
+  std::string issued_;
 };
 
 // Fills a PackageManifest from the whole text of a document. Stateless: make
@@ -158,7 +165,7 @@ class PackageManifestParser {
  public:
   // 0: the text was a JSON document of the manifest's shape and every field of
   // manifest was replaced, file_list as a whole. The digest keys of signed
-  // releases ("sha256", "install_package_sha256", "expires") are taken only
+  // releases ("sha256", "install_package_sha256", "expires", "issued") are taken only
   // when they are strings, the sizes ("size", "install_package_size") only when they are
   // integers of at least 0, the rollout share clamped to 0..100 when it is a
   // whole number and 0 when it is anything else, and a file's smaller forms ("compressed", "deltas")

@@ -124,6 +124,26 @@ TEST(PlanFinalisation, EntriesNamingADirectoryOrThePendingManifestAreSkipped) {
   }
 }
 
+// Catches a release that deletes the program that installs releases: no later
+// one could reach the PC. Replacing it with a new build stays allowed.
+TEST(PlanFinalisation, TheRunningProgramIsNeverDeleted) {
+  const std::string program = "ZenquiloStudent.exe";
+  for (const auto& [localPath, name] : std::vector<std::pair<std::string, std::string>>{
+           {"", "ZenquiloStudent.exe"}, {"", "zenquilostudent.EXE"}, {".\\", "ZenquiloStudent.exe. "}}) {
+    const std::vector<FinaliseStep> steps = PlanFinalisation(Manifest({Entry(localPath, name, "5", "delete")}),
+                                                             PackageManifest(), PackageManifest(), kModule, kTemp,
+                                                             program);
+    ASSERT_EQ(steps.size(), 1u);
+    ExpectSkipped(steps[0], FinaliseSkip::kOwnProgram, localPath + name);
+  }
+  const std::vector<FinaliseStep> steps = PlanFinalisation(
+      Manifest({Entry("", program, "5"), Entry("bin\\", program, "5", "delete")}), PackageManifest(),
+      PackageManifest(), kModule, kTemp, program);
+  ASSERT_EQ(steps.size(), 2u);
+  EXPECT_TRUE(steps[0].replacesRunningProgram);
+  EXPECT_EQ(steps[1].action, FinaliseAction::kDelete) << "a file of that name elsewhere is no program of ours";
+}
+
 TEST(PlanFinalisation, OneStepPerEntryInListOrder) {
   const std::vector<FinaliseStep> steps = PlanFinalisation(
       Manifest({Entry("", "one.dll", "1"), Entry("", "two.dll", "0"), Entry("..\\", "three.dll", "1"),

@@ -248,6 +248,54 @@ TEST_F(FinaliseTest, AFileLetGoWhileTheMoveIsRetriedIsInstalled) {
   EXPECT_EQ(ReadFileBytes(LocalManifest()), pending);
 }
 
+// A scanner quarantines a staged file after the release was proved and
+// before it moved. Catches package.json claiming the new ver for the old
+// file, which would then never be fetched again.
+TEST_F(FinaliseTest, AStagedFileGoneSinceItsProofIsNotTakenAsInstalled) {
+  Put(LocalManifest(), "old");
+  Put(Installed("vanish.dll"), "old vanish");
+  Put(Staged("first.dll"), "new first");
+  Put(Staged("held.dll"), "new held");
+  Put(Staged("vanish.dll"), "new vanish");
+  const std::string pending =
+      Pending({{"", "first.dll", "2", ""}, {"", "held.dll", "2", ""}, {"", "vanish.dll", "2", ""}});
+  Put(PendingManifest(), pending);
+
+  // held.dll's move waits while it is held; the proof is over once first.dll is in place.
+  HANDLE holder = CreateFileW(Staged("held.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  std::thread scanner([&] {
+    WaitUntil([&] { return Exists(Installed("first.dll")); });
+    DeleteFileW(Staged("vanish.dll").c_str());
+    CloseHandle(holder);
+  });
+  const int result = Run();
+  scanner.join();
+
+  EXPECT_EQ(result, -1);
+  EXPECT_EQ(ReadFileBytes(Installed("vanish.dll")), "old vanish");
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), "old") << "no ver is claimed for a file that is not in place";
+  EXPECT_EQ(Run(), -1) << "the next start drops the update, so the check fetches it again";
+  EXPECT_FALSE(Exists(PendingManifest()));
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), "old");
+}
+
+// Catches a release that deletes the program: every PC would lose its
+// launcher and updater, and no later release could reach it.
+TEST_F(FinaliseTest, ADeleteOfTheRunningProgramIsSkippedAndTheRestInstalled) {
+  Put(Installed("ZenquiloStudent.exe"), "the program");
+  Put(Staged("a.dll"), "new a");
+  const std::string pending = Pending({{"", "zenquilostudent.exe", "3", "delete"}, {"", "a.dll", "2", ""}});
+  Put(PendingManifest(), pending);
+
+  EXPECT_EQ(RunAs(L"ZenquiloStudent.exe"), 1);
+  EXPECT_EQ(ReadFileBytes(Installed("ZenquiloStudent.exe")), "the program");
+  EXPECT_TRUE(RetiredPrograms(temp_).empty()) << "nor moved aside";
+  EXPECT_EQ(ReadFileBytes(Installed("a.dll")), "new a");
+  EXPECT_EQ(ReadFileBytes(LocalManifest()), pending);
+}
+
 TEST_F(FinaliseTest, ARunCutShortIsCompletedByTheNextOne) {
   // What a kill between two steps leaves: moved.dll already moved, next.dll
   // still staged, dropped.dll moved and deleted, halfway.dll moved but not yet

@@ -30,6 +30,11 @@ std::vector<FinaliseStep> PlanFinalisation(const PackageManifest& pending, const
       step.skip = FinaliseSkip::kUnsafePath;
     } else if (!NamesAFileOfItsOwn(relativePath)) {
       step.skip = FinaliseSkip::kNotAFile;
+    } else if (FinaliseActionFor(entry.act()) == FinaliseAction::kDelete &&
+               NamesTopLevelFile(relativePath, programName)) {
+      // Only a proved new build may take the program's place: without it, no
+      // later release could ever reach this PC again.
+      step.skip = FinaliseSkip::kOwnProgram;
     } else {
       step.installDirectory = moduleDirectory + entry.local_path();
       step.stagedPath = tempDirectory + relativePath;

@@ -22,6 +22,7 @@ enum class FinaliseSkip {
   kNotNewer,        // ver does not count as more than the local entry's
   kUnsafePath,      // local_path + name would leave our directories
   kNotAFile,        // local_path + name names a directory, or the manifest itself
+  kOwnProgram,      // "delete" of the running program: the PC would lose its updater
 };
 
 struct FinaliseStep {
@@ -50,7 +51,7 @@ struct FinaliseStep {
 // ver above 0 is. installed is package.json as it lies in moduleDirectory,
 // which decides mustBeInPlace. programName is the running program's file name
 // in moduleDirectory (empty: none); an entry that names it, as Windows
-// resolves names, replaces it.
+// resolves names, replaces it, and one that would delete it is skipped.
 std::vector<FinaliseStep> PlanFinalisation(const PackageManifest& pending, const PackageManifest& local,
                                            const PackageManifest& installed, const std::string& moduleDirectory,
                                            const std::string& tempDirectory,

@@ -31,6 +31,9 @@
 // deleted. A file still in use after retrying for about two seconds, and the
 // running program (programName in moduleDirectory) at once, is renamed aside
 // into tempDirectory, where a later start removes it (RemoveRetiredPrograms).
+// A staged file gone between its proof and its move counts as in place only
+// when the installed file is the release's. The running program is never
+// deleted: only a proved new build replaces it.
 // 1 when every file is in place and every file to delete is gone: the pending
 // manifest then replaces moduleDirectory + "package.json". -1 otherwise (a
 // file held without leave to rename it): the pending manifest stays, so the

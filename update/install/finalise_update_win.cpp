@@ -68,8 +68,7 @@ MoveResult MoveIntoPlace(const std::wstring& staged, const std::wstring& install
   const bool moved = RetryWithinBudget(
       [&] {
         if (MoveFileExW(staged.c_str(), installed.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-        // Nothing staged: one that an earlier run already moved before it was
-        // cut short. The proof found the installed file to be the release's.
+        // Nothing staged: the caller judges the installed file instead.
         nothingStaged = IsMissing(staged);
         return nothingStaged;
       },
@@ -107,16 +106,25 @@ MoveResult MoveAsideAndReplace(const std::wstring& staged, const std::wstring& i
   return MoveResult::kNotMoved;
 }
 
-bool Install(const FinaliseStep& step, const std::wstring& tempDirectory, DWORD& retryBudgetMs) {
+MoveResult PutInPlace(const FinaliseStep& step, const std::wstring& tempDirectory, DWORD& retryBudgetMs) {
   const std::wstring staged = NarrowToWide(step.stagedPath);
   const std::wstring installed = NarrowToWide(step.installedPath);
-  if (step.replacesRunningProgram) {
-    return MoveAsideAndReplace(staged, installed, tempDirectory, retryBudgetMs) != MoveResult::kNotMoved;
-  }
-  if (MoveIntoPlace(staged, installed, retryBudgetMs) != MoveResult::kNotMoved) return true;
+  if (step.replacesRunningProgram) return MoveAsideAndReplace(staged, installed, tempDirectory, retryBudgetMs);
+  const MoveResult moved = MoveIntoPlace(staged, installed, retryBudgetMs);
+  if (moved != MoveResult::kNotMoved) return moved;
   // Still held after the retries (an Explorer-loaded COM server, a scanner
   // that allows deletion): the held copy goes aside instead.
-  return MoveAsideAndReplace(staged, installed, tempDirectory, retryBudgetMs) != MoveResult::kNotMoved;
+  return MoveAsideAndReplace(staged, installed, tempDirectory, retryBudgetMs);
+}
+
+bool Install(const FinaliseStep& step, const ReleaseTrust& trust, const std::wstring& tempDirectory,
+             DWORD& retryBudgetMs) {
+  const MoveResult moved = PutInPlace(step, tempDirectory, retryBudgetMs);
+  if (moved != MoveResult::kNothingStaged) return moved == MoveResult::kMoved;
+  // The staged file was there when the release was proved, and is gone now
+  // (an earlier run moved it, or a scanner quarantined it since): only the
+  // release's own bytes in place count as installed.
+  return !step.mustBeInPlace || trust.AcceptsFile(step.installedPath, step.entry);
 }
 
 bool Remove(const FinaliseStep& step, const std::wstring& tempDirectory, DWORD& retryBudgetMs) {
@@ -245,7 +253,7 @@ PendingVerdict LoadAndProvePendingUpdate(const FinaliseDirectories& directories,
 // Step two: put the proved files in place, register and delete, and only
 // when every one is done make the pending manifest the installed one.
 int ApplyPendingUpdate(const FinaliseDirectories& directories, const std::vector<FinaliseStep>& steps,
-                       HWND trayWindow) {
+                       const ReleaseTrust& trust, HWND trayWindow) {
   // Order matters for a run that is cut short: files move first and the
   // manifest last, so until the end the update stays pending and the next
   // plain start finds the remaining staged files (moved ones are simply gone,
@@ -261,7 +269,7 @@ int ApplyPendingUpdate(const FinaliseDirectories& directories, const std::vector
     }
     // An entry without a file of its own (no hash, no URL) has nothing
     // proved to move: its act applies to the installed file as it is.
-    if (step.expectsStagedFile && !Install(step, directories.temp, retryBudgetMs)) everyStepDone = false;
+    if (step.expectsStagedFile && !Install(step, trust, directories.temp, retryBudgetMs)) everyStepDone = false;
     // Whether or not this run moved it.
     if (step.action == FinaliseAction::kRegister) Register(trayWindow, NarrowToWide(step.installedPath));
   }
@@ -293,7 +301,7 @@ int FinaliseInDirectories(const std::wstring& moduleDirectory, const std::wstrin
   const FinaliseDirectories directories = {moduleDirectory, tempDirectory, programName};
   std::vector<FinaliseStep> steps;
   if (LoadAndProvePendingUpdate(directories, localManifest, trust, steps) != PendingVerdict::kApply) return -1;
-  return ApplyPendingUpdate(directories, steps, trayWindow);
+  return ApplyPendingUpdate(directories, steps, trust, trayWindow);
 }
 
 void RemoveRetiredPrograms(const std::wstring& tempDirectory) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -45,25 +46,34 @@ TEST(DecideNextAttempt, ResumesOnlyGoodBytesOfAKnownVersion) {
       {"server error after a cut", {22, 503, false, 50, true}, NextAttempt::kResume},
       {"range not satisfiable", {22, 416, false, 50, true}, NextAttempt::kRestart},
       {"longer than its size", {63, 200, false, 50, true}, NextAttempt::kRestart},
+      {"written short, version known", {23, 200, false, 50, true}, NextAttempt::kRestart},
   };
   for (const auto& c : cases) EXPECT_EQ(DecideNextAttempt(c.outcome), c.next) << c.what;
 }
 
 // Catches a named size that does not bound the bytes, a deadline that rounds
-// a partial 10 KiB down, and one that overflows libcurl's 32-bit long.
+// a partial 10 KiB down, one that overflows libcurl's 32-bit long or its own
+// arithmetic near 2^63, and a download of no named size without a least rate.
 TEST(LimitsForSize, NamedSizesBoundBytesAndTime) {
   const struct {
     long long size;
     long long maxBytes;
     long deadline;
+    long long minRate;
   } cases[] = {
-      {-1, kUnnamedSizeCap, 0},  {0, 0, 60},       {1, 1, 61},
-      {10240, 10240, 61},        {10241, 10241, 62}, {1LL << 62, 1LL << 62, 30L * 24 * 3600},
+      {-1, kUnnamedSizeCap, 0, 10240},
+      {0, 0, 60, 0},
+      {1, 1, 61, 0},
+      {10240, 10240, 61, 0},
+      {10241, 10241, 62, 0},
+      {1LL << 62, 1LL << 62, 30L * 24 * 3600, 0},
+      {LLONG_MAX, LLONG_MAX, 30L * 24 * 3600, 0},
   };
   for (const auto& c : cases) {
     const DownloadLimits limits = LimitsForSize(c.size);
     EXPECT_EQ(limits.maxBytes, c.maxBytes) << c.size;
     EXPECT_EQ(limits.deadlineSeconds, c.deadline) << c.size;
+    EXPECT_EQ(limits.minBytesPerSecond, c.minRate) << c.size;
   }
 }
 
@@ -256,5 +266,31 @@ TEST_F(ResumableDownloadTest, ADripIsCutAtTheDeadline) {
   EXPECT_EQ(server_.RequestCount(), 1u) << "the pause after the cut reaches past the deadline";
   EXPECT_FALSE(fs::exists(file_));
 }
+
+// Catches a server that trickles bytes to a download of no named size, which
+// no stall limit and no deadline cuts: it ends once behind the least rate.
+TEST_F(ResumableDownloadTest, ADripOfNoNamedSizeIsCutBehindTheLeastRate) {
+  server_.SetResource("/drip.dll", Body(1000, 7));
+  Fault("/drip.dll", "drip=0.2");
+  RetryPolicy policy = Policy();
+  policy.stallSeconds = 1;
+  limits_ = DownloadLimits{kUnnamedSizeCap, 0, 1000, 1};
+
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(Fetch("/drip.dll", Body(1000, 7), nullptr, policy), 28);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 30.0)
+      << "the whole body would take 200 s";
+  EXPECT_EQ(server_.RequestCount(), 1u);
+  EXPECT_FALSE(fs::exists(file_));
+}
+
+// Catches a named size past every bound lifting the cap on what is written.
+TEST_F(ResumableDownloadTest, ASizePastTheCapIsRefusedBeforeAnyRequest) {
+  server_.SetResource("/huge.dll", Body(100, 8));
+  limits_ = LimitsForSize(kUnnamedSizeCap + 1);
+  EXPECT_EQ(Fetch("/huge.dll", Body(100, 8)), 63);
+  EXPECT_EQ(server_.RequestCount(), 0u);
+}
+
 
 }  // namespace

@@ -48,7 +48,8 @@ RoadFetch::RoadFetch(TransferEngine& engine, PackageFileEntry entry, std::string
       done_(std::move(done)) {}
 
 void RoadFetch::Start() {
-  if (!trust_.CanProve(entry_)) {
+  // A file past every bound would lift the cap on what its forms decode to.
+  if (!trust_.CanProve(entry_) || entry_.size() > kUnnamedSizeCap) {
     done_(false, FetchRoad::kFull);
     return;
   }

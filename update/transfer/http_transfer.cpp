@@ -204,6 +204,7 @@ DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target,
   target.appended = false;
   target.bytesWritten = 0;
   target.overLimit = false;
+  target.writeFailed = false;
   s.handle.reset(curl_easy_init());
   if (!s.handle) return;
   CURL* const curl = s.handle.get();
@@ -263,12 +264,18 @@ CURL* DownloadAttempt::handle() const {
 int DownloadAttempt::Finish(CURLcode performed) {
   DownloadTarget& target = *state_->target;
   if (target.file != nullptr) {
-    std::fclose(target.file);
+    // fwrite only fills the stream's buffer: a full disk often shows first
+    // here, and a file that is short of the bytes its digests were fed from
+    // must never be taken as proved.
+    const bool flushed = std::fflush(target.file) == 0 && std::ferror(target.file) == 0;
+    if (std::fclose(target.file) != 0 || !flushed) target.writeFailed = true;
     // Cleared so that a reused record cannot write through a closed stream.
     target.file = nullptr;
   }
   if (!state_->handle) return CURLE_FAILED_INIT;
-  return state_->gate.rejected ? CURLE_HTTP_RETURNED_ERROR : target.overLimit ? CURLE_FILESIZE_EXCEEDED : performed;
+  if (state_->gate.rejected) return CURLE_HTTP_RETURNED_ERROR;
+  if (target.writeFailed) return CURLE_WRITE_ERROR;
+  return target.overLimit ? CURLE_FILESIZE_EXCEEDED : performed;
 }
 
 ProgressMessageSender SetProgressMessageSender(ProgressMessageSender sender) {
@@ -353,9 +360,13 @@ std::size_t HttpTransfer::WriteToTargetFile(char* data, std::size_t size, std::s
       if (static_cast<unsigned long long>(bytes) > static_cast<unsigned long long>(room)) {
         target->overLimit = true;
         const std::size_t allowed = static_cast<std::size_t>(room);
-        if (allowed > 0 && std::fwrite(data, 1, allowed, target->file) == allowed) {
-          target->bytesWritten += room;
-          if (target->digests != nullptr) target->digests->Update(data, allowed);
+        if (allowed > 0) {
+          if (std::fwrite(data, 1, allowed, target->file) != allowed) {
+            target->writeFailed = true;
+          } else {
+            target->bytesWritten += room;
+            if (target->digests != nullptr) target->digests->Update(data, allowed);
+          }
         }
         return kAbortTransfer;
       }
@@ -363,6 +374,7 @@ std::size_t HttpTransfer::WriteToTargetFile(char* data, std::size_t size, std::s
     const std::size_t written = std::fwrite(data, size, count, target->file);
     target->bytesWritten += static_cast<long long>(written * size);
     if (target->digests != nullptr) target->digests->Update(data, written * size);
+    if (written != count) target->writeFailed = true;
     return written;
   } catch (...) {
     return kAbortTransfer;

@@ -85,6 +85,7 @@ struct DownloadTarget {
   bool appended = false;    // a 206 part was accepted and appended
   long long bytesWritten = 0;  // body bytes this transfer put in the file
   bool overLimit = false;      // the body went past maxBytes
+  bool writeFailed = false;    // a write, flush or close of the file failed: what is on disk is short
 };
 
 // What the manifest and its signature may weigh. A real manifest of ten
@@ -119,7 +120,8 @@ struct DownloadProgress {
 // One download, as HttpTransfer::Download makes it, on an easy handle that the
 // caller runs: added to a multi handle, whose connection cache then serves
 // every attempt on it. Finish gives Download's result once the handle is done
-// and closes the file; the handle must be out of any multi handle before the
+// and closes the file: 23 (CURLE_WRITE_ERROR) when the bytes counted did not
+// all reach the disk, whatever the transfer said; the handle must be out of any multi handle before the
 // object goes. With toBar, window's bar follows the bytes as
 // DownloadWithProgress does; without it, as Download does.
 class DownloadAttempt {
@@ -164,7 +166,8 @@ class HttpTransfer {
   // Write function of FetchToMemory; body is a std::string*. Null body or data: -1.
   static std::size_t AppendToBody(char* data, std::size_t size, std::size_t count, void* body);
   // Write function of the downloads; target is a DownloadTarget*. -1 when the
-  // file cannot be opened, else what fwrite returns (short on a full disk).
+  // file cannot be opened, else what fwrite returns (short on a full disk,
+  // which ends the transfer with 23 and sets writeFailed).
   static std::size_t WriteToTargetFile(char* data, std::size_t size, std::size_t count, void* target);
   // Progress function; clientp points to a DownloadProgress. Never aborts (returns 0).
   static int ReportProgress(void* clientp, double dltotal, double dlnow, double ultotal, double ulnow);

@@ -35,14 +35,22 @@ long StallSecondsFromSetting(const std::string& text) {
 }
 
 DownloadLimits LimitsForSize(long long namedSize) {
-  if (namedSize < 0) return DownloadLimits{kUnnamedSizeCap, 0};
-  const long long seconds = (namedSize + kSlowestBytesPerSecond - 1) / kSlowestBytesPerSecond + kDeadlineMarginSeconds;
+  if (namedSize < 0) {
+    return DownloadLimits{kUnnamedSizeCap, 0, kSlowestBytesPerSecond, static_cast<long>(kDeadlineMarginSeconds)};
+  }
+  // Divided before anything is added: a size near 2^63 must not overflow.
+  const long long seconds = namedSize / kSlowestBytesPerSecond + (namedSize % kSlowestBytesPerSecond != 0 ? 1 : 0) +
+                            kDeadlineMarginSeconds;
   return DownloadLimits{namedSize, static_cast<long>(std::min(seconds, kLongestDeadlineSeconds))};
 }
 
 NextAttempt DecideNextAttempt(const AttemptOutcome& outcome) {
   if (outcome.result == 0) return outcome.proved ? NextAttempt::kDone : NextAttempt::kRestart;
-  if (outcome.status == 416 || outcome.result == CURLE_FILESIZE_EXCEEDED) return NextAttempt::kRestart;
+  // What a failed write left on disk is not worth keeping: the disk may have
+  // been freed since, and a short file is no base to append to.
+  if (outcome.status == 416 || outcome.result == CURLE_FILESIZE_EXCEEDED || outcome.result == CURLE_WRITE_ERROR) {
+    return NextAttempt::kRestart;
+  }
   return outcome.bytesOnDisk > 0 && outcome.hasValidator ? NextAttempt::kResume : NextAttempt::kRestart;
 }
 

@@ -43,15 +43,22 @@ struct RetryPolicy {
 struct DownloadLimits {
   long long maxBytes;     // DownloadTarget::maxBytes of every attempt
   long deadlineSeconds;   // above 0: the whole download's time; 0: none
+  // Above 0: after graceSeconds from the download's start, the bytes on disk
+  // must keep up with this many a second counted from the grace's end, or
+  // the download ends with 28. For a download whose size nobody named.
+  long long minBytesPerSecond = 0;
+  long graceSeconds = 0;
 };
 
-// Where the manifest names no size: more than any release of ours weighs.
+// The most any one download may weigh, and where the manifest names no size.
+// A larger named size is refused before anything is asked for: no file of
+// ours weighs that much, and a bound above it would be no bound.
 inline constexpr long long kUnnamedSizeCap = 4LL << 30;
 
 // Pure. A size the manifest names (at least 0) bounds the bytes exactly and
 // gives a deadline of that size at 10 KiB/s plus a minute, against a server
-// that sends a byte a second for ever. No size (below 0): kUnnamedSizeCap and
-// the stall limit alone.
+// that sends a byte a second for ever. No size (below 0): kUnnamedSizeCap,
+// and the same 10 KiB/s after the same minute, kept up as the bytes come.
 DownloadLimits LimitsForSize(long long namedSize);
 
 // What one attempt left behind, and what the next one does with it.
@@ -70,8 +77,8 @@ enum class NextAttempt {
 };
 
 // Pure. A whole file that failed its proof, bytes whose version is unknown, a
-// range the server calls unsatisfiable (416), or a body longer than the file
-// may be start again from zero.
+// range the server calls unsatisfiable (416), a write that did not reach the
+// disk (23), or a body longer than the file: start again from zero.
 NextAttempt DecideNextAttempt(const AttemptOutcome& outcome);
 
 // Downloads url into path until prove(path) holds, at most as often as the

@@ -24,6 +24,7 @@ struct TransferEngine::Job {
   EngineDownload request;
   bool hasDeadline = false;
   Clock::time_point deadline;
+  Clock::time_point added;
   Clock::time_point startAt;
   std::size_t attempt = 0;
   NextAttempt next = NextAttempt::kRestart;
@@ -32,6 +33,19 @@ struct TransferEngine::Job {
   DownloadTarget target;
   StreamedDigests digests;
   std::unique_ptr<DownloadAttempt> running;
+
+  // Behind the least rate its limits allow: a server that trickles a byte a
+  // second passes every stall limit, and must not hold the worker for ever.
+  bool FallsBehind(Clock::time_point now) const {
+    const DownloadLimits& limits = request.limits;
+    if (limits.minBytesPerSecond <= 0 || !running) return false;
+    const long long pastGrace =
+        std::chrono::duration_cast<std::chrono::seconds>(now - added).count() - limits.graceSeconds;
+    if (pastGrace <= 0) return false;
+    // Until an answer replaces them, a resumed attempt's kept bytes count.
+    const long long kept = target.appended || target.responseStatus == 0 ? target.resumeFrom : 0;
+    return kept + target.bytesWritten < pastGrace * limits.minBytesPerSecond;
+  }
 };
 
 TransferEngine::TransferEngine(int maxConnections)
@@ -53,7 +67,7 @@ TransferEngine::~TransferEngine() {
 void TransferEngine::Add(EngineDownload download) {
   auto job = std::make_unique<Job>();
   job->request = std::move(download);
-  job->startAt = Clock::now();
+  job->added = job->startAt = Clock::now();
   if (job->request.limits.deadlineSeconds > 0) {
     job->hasDeadline = true;
     job->deadline = job->startAt + std::chrono::seconds(job->request.limits.deadlineSeconds);
@@ -149,7 +163,10 @@ void TransferEngine::Run() {
       Job& job = *jobs_[i];
       if (!job.running && job.startAt <= now) {
         int outcome = kGoesOn;
-        if (job.hasDeadline && now >= job.deadline) {
+        if (job.request.limits.maxBytes > kUnnamedSizeCap) {
+          // A size past every bound is refused before anything is asked for.
+          outcome = CURLE_FILESIZE_EXCEEDED;
+        } else if (job.hasDeadline && now >= job.deadline) {
           // Once the deadline has passed no attempt starts.
           RemoveNarrowPath(job.request.path);
           outcome = CURLE_OPERATION_TIMEDOUT;
@@ -162,6 +179,14 @@ void TransferEngine::Run() {
           anyRunning = true;  // look again at once: the list has changed
           break;
         }
+      }
+      if (job.FallsBehind(now)) {
+        curl_multi_remove_handle(Multi(multi_), job.running->handle());
+        job.running.reset();
+        RemoveNarrowPath(job.request.path);
+        Retire(jobs_.begin() + static_cast<std::ptrdiff_t>(i), CURLE_OPERATION_TIMEDOUT);
+        anyRunning = true;  // look again at once: the list has changed
+        break;
       }
       if (job.running) {
         anyRunning = true;

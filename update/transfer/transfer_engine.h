@@ -21,7 +21,8 @@ struct EngineDownload {
   std::string url;
   std::string path;
   RetryPolicy retry;
-  DownloadLimits limits{kUnnamedSizeCap, 0};
+  // Bytes over kUnnamedSizeCap are refused with 63 before any request.
+  DownloadLimits limits = LimitsForSize(-1);
   // Not null: the bar follows this download's bytes.
   ProgressWindow progressBar = nullptr;
   // Judges the whole file at path, whose bytes have the given digests.

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <unordered_set>
 
 #ifdef _WIN32
 #include "platform/paths.h"
@@ -58,6 +59,14 @@ bool AllEntriesStayInside(const PackageManifest& remote) {
   return true;
 }
 
+bool EntriesNameDistinctFiles(const std::vector<PackageFileEntry>& entries) {
+  std::unordered_set<std::string> seen;
+  for (const PackageFileEntry& entry : entries) {
+    if (!seen.insert(FoldedRelativePath(entry.local_path() + entry.name())).second) return false;
+  }
+  return true;
+}
+
 std::vector<PackageFileEntry> EntriesToFetch(const PackageManifest& remote, const PackageManifest& local) {
   const EntryIndex installed(local);
   std::vector<PackageFileEntry> fetch;
@@ -89,6 +98,10 @@ int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest&
   // a time, the bar moves as each file starts, as it always did; several at
   // once, as each is staged, so positions still rise one by one.
   const std::vector<PackageFileEntry> fetch = EntriesToFetch(remote, local);
+  if (!EntriesNameDistinctFiles(fetch)) {
+    reporter.failed();
+    return -1;
+  }
   const int parallel = std::max(1, std::min(rules.parallelDownloads, kMaxParallelDownloads));
   TransferEngine engine(parallel);
   std::vector<std::unique_ptr<RoadFetch>> fetches;

@@ -61,6 +61,11 @@ int ParallelDownloadsFromSetting(const std::string& text);
 // joined to (IsSafeRelativePath), skipped entries included.
 bool AllEntriesStayInside(const PackageManifest& remote);
 
+// True when no two of entries name one staged file as Windows resolves
+// names (case twins, "a/" + "b" against "" + "a/b"): two downloads into one
+// file at once would each prove their own bytes and leave a mix on disk.
+bool EntriesNameDistinctFiles(const std::vector<PackageFileEntry>& entries);
+
 // The remote entries that have a file (EntryHasAFile) and whose ver counts as
 // more than the ver of the first local entry of exactly the same name (0 when
 // there is none), in list order. Linear in the two lists' lengths.
@@ -81,7 +86,9 @@ std::string StagedPath(const std::string& tempDirectory, const PackageFileEntry&
 // empty manifest hash beside a remote_url; with a release key, no SHA-256), a digest that differs
 // (case counts), or a file that could not be moved into place. Later entries
 // are not fetched, those on their way are ended and their partial files
-// removed; a file staged earlier under the same path is left as it was. The
+// removed; a file staged earlier under the same path is left as it was. Two
+// entries to fetch that name one staged file fail the run before any request
+// too. The
 // bar's position counts files fetched: one at a time, it moves as each file
 // starts; several at once, as each is staged.
 int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest& local,

@@ -26,6 +26,13 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdlib>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -380,6 +387,48 @@ TEST_F(IncrementalUpdateTest, UnsafeEntryAnywhereFailsBeforeAnyRequest) {
     EXPECT_EQ(server_.RequestCount(), 0u) << bad.local_path() << bad.name();
     EXPECT_FALSE(fs::exists(Staged("good.dll")));
   }
+}
+
+#ifndef _WIN32
+// A full disk, stood for by a file-size limit: the bytes are taken into the
+// stream's buffer and fail at its flush. Catches a short file proved by the
+// digests of what fwrite was handed, staged, and named as ready.
+TEST_F(IncrementalUpdateTest, BytesThatNeverReachTheDiskAreNotStaged) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto stageOnAFullDisk = [this] {
+    // The death test's capture of what libcurl prints is a file too.
+    if (std::freopen("/dev/null", "w", stderr) == nullptr) std::exit(2);
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit = {1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const int result = Run({Served(Entry("a.dll", "2"), std::string(3000, 'a'))});
+    const bool clean = !fs::exists(Staged("a.dll")) && Leftovers().empty();
+    std::exit(result == -1 && events_ == Events{"progress 1 1", "failed"} && clean ? 0 : 1);
+  };
+  EXPECT_EXIT(stageOnAFullDisk(), testing::ExitedWithCode(0), "");
+}
+#endif
+
+// Two entries to fetch that Windows resolves to one staged file would be
+// downloaded into it at once, each proving its own bytes. Catches any of them
+// fetched; twins left unfetched by their ver do not race, and still install.
+TEST_F(IncrementalUpdateTest, EntriesNamingOneStagedFileFailBeforeAnyRequest) {
+  const std::pair<PackageFileEntry, PackageFileEntry> twins[] = {
+      {Entry("a.dll", "2"), Entry("A.DLL", "2")},
+      {Entry("b", "2", "a/"), Entry("a/b", "2")},
+      {Entry("b", "2", "a\\"), Entry("b", "2", "./a/")},
+      {Entry("c.dll", "2"), Entry("c.dll. ", "2")},
+  };
+  for (const auto& [first, second] : twins) {
+    events_.clear();
+    server_.ClearRequests();
+    EXPECT_EQ(Run({Served(first, "one"), Served(second, "two")}, {}, 4), -1) << second.local_path() << second.name();
+    EXPECT_EQ(events_, Events{"failed"});
+    EXPECT_EQ(server_.RequestCount(), 0u);
+  }
+  events_.clear();
+  EXPECT_EQ(Run({Served(Entry("d.dll", "2"), "new"), Served(Entry("D.dll", "1"), "old")}, {Entry("D.dll", "1")}), 1);
+  EXPECT_EQ(ReadFile(Staged("d.dll")), "new");
 }
 
 #ifdef _WIN32

@@ -77,6 +77,12 @@ bool NamesAFileOfItsOwn(const std::string& relativePath) {
   return !NamesTopLevelFile(relativePath, kManifestName);
 }
 
+std::string FoldedRelativePath(const std::string& relativePath) {
+  std::string folded;
+  for (const std::string& segment : NamedSegments(relativePath)) folded += (folded.empty() ? "" : "\\") + segment;
+  return folded;
+}
+
 bool IsSafeFileNamePart(const std::string& part) {
   for (char c : part) {
     if (IsSeparator(c) || c == ':') return false;

@@ -24,6 +24,11 @@ bool NamesAFileOfItsOwn(const std::string& relativePath);
 // as Windows resolves names (letter case, trailing dots and blanks).
 bool NamesTopLevelFile(const std::string& relativePath, const std::string& fileName);
 
+// The file a safe relative path names, as Windows resolves it (letter case,
+// "\" or "/", empty and "." segments, trailing dots and blanks): two paths
+// with the same text name one file.
+std::string FoldedRelativePath(const std::string& relativePath);
+
 // A piece of a single file name (the installer's package_date): no separator,
 // no colon, no "..".
 bool IsSafeFileNamePart(const std::string& part);

@@ -18,3 +18,10 @@ bool RemoveNarrowPath(const std::string& path);
 
 // Moves from onto to, replacing a file there; true when to now holds it.
 bool ReplaceNarrowPath(const std::string& from, const std::string& to);
+
+// Writes bytes to path + ".next", then moves that onto path, so a reader
+// never finds half of them: true when path holds every byte. On failure
+// (a full disk shows at the flush or the close) path is as it was and
+// nothing is left beside it. mode as for fopen: "wb", or "wt" for CR LF
+// line ends on Windows.
+bool ReplaceNarrowFileWith(const std::string& path, const std::string& bytes, const char* mode = "wb");

@@ -33,7 +33,9 @@ class UpdateManager {
   bool CheckForUpdate();
   // With a release key, a manifest whose signature does not verify is not
   // even parsed, and one past its expiry is not taken: remoteManifest keeps
-  // its defaults and remoteTrusted is false. A body over its cap likewise.
+  // its defaults and remoteTrusted is false. A body over its cap likewise,
+  // and with a key a text of a version issued before one this PC has taken
+  // (temp\issued.txt keeps the newest time of issue of each).
   void FetchRemoteManifest();
   void LoadLocalManifest(std::string path);
 

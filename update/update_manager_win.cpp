@@ -1,19 +1,25 @@
 #include "update/update_manager.h"
 
-#include <share.h>
-#include <stdio.h>
-
 #include <ctime>
 #include <exception>
 #include <utility>
 
 #include "platform/machine_identity.h"
+#include "platform/narrow_file.h"
 #include "platform/paths.h"
 #include "platform/settings.h"
 #include "platform/text.h"
 #include "update/transfer/http_transfer.h"
-#include "update/update_check.h"
 #include "update/manifest/version_number.h"
+#include "update/proof/issue_ledger.h"
+#include "update/update_check.h"
+
+namespace {
+
+// In temp\: the newest time of issue taken for each version.
+constexpr wchar_t kIssueLedgerName[] = L"issued.txt";
+
+}  // namespace
 
 UpdateManager::UpdateManager(const ReleaseTrust& releaseTrust)
     : trust(releaseTrust),
@@ -56,6 +62,14 @@ void UpdateManager::FetchRemoteManifest() {
   PackageManifestParser::Parse(body, parsed);
   // By this PC's clock: a release past its expiry is treated as unsigned.
   if (!trust.AcceptsExpiry(parsed.expires(), static_cast<std::int64_t>(std::time(nullptr)))) return;
+  if (trust.required()) {
+    // A text of this version older than one this PC has taken is a replay
+    // (the text a halt replaced, say): not taken, and not fetched from.
+    const std::string ledgerPath = WideToNarrow(GetTempDirectory() + kIssueLedgerName);
+    IssueLedger ledger = IssueLedger::Load(ledgerPath);
+    if (!ledger.Accepts(parsed)) return;
+    if (ledger.Record(parsed)) ledger.Save(ledgerPath);
+  }
   remoteManifest = std::move(parsed);
   remoteTrusted = true;
 }
@@ -73,21 +87,15 @@ bool UpdateManager::IsForcedUpdate() const {
 }
 
 int UpdateManager::SavePendingManifest() {
+  // Each file whole or not at all: a manifest cut short by a full disk would
+  // never parse, and every later start would end the shells for nothing.
   if (trust.required()) {
     // First, so that a pending manifest is never there without it; the
     // finalisation checks it again before it installs anything.
-    FILE* signature = _wfsopen((pendingManifestPath + kSignatureSuffix).c_str(), L"wb", _SH_DENYNO);
-    if (signature != nullptr) {
-      fwrite(remoteSignatureText.data(), 1, remoteSignatureText.size(), signature);
-      fclose(signature);
-    }
+    if (!ReplaceNarrowFileWith(WideToNarrow(pendingManifestPath + kSignatureSuffix), remoteSignatureText)) return 1;
   }
   // Text mode: each line feed is written as CR LF.
-  FILE* file = _wfsopen(pendingManifestPath.c_str(), L"wt", _SH_DENYNO);
-  if (file != nullptr) {
-    fwrite(remoteManifestText.data(), 1, remoteManifestText.size(), file);
-    fclose(file);
-  }
+  ReplaceNarrowFileWith(WideToNarrow(pendingManifestPath), remoteManifestText, "wt");
   return 1;
 }
 

@@ -205,6 +205,7 @@ TEST(ManifestWriter, ParserReadsEveryFieldBackByteForByte) {
   manifest.set_full_update(true);
   manifest.set_type("force");
   manifest.set_install_package_url("http://h/a\\b?x=\x01\x1F");
+  manifest.set_issued("2026-12-07T10:00:00Z");
   // A trail byte 0x5C at the end of a string, and one before a quote.
   manifest.set_file_list({Entry(std::string(kJou936), "sub\\" + std::string(kJou936) + "\\", "/x", "AB", "3", "reg"),
                           Entry("\"q\"" + std::string(kJou936) + "\"", "", "/y", "", "", "")});

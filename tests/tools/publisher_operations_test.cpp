@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "tools/publisher/publisher.h"
 #include "tools/publisher/release_tree.h"
 #include "update/manifest/package_manifest.h"
+#include "update/proof/expiry_time.h"
 #include "update/proof/release_signature.h"
 
 namespace {
@@ -41,6 +43,13 @@ class Work : public PublisherScratch {
            VerifyReleaseSignature(Read(out + "/package.json"), Read(out + "/package.json.sig"), publicKey);
   }
 
+  // The time work/<out>'s manifest was issued, or -1 when it names none.
+  std::int64_t Issued(const std::string& out) const {
+    std::int64_t seconds = -1;
+    EXPECT_TRUE(ParseExpiryTime(Manifest(out).issued(), seconds)) << out << ": " << Manifest(out).issued();
+    return seconds;
+  }
+
   Outcome Run(const std::vector<std::string>& arguments) const { return RunZqPublish(arguments); }
   // work/<release> published as work/<out>.
   Outcome Publish(const std::string& release, const std::string& version, const std::string& out,
@@ -53,6 +62,13 @@ class Work : public PublisherScratch {
 
 };
 
+// A manifest's text without its "issued" line, the one line every signing changes.
+std::string WithoutIssued(std::string text) {
+  const size_t key = text.find("\n  \"issued\": ");
+  if (key != std::string::npos) text.erase(key, text.find('\n', key + 1) - key);
+  return text;
+}
+
 const PackageFileEntry* EntryOf(const PackageManifest& manifest, const std::string& name) {
   for (const PackageFileEntry& entry : manifest.file_list()) {
     if (entry.name() == name) return &entry;
@@ -62,7 +78,9 @@ const PackageFileEntry* EntryOf(const PackageManifest& manifest, const std::stri
 
 // Widening and halting a signed release in place: only the share changes,
 // the signature is made anew and verifies, the files stay as they were, and
-// 100 gives back exactly the manifest of a release for everybody.
+// 100 gives back the manifest of a release for everybody. Each text is issued
+// strictly later than the one it replaces, even within one second: a client
+// that saw the halt then refuses the text signed before it.
 TEST(PublisherRollout, ChangesOnlyTheShareAndSignsAgain) {
   Work work;
   work.Write("r/a.dll", "release bytes");
@@ -71,6 +89,7 @@ TEST(PublisherRollout, ChangesOnlyTheShareAndSignsAgain) {
   EXPECT_EQ(work.Manifest("out").rollout(), 10);
   EXPECT_EQ(work.Manifest("plain").rollout(), 100);
   const std::string served = work.Read("out/files/1/a.dll");
+  std::int64_t issued = work.Issued("out");
 
   Outcome widened = work.Run({"rollout", "--out", work.Text("out"), "--percent", "50", "--sign-key", work.Text("a.key")});
   ASSERT_EQ(widened.code, 0) << widened.err;
@@ -78,11 +97,16 @@ TEST(PublisherRollout, ChangesOnlyTheShareAndSignsAgain) {
   EXPECT_EQ(work.Manifest("out").rollout(), 50);
   EXPECT_TRUE(work.SignedBy("out", "a"));
   EXPECT_EQ(work.Read("out/files/1/a.dll"), served);
+  EXPECT_GT(work.Issued("out"), issued);
+  issued = work.Issued("out");
 
   ASSERT_EQ(work.Run({"rollout", "--out", work.Text("out"), "--percent", "0", "--sign-key", work.Text("a.key")}).code, 0);
   EXPECT_EQ(work.Manifest("out").rollout(), 0);
+  EXPECT_GT(work.Issued("out"), issued) << "a halt issued in the same second as the text it halts";
+  issued = work.Issued("out");
   ASSERT_EQ(work.Run({"rollout", "--out", work.Text("out"), "--percent", "100", "--sign-key", work.Text("a.key")}).code, 0);
-  EXPECT_EQ(work.Read("out/package.json"), work.Read("plain/package.json"));
+  EXPECT_GT(work.Issued("out"), issued);
+  EXPECT_EQ(WithoutIssued(work.Read("out/package.json")), WithoutIssued(work.Read("plain/package.json")));
   EXPECT_TRUE(work.SignedBy("out", "a"));
   EXPECT_FALSE(work.Exists("out/package.json.next"));
 }

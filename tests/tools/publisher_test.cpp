@@ -237,6 +237,32 @@ TEST(PublishRules, UrlsEncodeEverythingButUnreservedBytes) {
   EXPECT_EQ(PercentEncode("a/b#?%", false), "a%2Fb%23%3F%25");
 }
 
+// Each new text of a version must be issued strictly later than the one it
+// replaces, whatever the clock says: else a client that took the newer one
+// cannot tell the older from it.
+TEST(PublishRules, IssueTimeFollowsThePreviousText) {
+  const std::int64_t now = 1796640000;  // 2026-12-07T10:40:00Z
+  struct Case {
+    const char* why;
+    std::string previous;
+    bool ok;
+    std::int64_t issued;
+  };
+  const Case cases[] = {
+      {"the first text", "", true, now},
+      {"issued a day before", FormatExpiryTime(now - 86400), true, now},
+      {"issued in this second", FormatExpiryTime(now), true, now + 1},
+      {"issued ahead of a clock set back", FormatExpiryTime(now + 3600), true, now + 3601},
+      {"not the form", "2026-12-07 10:40:00", false, 0},
+      {"nothing later can be written", "9999-12-31T23:59:59Z", false, 0},
+  };
+  for (const Case& c : cases) {
+    std::string issued = "untouched";
+    EXPECT_EQ(IssueTime(now, c.previous, issued), c.ok) << c.why;
+    EXPECT_EQ(issued, c.ok ? FormatExpiryTime(c.issued) : "untouched") << c.why;
+  }
+}
+
 TEST(Cp936Text, ConvertsExactlyOrRefuses) {
   std::string narrow;
   ASSERT_TRUE(Utf8ToCp936("\xE4\xB8\xAD\xE6\x96\x87", narrow));
@@ -659,10 +685,13 @@ TEST(Signing, ExpiresWritesASignedUtcTimeDaysAhead) {
   ASSERT_EQ(outcome.code, 0) << outcome.err;
   const std::string manifest = ReadBytes(work.path() / "out" / "package.json");
   const PackageManifest read = ReadManifest(work, "out");
-  std::int64_t expiry = 0;
+  std::int64_t expiry = 0, issued = 0;
   ASSERT_TRUE(ParseExpiryTime(read.expires(), expiry)) << read.expires();
   EXPECT_GE(expiry, before + 30 * 86400);
   EXPECT_LE(expiry, after + 30 * 86400);
+  ASSERT_TRUE(ParseExpiryTime(read.issued(), issued)) << "a signed text names when it was issued";
+  EXPECT_GE(issued, before);
+  EXPECT_LE(issued, after);
   const ReleaseTrust trust = ReleaseTrust::FromKeyText(publicKey);
   EXPECT_TRUE(trust.AcceptsManifest(manifest, ReadBytes(work.path() / "out" / "package.json.sig")));
   EXPECT_TRUE(trust.AcceptsExpiry(read.expires(), expiry - 1));
@@ -702,6 +731,8 @@ TEST(Signing, ASignedReleaseIsWhatAClientWithTheKeyAccepts) {
 
   ASSERT_EQ(PublishRelease(work, "2", "unsigned", "out").code, 0);
   EXPECT_FALSE(fs::exists(work.path() / "unsigned" / "package.json.sig"));
+  EXPECT_EQ(ReadBytes(work.path() / "unsigned" / "package.json").find("issued"), std::string::npos)
+      << "an unsigned text stays as it always was";
 }
 
 TEST(Keygen, MakesAPairThatSignsAndNeverOverwrites) {

@@ -11,8 +11,9 @@
 // zq_publish rollout --out DIR --percent P [--sign-key FILE]
 // Sets the share of PCs that take the release published in DIR, in place:
 // its manifest is rewritten (and signed again, when it was signed, with the
-// key that signed it), its files are not touched. 100 takes the key out, so
-// the manifest is again what a release for everybody is.
+// key that signed it, and issued a second after the text it replaces at the
+// least), its files are not touched. 100 takes the key out, so the manifest
+// is again what a release for everybody is.
 int RunRollout(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 // zq_publish rollback --to PUBLISHED_DIR --version N --out DIR --previous FILE...

@@ -288,8 +288,16 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
     return result;
   }
 
-  const std::string manifestText = WriteManifestText(plan.manifest);
   std::string signature;
+  if (key.loaded()) {
+    std::string issued;
+    if (!IssueTime(std::time(nullptr), std::string(), issued)) {
+      err << "zq_publish: the system clock does not give a time a manifest can name; nothing was published\n";
+      return kPublishIoError;
+    }
+    plan.manifest.set_issued(issued);
+  }
+  const std::string manifestText = WriteManifestText(plan.manifest);
   if (key.loaded() && !SignManifest(manifestText, key, signature)) {
     err << "zq_publish: the signature made with --sign-key does not verify; nothing was published\n";
     return kPublishIoError;

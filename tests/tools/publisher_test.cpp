@@ -324,6 +324,48 @@ TEST(ReleasePlan, RefusesWhatTheClientCannotInstall) {
   }
 }
 
+// The program is the updater: a release whose "delete" entry would take it
+// from every PC is refused, however that entry came about; a release that
+// never knew the program goes on as before.
+TEST(ReleasePlan, NeverDeletesTheProgram) {
+  const std::string md5 = Md5Of("x");
+  const PackageFileEntry program = Entry("ZenquiloStudent.exe", "", "/p", md5, "1", "");
+  struct Case {
+    const char* why;
+    std::vector<std::string> files;
+    std::vector<std::string> deletes;
+    std::vector<PackageFileEntry> previous;  // empty: no previous release
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"left out", {"a"}, {}, {program}, false},
+      {"left out, listed in lower case before", {"a"}, {}, {Entry("zenquilostudent.exe", "", "/p", md5, "1", "")},
+       false},
+      {"--delete in other letters", {"a"}, {"ZENQUILOSTUDENT.EXE"}, {}, false},
+      {"deleted before, still gone", {"a"}, {}, {Entry("ZenquiloStudent.exe", "", "/p", kEmptyHash, "2", "delete")},
+       false},
+      {"shipped", {"a", "ZenquiloStudent.exe"}, {}, {program}, true},
+      {"never had it, nor the previous release", {"a"}, {}, {Entry("a", "", "/a", md5, "1", "")}, true},
+      {"not at the top: another file", {"a"}, {"bin/ZenquiloStudent.exe"}, {}, true},
+  };
+  for (const Case& c : cases) {
+    std::vector<ReleaseItem> items;
+    for (const std::string& path : c.files) items.push_back({path, false, md5, Sha256HexOfBytes("x"), 1});
+    ReleaseOptions options;
+    options.version = "2";
+    options.date = "d";
+    options.baseUrl = kBase;
+    options.deletePaths = c.deletes;
+    options.hasPrevious = !c.previous.empty();
+    options.previous.set_version("1");
+    options.previous.set_file_list(c.previous);
+    ReleasePlan plan;
+    std::string refusal;
+    EXPECT_EQ(PlanRelease(items, options, plan, refusal), c.allowed) << c.why << ": " << refusal;
+    if (!c.allowed) EXPECT_NE(refusal.find("launcher and updater"), std::string::npos) << c.why << ": " << refusal;
+  }
+}
+
 TEST(ReleasePlan, RefusesAVersionNotAboveThePrevious) {
   ReleaseOptions options;
   options.date = "d";

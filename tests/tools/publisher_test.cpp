@@ -21,6 +21,7 @@
 #include "tools/publisher/manifest_writer.h"
 #include "tools/publisher/private_file.h"
 #include "tools/publisher/publish_rules.h"
+#include "tools/publisher/published_urls.h"
 #include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
 #include "tools/publisher/release_tree.h"
@@ -515,6 +516,21 @@ TEST(Publisher, RefusalsWriteNothing) {
   EXPECT_TRUE(NothingWritten(work, "r3"));
 }
 
+// Two lines of releases under one base URL, the second started afresh: a
+// release that knows both would serve the second's bytes under the URL at
+// which the first published its own.
+TEST(Publisher, RefusesOtherBytesUnderAPublishedUrl) {
+  TempDir work;
+  work.Write("release/a.txt", "a, first line");
+  ASSERT_EQ(PublishRelease(work, "1", "r1").code, 0);
+  work.Write("release/a.txt", "a, second line");
+  ASSERT_EQ(PublishRelease(work, "2", "r2").code, 0);
+  const Outcome outcome = PublishRelease(work, "3", "r3", "r2", {"--previous", work.Text("r1/package.json")});
+  EXPECT_EQ(outcome.code, 3);
+  EXPECT_NE(outcome.err.find(std::string(kBase) + "/files/1/a.txt"), std::string::npos) << outcome.err;
+  EXPECT_TRUE(NothingWritten(work, "r3"));
+}
+
 #ifndef _WIN32
 TEST(Publisher, RefusesSymlinksThatLeaveTheRelease) {
   TempDir work;
@@ -641,6 +657,61 @@ TEST(ReleasePlan, VerFollowsBothDigests) {
     EXPECT_EQ(plan.files[0].ver, c.ver) << c.why;
     EXPECT_EQ(plan.files[0].status, c.status) << c.why;
     EXPECT_EQ(plan.manifest.file_list()[0].sha256(), sha) << c.why;
+  }
+}
+
+// A URL names one content for ever: caches keep files, compressed copies and
+// deltas a year by their URLs. Whichever of them a release would serve with
+// other bytes under an earlier release's URL refuses it; the same bytes again
+// (a re-publish, a rollback) and new bytes under a new URL do not.
+TEST(PublishedUrls, AnEarlierUrlKeepsItsBytes) {
+  const std::string a = Md5Of("a"), aSha = Sha256HexOfBytes("a");
+  const std::string b = Md5Of("b"), bSha = Sha256HexOfBytes("b");
+  const auto entry = [&](const std::string& url, const std::string& md5, const std::string& sha256,
+                         const std::string& copySha256, const std::string& deltaSha256) {
+    PackageFileEntry file = Entry("a", "", url, md5, "1", "", sha256);
+    file.set_compressed({std::string(kBase) + "/compressed/1/a.zst", 9, copySha256});
+    FileDelta delta;
+    delta.from_hash = b;
+    delta.from_sha256 = bSha;
+    delta.url = std::string(kBase) + "/deltas/1/a.from-" + b + ".zst";
+    delta.size = 9;
+    delta.sha256 = deltaSha256;
+    delta.window_log = 10;
+    file.set_deltas({delta});
+    return file;
+  };
+  const std::string copy = Sha256HexOfBytes("copy"), delta = Sha256HexOfBytes("delta");
+  const std::string other = Sha256HexOfBytes("other");
+  struct Case {
+    const char* why;
+    PackageFileEntry earlier;
+    PackageFileEntry release;
+    bool keeps;
+  };
+  const Case cases[] = {
+      {"the same bytes again", entry("/files/1/a", a, aSha, copy, delta), entry("/files/1/a", a, aSha, copy, delta),
+       true},
+      {"other bytes under a new URL", entry("/files/1/a", a, aSha, copy, delta),
+       entry("/files/2/a", b, bSha, "", ""), true},
+      {"an earlier release from before the SHA-256", entry("/files/1/a", a, "", "", ""),
+       entry("/files/1/a", a, aSha, copy, delta), true},
+      {"the file, other MD5", entry("/files/1/a", a, aSha, copy, delta), entry("/files/1/a", b, bSha, copy, delta),
+       false},
+      {"the file, same MD5, other SHA-256", entry("/files/1/a", a, aSha, copy, delta),
+       entry("/files/1/a", a, bSha, copy, delta), false},
+      {"the compressed copy", entry("/files/1/a", a, aSha, copy, delta), entry("/files/1/a", a, aSha, other, delta),
+       false},
+      {"a delta", entry("/files/1/a", a, aSha, copy, delta), entry("/files/1/a", a, aSha, copy, other), false},
+  };
+  for (const Case& c : cases) {
+    PackageManifest earlier, release;
+    earlier.set_version("1");
+    earlier.set_file_list({Entry("z", "", "/files/1/z", a, "1", "", aSha), c.earlier});
+    release.set_file_list({c.release});
+    std::string refusal;
+    EXPECT_EQ(KeepsEarlierUrls(release, {PackageManifest(), earlier}, refusal), c.keeps) << c.why;
+    if (!c.keeps) EXPECT_NE(refusal.find("\"a\": "), std::string::npos) << c.why << ": " << refusal;
   }
 }
 

@@ -11,6 +11,7 @@
 #include "tools/publisher/manifest_writer.h"
 #include "tools/publisher/operator_commands.h"
 #include "tools/publisher/publish_rules.h"
+#include "tools/publisher/published_urls.h"
 #include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
 #include "tools/publisher/release_tree.h"
@@ -266,6 +267,14 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
     err << "zq_publish: refused: " << problem << '\n';
     return kPublishRefused;
   }
+  std::vector<PackageManifest> earlierManifests;
+  for (const EarlierRelease& release : earlier) earlierManifests.push_back(release.manifest);
+  // The files' URLs before their forms are made, which takes a while; the
+  // forms' once they are.
+  if (!KeepsEarlierUrls(plan.manifest, earlierManifests, problem)) {
+    err << "zq_publish: refused: " << problem << '\n';
+    return kPublishRefused;
+  }
   warnings.insert(warnings.end(), plan.warnings.begin(), plan.warnings.end());
   for (const std::string& warning : warnings) err << "zq_publish: warning: " << warning << '\n';
 
@@ -282,6 +291,7 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
     settings.baseUrl = options.baseUrl;
     result = MakeSmallerForms(releaseDir, earlier, settings, encoder, partial.path(), plan, forms, problem);
     for (const std::string& warning : forms.warnings) err << "zq_publish: warning: " << warning << '\n';
+    if (result == 0 && !KeepsEarlierUrls(plan.manifest, earlierManifests, problem)) result = kPublishRefused;
   }
   if (result != 0) {
     err << "zq_publish: " << (result == kPublishRefused ? "refused: " : "") << problem << '\n';

@@ -23,7 +23,11 @@ int RunRollout(const std::vector<std::string>& arguments, std::ostream& out, std
 // from it gets a new ver, a file that the earlier release did not have gets
 // a "delete" entry. The base URL is the current release's unless given; the
 // date is today's (UTC, YYYYMMDD) unless given. The files are taken from
-// PUBLISHED_DIR/files/ and proved against its manifest first.
+// PUBLISHED_DIR/files/ and proved against its manifest first. With
+// --sign-key, PUBLISHED_DIR/package.json.sig must verify with that key, and
+// every file and the installer be proved by the SHA-256 its manifest names:
+// otherwise the rollback is refused, since it would sign whatever the
+// published tree has come to hold.
 struct FormEncoder;
 int RunRollback(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
                 const FormEncoder& encoder);

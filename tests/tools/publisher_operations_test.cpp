@@ -7,15 +7,20 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/test_files.h"
 #include "tests/tools/publisher_test_support.h"
 #include "tools/publisher/publisher.h"
+#include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_tree.h"
 #include "update/manifest/package_manifest.h"
+#include "update/proof/expiry_time.h"
 #include "update/proof/release_signature.h"
+#include "update/proof/sha256_digest.h"
 
 namespace {
 
@@ -41,6 +46,35 @@ class Work : public PublisherScratch {
            VerifyReleaseSignature(Read(out + "/package.json"), Read(out + "/package.json.sig"), publicKey);
   }
 
+  // The time work/<out>'s manifest was issued, or -1 when it names none.
+  std::int64_t Issued(const std::string& out) const {
+    std::int64_t seconds = -1;
+    EXPECT_TRUE(ParseExpiryTime(Manifest(out).issued(), seconds)) << out << ": " << Manifest(out).issued();
+    return seconds;
+  }
+
+  // work/<out> copied to work/<copy>, each edit made once in its
+  // package.json, and signed anew with work/<key>.key when key is given.
+  void Edited(const std::string& out, const std::string& copy,
+              const std::vector<std::pair<std::string, std::string>>& edits, const std::string& key = "") const {
+    fs::copy(path() / out, path() / copy, fs::copy_options::recursive);
+    std::string text = Read(copy + "/package.json");
+    for (const auto& edit : edits) text.replace(text.find(edit.first), edit.first.size(), edit.second);
+    Write(copy + "/package.json", text);
+    if (key.empty()) return;
+    SigningKey signer;
+    std::string problem, signature;
+    ASSERT_TRUE(LoadSigningKey(path() / (key + ".key"), signer, problem) && SignManifest(text, signer, signature));
+    Write(copy + "/package.json.sig", signature);
+  }
+  // Nothing in work/ named as a rollback's scratch directories are.
+  bool NoScratchLeft() const {
+    for (const fs::directory_entry& item : fs::directory_iterator(path())) {
+      if (item.path().filename().string().find(".rollback") != std::string::npos) return false;
+    }
+    return true;
+  }
+
   Outcome Run(const std::vector<std::string>& arguments) const { return RunZqPublish(arguments); }
   // work/<release> published as work/<out>.
   Outcome Publish(const std::string& release, const std::string& version, const std::string& out,
@@ -53,6 +87,13 @@ class Work : public PublisherScratch {
 
 };
 
+// A manifest's text without its "issued" line, the one line every signing changes.
+std::string WithoutIssued(std::string text) {
+  const size_t key = text.find("\n  \"issued\": ");
+  if (key != std::string::npos) text.erase(key, text.find('\n', key + 1) - key);
+  return text;
+}
+
 const PackageFileEntry* EntryOf(const PackageManifest& manifest, const std::string& name) {
   for (const PackageFileEntry& entry : manifest.file_list()) {
     if (entry.name() == name) return &entry;
@@ -62,7 +103,9 @@ const PackageFileEntry* EntryOf(const PackageManifest& manifest, const std::stri
 
 // Widening and halting a signed release in place: only the share changes,
 // the signature is made anew and verifies, the files stay as they were, and
-// 100 gives back exactly the manifest of a release for everybody.
+// 100 gives back the manifest of a release for everybody. Each text is issued
+// strictly later than the one it replaces, even within one second: a client
+// that saw the halt then refuses the text signed before it.
 TEST(PublisherRollout, ChangesOnlyTheShareAndSignsAgain) {
   Work work;
   work.Write("r/a.dll", "release bytes");
@@ -71,6 +114,7 @@ TEST(PublisherRollout, ChangesOnlyTheShareAndSignsAgain) {
   EXPECT_EQ(work.Manifest("out").rollout(), 10);
   EXPECT_EQ(work.Manifest("plain").rollout(), 100);
   const std::string served = work.Read("out/files/1/a.dll");
+  std::int64_t issued = work.Issued("out");
 
   Outcome widened = work.Run({"rollout", "--out", work.Text("out"), "--percent", "50", "--sign-key", work.Text("a.key")});
   ASSERT_EQ(widened.code, 0) << widened.err;
@@ -78,11 +122,16 @@ TEST(PublisherRollout, ChangesOnlyTheShareAndSignsAgain) {
   EXPECT_EQ(work.Manifest("out").rollout(), 50);
   EXPECT_TRUE(work.SignedBy("out", "a"));
   EXPECT_EQ(work.Read("out/files/1/a.dll"), served);
+  EXPECT_GT(work.Issued("out"), issued);
+  issued = work.Issued("out");
 
   ASSERT_EQ(work.Run({"rollout", "--out", work.Text("out"), "--percent", "0", "--sign-key", work.Text("a.key")}).code, 0);
   EXPECT_EQ(work.Manifest("out").rollout(), 0);
+  EXPECT_GT(work.Issued("out"), issued) << "a halt issued in the same second as the text it halts";
+  issued = work.Issued("out");
   ASSERT_EQ(work.Run({"rollout", "--out", work.Text("out"), "--percent", "100", "--sign-key", work.Text("a.key")}).code, 0);
-  EXPECT_EQ(work.Read("out/package.json"), work.Read("plain/package.json"));
+  EXPECT_GT(work.Issued("out"), issued);
+  EXPECT_EQ(WithoutIssued(work.Read("out/package.json")), WithoutIssued(work.Read("plain/package.json")));
   EXPECT_TRUE(work.SignedBy("out", "a"));
   EXPECT_FALSE(work.Exists("out/package.json.next"));
 }
@@ -189,6 +238,62 @@ TEST(PublisherRollback, RefusesACopyThatIsNotTheEarlierRelease) {
   EXPECT_FALSE(work.Exists("out3"));
   EXPECT_EQ(work.Run({"rollback", "--to", work.Text("out1"), "--version", "3", "--out", work.Text("out3")}).code, 2)
       << "--previous is required";
+}
+
+// A signed rollback signs what --to holds only where the same key signed it
+// and SHA-256 proves each file: otherwise whoever can write to the published
+// tree changes a DLL and its entry together, and the rollback signs it for
+// regsvr32 on every PC. Nor may a rollback delete the program. Each refusal
+// writes nothing, scratch directories included.
+TEST(PublisherRollback, SignsOnlyWhatTheKeySignedBefore) {
+  Work work;
+  const std::string good = "com server, release 1", evil = "evil server";
+  work.Write("r1/com.dll", good);
+  work.Write("tree-r2/com.dll", "com server, release 2");
+  work.Write("tree-r2p/ZenquiloStudent.exe", "MZ program");
+  work.Write("setup.exe", "MZ installer");
+  const std::vector<std::string> a = {"--sign-key", work.Text("a.key")};
+  ASSERT_EQ(work.Publish("r1", "1", "good", {"--reg", "*.dll", "--installer", work.Text("setup.exe"), a[0], a[1]}).code,
+            0);
+  ASSERT_EQ(work.Publish("r1", "1", "unsigned", {"--reg", "*.dll"}).code, 0);
+  for (const std::string current : {"r2", "r2p"}) {
+    const std::vector<std::string> continued = {"--previous", work.Text("good/package.json"), a[0], a[1]};
+    ASSERT_EQ(work.Publish("tree-" + current, "2", current, continued).code, 0);
+  }
+  work.Edited("good", "edited",
+              {{test_files::Md5Of(good), test_files::Md5Of(evil)}, {Sha256HexOfBytes(good), Sha256HexOfBytes(evil)}});
+  work.Write("edited/files/1/com.dll", evil);
+  work.Edited("good", "md5-only", {{", \"sha256\": \"" + Sha256HexOfBytes(good) + "\"", ""}}, "a");
+
+  const struct {
+    const char* to;
+    const char* current;
+    const char* says;
+  } refused[] = {
+      {"unsigned", "r2", "not signed"},
+      {"edited", "r2", "does not verify"},
+      {"md5-only", "r2", "MD5 alone"},
+      {"good", "r2p", "launcher and updater"},
+  };
+  const auto rollback = [&](const std::string& to, const std::string& current) {
+    return work.Run({"rollback", "--to", work.Text(to), "--version", "3", "--out", work.Text("out3"), "--previous",
+                     work.Text(current + "/package.json"), a[0], a[1]});
+  };
+  for (const auto& r : refused) {
+    const Outcome outcome = rollback(r.to, r.current);
+    EXPECT_EQ(outcome.code, 3) << r.to;
+    EXPECT_NE(outcome.err.find(r.says), std::string::npos) << r.to << ": " << outcome.err;
+    EXPECT_FALSE(work.Exists("out3")) << r.to;
+    EXPECT_TRUE(work.NoScratchLeft()) << r.to;
+  }
+  const Outcome rolled = rollback("good", "r2");
+  ASSERT_EQ(rolled.code, 0) << rolled.err;
+  EXPECT_TRUE(work.SignedBy("out3", "a"));
+  const PackageManifest three = work.Manifest("out3");
+  const PackageFileEntry* com = EntryOf(three, "com.dll");
+  ASSERT_NE(com, nullptr);
+  EXPECT_EQ(com->act() + " " + work.Read("out3/files/" + com->ver() + "/com.dll"), "reg " + good);
+  EXPECT_TRUE(work.NoScratchLeft());
 }
 
 }  // namespace

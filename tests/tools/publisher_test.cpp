@@ -21,6 +21,7 @@
 #include "tools/publisher/manifest_writer.h"
 #include "tools/publisher/private_file.h"
 #include "tools/publisher/publish_rules.h"
+#include "tools/publisher/published_urls.h"
 #include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
 #include "tools/publisher/release_tree.h"
@@ -205,6 +206,7 @@ TEST(ManifestWriter, ParserReadsEveryFieldBackByteForByte) {
   manifest.set_full_update(true);
   manifest.set_type("force");
   manifest.set_install_package_url("http://h/a\\b?x=\x01\x1F");
+  manifest.set_issued("2026-12-07T10:00:00Z");
   // A trail byte 0x5C at the end of a string, and one before a quote.
   manifest.set_file_list({Entry(std::string(kJou936), "sub\\" + std::string(kJou936) + "\\", "/x", "AB", "3", "reg"),
                           Entry("\"q\"" + std::string(kJou936) + "\"", "", "/y", "", "", "")});
@@ -234,6 +236,27 @@ TEST(PublishRules, GlobsMatchAsDocumented) {
 TEST(PublishRules, UrlsEncodeEverythingButUnreservedBytes) {
   EXPECT_EQ(PercentEncode("sub dir/\xE4\xB8\xAD.dll~_-", true), "sub%20dir/%E4%B8%AD.dll~_-");
   EXPECT_EQ(PercentEncode("a/b#?%", false), "a%2Fb%23%3F%25");
+}
+
+// Each new text of a version is issued strictly later than the one it
+// replaces, whatever the clock says, or a client that took the newer text
+// cannot tell the older from it.
+TEST(PublishRules, IssueTimeFollowsThePreviousText) {
+  const std::int64_t now = 1796640000;  // 2026-12-07T10:40:00Z
+  const struct {
+    std::string previous;
+    const char* issued;
+  } cases[] = {
+      {"", "2026-12-07T10:40:00Z"},
+      {"2026-12-07T10:40:00Z", "2026-12-07T10:40:01Z"},  // within one second
+      {"2026-12-07T11:00:00Z", "2026-12-07T11:00:01Z"},  // the clock set back
+      {"2026-12-07 10:40:00", "untouched"},
+  };
+  for (const auto& c : cases) {
+    std::string issued = "untouched";
+    IssueTime(now, c.previous, issued);
+    EXPECT_EQ(issued, c.issued) << c.previous;
+  }
 }
 
 TEST(Cp936Text, ConvertsExactlyOrRefuses) {
@@ -294,6 +317,40 @@ TEST(ReleasePlan, RefusesWhatTheClientCannotInstall) {
     std::string refusal;
     EXPECT_FALSE(PlanRelease(items, options, plan, refusal)) << c.why;
     EXPECT_FALSE(refusal.empty()) << c.why;
+  }
+}
+
+// The program is the updater: a release whose "delete" entry would take it
+// from every PC is refused, however that entry came about.
+TEST(ReleasePlan, NeverDeletesTheProgram) {
+  const std::string md5 = Md5Of("x");
+  const struct {
+    const char* why;
+    std::vector<std::string> files, deletes;
+    std::vector<PackageFileEntry> previous;
+    bool allowed;
+  } cases[] = {
+      {"left out", {"a"}, {}, {Entry("zenquilostudent.exe", "", "/p", md5, "1", "")}, false},
+      {"--delete in other letters", {"a"}, {"ZENQUILOSTUDENT.EXE"}, {}, false},
+      {"deleted before, still gone", {"a"}, {}, {Entry("ZenquiloStudent.exe", "", "/p", kEmptyHash, "2", "delete")},
+       false},
+      {"shipped", {"a", "ZenquiloStudent.exe"}, {}, {Entry("ZenquiloStudent.exe", "", "/p", md5, "1", "")}, true},
+      {"never had it, nor the previous release", {"a"}, {}, {Entry("a", "", "/a", md5, "1", "")}, true},
+  };
+  for (const auto& c : cases) {
+    std::vector<ReleaseItem> items;
+    for (const std::string& path : c.files) items.push_back({path, false, md5, Sha256HexOfBytes("x"), 1});
+    ReleaseOptions options;
+    options.version = "2";
+    options.date = "d";
+    options.baseUrl = kBase;
+    options.deletePaths = c.deletes;
+    options.hasPrevious = true;
+    options.previous.set_version("1");
+    options.previous.set_file_list(c.previous);
+    ReleasePlan plan;
+    std::string refusal;
+    EXPECT_EQ(PlanRelease(items, options, plan, refusal), c.allowed) << c.why << ": " << refusal;
   }
 }
 
@@ -446,6 +503,21 @@ TEST(Publisher, RefusalsWriteNothing) {
   EXPECT_TRUE(NothingWritten(work, "r3"));
 }
 
+// Two lines of releases under one base URL, the second started afresh: a
+// release that knows both would serve the second's bytes under the URL at
+// which the first published its own.
+TEST(Publisher, RefusesOtherBytesUnderAPublishedUrl) {
+  TempDir work;
+  work.Write("release/a.txt", "a, first line");
+  ASSERT_EQ(PublishRelease(work, "1", "r1").code, 0);
+  work.Write("release/a.txt", "a, second line");
+  ASSERT_EQ(PublishRelease(work, "2", "r2").code, 0);
+  const Outcome outcome = PublishRelease(work, "3", "r3", "r2", {"--previous", work.Text("r1/package.json")});
+  EXPECT_EQ(outcome.code, 3);
+  EXPECT_NE(outcome.err.find(std::string(kBase) + "/files/1/a.txt"), std::string::npos) << outcome.err;
+  EXPECT_TRUE(NothingWritten(work, "r3"));
+}
+
 #ifndef _WIN32
 TEST(Publisher, RefusesSymlinksThatLeaveTheRelease) {
   TempDir work;
@@ -575,6 +647,42 @@ TEST(ReleasePlan, VerFollowsBothDigests) {
   }
 }
 
+// Caches keep files, compressed copies and deltas a year by URL: other bytes
+// under an earlier release's URL refuse a release, by whichever digest both
+// manifests name; the same bytes again (a re-publish, a rollback) do not.
+TEST(PublishedUrls, AnEarlierUrlKeepsItsBytes) {
+  const auto entry = [](const std::string& file, const std::string& copy, const std::string& deltaBytes,
+                        const std::string& sha256Of) {
+    PackageFileEntry made = Entry("a", "", "/files/1/a", Md5Of(file), "1", "", Sha256HexOfBytes(sha256Of));
+    made.set_compressed({std::string(kBase) + "/compressed/1/a.zst", 9, Sha256HexOfBytes(copy)});
+    FileDelta delta;
+    delta.url = std::string(kBase) + "/deltas/1/a.from-X.zst";
+    delta.sha256 = Sha256HexOfBytes(deltaBytes);
+    made.set_deltas({delta});
+    return made;
+  };
+  const PackageFileEntry before = entry("a", "c", "d", "a");
+  const struct {
+    const char* why;
+    PackageFileEntry earlier, release;
+    bool keeps;
+  } cases[] = {
+      {"the same bytes again", before, before, true},
+      {"an earlier release without SHA-256", Entry("a", "", "/files/1/a", Md5Of("a"), "1", ""), before, true},
+      {"the file: same MD5, other SHA-256", before, entry("a", "c", "d", "b"), false},
+      {"the compressed copy", before, entry("a", "C", "d", "a"), false},
+      {"a delta", before, entry("a", "c", "D", "a"), false},
+  };
+  for (const auto& c : cases) {
+    PackageManifest earlier, release;
+    earlier.set_version("1");
+    earlier.set_file_list({c.earlier});
+    release.set_file_list({c.release});
+    std::string refusal;
+    EXPECT_EQ(KeepsEarlierUrls(release, {earlier}, refusal), c.keeps) << c.why << ": " << refusal;
+  }
+}
+
 // Older clients know six keys per entry; the digests must change none of
 // what they read, with the parser they share with today's client.
 TEST(Publisher, DigestKeysLeaveTheOldFieldsAsTheyWere) {
@@ -658,10 +766,13 @@ TEST(Signing, ExpiresWritesASignedUtcTimeDaysAhead) {
   ASSERT_EQ(outcome.code, 0) << outcome.err;
   const std::string manifest = ReadBytes(work.path() / "out" / "package.json");
   const PackageManifest read = ReadManifest(work, "out");
-  std::int64_t expiry = 0;
+  std::int64_t expiry = 0, issued = 0;
   ASSERT_TRUE(ParseExpiryTime(read.expires(), expiry)) << read.expires();
   EXPECT_GE(expiry, before + 30 * 86400);
   EXPECT_LE(expiry, after + 30 * 86400);
+  ASSERT_TRUE(ParseExpiryTime(read.issued(), issued)) << "a signed text names when it was issued";
+  EXPECT_GE(issued, before);
+  EXPECT_LE(issued, after);
   const ReleaseTrust trust = ReleaseTrust::FromKeyText(publicKey);
   EXPECT_TRUE(trust.AcceptsManifest(manifest, ReadBytes(work.path() / "out" / "package.json.sig")));
   EXPECT_TRUE(trust.AcceptsExpiry(read.expires(), expiry - 1));
@@ -701,6 +812,8 @@ TEST(Signing, ASignedReleaseIsWhatAClientWithTheKeyAccepts) {
 
   ASSERT_EQ(PublishRelease(work, "2", "unsigned", "out").code, 0);
   EXPECT_FALSE(fs::exists(work.path() / "unsigned" / "package.json.sig"));
+  EXPECT_EQ(ReadBytes(work.path() / "unsigned" / "package.json").find("issued"), std::string::npos)
+      << "an unsigned text stays as it always was";
 }
 
 TEST(Keygen, MakesAPairThatSignsAndNeverOverwrites) {

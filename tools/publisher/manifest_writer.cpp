@@ -35,6 +35,7 @@ std::string WriteManifestText(const PackageManifest& manifest) {
     text += "  \"install_package_sha256\": " + JsonStringLiteral(manifest.install_package_sha256()) + ",\n";
   }
   if (!manifest.expires().empty()) text += "  \"expires\": " + JsonStringLiteral(manifest.expires()) + ",\n";
+  if (!manifest.issued().empty()) text += "  \"issued\": " + JsonStringLiteral(manifest.issued()) + ",\n";
   if (manifest.install_package_size() >= 0) {
     text += "  \"install_package_size\": " + std::to_string(manifest.install_package_size()) + ",\n";
   }

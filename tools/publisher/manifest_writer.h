@@ -13,8 +13,9 @@
 // would otherwise read it as an escape. Control bytes become \u00XX. One file
 // entry per line, LF line ends. The SHA-256 keys ("sha256" after "act",
 // "install_package_sha256" after "install_package_url") are written only when
-// they hold text, and so is "expires" (after "install_package_url"), the sizes ("size" last, "install_package_size" after the
-// installer's digest) only when they are known (at least 0), and a file's
+// they hold text, and so are "expires" (after "install_package_url") and
+// "issued" (after "expires"), the sizes ("size" last, "install_package_size"
+// after the installer's digest) only when they are known (at least 0), and a file's
 // smaller forms ("compressed", then "deltas", after "size") only when it has
 // them. Pure; any thread.
 std::string WriteManifestText(const PackageManifest& manifest);

@@ -11,8 +11,9 @@
 // zq_publish rollout --out DIR --percent P [--sign-key FILE]
 // Sets the share of PCs that take the release published in DIR, in place:
 // its manifest is rewritten (and signed again, when it was signed, with the
-// key that signed it), its files are not touched. 100 takes the key out, so
-// the manifest is again what a release for everybody is.
+// key that signed it, and issued a second after the text it replaces at the
+// least), its files are not touched. 100 takes the key out, so the manifest
+// is again what a release for everybody is.
 int RunRollout(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 // zq_publish rollback --to PUBLISHED_DIR --version N --out DIR --previous FILE...
@@ -22,7 +23,11 @@ int RunRollout(const std::vector<std::string>& arguments, std::ostream& out, std
 // from it gets a new ver, a file that the earlier release did not have gets
 // a "delete" entry. The base URL is the current release's unless given; the
 // date is today's (UTC, YYYYMMDD) unless given. The files are taken from
-// PUBLISHED_DIR/files/ and proved against its manifest first.
+// PUBLISHED_DIR/files/ and proved against its manifest first. With
+// --sign-key, PUBLISHED_DIR/package.json.sig must verify with that key, and
+// every file and the installer be proved by the SHA-256 its manifest names:
+// otherwise the rollback is refused, since it would sign whatever the
+// published tree has come to hold.
 struct FormEncoder;
 int RunRollback(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
                 const FormEncoder& encoder);

@@ -145,3 +145,17 @@ bool ExpiryFromDays(const std::string& days, std::int64_t now, std::string& expi
   expires = FormatExpiryTime(now + static_cast<std::int64_t>(count) * 86400);
   return true;
 }
+
+bool IssueTime(std::int64_t now, const std::string& previous, std::string& issued) {
+  // 9999-12-31T23:59:59Z, the last time the form holds.
+  constexpr std::int64_t kLastWritable = 253402300799;
+  std::int64_t at = now;
+  if (!previous.empty()) {
+    std::int64_t before = 0;
+    if (!ParseExpiryTime(previous, before)) return false;
+    at = std::max(at, before + 1);
+  }
+  if (at < 0 || at > kLastWritable) return false;
+  issued = FormatExpiryTime(at);
+  return true;
+}

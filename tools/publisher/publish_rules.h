@@ -35,6 +35,15 @@ std::string PercentEncode(const std::string& text, bool keepSlashes);
 // 1 to 3650, decimal digits only. False, and expires untouched, otherwise.
 bool ExpiryFromDays(const std::string& days, std::int64_t now, std::string& expires);
 
+// The "issued" time of a new signed text of a release at now (seconds since
+// 1970, UTC), previous being the issued time of the text it replaces (empty:
+// none): now, or a second after previous where that is not before now. A
+// client refuses a text of a version issued before the newest it has seen, so
+// each text must be issued strictly later than the last, even within one
+// second or with the clock set back. False, issued untouched, when previous is
+// not in the expiry form or the time cannot be written in it.
+bool IssueTime(std::int64_t now, const std::string& previous, std::string& issued);
+
 // One to ten decimal digits and nothing else: the form in which zq_publish
 // writes a release's version and each file's ver.
 bool IsVerText(const std::string& text);

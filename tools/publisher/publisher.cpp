@@ -11,6 +11,7 @@
 #include "tools/publisher/manifest_writer.h"
 #include "tools/publisher/operator_commands.h"
 #include "tools/publisher/publish_rules.h"
+#include "tools/publisher/published_urls.h"
 #include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
 #include "tools/publisher/release_tree.h"
@@ -266,6 +267,14 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
     err << "zq_publish: refused: " << problem << '\n';
     return kPublishRefused;
   }
+  std::vector<PackageManifest> earlierManifests;
+  for (const EarlierRelease& release : earlier) earlierManifests.push_back(release.manifest);
+  // The files' URLs before their forms are made, which takes a while; the
+  // forms' once they are.
+  if (!KeepsEarlierUrls(plan.manifest, earlierManifests, problem)) {
+    err << "zq_publish: refused: " << problem << '\n';
+    return kPublishRefused;
+  }
   warnings.insert(warnings.end(), plan.warnings.begin(), plan.warnings.end());
   for (const std::string& warning : warnings) err << "zq_publish: warning: " << warning << '\n';
 
@@ -282,14 +291,23 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
     settings.baseUrl = options.baseUrl;
     result = MakeSmallerForms(releaseDir, earlier, settings, encoder, partial.path(), plan, forms, problem);
     for (const std::string& warning : forms.warnings) err << "zq_publish: warning: " << warning << '\n';
+    if (result == 0 && !KeepsEarlierUrls(plan.manifest, earlierManifests, problem)) result = kPublishRefused;
   }
   if (result != 0) {
     err << "zq_publish: " << (result == kPublishRefused ? "refused: " : "") << problem << '\n';
     return result;
   }
 
-  const std::string manifestText = WriteManifestText(plan.manifest);
   std::string signature;
+  if (key.loaded()) {
+    std::string issued;
+    if (!IssueTime(std::time(nullptr), std::string(), issued)) {
+      err << "zq_publish: the system clock does not give a time a manifest can name; nothing was published\n";
+      return kPublishIoError;
+    }
+    plan.manifest.set_issued(issued);
+  }
+  const std::string manifestText = WriteManifestText(plan.manifest);
   if (key.loaded() && !SignManifest(manifestText, key, signature)) {
     err << "zq_publish: the signature made with --sign-key does not verify; nothing was published\n";
     return kPublishIoError;

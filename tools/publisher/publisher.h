@@ -18,7 +18,8 @@
 // summary goes to out, messages to err. Exit codes: 0 published, 2 bad
 // arguments (a --sign-key that cannot be read, is not a key or that others
 // can read among them), 3 release refused (nothing written), 4 I/O failure.
-// With --sign-key the release carries package.json.sig beside package.json.
+// With --sign-key the release carries package.json.sig beside package.json,
+// and its manifest names the time it was signed ("issued").
 // Each --previous names the package.json of an earlier release whose
 // directory still holds its files/; the newest is the one continued, and the
 // --delta-releases newest (3 unless given) lend the bases of deltas.

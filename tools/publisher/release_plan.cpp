@@ -18,6 +18,8 @@ namespace {
 constexpr char kDeleteAct[] = "delete";
 constexpr char kRegAct[] = "reg";
 constexpr std::int64_t kMaxVer = std::numeric_limits<std::int32_t>::max();
+// The program at the top of every install, folded as Windows compares names.
+constexpr char kProgramFolded[] = "zenquilostudent.exe";
 
 struct Draft {
   std::string path;
@@ -350,6 +352,19 @@ bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& op
     gone.push_back(draft);
   }
   drafts.insert(drafts.end(), gone.begin(), gone.end());
+
+  // The program is the updater too: a PC that deletes it can never take the
+  // release that would bring it back.
+  for (const Draft& draft : drafts) {
+    if (draft.act != kDeleteAct || FoldAsciiCase(draft.path) != kProgramFolded) continue;
+    const std::string why = deleteSeen.count(draft.path) != 0 ? "--delete names it"
+                            : draft.status == EntryStatus::kSame
+                                ? "the previous release deletes it, and this one would go on deleting it"
+                                : "the release leaves it out, and the previous release has it";
+    refusal = Quoted(draft.path) + " would get a \"delete\" entry (" + why +
+              "): every PC would lose its launcher and updater; put the program in the release";
+    return false;
+  }
 
   if (FindClash(drafts, refusal)) return false;
   if (!AlignSharedNames(drafts, options.previous, refusal)) return false;

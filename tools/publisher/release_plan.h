@@ -15,7 +15,8 @@
 // SHA-256 too where the previous entry has one); a changed file, or one back
 // after a deletion, gets the previous ver + 1; a file gone from the release
 // gets an act "delete" entry with ver + 1 and an empty file to serve; a
-// "delete" entry still gone is kept as it was.
+// "delete" entry still gone is kept as it was. No release may carry a
+// "delete" entry for the program itself, ZenquiloStudent.exe at the top.
 
 // One thing found below the release directory.
 struct ReleaseItem {

@@ -6,6 +6,7 @@
 #include "tools/publisher/operator_commands.h"
 #include "tools/publisher/publish_rules.h"
 #include "tools/publisher/publisher.h"
+#include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_plan.h"
 #include "tools/publisher/release_tree.h"
 #include "update/manifest/package_manifest.h"
@@ -46,12 +47,32 @@ bool SameBytesAsEntry(const fs::path& file, const std::string& md5, const std::s
   return DigestFile(file, digests) && digests.md5 == md5 && (sha256.empty() || digests.sha256 == sha256);
 }
 
+// A proved copy of source at target, for a signed rollback: a link would
+// share its bytes with the published file, which could still change between
+// the proof and the publishing.
+int CopyProved(const fs::path& source, const fs::path& target, const std::string& md5, const std::string& sha256,
+               const std::string& shown, std::string& problem) {
+  std::error_code error;
+  fs::copy_file(source, target, error);
+  if (error) {
+    problem = "cannot copy " + shown + " from --to: " + error.message();
+    return kPublishIoError;
+  }
+  if (!SameBytesAsEntry(target, md5, sha256)) {
+    problem = shown + " in --to changed while it was read";
+    return kPublishRefused;
+  }
+  return kPublishOk;
+}
+
 // The earlier release's files, as its release directory held them, built in
-// tree from its published copies (linked where the file system allows,
-// copied where not), each proved against its manifest entry first; and the
-// options that give its entries their acts and its installer.
-int RebuildRelease(const fs::path& published, const PackageManifest& earlier, const fs::path& tree,
-                   std::vector<std::string>& options, std::string& problem) {
+// tree from its published copies, each proved against its manifest entry
+// first; and the options that give its entries their acts and its installer.
+// Unsigned, the files are linked where the file system allows, copied where
+// not. Signed, every file and the installer must be proved by the SHA-256 its
+// (signed) manifest names, and are copied, the installer into installerDir.
+int RebuildRelease(const fs::path& published, const PackageManifest& earlier, const fs::path& tree, bool signing,
+                   const fs::path& installerDir, std::vector<std::string>& options, std::string& problem) {
   std::error_code error;
   for (const PackageFileEntry& entry : earlier.file_list()) {
     std::string path;
@@ -66,21 +87,36 @@ int RebuildRelease(const fs::path& published, const PackageManifest& earlier, co
       problem = "\"" + path + "\" is not an entry zq_publish writes; it cannot be published again";
       return kPublishRefused;
     }
+    const std::string served = "files/" + entry.ver() + "/" + path;
+    if (signing && entry.sha256().empty()) {
+      problem = served + " in --to is proved by its MD5 alone; a signed rollback takes only files its SHA-256 proves";
+      return kPublishRefused;
+    }
     const fs::path source = published / "files" / entry.ver() / PathFromUtf8(path);
     if (!SameBytesAsEntry(source, entry.hash(), entry.sha256())) {
-      problem = "files/" + entry.ver() + "/" + path + " in --to is missing or differs from its manifest entry";
+      problem = served + " in --to is missing or differs from its manifest entry";
       return kPublishRefused;
     }
     fs::create_directories(target.parent_path(), error);
-    fs::create_hard_link(source, target, error);
-    if (error) fs::copy_file(source, target, error);
-    if (error) {
-      problem = "cannot copy \"" + path + "\" from --to: " + error.message();
-      return kPublishIoError;
+    if (signing) {
+      const int copied = CopyProved(source, target, entry.hash(), entry.sha256(), served, problem);
+      if (copied != kPublishOk) return copied;
+    } else {
+      fs::create_hard_link(source, target, error);
+      if (error) fs::copy_file(source, target, error);
+      if (error) {
+        problem = "cannot copy \"" + path + "\" from --to: " + error.message();
+        return kPublishIoError;
+      }
     }
     if (entry.act() == "reg") options.insert(options.end(), {"--reg", path});
   }
   if (!earlier.full_update()) return kPublishOk;
+  if (signing && earlier.install_package_sha256().empty()) {
+    problem = "the installer of the release in --to has no SHA-256 in its manifest; a signed rollback takes only an "
+              "installer that one proves";
+    return kPublishRefused;
+  }
   // The installer lies under installer/ by the name its URL ends in.
   for (const fs::directory_entry& item : fs::directory_iterator(published / "installer", error)) {
     std::string name;
@@ -94,13 +130,43 @@ int RebuildRelease(const fs::path& published, const PackageManifest& earlier, co
       problem = "installer/" + name + " in --to differs from its manifest";
       return kPublishRefused;
     }
-    std::string itemText;
-    Utf8FromPath(item.path(), itemText);
-    options.insert(options.end(), {"--installer", itemText});
+    fs::path installer = item.path();
+    if (signing) {
+      installer = installerDir / item.path().filename();
+      const int copied = CopyProved(item.path(), installer, digests.md5, earlier.install_package_sha256(),
+                                    "installer/" + name, problem);
+      if (copied != kPublishOk) return copied;
+    }
+    std::string installerText;
+    Utf8FromPath(installer, installerText);
+    options.insert(options.end(), {"--installer", installerText});
     return kPublishOk;
   }
   problem = "the release in --to is a full one, and its installer is not under installer/";
   return kPublishRefused;
+}
+
+// A signed rollback signs what --to holds: only what the same key signed
+// before. Someone who can write to the published tree could otherwise change
+// a file and its manifest entry together and have the rollback sign both.
+int CheckEarlierSignature(const fs::path& published, const std::string& manifestText, const SigningKey& key,
+                          std::string& problem) {
+  std::string signature;
+  std::error_code error;
+  if (!fs::exists(published / "package.json.sig", error)) {
+    problem = "the release in --to is not signed (no package.json.sig); a signed rollback takes only a release "
+              "this key signed";
+    return kPublishRefused;
+  }
+  if (!ReadWholeFile(published / "package.json.sig", signature)) {
+    problem = "cannot read package.json.sig in --to";
+    return kPublishIoError;
+  }
+  if (!VerifyReleaseSignature(manifestText, signature, key.PublicKey())) {
+    problem = "package.json.sig in --to does not verify over its package.json with --sign-key's public key";
+    return kPublishRefused;
+  }
+  return kPublishOk;
 }
 
 }  // namespace
@@ -127,6 +193,19 @@ int RunRollback(const std::vector<std::string>& arguments, std::ostream& out, st
   if (!ReadWholeFile(published / "package.json", text) || PackageManifestParser::Parse(text, earlier) != 0) {
     err << "zq_publish rollback: --to \"" << line.Value("--to") << "\" holds no readable package.json\n";
     return kPublishBadArguments;
+  }
+  const bool signing = line.Has("--sign-key");
+  if (signing) {
+    SigningKey key;
+    if (!LoadSigningKey(PathFromUtf8(line.Value("--sign-key")), key, problem)) {
+      err << "zq_publish rollback: --sign-key \"" << line.Value("--sign-key") << "\" " << problem << '\n';
+      return kPublishBadArguments;
+    }
+    const int checked = CheckEarlierSignature(published, text, key, problem);
+    if (checked != kPublishOk) {
+      err << "zq_publish rollback: " << (checked == kPublishRefused ? "refused: " : "") << problem << '\n';
+      return checked;
+    }
   }
 
   // The current release is the newest --previous that reads; the publisher
@@ -158,10 +237,18 @@ int RunRollback(const std::vector<std::string>& arguments, std::ostream& out, st
   fs::path beside = fs::absolute(PathFromUtf8(line.Value("--out")), error).lexically_normal();
   if (beside.filename().empty()) beside = beside.parent_path();
   beside += ".rollback";
-  PartialRelease tree;
+  PartialRelease tree, installerDir;
   int result = tree.Create(beside, problem);
+  // The installer of a full release cannot lie in the tree, which is all published as files.
+  if (result == kPublishOk && signing && earlier.full_update()) {
+    fs::path installerBeside = beside;
+    installerBeside += "-installer";
+    result = installerDir.Create(installerBeside, problem);
+  }
   std::vector<std::string> release;
-  if (result == kPublishOk) result = RebuildRelease(published, earlier, tree.path(), release, problem);
+  if (result == kPublishOk) {
+    result = RebuildRelease(published, earlier, tree.path(), signing, installerDir.path(), release, problem);
+  }
   if (result != kPublishOk) {
     err << "zq_publish rollback: " << (result == kPublishRefused ? "refused: " : "") << problem << '\n';
     return result;

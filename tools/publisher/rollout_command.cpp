@@ -1,8 +1,10 @@
+#include <ctime>
 #include <string>
 
 #include "tools/publisher/command_line.h"
 #include "tools/publisher/manifest_writer.h"
 #include "tools/publisher/operator_commands.h"
+#include "tools/publisher/publish_rules.h"
 #include "tools/publisher/publisher.h"
 #include "tools/publisher/release_keys.h"
 #include "tools/publisher/release_tree.h"
@@ -89,6 +91,17 @@ int RunRollout(const std::vector<std::string>& arguments, std::ostream& out, std
     return kPublishOk;
   }
   manifest.set_rollout(percent);
+  if (signedRelease) {
+    // Later than the text it replaces, or a client that took that text would
+    // refuse this one, and one that took this one could be served the old
+    // text again: a halt undone by a replay.
+    std::string issued;
+    if (!IssueTime(std::time(nullptr), manifest.issued(), issued)) {
+      err << "zq_publish rollout: refused: package.json's \"issued\" is not a time a later one can follow\n";
+      return kPublishRefused;
+    }
+    manifest.set_issued(issued);
+  }
   const std::string newText = WriteManifestText(manifest);
   std::string signature;
   if (key.loaded() && !SignManifest(newText, key, signature)) {

@@ -6,6 +6,8 @@
 #      its signature and nothing else, and stages nothing.
 #   2. widened in place to 100% (signed again): run one stages release 2.
 #      Halted again before run two: run two still installs what it staged.
+#      A PC that has seen the halt is then served the widened text again (a
+#      stale cache's replay): it fetches nothing beyond the manifest.
 #   3. release 2 was bad: rolled back as release 3, made of release 1's
 #      files. After its two runs the install holds exactly release 1's files.
 # Usage: rollout_road_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
@@ -79,11 +81,30 @@ zq_publish_release rollout --out "$work/out2" --percent 100 "${sign[@]}" >/dev/n
 pid=$(start_client)
 check "widened, run one stages release 2" zq_wait 60 test -f "$install/temp/package.json"
 zq_end_program "$pid"
+mkdir -p "$work/widened"
+cp "$work/out2/package.json" "$work/out2/package.json.sig" "$work/widened/"
 zq_publish_release rollout --out "$work/out2" --percent 0 "${sign[@]}" >/dev/null
 pid=$(start_client)
 check "halted, run two still installs what run one staged" zq_wait 60 zq_started "$install" zenquilo.exe 3
 check "release 2 is installed" same_tree "$install" "$r2"
 zq_end_program "$pid"
+
+other=$work/other
+zq_install_release "$other" "$ZQ_BUILD" "$r1" "$work/out1" "$base/soft/package.json"
+cp "$ZQ_BUILD/fixtures/signed/ZenquiloStudent.exe" "$other/ZenquiloStudent.exe"
+for served in halted replayed; do
+  [ "$served" = replayed ] && cp "$work/widened/package.json" "$work/widened/package.json.sig" "$work/out2/"
+  log_lines=$(wc -l <"$run/access.log")
+  pid=$(zq_run "$other")
+  pids+=("$pid")
+  check "another PC, $served: its signature is fetched" \
+    zq_wait 30 bash -c "tail -n +$((log_lines + 1)) '$run/access.log' | grep -q 'GET /soft/package.json.sig'"
+  sleep 3
+  check "another PC, $served: only the manifest and its signature are fetched" \
+    test "$(requested_since "$log_lines" | sort -u | tr '\n' ' ')" = "/soft/package.json /soft/package.json.sig "
+  check "another PC, $served: nothing is staged" test ! -e "$other/temp/package.json"
+  zq_end_program "$pid"
+done
 
 # --- 3. Rolled back to release 1's files ----------------------------------------------------
 zq_publish_release rollback --to "$work/out1" --version 3 --out "$work/out3" --previous "$work/out2/package.json" \

@@ -6,11 +6,14 @@
 #      while the origin sends the manifest about once and each 1 MiB slice of
 #      the file once; once expired, the manifest is refreshed by one
 #      conditional request.
-#   2. a resumed download's range is served from the cache alone.
+#   2. a resumed download's range is served from the cache alone, and a range
+#      past the file's end reaches the origin once for many requests.
 #   3. the real client under Wine, pointed at the cache, installs release 2
 #      through it.
 #   4. a manifest changed at the origin reaches clients within the cache's
 #      manifest time, and stays.
+#   5. an origin (or someone on the plain-HTTP link to it) whose answers ask
+#      to be kept an hour, per User-Agent, or set a cookie, pins nothing.
 # Usage: school_cache_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
@@ -22,10 +25,18 @@ zq_road_begin school-cache
 origin_run=$work/origin
 cache_run=$work/cache
 
-origin_port=$(zq_free_port)
-cache_port=$(zq_free_port)
-# Two ports asked for one after the other may come out the same.
-while [ "$cache_port" = "$origin_port" ]; do cache_port=$(zq_free_port); done
+# Ports asked for one after the other may come out the same.
+ports=()
+new_port() {
+  local port
+  port=$(zq_free_port)
+  while [[ " ${ports[*]} " == *" $port "* ]]; do port=$(zq_free_port); done
+  ports+=("$port")
+}
+new_port; origin_port=${ports[-1]}
+new_port; cache_port=${ports[-1]}
+new_port; hostile_port=${ports[-1]}
+new_port; hostile_cache_port=${ports[-1]}
 cache=http://127.0.0.1:$cache_port
 manifest_seconds=5
 
@@ -100,6 +111,17 @@ check "a range from the middle of a slice is answered 206 with the file's bytes 
   bash -c "test '$status' = 206 && tail -c +3000001 '$r2/big.bin' | cmp -s - '$work/rest'"
 check "the range asks nothing of the origin" test -z "$(origin_since "$lines")"
 
+# Past the end: the origin's 416 answers the slice the range falls in, and is
+# kept as briefly as a 404, so a client that keeps asking does not reach it.
+lines=$(wc -l <"$origin_run/access.log")
+size=$(stat -c %s "$r2/big.bin")
+statuses=$(for start in $size $((size + 1)) $((size + 4096)) $size $((size + 1)); do
+  curl -sS -A 'KVT Updater/1.0' -r "$start-" -o /dev/null -w '%{http_code} ' "$cache$big"
+done)
+asked=$(origin_since "$lines" | wc -l)
+check "a range past the end is answered 416 five times, the origin asked $asked time(s)" \
+  test "$statuses" = "416 416 416 416 416 " -a "$asked" -le 1
+
 # --- 3. The real client, through the cache -------------------------------------
 install=$work/install
 zq_install_release "$install" "$ZQ_BUILD" "$r1" "$work/out1" "$cache/soft/package.json"
@@ -126,5 +148,87 @@ check "$manifest_seconds s after the origin's manifest changes, clients get the 
 # All at once, after the refresh: from the copy kept, not the one replaced.
 fetch_all changed-after /soft/package.json 20
 check "and keep getting it from the cache" all_equal changed-after "$work/changed.json"
+
+# --- 5. A hostile origin --------------------------------------------------------
+# Its own nginx, with a cache of its own in front: the manifest asks to be
+# kept an hour (X-Accel-Expires, Expires, Cache-Control) and apart for each
+# User-Agent; the signature sets a cookie; every answer for a file, errors
+# too, asks for an hour. Each on its own URL, as a Set-Cookie alone would
+# already stop the caching.
+hostile_root=$work/hostile-root
+hostile_run=$work/hostile
+mkdir -p "$hostile_root/files" "$hostile_run"
+printf '{"version": "1"}' >"$hostile_root/package.json"
+printf 'signature' >"$hostile_root/package.json.sig"
+printf 'file bytes' >"$hostile_root/files/a.bin"
+cat >"$hostile_run/hostile.conf" <<CONF
+server {
+    listen 127.0.0.1:$hostile_port;
+    root $hostile_root;
+    types { }
+    default_type application/octet-stream;
+    location = /soft/package.json {
+        try_files /package.json =404;
+        expires 1h;
+        add_header X-Accel-Expires 3600;
+        add_header Vary User-Agent;
+    }
+    location = /soft/package.json.sig {
+        try_files /package.json.sig =404;
+        add_header Set-Cookie "zq_session=forged; Path=/";
+    }
+    location /files/ {
+        add_header X-Accel-Expires 3600 always;
+        if (-f $hostile_root/broken) { return 500; }
+    }
+}
+CONF
+{
+  if [ "$(id -u)" -eq 0 ]; then echo "user root;"; fi
+  sed -e "s|@RUN@|$hostile_run|g" -e "s|@SERVER@|hostile.conf|g" -e "s|@EXTRA@||g" \
+    "$here/deploy/nginx/standalone.conf.in"
+} >"$hostile_run/nginx.conf"
+"${NGINX:-/usr/sbin/nginx}" -p "$hostile_run" -c "$hostile_run/nginx.conf"
+zq_wait 5 test -s "$hostile_run/nginx.pid"
+"$here/scripts/serve-release.sh" start-cache "http://127.0.0.1:$hostile_port" "127.0.0.1:$hostile_cache_port" \
+  "$work/hostile-cache" "$manifest_seconds"
+
+# via PATH [CURL ARGS...]: PATH through the hostile origin's cache.
+via() {
+  local path=$1
+  shift
+  curl -sS -m 10 -A 'KVT Updater/1.0' "$@" "http://127.0.0.1:$hostile_cache_port$path" || true
+}
+# asked PATH: how often the hostile origin was asked for PATH.
+asked() { grep -cE "\"GET $1(\\?| )" "$hostile_run/access.log" || true; }
+# no_cookie HEADERS...: none of the header dumps passes on a Set-Cookie or an X-Accel-*.
+no_cookie() { ! grep -qiE '^(set-cookie|x-accel)' "$@"; }
+
+first=$(via '/soft/package.json?r=1' -A 'PC a')
+second=$(via '/soft/package.json?r=2' -A 'PC b')
+check "clients with other User-Agents get the one copy of the manifest, fetched once" \
+  test "$first|$second|$(asked /soft/package.json)" = '{"version": "1"}|{"version": "1"}|1'
+via '/soft/package.json.sig?r=1' -D "$work/sig1.headers" -o /dev/null
+via '/soft/package.json.sig?r=2' -D "$work/sig2.headers" -o /dev/null
+check "a Set-Cookie from the origin reaches no client" no_cookie "$work/sig1.headers" "$work/sig2.headers"
+check "and the signature that carried it is still kept" test "$(asked /soft/package.json.sig)" = 1
+
+# A file not published yet, and one the origin fails on for a while.
+late=$(via /files/late.bin -o /dev/null -w '%{http_code}')
+touch "$hostile_root/broken"
+broken=$(via /files/a.bin -o /dev/null -w '%{http_code}')
+rm "$hostile_root/broken"
+via /files/a.bin -o "$work/a.bin"
+check "a file answered 500 is fetched anew as soon as the origin is fixed" \
+  bash -c "test '$broken' = 500 && cmp -s '$work/a.bin' '$hostile_root/files/a.bin'"
+
+# Another length, so that the origin's ETag changes even within the second.
+printf '{"version": "2", "halted": true}' >"$hostile_root/package.json"
+printf 'published late' >"$hostile_root/files/late.bin"
+sleep $((manifest_seconds + 1))
+check "$manifest_seconds s after the hostile origin's manifest changes, clients get the new one" \
+  test "$(via '/soft/package.json?r=3' -A 'PC a')" = '{"version": "2", "halted": true}'
+check "a file answered 404 is served $manifest_seconds s after it is published" \
+  test "$late|$(via /files/late.bin)" = '404|published late'
 
 zq_report "school cache"

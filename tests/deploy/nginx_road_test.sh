@@ -74,6 +74,9 @@ unset ZQ_PUBLISH_BUILD
 check "release 2 is signed, its files have SHA-256 digests" \
   bash -c "test -s '$work/out2/package.json.sig' && grep -q '\"sha256\": ' '$work/out2/package.json'"
 "$here/scripts/serve-release.sh" start "$work/current" "127.0.0.1:$port" "$run"
+check "a file is served to be kept a year, a missing one is not" bash -c \
+  "curl -sI '$base/files/2/a.dll' | grep -qi '^cache-control: .*immutable' &&
+   ! curl -sI '$base/files/2/missing.dll' | grep -qi '^cache-control'"
 
 install=$work/install
 zq_install_release "$install" "$ZQ_BUILD" "$r1" "$work/out1" "$base/soft/package.json"

@@ -59,13 +59,16 @@ class RunningProgram {
   void Terminate();
 
  private:
-  friend RunningProgram StartProgram(const std::wstring&, const std::wstring&);
+  friend RunningProgram StartProgram(const std::wstring&, const std::wstring&, HANDLE);
   PROCESS_INFORMATION info_ = {};
 };
 
 // Starts executable with the command line "\"executable\"" followed, when
 // arguments is not empty, by one blank and arguments.
-RunningProgram StartProgram(const std::wstring& executable, const std::wstring& arguments);
+// output not null: the program's standard output and error lead there (an
+// inheritable handle), as a launcher that captures them hands them on.
+RunningProgram StartProgram(const std::wstring& executable, const std::wstring& arguments,
+                            HANDLE output = nullptr);
 
 // One start of a stand-in shell, in start order.
 struct ShellStart {

@@ -131,7 +131,7 @@ void RunningProgram::Terminate() {
   info_ = {};
 }
 
-RunningProgram StartProgram(const std::wstring& executable, const std::wstring& arguments) {
+RunningProgram StartProgram(const std::wstring& executable, const std::wstring& arguments, HANDLE output) {
   std::wstring commandLine = L"\"" + executable + L"\"";
   if (!arguments.empty()) commandLine += L" " + arguments;
   RunningProgram program;
@@ -140,8 +140,12 @@ RunningProgram StartProgram(const std::wstring& executable, const std::wstring& 
     buffer.push_back(L'\0');
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    if (CreateProcessW(executable.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &program.info_)) {
+    if (output != nullptr) {
+      startup.dwFlags = STARTF_USESTDHANDLES;
+      startup.hStdOutput = startup.hStdError = output;
+    }
+    if (CreateProcessW(executable.c_str(), buffer.data(), nullptr, nullptr, output != nullptr, 0, nullptr, nullptr,
+                       &startup, &program.info_)) {
       return program;
     }
     // Wine: right after the server restarts, a start can fail once with 1359.

@@ -217,7 +217,9 @@ DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target,
   curl_easy_setopt(curl, CURLOPT_PRIVATE, this);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &HttpTransfer::WriteToTargetFile);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
-  curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+  // No trace: a windowed program shows none, and where standard error does
+  // lead somewhere (Wine from a shell, a launcher that captures output) its
+  // dozen lines a request cost more than a small file's whole transfer.
   if (target.showProgress == 1) {
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     if (toBar) {

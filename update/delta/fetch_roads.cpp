@@ -78,6 +78,7 @@ void RoadFetch::Try(FetchRoad road) {
     download.path = partialPath_;
     download.retry = retry_;
     download.limits = LimitsForSize(entry_.size());
+    download.sha256 = trust_.required();
     download.prove = [this](const std::string&, const FileDigestTexts& digests) {
       return trust_.AcceptsDigests(digests.md5, digests.sha256, entry_);
     };

@@ -7,12 +7,12 @@
 
 void StreamedDigests::Reset() {
   md5_ = std::make_unique<CMD5Checksum>();
-  sha256_ = std::make_unique<Sha256Digest>();
+  if (withSha256_) sha256_ = std::make_unique<Sha256Digest>();
 }
 
 void StreamedDigests::Update(const void* data, std::size_t length) {
   md5_->Update(static_cast<const unsigned char*>(data), length);
-  sha256_->Update(data, length);
+  if (sha256_) sha256_->Update(data, length);
 }
 
 bool StreamedDigests::UpdateFromFile(const std::string& path, long long length) {
@@ -32,7 +32,7 @@ bool StreamedDigests::UpdateFromFile(const std::string& path, long long length) 
 }
 
 FileDigestTexts StreamedDigests::Finish() {
-  FileDigestTexts texts{md5_->Final(), sha256_->FinalHex()};
+  FileDigestTexts texts{md5_->Final(), sha256_ ? sha256_->FinalHex() : std::string()};
   Reset();
   return texts;
 }

@@ -67,6 +67,7 @@ TransferEngine::~TransferEngine() {
 void TransferEngine::Add(EngineDownload download) {
   auto job = std::make_unique<Job>();
   job->request = std::move(download);
+  job->digests = StreamedDigests(job->request.sha256);
   job->added = job->startAt = Clock::now();
   if (job->request.limits.deadlineSeconds > 0) {
     job->hasDeadline = true;

@@ -25,6 +25,8 @@ struct EngineDownload {
   DownloadLimits limits = LimitsForSize(-1);
   // Not null: the bar follows this download's bytes.
   ProgressWindow progressBar = nullptr;
+  // Whether prove needs the SHA-256 of the bytes, or their MD5 alone.
+  bool sha256 = true;
   // Judges the whole file at path, whose bytes have the given digests.
   std::function<bool(const std::string& path, const FileDigestTexts& digests)> prove;
   // Called once: 0 when path holds the proved file; otherwise path is gone

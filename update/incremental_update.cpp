@@ -105,6 +105,7 @@ int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest&
   const int parallel = std::max(1, std::min(rules.parallelDownloads, kMaxParallelDownloads));
   TransferEngine engine(parallel);
   std::vector<std::unique_ptr<RoadFetch>> fetches;
+  std::unordered_set<std::string> directoriesMade;
   std::size_t next = 0;
   int active = 0;
   int fetched = 0;
@@ -114,8 +115,11 @@ int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest&
       const PackageFileEntry& entry = fetch[next++];
       const std::string staged = StagedPath(tempDirectory, entry);
       if (parallel == 1) reporter.progress(entryCount, ++fetched);
-      // Failures here surface below: the file cannot be created, so it is not proved.
-      ops.makeDirectories(tempDirectory + entry.local_path());
+      // Failures here surface below: the file cannot be created, so it is not
+      // proved. Once a directory: under Wine every step of the walk is a
+      // round trip to the server, and a release's files share a few folders.
+      const std::string directory = tempDirectory + entry.local_path();
+      if (directoriesMade.insert(directory).second) ops.makeDirectories(directory);
       ++active;
       // The download starts by removing a leftover of an interrupted run,
       // which must not be judged as this transfer's file.

@@ -1,19 +1,21 @@
-// Benchmark, not a test: an incremental update of 1,000 files of 10 KiB and 10
-// files of 10 MiB over loopback, from the start of the download loop to
-// "ready", with one file on its way at a time and with four, then the
-// finalisation that installs them; in the same run, the curl program built
-// from the same curl sources fetches the same URLs in one process, one after
-// another and with --parallel --parallel-max 4. All four at 0 ms and again at
-// 40 ms of added round trip: the server waits 40 ms before each new
-// connection's first request and 40 ms before each answer, since loopback
-// alone hides what reusing connections and overlapping requests save. Then,
-// at 0 ms, the update (one at a time) and curl with the connection cut in the
-// middle of every 10 MiB file, once: the update resumes each after its first
-// retry pause (1 s), curl runs with --retry 3 -C - as asked, and once more
-// with --retry-all-errors, without which it does not retry a cut transfer.
-// Prints the times, the ratios and how many connections each run opened.
+// Benchmark, not a test: incremental updates over loopback, from the start of
+// the download loop to "ready", with one file on its way at a time and with
+// four, and the real ZenquiloStudent.exe from its start until it has staged
+// the release; in the same run, the curl program built from the same curl
+// sources fetches the same URLs in one process, one after another and with
+// --parallel --parallel-max 4. Two releases: 1,000 files of 10 KiB and 10 of
+// 10 MiB, and 300 files of 4 KiB; each at 0 ms and again at 25 ms of added
+// round trip: the server waits 25 ms before each new connection's first
+// request and 25 ms before each answer, since loopback alone hides what
+// reusing connections and overlapping requests save. Then the finalisation
+// that installs the large release, and, at 0 ms, the update (one at a time)
+// and curl with the connection cut in the middle of every 10 MiB file, once:
+// the update resumes each after its first retry pause (1 s), curl runs with
+// --retry 3 -C - as asked, and once more with --retry-all-errors, without
+// which it does not retry a cut transfer. Prints the times, the ratios and
+// how many connections each run opened.
 //
-// Usage (under Wine): update_bench.exe [curl.exe] [work directory]
+// Usage (under Wine): update_bench.exe [curl.exe] [work directory] [ZenquiloStudent.exe]
 
 #include <windows.h>
 
@@ -43,6 +45,8 @@ constexpr int kSmallFiles = 1000;
 constexpr size_t kSmallSize = 10 * 1024;
 constexpr int kLargeFiles = 10;
 constexpr size_t kLargeSize = 10 * 1024 * 1024;
+constexpr int kTinyFiles = 300;
+constexpr size_t kTinySize = 4 * 1024;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -114,10 +118,10 @@ std::string ConfigText(const std::string& text) {
 }
 
 constexpr int kRounds = 3;
-// At 40 ms the fixed delays dwarf the machine's noise, and one round of the
-// slowest road takes well over a minute.
+// At 25 ms the fixed delays dwarf the machine's noise, and one round of the
+// slowest road takes about a minute.
 constexpr int kLatencyRounds = 1;
-constexpr int kLatencyMs = 40;
+constexpr int kLatencyMs = 25;
 constexpr int kParallel = 4;
 
 double Median(std::vector<double> values) {
@@ -140,35 +144,67 @@ bool WritePendingManifest(const std::vector<PackageFileEntry>& entries, const st
 }
 
 std::vector<std::string> g_largePaths;
-std::vector<std::string> g_contents;
+
+// What a release's files hold, in the order the manifest lists them.
+std::vector<std::string> LargeRelease() {
+  std::vector<std::string> contents;
+  for (int i = 0; i < kSmallFiles + kLargeFiles; ++i) {
+    const bool large = i >= kSmallFiles;
+    contents.push_back(Content(large ? kLargeSize : kSmallSize, static_cast<unsigned>(i)));
+    if (large) g_largePaths.push_back("/files/" + std::to_string(i) + ".bin");
+  }
+  return contents;
+}
+
+std::vector<std::string> TinyRelease() {
+  std::vector<std::string> contents;
+  for (int i = 0; i < kTinyFiles; ++i) contents.push_back(Content(kTinySize, static_cast<unsigned>(5000 + i)));
+  return contents;
+}
 
 // One server with its added round trip, and what each client fetches from it.
 struct Road {
   int delayMs = 0;
+  std::vector<std::string> contents;
   std::unique_ptr<test_http::TestHttpServer> server;
   std::vector<PackageFileEntry> entries;
   PackageManifest remote;
   std::wstring curlConfig;
 };
 
-bool OpenRoad(int delayMs, const std::wstring& work, const std::wstring& curlOut, Road* road) {
+// The served manifest of the road's release, as the program fetches it.
+std::string ManifestText(const Road& road) {
+  std::string text = "{\"version\": \"2\", \"type\": \"force\", \"file_list\": [";
+  for (size_t i = 0; i < road.entries.size(); ++i) {
+    const PackageFileEntry& e = road.entries[i];
+    text += std::string(i ? ",{" : "{") + "\"name\": \"" + e.name() + "\", \"remote_url\": \"" + e.remote_url() +
+            "\", \"hash\": \"" + e.hash() + "\", \"local_path\": \"" +
+            (e.local_path() == "large\\" ? "large\\\\" : "small\\\\") + "\", \"ver\": \"1\", \"size\": " +
+            std::to_string(road.contents[i].size()) + "}";
+  }
+  return text + "]}";
+}
+
+bool OpenRoad(int delayMs, std::vector<std::string> contents, const std::wstring& work, const std::wstring& curlOut,
+              Road* road) {
   test_http::ServerOptions options;
   // Every round asks for some 5,000 files.
   options.maxRequests = 1000000;
   options.connectionDelayMs = delayMs;
   options.requestDelayMs = delayMs;
   road->delayMs = delayMs;
+  road->contents = std::move(contents);
   road->server = std::make_unique<test_http::TestHttpServer>(options);
   if (!road->server->Start()) return false;
   std::string config;
-  for (size_t i = 0; i < g_contents.size(); ++i) {
-    const bool large = i >= static_cast<size_t>(kSmallFiles);
+  for (size_t i = 0; i < road->contents.size(); ++i) {
+    const bool large = road->contents[i].size() == kLargeSize;
     const std::string path = "/files/" + std::to_string(i) + ".bin";
-    road->server->SetResource(path, g_contents[i]);
+    road->server->SetResource(path, road->contents[i]);
     PackageFileEntry entry;
     entry.set_name(std::to_string(i) + ".bin");
     entry.set_remote_url(road->server->BaseUrl() + path);
-    entry.set_hash(Md5Of(g_contents[i]));
+    entry.set_hash(Md5Of(road->contents[i]));
     entry.set_local_path(large ? "large\\" : "small\\");
     entry.set_ver("1");
     road->entries.push_back(entry);
@@ -178,7 +214,9 @@ bool OpenRoad(int delayMs, const std::wstring& work, const std::wstring& curlOut
   road->remote.set_version("2");
   road->remote.set_type("force");
   road->remote.set_file_list(road->entries);
-  road->curlConfig = work + L"urls-" + std::to_wstring(delayMs) + L"ms.txt";
+  road->server->SetResource("/soft/package.json", ManifestText(*road));
+  road->curlConfig = work + L"urls-" + std::to_wstring(road->contents.size()) + L"-" + std::to_wstring(delayMs) +
+                     L"ms.txt";
   FILE* file = _wfopen(road->curlConfig.c_str(), L"wb");
   if (file == nullptr) return false;
   const bool written = fwrite(config.data(), 1, config.size(), file) == config.size();
@@ -229,7 +267,8 @@ struct CurlRun {
 };
 
 // Runs curl into an emptied output directory and counts the files it got whole.
-bool TimeCurl(const std::wstring& commandLine, const std::wstring& outDirectory, CurlRun* run) {
+bool TimeCurl(const std::wstring& commandLine, const std::vector<std::string>& contents,
+              const std::wstring& outDirectory, CurlRun* run) {
   RemoveTree(outDirectory);
   CreateDirectoryW(outDirectory.c_str(), nullptr);
   run->wholeFiles = 0;
@@ -239,7 +278,7 @@ bool TimeCurl(const std::wstring& commandLine, const std::wstring& outDirectory,
     return false;
   }
   run->seconds = SecondsSince(start);
-  for (size_t i = 0; i < g_contents.size(); ++i) {
+  for (size_t i = 0; i < contents.size(); ++i) {
     FILE* file = _wfopen((outDirectory + std::to_wstring(i) + L".bin").c_str(), L"rb");
     if (file == nullptr) continue;
     std::string bytes;
@@ -247,38 +286,99 @@ bool TimeCurl(const std::wstring& commandLine, const std::wstring& outDirectory,
     size_t got = 0;
     while ((got = fread(block, 1, sizeof block, file)) > 0) bytes.append(block, got);
     fclose(file);
-    run->wholeFiles += bytes == g_contents[i] ? 1 : 0;
+    run->wholeFiles += bytes == contents[i] ? 1 : 0;
   }
   return true;
 }
 
-// The four clean runs of one road: times of every round, and what the last
+// The real program in an install directory of its own: release 1 installed,
+// the settings naming the road's manifest. Started as a windowed program is,
+// with no standard handles; its staging time runs from its start until the
+// pending manifest appears. It stays resident, so it is ended then.
+bool TimeProgram(const Road& road, const std::wstring& program, const std::wstring& install, double* seconds) {
+  RemoveTree(install);
+  CreateDirectoryW(install.c_str(), nullptr);
+  const std::wstring copy = install + L"ZenquiloStudent.exe";
+  if (!CopyFileW(program.c_str(), copy.c_str(), FALSE)) {
+    std::fprintf(stderr, "cannot copy %ls\n", program.c_str());
+    return false;
+  }
+  const std::string settings =
+      "[global]\r\nURL_UPDATE_PACKAGE=" + road.server->BaseUrl() + "/soft/package.json\r\nPARALLEL_DOWNLOADS=" +
+      std::to_string(kParallel) + "\r\n";
+  const std::string installed = "{\"version\": \"1\", \"type\": \"force\", \"file_list\": []}";
+  for (const auto& [name, text] : {std::make_pair(L"zenquilostudent.ini", settings),
+                                   std::make_pair(L"package.json", installed)}) {
+    FILE* file = _wfopen((install + name).c_str(), L"wb");
+    if (file == nullptr) return false;
+    fwrite(text.data(), 1, text.size(), file);
+    if (fclose(file) != 0) return false;
+  }
+  // Any arguments: no finalisation and no shell, the rest of a start as it is.
+  std::wstring commandLine = L"\"" + copy + L"\" --no-shell";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  const Clock::time_point start = Clock::now();
+  if (!CreateProcessW(copy.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    std::fprintf(stderr, "cannot start %ls\n", copy.c_str());
+    return false;
+  }
+  const std::wstring pending = install + L"temp\\package.json";
+  bool staged = false;
+  while (!(staged = GetFileAttributesW(pending.c_str()) != INVALID_FILE_ATTRIBUTES) && SecondsSince(start) < 600 &&
+         WaitForSingleObject(process.hProcess, 5) == WAIT_TIMEOUT) {
+  }
+  *seconds = SecondsSince(start);
+  TerminateProcess(process.hProcess, 0);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  if (!staged) std::fprintf(stderr, "the program staged nothing\n");
+  return staged;
+}
+
+// The clean runs of one road: times of every round, and what the last
 // round's runs opened and returned.
 struct CleanFigures {
-  std::vector<double> ours1, ours4, curlOneByOne, curlParallel;
-  size_t connections1 = 0, connections4 = 0, connectionsOneByOne = 0, connectionsParallel = 0;
+  std::vector<double> ours1, ours4, program, curlOneByOne, curlParallel;
+  size_t connections1 = 0, connections4 = 0, connectionsProgram = 0, connectionsOneByOne = 0,
+         connectionsParallel = 0;
   CurlRun oneByOne, parallel;
 };
 
-bool MeasureClean(const Road& road, const std::wstring& curl, const std::wstring& temp, const std::wstring& curlOut,
-                  CleanFigures* figures) {
+struct Tools {
+  std::wstring curl;
+  std::wstring program;
+  std::wstring temp;
+  std::wstring curlOut;
+  std::wstring programInstall;
+};
+
+bool MeasureClean(const Road& road, const Tools& tools, CleanFigures* figures) {
   test_http::TestHttpServer& server = *road.server;
-  const std::wstring command = L"\"" + curl + L"\" -s -f -K \"" + road.curlConfig + L"\"";
+  const std::wstring command = L"\"" + tools.curl + L"\" -s -f -K \"" + road.curlConfig + L"\"";
   double seconds = 0;
   server.ClearRequests();
-  if (!TimeUpdate(road.remote, 1, temp, &seconds)) return false;
+  if (!TimeUpdate(road.remote, 1, tools.temp, &seconds)) return false;
   figures->ours1.push_back(seconds);
   figures->connections1 = ConnectionsUsed(server);
   server.ClearRequests();
-  if (!TimeUpdate(road.remote, kParallel, temp, &seconds)) return false;
+  if (!TimeUpdate(road.remote, kParallel, tools.temp, &seconds)) return false;
   figures->ours4.push_back(seconds);
   figures->connections4 = ConnectionsUsed(server);
   server.ClearRequests();
-  if (!TimeCurl(command, curlOut, &figures->oneByOne)) return false;
+  if (!TimeProgram(road, tools.program, tools.programInstall, &seconds)) return false;
+  figures->program.push_back(seconds);
+  figures->connectionsProgram = ConnectionsUsed(server);
+  server.ClearRequests();
+  if (!TimeCurl(command, road.contents, tools.curlOut, &figures->oneByOne)) return false;
   figures->curlOneByOne.push_back(figures->oneByOne.seconds);
   figures->connectionsOneByOne = ConnectionsUsed(server);
   server.ClearRequests();
-  if (!TimeCurl(command + L" --parallel --parallel-max " + std::to_wstring(kParallel), curlOut, &figures->parallel)) {
+  if (!TimeCurl(command + L" --parallel --parallel-max " + std::to_wstring(kParallel), road.contents, tools.curlOut,
+                &figures->parallel)) {
     return false;
   }
   figures->curlParallel.push_back(figures->parallel.seconds);
@@ -287,51 +387,69 @@ bool MeasureClean(const Road& road, const std::wstring& curl, const std::wstring
   return true;
 }
 
-void PrintClean(const char* title, int rounds, const CleanFigures& f) {
-  std::printf("\n%s, medians of %d round(s):\n", title, rounds);
+void PrintClean(const std::string& title, int rounds, const CleanFigures& f) {
+  std::printf("\n%s, medians of %d round(s):\n", title.c_str(), rounds);
   std::printf("  ours, parallelDownloads = 1:                %7.2f s  (%zu connections)\n", Median(f.ours1),
               f.connections1);
   std::printf("  ours, parallelDownloads = %d:                %7.2f s  (%zu connections)\n", kParallel,
               Median(f.ours4), f.connections4);
+  std::printf("  ZenquiloStudent.exe from its start (%d):     %7.2f s  (%zu connections, the manifest's included)\n",
+              kParallel, Median(f.program), f.connectionsProgram);
   std::printf("  curl.exe, one after another:               %7.2f s  (%zu connections, exit %lu, %d files whole)\n",
               Median(f.curlOneByOne), f.connectionsOneByOne, static_cast<unsigned long>(f.oneByOne.exitCode),
               f.oneByOne.wholeFiles);
   std::printf("  curl.exe --parallel --parallel-max %d:       %7.2f s  (%zu connections, exit %lu, %d files whole)\n",
               kParallel, Median(f.curlParallel), f.connectionsParallel, static_cast<unsigned long>(f.parallel.exitCode),
               f.parallel.wholeFiles);
+  std::printf("  ratio ours(1)/curl one after another: %.2f\n", Median(f.ours1) / Median(f.curlOneByOne));
+  std::printf("  ratio ours(%d)/curl --parallel:        %.2f\n", kParallel,
+              Median(f.ours4) / Median(f.curlParallel));
+  std::printf("  ratio program/curl --parallel:        %.2f (target: at most 1.2)\n",
+              Median(f.program) / Median(f.curlParallel));
 }
 
-bool CurlSucceeded(const CurlRun& run) { return run.exitCode == 0 && run.wholeFiles == kSmallFiles + kLargeFiles; }
+bool CurlSucceeded(const CurlRun& run, size_t files) {
+  return run.exitCode == 0 && run.wholeFiles == static_cast<int>(files);
+}
+
+std::string RoadTitle(const Road& road) {
+  const std::string files = road.contents.size() == kTinyFiles ? "300 files of 4 KiB"
+                                                               : "1,000 files of 10 KiB and 10 of 10 MiB";
+  if (road.delayMs == 0) return files + ", at 0 ms (loopback)";
+  return files + ", at " + std::to_string(road.delayMs) + " ms (before each connection's first request and each answer)";
+}
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  const std::wstring curl = argc > 1 ? argv[1] : L"" ZQ_BENCH_CURL;
+  Tools tools;
+  tools.curl = argc > 1 ? argv[1] : L"" ZQ_BENCH_CURL;
+  tools.program = argc > 3 ? argv[3] : L"" ZQ_BENCH_PROGRAM;
   wchar_t tempPath[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, tempPath);
   const std::wstring work = (argc > 2 ? std::wstring(argv[2]) + L"\\" : std::wstring(tempPath)) + L"zq-update-bench\\";
   RemoveTree(work);
   const std::wstring module = work + L"install\\";
-  const std::wstring temp = module + L"temp\\";
-  const std::wstring curlOut = work + L"curl\\";
+  tools.temp = module + L"temp\\";
+  tools.curlOut = work + L"curl\\";
+  tools.programInstall = work + L"program\\";
   CreateDirectoryW(work.c_str(), nullptr);
   CreateDirectoryW(module.c_str(), nullptr);
-  CreateDirectoryW(temp.c_str(), nullptr);
-  CreateDirectoryW(curlOut.c_str(), nullptr);
+  CreateDirectoryW(tools.temp.c_str(), nullptr);
+  CreateDirectoryW(tools.curlOut.c_str(), nullptr);
 
-  std::printf("making %d files of %zu KiB and %d of %zu MiB...\n", kSmallFiles, kSmallSize / 1024, kLargeFiles,
-              kLargeSize / (1024 * 1024));
-  for (int i = 0; i < kSmallFiles + kLargeFiles; ++i) {
-    const bool large = i >= kSmallFiles;
-    g_contents.push_back(Content(large ? kLargeSize : kSmallSize, static_cast<unsigned>(i)));
-    if (large) g_largePaths.push_back("/files/" + std::to_string(i) + ".bin");
-  }
-  Road loopback;
-  Road distant;
-  if (!OpenRoad(0, work, curlOut, &loopback) || !OpenRoad(kLatencyMs, work, curlOut, &distant)) {
+  std::printf("making %d files of %zu KiB and %d of %zu MiB, and %d of %zu KiB...\n", kSmallFiles, kSmallSize / 1024,
+              kLargeFiles, kLargeSize / (1024 * 1024), kTinyFiles, kTinySize / 1024);
+  const std::vector<std::string> large = LargeRelease();
+  const std::vector<std::string> tiny = TinyRelease();
+  Road roads[4];
+  if (!OpenRoad(0, tiny, work, tools.curlOut, &roads[0]) || !OpenRoad(0, large, work, tools.curlOut, &roads[1]) ||
+      !OpenRoad(kLatencyMs, tiny, work, tools.curlOut, &roads[2]) ||
+      !OpenRoad(kLatencyMs, large, work, tools.curlOut, &roads[3])) {
     std::fprintf(stderr, "cannot start the local servers or write curl's URL lists\n");
     return 2;
   }
+  Road& loopback = roads[1];
 
   // The program is a windowed process without standard error, so the
   // downloads' libcurl trace is dropped there at once; so it is here.
@@ -339,13 +457,13 @@ int wmain(int argc, wchar_t** argv) {
   _close(2);
 
   // curl.exe's command for the cut runs: one process, the same URLs one after another.
-  const std::wstring curlCommand = L"\"" + curl + L"\" -s -f -K \"" + loopback.curlConfig + L"\"";
+  const std::wstring curlCommand = L"\"" + tools.curl + L"\" -s -f -K \"" + loopback.curlConfig + L"\"";
 
   // As the worker thread does for its whole run.
   const CurlGlobalScope curlGlobal;
   // Rounds of every measurement in turn, so that a machine busy for a while
   // weighs on all of them alike; medians are reported.
-  CleanFigures clean;
+  CleanFigures clean[4];
   std::vector<double> cutUpdate, curlCut, curlCutAll;
   CurlRun cut, cutAllErrors;
   double finaliseSeconds = 0;
@@ -353,71 +471,55 @@ int wmain(int argc, wchar_t** argv) {
   for (int round = 0; round < kRounds; ++round) {
     std::printf("round %d of %d at 0 ms...\n", round + 1, kRounds);
     std::fflush(stdout);
-    if (!MeasureClean(loopback, curl, temp, curlOut, &clean)) return 1;
+    if (!MeasureClean(roads[0], tools, &clean[0]) || !MeasureClean(loopback, tools, &clean[1])) return 1;
     if (round == 0) {
       // The finalisation of the files the last update staged, as the next
       // plain start runs it.
-      if (!WritePendingManifest(loopback.entries, temp)) return 1;
+      if (!WritePendingManifest(loopback.entries, tools.temp)) return 1;
       const Clock::time_point finaliseStart = Clock::now();
-      finalised = FinaliseInDirectories(module, temp, PackageManifest(), nullptr, ReleaseTrust::Unsigned());
+      finalised = FinaliseInDirectories(module, tools.temp, PackageManifest(), nullptr, ReleaseTrust::Unsigned());
       finaliseSeconds = SecondsSince(finaliseStart);
     }
 
     double seconds = 0;
     CutEveryLargeFileOnce(*loopback.server);
-    if (!TimeUpdate(loopback.remote, 1, temp, &seconds)) return 1;
+    if (!TimeUpdate(loopback.remote, 1, tools.temp, &seconds)) return 1;
     cutUpdate.push_back(seconds);
     CutEveryLargeFileOnce(*loopback.server);
-    if (!TimeCurl(curlCommand + L" --retry 3 -C -", curlOut, &cut)) return 2;
+    if (!TimeCurl(curlCommand + L" --retry 3 -C -", large, tools.curlOut, &cut)) return 2;
     curlCut.push_back(cut.seconds);
     CutEveryLargeFileOnce(*loopback.server);
-    if (!TimeCurl(curlCommand + L" --retry 3 -C - --retry-all-errors", curlOut, &cutAllErrors)) return 2;
+    if (!TimeCurl(curlCommand + L" --retry 3 -C - --retry-all-errors", large, tools.curlOut, &cutAllErrors)) return 2;
     curlCutAll.push_back(cutAllErrors.seconds);
   }
-  CleanFigures latency;
   for (int round = 0; round < kLatencyRounds; ++round) {
     std::printf("round %d of %d at %d ms (takes minutes)...\n", round + 1, kLatencyRounds, kLatencyMs);
     std::fflush(stdout);
-    if (!MeasureClean(distant, curl, temp, curlOut, &latency)) return 1;
+    if (!MeasureClean(roads[2], tools, &clean[2]) || !MeasureClean(roads[3], tools, &clean[3])) return 1;
   }
 
-  PrintClean("at 0 ms (loopback)", kRounds, clean);
-  std::printf("  ratio ours(1)/curl one after another: %.2f (target: at most 1.5)\n",
-              Median(clean.ours1) / Median(clean.curlOneByOne));
-  std::printf("  ratio ours(%d)/curl one after another: %.2f\n", kParallel,
-              Median(clean.ours4) / Median(clean.curlOneByOne));
-  std::printf("  ratio ours(%d)/curl --parallel:        %.2f\n", kParallel,
-              Median(clean.ours4) / Median(clean.curlParallel));
-  std::printf("finalisation of those files (including its fixed 1 s pause): %.2f s (result %d)\n", finaliseSeconds,
-              finalised);
-
-  char title[96];
-  std::snprintf(title, sizeof title, "at %d ms (%d ms before each connection's first request and each answer)",
-                kLatencyMs, kLatencyMs);
-  PrintClean(title, kLatencyRounds, latency);
-  std::printf("  ratio ours(%d)/curl --parallel:        %.2f\n", kParallel,
-              Median(latency.ours4) / Median(latency.curlParallel));
-  std::printf("  ratio ours(%d)/curl one after another: %.2f\n", kParallel,
-              Median(latency.ours4) / Median(latency.curlOneByOne));
-  std::printf("  ratio ours(1)/curl one after another: %.2f\n", Median(latency.ours1) / Median(latency.curlOneByOne));
+  bool curlWhole = cutAllErrors.exitCode == 0;
+  for (int i = 0; i < 4; ++i) {
+    PrintClean(RoadTitle(roads[i]), roads[i].delayMs == 0 ? kRounds : kLatencyRounds, clean[i]);
+    curlWhole = curlWhole && CurlSucceeded(clean[i].oneByOne, roads[i].contents.size()) &&
+                CurlSucceeded(clean[i].parallel, roads[i].contents.size());
+  }
+  std::printf("\nfinalisation of the large release (including its fixed 1 s pause): %.2f s (result %d)\n",
+              finaliseSeconds, finalised);
 
   const double cutUpdateSeconds = Median(cutUpdate);
   const double curlCutAllSeconds = Median(curlCutAll);
   std::printf("\nat 0 ms, with the connection cut half-way through every 10 MiB file, once (medians of %d):\n",
               kRounds);
   std::printf("  ours, parallelDownloads = 1 (resumes after a 1 s pause): %.2f s (%.2f x its clean run)\n",
-              cutUpdateSeconds, cutUpdateSeconds / Median(clean.ours1));
+              cutUpdateSeconds, cutUpdateSeconds / Median(clean[1].ours1));
   std::printf("  curl.exe --retry 3 -C -:                                 %.2f s (exit %lu, %d of %d files whole)\n",
               Median(curlCut), static_cast<unsigned long>(cut.exitCode), cut.wholeFiles, kSmallFiles + kLargeFiles);
   std::printf("  curl.exe --retry 3 -C - --retry-all-errors:              %.2f s (exit %lu, %d of %d files whole)\n",
               curlCutAllSeconds, static_cast<unsigned long>(cutAllErrors.exitCode), cutAllErrors.wholeFiles,
               kSmallFiles + kLargeFiles);
   std::printf("  ratio ours/curl --retry-all-errors: %.2f\n", cutUpdateSeconds / curlCutAllSeconds);
-  loopback.server->Stop();
-  distant.server->Stop();
+  for (Road& road : roads) road.server->Stop();
   RemoveTree(work);
-  const bool curlWhole = CurlSucceeded(clean.oneByOne) && CurlSucceeded(clean.parallel) &&
-                         CurlSucceeded(latency.oneByOne) && CurlSucceeded(latency.parallel) &&
-                         cutAllErrors.exitCode == 0;
   return curlWhole ? 0 : 1;
 }

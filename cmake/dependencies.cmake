@@ -27,7 +27,7 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
     if(NOT zq_deps_result EQUAL 0 OR NOT IS_DIRECTORY "${zq_deps_prefix}")
       message(FATAL_ERROR
         "scripts/build-deps.sh failed (${zq_deps_result}); its messages are above.\n"
-        "Or set ZQ_WINDOWS_DEPS to a prefix that holds static libcurl, jsoncpp and libsodium.")
+        "Or set ZQ_WINDOWS_DEPS to a prefix that holds static libcurl, jsoncpp, libsodium and libzstd.")
     endif()
     set(ZQ_WINDOWS_DEPS "${zq_deps_prefix}" CACHE PATH "${zq_deps_doc}" FORCE)
     set(ZQ_WINDOWS_DEPS_BUILT "${zq_deps_prefix}" CACHE INTERNAL "prefix last made by scripts/build-deps.sh")

@@ -303,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(Forgeries, SignedForgeryTest, testing::ValuesIn(kForger
                            return name;
                          });
 
-// The procedure for a lost or compromised primary key A, as the README gives
+// The procedure for a lost or compromised primary key A, as docs/operating.md gives
 // it: the client trusts A and its offline backup B; a release signed with B
 // carries a program that trusts B and a new key C only. Catches a key list
 // that trusts its first key alone (the release signed with B is refused), and

@@ -256,7 +256,9 @@ TEST_F(ResumableDownloadTest, ADripIsCutAtTheDeadline) {
   server_.SetResource("/drip.dll", Body(1000, 6));
   Fault("/drip.dll", "drip=0.2");
   RetryPolicy policy = Policy();
-  policy.stallSeconds = 1;
+  // Past the deadline, so that a drip slowed by a busy machine is not cut
+  // as a stall first and tried again.
+  policy.stallSeconds = 10;
   limits_ = DownloadLimits{1000, 2};
 
   const auto started = std::chrono::steady_clock::now();
@@ -273,7 +275,7 @@ TEST_F(ResumableDownloadTest, ADripOfNoNamedSizeIsCutBehindTheLeastRate) {
   server_.SetResource("/drip.dll", Body(1000, 7));
   Fault("/drip.dll", "drip=0.2");
   RetryPolicy policy = Policy();
-  policy.stallSeconds = 1;
+  policy.stallSeconds = 10;
   limits_ = DownloadLimits{kUnnamedSizeCap, 0, 1000, 1};
 
   const auto started = std::chrono::steady_clock::now();

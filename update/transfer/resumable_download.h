@@ -82,8 +82,9 @@ enum class NextAttempt {
 NextAttempt DecideNextAttempt(const AttemptOutcome& outcome);
 
 // Downloads url into path until prove(path) holds, at most as often as the
-// policy allows, never writing more than limits.maxBytes; once the deadline
-// has passed no attempt starts and a running one ends with 28. Whatever lies at path at the start is removed first: bytes
+// policy allows, never writing more than limits.maxBytes; within a second of
+// the deadline no attempt starts, and a running one ends with 28 at it.
+// Whatever lies at path at the start is removed first: bytes
 // are resumed only within one call. A whole 2xx answer with no body is an
 // empty file. With
 // progressBar set, the bar follows the bytes (DownloadWithProgress);

@@ -13,6 +13,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kGoesOn = -2;
+constexpr std::chrono::seconds kShortestAttempt{1};
 
 CURLM* Multi(void* multi) {
   return static_cast<CURLM*>(multi);
@@ -167,8 +168,10 @@ void TransferEngine::Run() {
         if (job.request.limits.maxBytes > kUnnamedSizeCap) {
           // A size past every bound is refused before anything is asked for.
           outcome = CURLE_FILESIZE_EXCEEDED;
-        } else if (job.hasDeadline && now >= job.deadline) {
-          // Once the deadline has passed no attempt starts.
+        } else if (job.hasDeadline && now + kShortestAttempt > job.deadline) {
+          // Once the deadline has passed no attempt starts, nor in its last
+          // second: libcurl bounds an attempt in whole seconds and may end
+          // one a millisecond early, so an attempt then would only run past it.
           RemoveNarrowPath(job.request.path);
           outcome = CURLE_OPERATION_TIMEDOUT;
         } else if (!StartAttempt(job)) {

@@ -57,18 +57,13 @@ void ShowMenu(HWND hwnd) {
   SetForegroundWindow(hwnd);
   const UINT command = static_cast<UINT>(TrackPopupMenu(g_trayMenu, TPM_RETURNCMD, pt.x, pt.y, 0, hwnd, nullptr));
   switch (command) {
-    case IDM_OPEN_LEARNING_CENTER:
-      LaunchHomeShell();
-      break;
-    case IDM_EXIT:
-      ConfirmExit(hwnd);
-      break;
+    case IDM_OPEN_LEARNING_CENTER: LaunchHomeShell(); break;
+    case IDM_EXIT: ConfirmExit(hwnd); break;
     case 0:
       // Dismissed: a message of our own lets the menu's modal loop settle.
       PostMessageW(hwnd, WM_LBUTTONDOWN, 0, 0);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
@@ -92,9 +87,7 @@ void OnUpdateReady(HWND hwnd, LPARAM lParam) {
 
 LRESULT CALLBACK TrayWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
-    case WM_CREATE:
-      AddIconAndMenu(hwnd);
-      break;
+    case WM_CREATE: AddIconAndMenu(hwnd); break;
     case WM_CLOSE:
     case WM_DESTROY:
       // WM_CLOSE's default processing destroys the window, so both arrive;
@@ -109,9 +102,7 @@ LRESULT CALLBACK TrayWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
         ShowMenu(hwnd);
       }
       break;
-    case kUpdateReadyMessage:
-      OnUpdateReady(hwnd, lParam);
-      break;
+    case kUpdateReadyMessage: OnUpdateReady(hwnd, lParam); break;
     case kUpdateFailedMessage:
       // The worker has stopped already; a failed update shows nothing.
       break;
@@ -141,6 +132,6 @@ bool RegisterTrayWindowClass(HINSTANCE instance) {
 }
 
 HWND CreateTrayWindow(HINSTANCE instance) {
-  return CreateWindowExW(WS_EX_TOOLWINDOW, kTrayWindowClass, kTrayWindowTitle, WS_POPUP, CW_USEDEFAULT,
-                         CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
+  return CreateWindowExW(WS_EX_TOOLWINDOW, kTrayWindowClass, kTrayWindowTitle, WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
+                         CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, instance, nullptr);
 }

@@ -63,8 +63,7 @@ std::wstring MakeSingleArgument(const std::wstring& link) {
   return out;
 }
 
-std::wstring BuildLiveShellParameters(const std::wstring& commandLine,
-                                      const std::wstring& shortModuleDirectory) {
+std::wstring BuildLiveShellParameters(const std::wstring& commandLine, const std::wstring& shortModuleDirectory) {
   std::wstring link = commandLine;
   const size_t scheme = link.find(kLinkScheme);
   if (scheme != std::wstring::npos) {

@@ -11,10 +11,10 @@ inline constexpr wchar_t kLinkHostWord[] = L"zenquilo";
 inline constexpr wchar_t kLiveShellName[] = L"zenquilo_live.exe";
 
 enum class DispatchAction {
-  kNothing,            // not empty and not one of our links
-  kOpenHomeShell,      // empty: the learning shell on the home page
-  kTerminateLiveShell, // a link whose scheme is not written in lower case
-  kOpenLiveShell,      // a link: running live shells go, a new one opens for it
+  kNothing,             // not empty and not one of our links
+  kOpenHomeShell,       // empty: the learning shell on the home page
+  kTerminateLiveShell,  // a link whose scheme is not written in lower case
+  kOpenLiveShell,       // a link: running live shells go, a new one opens for it
 };
 
 DispatchAction ClassifyCommandLine(const std::wstring& commandLine);
@@ -22,8 +22,7 @@ DispatchAction ClassifyCommandLine(const std::wstring& commandLine);
 // The link with its first "kvts://" replaced by "--", made into one argument
 // (see MakeSingleArgument), followed by the live shell's switches and its cache
 // directory under shortModuleDirectory (which ends in a backslash, or is empty).
-std::wstring BuildLiveShellParameters(const std::wstring& commandLine,
-                                      const std::wstring& shortModuleDirectory);
+std::wstring BuildLiveShellParameters(const std::wstring& commandLine, const std::wstring& shortModuleDirectory);
 
 // A link comes from a web page. Blanks, tabs, line breaks and double quotes in it
 // are percent-encoded so that the page cannot add switches of its own to the

@@ -9,14 +9,9 @@
 
 void DispatchCommandLine(std::wstring commandLine) {
   switch (ClassifyCommandLine(commandLine)) {
-    case DispatchAction::kNothing:
-      return;
-    case DispatchAction::kOpenHomeShell:
-      LaunchHomeShell();
-      return;
-    case DispatchAction::kTerminateLiveShell:
-      KillProcessesByName(kLiveShellName);
-      return;
+    case DispatchAction::kNothing: return;
+    case DispatchAction::kOpenHomeShell: LaunchHomeShell(); return;
+    case DispatchAction::kTerminateLiveShell: KillProcessesByName(kLiveShellName); return;
     case DispatchAction::kOpenLiveShell: {
       KillProcessesByName(kLiveShellName);
       const std::wstring directory = GetModuleDirectory();

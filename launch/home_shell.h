@@ -10,8 +10,7 @@ inline constexpr wchar_t kLearningShellName[] = L"zenquilo.exe";
 
 // " --url=" + address as read + the switches + the quoted cache directory
 // under shortModuleDirectory (which ends in a backslash, or is empty).
-std::wstring BuildHomeShellParameters(const std::wstring& homeAddress,
-                                      const std::wstring& shortModuleDirectory);
+std::wstring BuildHomeShellParameters(const std::wstring& homeAddress, const std::wstring& shortModuleDirectory);
 
 // Terminates running learning shells and starts a new one (main thread).
 void LaunchHomeShell();

@@ -17,8 +17,7 @@ std::wstring SettingsFilePath() {
 std::wstring ReadSettingFromFile(const std::wstring& file, const std::wstring& section, const std::wstring& key,
                                  const std::wstring& defaultValue) {
   wchar_t buffer[kValueBufferSize] = {};
-  GetPrivateProfileStringW(section.c_str(), key.c_str(), defaultValue.c_str(), buffer, kValueBufferSize,
-                           file.c_str());
+  GetPrivateProfileStringW(section.c_str(), key.c_str(), defaultValue.c_str(), buffer, kValueBufferSize, file.c_str());
   return buffer;
 }
 

@@ -13,6 +13,8 @@ packages=(
   dpkg-dev ca-certificates autoconf automake libtool
   # the manifest fuzzer (libFuzzer comes with clang)
   clang libclang-rt-14-dev
+  # the layout check of the C and C++ files (scripts/check-format.sh)
+  clang-format
   # running and driving Windows programs; wine32 (i386 multiarch) runs the
   # 32-bit ones inside the same prefix
   wine64 wine32:i386 xvfb xdotool x11-utils imagemagick python3 file

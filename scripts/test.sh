@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test, from a fresh Debian machine or a used one:
-# installs what is missing, builds the three presets, runs the portable tests
-# natively (ASan/UBSan), then starts a display and Wine and runs the Windows
-# tests of both architectures (x86-64, then x86), and stops what it started.
+# installs what is missing, checks the layout of the C and C++ files, builds
+# the three presets, runs the portable tests natively (ASan/UBSan), then starts
+# a display and Wine and runs the Windows tests of both architectures (x86-64,
+# then x86), and stops what it started.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +12,21 @@ bash scripts/install-packages.sh
 summary=()
 not_run=()
 passed=0; failed=0; skipped=0
+status=0
+
+# The layout of the C and C++ files (scripts/check-format.sh), one test: under a
+# second, so every run checks it; a failure is counted and the run goes on.
+echo "== format (clang-format)"
+format_log=$(mktemp)
+if bash scripts/check-format.sh 2>&1 | tee "$format_log"; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  status=1
+fi
+summary+=("$(tail -n 1 "$format_log")")
+rm -f "$format_log"
+
 run_ctest() {  # NAME PRESET [CTEST ARGS...]
   local name=$1 preset=$2 log
   shift 2
@@ -46,7 +62,6 @@ echo "== windows-x86 build (MinGW-w64, x86)"
 cmake --preset windows-x86 >/dev/null
 cmake --build --preset windows-x86
 
-status=0
 echo "== native tests"
 run_ctest native native || status=1
 

@@ -114,7 +114,9 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-double MegabytesPerSecond(double seconds) { return static_cast<double>(kFileSize) / 1e6 / seconds; }
+double MegabytesPerSecond(double seconds) {
+  return static_cast<double>(kFileSize) / 1e6 / seconds;
+}
 
 }  // namespace
 
@@ -167,7 +169,8 @@ int main(int argc, char** argv) {
   for (std::size_t i = 1; i < contenders.size(); ++i) {
     const Contender& other = contenders[i];
     std::printf("ours/%-8s %.2f by CPU time, %.2f by wall time\n", other.name.c_str(),
-                Median(other.cpuSeconds) / Median(ours.cpuSeconds), Median(other.wallSeconds) / Median(ours.wallSeconds));
+                Median(other.cpuSeconds) / Median(ours.cpuSeconds),
+                Median(other.wallSeconds) / Median(ours.wallSeconds));
   }
   return 0;
 }

@@ -71,8 +71,8 @@ int main(int argc, char** argv) {
   std::size_t installed = 0;
   const double planMs = MedianMilliseconds(runs, [&] {
     installed = 0;
-    for (const FinaliseStep& step : PlanFinalisation(remote, local, local, "C:\\zq\\", "C:\\zq\\temp\\",
-                                                     "ZenquiloStudent.exe")) {
+    for (const FinaliseStep& step :
+         PlanFinalisation(remote, local, local, "C:\\zq\\", "C:\\zq\\temp\\", "ZenquiloStudent.exe")) {
       if (step.skip == FinaliseSkip::kNone) ++installed;
     }
   });

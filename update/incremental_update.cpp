@@ -123,21 +123,22 @@ int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest&
       ++active;
       // The download starts by removing a leftover of an interrupted run,
       // which must not be judged as this transfer's file.
-      fetches.push_back(std::make_unique<RoadFetch>(
-          engine, entry, StagedPath(installDirectory, entry), staged + kPartialDownloadSuffix, rules.trust,
-          rules.retry, [&, staged](bool proved, FetchRoad) {
-            --active;
-            const std::string partial = staged + kPartialDownloadSuffix;
-            if (!proved || !ops.replaceFile(partial, staged)) {
-              if (proved) ops.removeFile(partial);
-              // The first file that fails ends the others: nothing of theirs is kept.
-              failed = true;
-              engine.CancelAll();
-              return;
-            }
-            if (parallel > 1) reporter.progress(entryCount, ++fetched);
-            startMore();
-          }));
+      fetches.push_back(std::make_unique<RoadFetch>(engine, entry, StagedPath(installDirectory, entry),
+                                                    staged + kPartialDownloadSuffix, rules.trust, rules.retry,
+                                                    [&, staged](bool proved, FetchRoad) {
+                                                      --active;
+                                                      const std::string partial = staged + kPartialDownloadSuffix;
+                                                      if (!proved || !ops.replaceFile(partial, staged)) {
+                                                        if (proved) ops.removeFile(partial);
+                                                        // The first file that fails ends the others: nothing of theirs
+                                                        // is kept.
+                                                        failed = true;
+                                                        engine.CancelAll();
+                                                        return;
+                                                      }
+                                                      if (parallel > 1) reporter.progress(entryCount, ++fetched);
+                                                      startMore();
+                                                    }));
       fetches.back()->Start();
     }
   };

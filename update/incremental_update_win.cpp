@@ -23,6 +23,5 @@ int UpdateManager::RunIncrementalUpdate() {
   DeleteFileW(pendingManifestPath.c_str());
   DeleteFileW((pendingManifestPath + kSignatureSuffix).c_str());
   return RunIncrementalUpdateIn(remoteManifest, localManifest, WideToNarrow(GetTempDirectory()),
-                                WideToNarrow(GetModuleDirectory()), reporter,
-                                DownloadRules());
+                                WideToNarrow(GetModuleDirectory()), reporter, DownloadRules());
 }

@@ -49,8 +49,8 @@ void UpdateManager::FetchRemoteManifest() {
   if (fetched == CURLE_FILESIZE_EXCEEDED) return;
   if (trust.required()) {
     std::string signature;
-    const int signatureFetched = HttpTransfer().FetchToMemory(
-        BuildManifestRequestUrl(SignatureUrlFor(url), tickCount), signature, kMaxSignatureBytes);
+    const int signatureFetched = HttpTransfer().FetchToMemory(BuildManifestRequestUrl(SignatureUrlFor(url), tickCount),
+                                                              signature, kMaxSignatureBytes);
     remoteSignatureText = signature;
     if (signatureFetched == CURLE_FILESIZE_EXCEEDED) return;
     // Anyone who can answer for the update host can send a manifest: one that

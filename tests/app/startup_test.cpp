@@ -70,8 +70,7 @@ TEST_F(StartupTest, PlainStartOpensTheLearningShellAndStaysResident) {
   ASSERT_TRUE(WaitForLearningStarts(1)) << "no learning shell started";
 
   const std::vector<ShellStart> starts = install_.LearningStarts();
-  EXPECT_EQ(starts[0].commandLine,
-            Expected(install_.LearningShell(), HomeParameters(kDefaultHome, shortDirectory_)));
+  EXPECT_EQ(starts[0].commandLine, Expected(install_.LearningShell(), HomeParameters(kDefaultHome, shortDirectory_)));
   EXPECT_TRUE(install_.LiveStarts().empty());
   EXPECT_FALSE(first.WaitForExit(1000, nullptr)) << "the first copy must stay resident";
   EXPECT_TRUE(IsProcessRunning(starts[0].pid));
@@ -130,8 +129,8 @@ TEST_F(StartupTest, HomeAddressComesFromTheSettingsFile) {
         << c.ini;
   }
 
-  install_.WriteFileBytes(L"zenquilostudent.ini", "[global]\r\nURL_HOME_PACKAGE=http://x.example/" +
-                                                      std::string(300 - 17, 'p') + "\r\n");
+  install_.WriteFileBytes(L"zenquilostudent.ini",
+                          "[global]\r\nURL_HOME_PACKAGE=http://x.example/" + std::string(300 - 17, 'p') + "\r\n");
   RunningProgram program = StartProgram(install_.Program(), L"");
   ASSERT_TRUE(WaitForLearningStarts(++expectedStarts));
   const std::wstring address = L"http://x.example/" + std::wstring(259 - 17, L'p');

@@ -53,8 +53,8 @@ class TrayTest : public testing::Test {
 
   // The manifest URL points at our server, so the check answers at once.
   void WriteSettings() {
-    install_.WriteFileBytes(L"zenquilostudent.ini", "[global]\r\nURL_UPDATE_PACKAGE=" + server_.BaseUrl() +
-                                                        "/soft/package.json\r\n");
+    install_.WriteFileBytes(L"zenquilostudent.ini",
+                            "[global]\r\nURL_UPDATE_PACKAGE=" + server_.BaseUrl() + "/soft/package.json\r\n");
   }
 
   // Starts the program and waits until its tray window answers messages,
@@ -174,8 +174,7 @@ TEST_F(TrayTest, ExitAsksFirstAndOkClosesEverything) {
 TEST_F(TrayTest, AfterATaskbarRestartTheMenuStillWorks) {
   StartResident(L"--no-shell");
   DWORD_PTR result = 0;
-  SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG, 5000,
-                      &result);
+  SendMessageTimeoutW(HWND_BROADCAST, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
   ASSERT_TRUE(Responds(tray_));
   HWND menu = OpenMenu();
   ASSERT_NE(menu, nullptr);

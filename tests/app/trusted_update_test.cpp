@@ -31,8 +31,8 @@ std::wstring FileVersionOf(const std::wstring& path) {
       !VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr) {
     return L"";
   }
-  return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) +
-         L"." + std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionLS));
+  return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) + L"." +
+         std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionLS));
 }
 
 std::wstring ImageOf(DWORD pid) {
@@ -111,7 +111,8 @@ TEST_F(UpdateRoadTest, TheProgramReplacesItselfAndTheNextStartRunsTheNewBuild) {
   };
   newManifest_ = ManifestText("12", server_.BaseUrl(), files);
   server_.SetResource("/soft/package.json", newManifest_);
-  for (size_t i = 0; i < files.size(); ++i) server_.SetResource("/files/" + std::to_string(i) + "/12", files[i].content);
+  for (size_t i = 0; i < files.size(); ++i)
+    server_.SetResource("/files/" + std::to_string(i) + "/12", files[i].content);
 
   // Run one stays resident and stages the new build; run two, a second copy,
   // installs it while run one still runs from the old image.
@@ -202,7 +203,16 @@ TEST_F(SignedRoadTest, ASignedReleaseIsCheckedThenInstalled) {
 // Each case is something an attacker who answers for the update host can send.
 struct Forgery {
   const char* name;
-  enum Kind { kOtherKey, kByteChanged, kNoSignature, kOtherRelease, kOlderRelease, kSwappedFile, kGarbage, kExpired } kind;
+  enum Kind {
+    kOtherKey,
+    kByteChanged,
+    kNoSignature,
+    kOtherRelease,
+    kOlderRelease,
+    kSwappedFile,
+    kGarbage,
+    kExpired
+  } kind;
 };
 
 class SignedForgeryTest : public SignedRoadTest, public testing::WithParamInterface<Forgery> {};
@@ -225,9 +235,7 @@ TEST_P(SignedForgeryTest, LeavesTheOldReleaseWhole) {
       server_.SetResource("/soft/package.json", changed);
       break;
     }
-    case Forgery::kNoSignature:
-      server_.SetFault(kSignaturePath, test_http::ResponsePlan{404});
-      break;
+    case Forgery::kNoSignature: server_.SetFault(kSignaturePath, test_http::ResponsePlan{404}); break;
     case Forgery::kOtherRelease:
       server_.SetResource(kSignaturePath, Sign(ManifestText("11", server_.BaseUrl(), NewRelease(), true)));
       break;
@@ -253,9 +261,7 @@ TEST_P(SignedForgeryTest, LeavesTheOldReleaseWhole) {
       server_.SetResource("/files/1/12", "swapped bytes");
       break;
     }
-    case Forgery::kGarbage:
-      server_.SetResource(kSignaturePath, "<html><body>signature</body></html>\n");
-      break;
+    case Forgery::kGarbage: server_.SetResource(kSignaturePath, "<html><body>signature</body></html>\n"); break;
     case Forgery::kExpired: {
       // A genuine signed release whose expiry has passed: served on by
       // someone who wants clients to stay where they are.
@@ -331,8 +337,9 @@ TEST_F(UpdateRoadTest, AReleaseSignedWithTheBackupKeyRetiresThePrimary) {
     }
   };
 
-  publish("12", {{"", "a.dll", "2", "", "a, release 12", L"a.dll"},
-                 {"", "ZenquiloStudent.exe", "2", "", rotated, L"ZenquiloStudent.exe"}},
+  publish("12",
+          {{"", "a.dll", "2", "", "a, release 12", L"a.dll"},
+           {"", "ZenquiloStudent.exe", "2", "", rotated, L"ZenquiloStudent.exe"}},
           keyB);
   {
     RunningProgram first = StartProgram(install_.Program(), L"--no-shell");
@@ -374,8 +381,11 @@ TEST_F(SignedRoadTest, AnInstallerStartsOnlyWithItsSignedDigest) {
   server_.SetResource("/setup.exe", installer);
   const auto publish = [&](const std::string& digest) {
     const std::string manifest = "{\"version\": \"12\", \"full_update\": true, \"package_date\": \"20261207\", "
-                                 "\"install_package_url\": \"" + server_.BaseUrl() + "/setup.exe\", "
-                                 "\"install_package_sha256\": \"" + digest + "\"}";
+                                 "\"install_package_url\": \"" +
+                                 server_.BaseUrl() +
+                                 "/setup.exe\", "
+                                 "\"install_package_sha256\": \"" +
+                                 digest + "\"}";
     server_.SetResource("/soft/package.json", manifest);
     server_.SetResource(kSignaturePath, Sign(manifest));
   };

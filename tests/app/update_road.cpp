@@ -32,17 +32,17 @@ std::string WithCrLf(const std::string& text) {
   return out;
 }
 
-std::string ManifestText(const std::string& version, const std::string& baseUrl,
-                         const std::vector<ReleaseFile>& files, bool withSha256) {
+std::string ManifestText(const std::string& version, const std::string& baseUrl, const std::vector<ReleaseFile>& files,
+                         bool withSha256) {
   std::string text = "{\n  \"version\": " + JsonText(version) +
                      ",\n  \"package_date\": \"20261207\",\n  \"full_update\": false,\n  \"type\": \"force\",\n"
                      "  \"install_package_url\": \"\",\n  \"file_list\": [";
   for (size_t i = 0; i < files.size(); ++i) {
     const ReleaseFile& f = files[i];
     text += (i ? ",\n    {" : "\n    {");
-    text += "\"name\": " + JsonText(f.name) + ", \"remote_url\": " +
-            JsonText(baseUrl + "/files/" + std::to_string(i) + "/" + version) + ", \"hash\": " +
-            JsonText(Md5Of(f.content)) + ", \"local_path\": " + JsonText(f.localPath) +
+    text += "\"name\": " + JsonText(f.name) +
+            ", \"remote_url\": " + JsonText(baseUrl + "/files/" + std::to_string(i) + "/" + version) +
+            ", \"hash\": " + JsonText(Md5Of(f.content)) + ", \"local_path\": " + JsonText(f.localPath) +
             ", \"ver\": " + JsonText(f.ver) + ", \"act\": " + JsonText(f.act) +
             ", \"size\": " + std::to_string(f.content.size());
     if (withSha256) text += ", \"sha256\": " + JsonText(Sha256Of(f.content));
@@ -55,8 +55,8 @@ UpdateRoadTest::UpdateRoadTest() : install_(g_buildDirectory, L"zq road") {}
 
 void UpdateRoadTest::SetUp() {
   ASSERT_TRUE(server_.Start());
-  install_.WriteFileBytes(L"zenquilostudent.ini", "[global]\r\nURL_UPDATE_PACKAGE=" + server_.BaseUrl() +
-                                                      "/soft/package.json\r\n");
+  install_.WriteFileBytes(L"zenquilostudent.ini",
+                          "[global]\r\nURL_UPDATE_PACKAGE=" + server_.BaseUrl() + "/soft/package.json\r\n");
   comServer_ = ReadFileBytes(g_buildDirectory + L"\\fixtures\\com_server.dll");
   ASSERT_FALSE(comServer_.empty()) << "the COM server fixture is missing";
 }

@@ -38,8 +38,8 @@ struct ReleaseFile {
 
 // A manifest of version that lists files with their sizes, file i served at
 // baseUrl + "/files/<i>/<version>". withSha256 adds the digests of a signed release.
-std::string ManifestText(const std::string& version, const std::string& baseUrl,
-                         const std::vector<ReleaseFile>& files, bool withSha256 = false);
+std::string ManifestText(const std::string& version, const std::string& baseUrl, const std::vector<ReleaseFile>& files,
+                         bool withSha256 = false);
 
 class UpdateRoadTest : public testing::Test {
  protected:

@@ -109,8 +109,9 @@ TEST_F(UpdateRoadTest, AServersManifestWithFileLessEntriesInstalls) {
   const std::string manifest =
       "{\"version\":\"12\",\"package_date\":\"20261207\",\"full_update\":false,\"install_package_url\":\"\","
       "\"type\":\"force\",\"file_list\":[\r\n"
-      "{\"name\":\"a.dll\",\"remote_url\":\"" + server_.BaseUrl() + "/soft/12/a.dll\",\"hash\":\"" +
-      Md5Of("a, release 12") + "\",\"local_path\":\"\",\"ver\":\"2\",\"act\":\"\"},\r\n"
+      "{\"name\":\"a.dll\",\"remote_url\":\"" +
+      server_.BaseUrl() + "/soft/12/a.dll\",\"hash\":\"" + Md5Of("a, release 12") +
+      "\",\"local_path\":\"\",\"ver\":\"2\",\"act\":\"\"},\r\n"
       "{\"name\":\"e.txt\",\"remote_url\":\"\",\"hash\":\"\",\"local_path\":\"\",\"ver\":\"2\",\"act\":\"delete\"},\r\n"
       "{\"name\":\"com_server.dll\",\"remote_url\":\"\",\"hash\":\"\",\"local_path\":\"com\\\\\",\"ver\":\"2\","
       "\"act\":\"reg\"}]}\r\n";
@@ -147,8 +148,7 @@ TEST_F(UpdateRoadTest, StagingDropsAnOlderPendingManifest) {
 
   // Not a plain start, so no finalisation runs first.
   RunningProgram first = StartProgram(install_.Program(), L"--no-shell");
-  EXPECT_TRUE(WaitUntil([&] { return !Exists(L"temp\\package.json") && !Exists(L"temp\\package.json.sig"); },
-                        30000));
+  EXPECT_TRUE(WaitUntil([&] { return !Exists(L"temp\\package.json") && !Exists(L"temp\\package.json.sig"); }, 30000));
   EXPECT_EQ(ReleaseOnDisk(), "old");
 }
 
@@ -210,7 +210,8 @@ TEST_F(UpdateRoadTest, AFullReleaseStartsItsInstallerAndCloses) {
   server_.SetResource("/setup.exe", installer);
   server_.SetResource("/soft/package.json",
                       "{\"version\": \"12\", \"full_update\": true, \"package_date\": \"2026 12.07\", "
-                      "\"install_package_url\": \"" + server_.BaseUrl() + "/setup.exe\"}");
+                      "\"install_package_url\": \"" +
+                          server_.BaseUrl() + "/setup.exe\"}");
   RunningProgram live = StartProgram(install_.LiveShell(), L"");
   ASSERT_TRUE(WaitUntil([&] { return install_.LiveStarts().size() == 1; }));
 
@@ -254,12 +255,9 @@ TEST_F(UpdateRoadTest, TheCheckStartsAnUpdateOnlyWhenTheRemoteVersionIsGreater) 
     const char* local;  // null: no local package.json
     bool filesFetched;
   } const cases[] = {
-      {"12", "force", "9", true},
-      {"1", "force", nullptr, true},
-      {"2.0", "force", "2.5", false},
-      {"2147483648", "force", "2147483647", false},
-      {"12", "Force", "9", false},
-      {"9", "force", "12", false},
+      {"12", "force", "9", true},     {"1", "force", nullptr, true},
+      {"2.0", "force", "2.5", false}, {"2147483648", "force", "2147483647", false},
+      {"12", "Force", "9", false},    {"9", "force", "12", false},
   };
   for (const Case& c : cases) {
     server_.ClearRequests();
@@ -268,14 +266,15 @@ TEST_F(UpdateRoadTest, TheCheckStartsAnUpdateOnlyWhenTheRemoteVersionIsGreater) 
     if (c.local != nullptr) {
       install_.WriteFileBytes(L"package.json", std::string("{\"version\": \"") + c.local + "\"}");
     }
-    server_.SetResource("/soft/package.json",
-                        std::string("{\"version\": \"") + c.remote + "\", \"type\": \"" + c.type +
-                            "\", \"file_list\": [{\"name\": \"f.txt\", \"remote_url\": \"" + server_.BaseUrl() +
-                            "/f.txt\", \"hash\": \"" + Md5Of("f") + "\", \"local_path\": \"\", \"ver\": \"1\"}]}");
+    server_.SetResource("/soft/package.json", std::string("{\"version\": \"") + c.remote + "\", \"type\": \"" + c.type +
+                                                  "\", \"file_list\": [{\"name\": \"f.txt\", \"remote_url\": \"" +
+                                                  server_.BaseUrl() + "/f.txt\", \"hash\": \"" + Md5Of("f") +
+                                                  "\", \"local_path\": \"\", \"ver\": \"1\"}]}");
     server_.SetResource("/f.txt", "f");
     RunningProgram program = StartProgram(install_.Program(), L"--no-shell");
     WaitForWorker(program);
-    EXPECT_EQ(server_.RequestCount() > 1, c.filesFetched) << c.remote << " " << c.type << " vs " << (c.local ? c.local : "none");
+    EXPECT_EQ(server_.RequestCount() > 1, c.filesFetched)
+        << c.remote << " " << c.type << " vs " << (c.local ? c.local : "none");
     EXPECT_EQ(Exists(L"temp\\package.json"), c.filesFetched);
   }
 }
@@ -312,7 +311,8 @@ TEST_F(UpdateRoadTest, ThreeHundredSmallFilesStageWithinSeconds) {
   InstallOldRelease();
   std::vector<ReleaseFile> files;
   for (int i = 0; i < 300; ++i) {
-    files.push_back({"small\\", "f" + std::to_string(i) + ".bin", "1", "", std::string(4096, static_cast<char>(i)), L""});
+    files.push_back(
+        {"small\\", "f" + std::to_string(i) + ".bin", "1", "", std::string(4096, static_cast<char>(i)), L""});
     server_.SetResource("/files/" + std::to_string(i) + "/12", files.back().content);
   }
   server_.SetResource("/soft/package.json", ManifestText("12", server_.BaseUrl(), files));
@@ -390,7 +390,8 @@ TEST_P(UpdateFaultTest, LeavesTheOldReleaseWhole) {
   if (fault.fullPackage) {
     server_.SetResource("/soft/package.json",
                         "{\"version\": \"12\", \"full_update\": true, \"package_date\": \"20261207\", "
-                        "\"install_package_url\": \"" + server_.BaseUrl() + "/fault/404/setup.exe\"}");
+                        "\"install_package_url\": \"" +
+                            server_.BaseUrl() + "/fault/404/setup.exe\"}");
   }
   if (fault.manifestFault != nullptr) {
     test_http::ResponsePlan plan;
@@ -408,7 +409,8 @@ TEST_P(UpdateFaultTest, LeavesTheOldReleaseWhole) {
     }
   }
   if (fault.serverDown) {
-    install_.WriteFileBytes(L"zenquilostudent.ini", "[global]\r\nURL_UPDATE_PACKAGE=http://127.0.0.1:9/soft/package.json\r\n");
+    install_.WriteFileBytes(L"zenquilostudent.ini",
+                            "[global]\r\nURL_UPDATE_PACKAGE=http://127.0.0.1:9/soft/package.json\r\n");
   }
 
   {

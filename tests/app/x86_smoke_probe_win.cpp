@@ -74,8 +74,8 @@ int Running(const wchar_t* name) {
 
 int EndIn(const std::wstring& directory) {
   ForEachProcess([&](const PROCESSENTRY32W& entry) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                                 entry.th32ProcessID);
+    HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
     if (process == nullptr) return true;
     wchar_t image[2 * MAX_PATH];
     DWORD size = 2 * MAX_PATH;

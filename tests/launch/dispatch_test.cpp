@@ -31,10 +31,13 @@ TEST(ClassifyCommandLine, FollowsTheLinkRules) {
       {L"KVTS://zenquilo/room", DispatchAction::kTerminateLiveShell},
       {L"Kvts://zenquilo/room", DispatchAction::kTerminateLiveShell},
       // Only A-Z are folded: a full-width letter is not a Latin one.
-      {L"kvts://\xFF3A" L"enquilo", DispatchAction::kNothing},
+      {L"kvts://\xFF3A"
+       L"enquilo",
+       DispatchAction::kNothing},
   };
   for (const ClassifyCase& c : cases) {
-    EXPECT_EQ(ClassifyCommandLine(c.commandLine), c.expected) << "command line: " << testing::PrintToString(std::wstring(c.commandLine));
+    EXPECT_EQ(ClassifyCommandLine(c.commandLine), c.expected)
+        << "command line: " << testing::PrintToString(std::wstring(c.commandLine));
   }
 }
 

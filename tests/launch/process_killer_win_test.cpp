@@ -32,8 +32,7 @@ class KillProcessesByNameTest : public testing::Test {
     CopyFileW((fixtures + L"zenquilo.exe").c_str(), (directory + name).c_str(), FALSE);
     stubs_.push_back({directory, name, StartProgram(directory + name, L"")});
     const Stub& stub = stubs_.back();
-    EXPECT_TRUE(WaitUntil([&] { return !ReadShellStarts(stub.directory, stub.name).empty(); }))
-        << "stub did not start";
+    EXPECT_TRUE(WaitUntil([&] { return !ReadShellStarts(stub.directory, stub.name).empty(); })) << "stub did not start";
     return stubs_.back().program;
   }
 

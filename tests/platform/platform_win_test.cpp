@@ -147,10 +147,9 @@ TEST(Settings, ReadsSectionGlobalWithDefaults) {
 
   EXPECT_EQ(ReadSettingFromFile(file, kSettingsSection, kHomeUrlKey, L"default"), L"default") << "no file";
 
-  scratch.WriteFileBytes(L"zenquilostudent.ini",
-                         "[other]\r\nURL_HOME_PACKAGE=http://other.example/\r\n"
-                         "[global]\r\nURL_UPDATE_PACKAGE=http://u.example/soft/package.json\r\n"
-                         "URL_HOME_PACKAGE=\r\n");
+  scratch.WriteFileBytes(L"zenquilostudent.ini", "[other]\r\nURL_HOME_PACKAGE=http://other.example/\r\n"
+                                                 "[global]\r\nURL_UPDATE_PACKAGE=http://u.example/soft/package.json\r\n"
+                                                 "URL_HOME_PACKAGE=\r\n");
   EXPECT_EQ(ReadSettingFromFile(file, kSettingsSection, kUpdateUrlKey, L"default"),
             L"http://u.example/soft/package.json");
   EXPECT_EQ(ReadSettingFromFile(file, kSettingsSection, kHomeUrlKey, L"default"), L"")
@@ -160,7 +159,8 @@ TEST(Settings, ReadsSectionGlobalWithDefaults) {
   // Edits take effect at the next read.
   const std::string longValue(300, 'v');
   scratch.WriteFileBytes(L"zenquilostudent.ini", "[global]\r\nURL_HOME_PACKAGE=http://a.example/x y\r\n"
-                                                 "URL_UPDATE_PACKAGE=" + longValue + "\r\n");
+                                                 "URL_UPDATE_PACKAGE=" +
+                                                     longValue + "\r\n");
   EXPECT_EQ(ReadSettingFromFile(file, kSettingsSection, kHomeUrlKey, L"default"), L"http://a.example/x y");
   EXPECT_EQ(ReadSettingFromFile(file, kSettingsSection, kUpdateUrlKey, L"default"), std::wstring(259, L'v'));
 }

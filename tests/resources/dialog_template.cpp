@@ -7,8 +7,7 @@ constexpr std::uint32_t kDsShellFont = 0x48;
 
 class Reader {
  public:
-  Reader(const std::uint8_t* data, std::size_t size, std::string* error)
-      : data_(data), size_(size), error_(error) {}
+  Reader(const std::uint8_t* data, std::size_t size, std::string* error) : data_(data), size_(size), error_(error) {}
 
   std::size_t offset() const { return offset_; }
 
@@ -76,8 +75,8 @@ class Reader {
  private:
   bool Need(std::size_t count, const char* field) {
     if (offset_ <= size_ && size_ - offset_ >= count) return true;
-    *error_ = std::string("template ends inside ") + field + " at offset " +
-              std::to_string(offset_) + " of " + std::to_string(size_);
+    *error_ = std::string("template ends inside ") + field + " at offset " + std::to_string(offset_) + " of " +
+              std::to_string(size_);
     return false;
   }
 
@@ -89,18 +88,15 @@ class Reader {
 
 bool ReadItem(Reader& in, DialogItemTemplate& item) {
   return in.Dword(item.helpId, "item help id") && in.Dword(item.exStyle, "item extended style") &&
-         in.Dword(item.style, "item style") && in.Short(item.x, "item x") &&
-         in.Short(item.y, "item y") && in.Short(item.cx, "item cx") &&
-         in.Short(item.cy, "item cy") && in.Dword(item.id, "item id") &&
+         in.Dword(item.style, "item style") && in.Short(item.x, "item x") && in.Short(item.y, "item y") &&
+         in.Short(item.cx, "item cx") && in.Short(item.cy, "item cy") && in.Dword(item.id, "item id") &&
          in.NameOrOrd(item.windowClass, "item class") && in.NameOrOrd(item.title, "item title") &&
-         in.Word(item.extraCount, "item creation data size") &&
-         in.Skip(item.extraCount, "item creation data");
+         in.Word(item.extraCount, "item creation data size") && in.Skip(item.extraCount, "item creation data");
 }
 
 }  // namespace
 
-std::optional<DialogTemplateEx> ParseDialogTemplateEx(const void* data, std::size_t size,
-                                                      std::string* error) {
+std::optional<DialogTemplateEx> ParseDialogTemplateEx(const void* data, std::size_t size, std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
   Reader in(static_cast<const std::uint8_t*>(data), size, error);
@@ -113,18 +109,16 @@ std::optional<DialogTemplateEx> ParseDialogTemplateEx(const void* data, std::siz
     *error = "not an extended template (version and signature are not 1 and 0xFFFF)";
     return std::nullopt;
   }
-  if (!(in.Dword(dlg.helpId, "help id") && in.Dword(dlg.exStyle, "extended style") &&
-        in.Dword(dlg.style, "style") && in.Word(count, "item count") && in.Short(dlg.x, "x") &&
-        in.Short(dlg.y, "y") && in.Short(dlg.cx, "cx") && in.Short(dlg.cy, "cy") &&
-        in.NameOrOrd(dlg.menu, "menu") && in.NameOrOrd(dlg.windowClass, "class") &&
+  if (!(in.Dword(dlg.helpId, "help id") && in.Dword(dlg.exStyle, "extended style") && in.Dword(dlg.style, "style") &&
+        in.Word(count, "item count") && in.Short(dlg.x, "x") && in.Short(dlg.y, "y") && in.Short(dlg.cx, "cx") &&
+        in.Short(dlg.cy, "cy") && in.NameOrOrd(dlg.menu, "menu") && in.NameOrOrd(dlg.windowClass, "class") &&
         in.String(dlg.title, "title"))) {
     return std::nullopt;
   }
   dlg.hasFont = (dlg.style & kDsSetFont) != 0 || (dlg.style & kDsShellFont) == kDsShellFont;
   if (dlg.hasFont &&
-      !(in.Word(dlg.pointSize, "point size") && in.Word(dlg.weight, "font weight") &&
-        in.Byte(dlg.italic, "italic") && in.Byte(dlg.charset, "charset") &&
-        in.String(dlg.typeface, "typeface"))) {
+      !(in.Word(dlg.pointSize, "point size") && in.Word(dlg.weight, "font weight") && in.Byte(dlg.italic, "italic") &&
+        in.Byte(dlg.charset, "charset") && in.String(dlg.typeface, "typeface"))) {
     return std::nullopt;
   }
   for (std::uint16_t i = 0; i < count; ++i) {

@@ -53,5 +53,4 @@ struct DialogTemplateEx {
 };
 
 // Returns the template, or nothing with the reason in *error.
-std::optional<DialogTemplateEx> ParseDialogTemplateEx(const void* data, std::size_t size,
-                                                      std::string* error);
+std::optional<DialogTemplateEx> ParseDialogTemplateEx(const void* data, std::size_t size, std::string* error);

@@ -93,9 +93,7 @@ struct IconImage {
   const std::uint8_t* colour = nullptr;
   const std::uint8_t* mask = nullptr;
 
-  std::uint8_t AlphaAt(int x, int y) const {
-    return colour[((kIconSize - 1 - y) * kIconSize + x) * 4 + 3];
-  }
+  std::uint8_t AlphaAt(int x, int y) const { return colour[((kIconSize - 1 - y) * kIconSize + x) * 4 + 3]; }
   bool MaskedAt(int x, int y) const {
     return (mask[(kIconSize - 1 - y) * (kIconSize / 8) + x / 8] & (0x80 >> (x % 8))) != 0;
   }
@@ -111,27 +109,25 @@ constexpr DWORD kMaskBytes = kIconSize * (kIconSize / 8);
     return ::testing::AssertionFailure() << "no RT_GROUP_ICON " << groupId;
   }
   if (group.size < sizeof(GroupIconHeader)) {
-    return ::testing::AssertionFailure() << "RT_GROUP_ICON " << groupId << " is " << group.size
-                                         << " bytes";
+    return ::testing::AssertionFailure() << "RT_GROUP_ICON " << groupId << " is " << group.size << " bytes";
   }
   GroupIconHeader header;
   std::memcpy(&header, group.data, sizeof header);
   if (header.reserved != 0 || header.type != 1 || header.count != 1 ||
       group.size != sizeof header + sizeof(GroupIconEntry)) {
-    return ::testing::AssertionFailure()
-           << "RT_GROUP_ICON " << groupId << ": type " << header.type << ", " << header.count
-           << " images, " << group.size << " bytes; expected one icon image";
+    return ::testing::AssertionFailure() << "RT_GROUP_ICON " << groupId << ": type " << header.type << ", "
+                                         << header.count << " images, " << group.size
+                                         << " bytes; expected one icon image";
   }
   std::memcpy(&icon->entry, group.data + sizeof header, sizeof icon->entry);
   icon->image = ResourceBytes(RT_ICON, MAKEINTRESOURCEW(icon->entry.id));
   if (icon->image.data == nullptr) {
-    return ::testing::AssertionFailure() << "RT_GROUP_ICON " << groupId << " names RT_ICON "
-                                         << icon->entry.id << ", which is missing";
+    return ::testing::AssertionFailure() << "RT_GROUP_ICON " << groupId << " names RT_ICON " << icon->entry.id
+                                         << ", which is missing";
   }
   if (icon->image.size != sizeof(BITMAPINFOHEADER) + kColourBytes + kMaskBytes) {
-    return ::testing::AssertionFailure()
-           << "RT_ICON " << icon->entry.id << " is " << icon->image.size
-           << " bytes, not a header, 128x128 BGRA pixels and a 1-bit mask";
+    return ::testing::AssertionFailure() << "RT_ICON " << icon->entry.id << " is " << icon->image.size
+                                         << " bytes, not a header, 128x128 BGRA pixels and a 1-bit mask";
   }
   std::memcpy(&icon->header, icon->image.data, sizeof icon->header);
   icon->colour = icon->image.data + sizeof(BITMAPINFOHEADER);
@@ -184,8 +180,7 @@ TEST_P(ProgramIcon, MaskAndAlphaAgreeOnWhatIsTransparent) {
 TEST_P(ProgramIcon, LoadsAsAnIconAtFullAndNotificationAreaSize) {
   for (int size : {kIconSize, 16}) {
     SCOPED_TRACE(size);
-    HICON handle = static_cast<HICON>(
-        LoadImageW(g_program, MAKEINTRESOURCEW(GetParam()), IMAGE_ICON, size, size, 0));
+    HICON handle = static_cast<HICON>(LoadImageW(g_program, MAKEINTRESOURCEW(GetParam()), IMAGE_ICON, size, size, 0));
     ASSERT_NE(handle, nullptr) << "LoadImageW failed: " << GetLastError();
     ICONINFO info{};
     ASSERT_TRUE(GetIconInfo(handle, &info));
@@ -213,8 +208,7 @@ TEST(ProgramIcons, DialogIconIsAVariantNotACopyOfTheAppIcon) {
 // ---------------------------------------------------------------------------
 // The progress dialog as stored
 
-constexpr DWORD kDialogStyle =
-    WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_CENTER | DS_SETFONT | DS_SYSMODAL;
+constexpr DWORD kDialogStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_CENTER | DS_SETFONT | DS_SYSMODAL;
 static_assert(kDialogStyle == 0x80C80842, "the dialog's style bits");
 
 // Win32's calling convention (stdcall on x86), which a lambda does not have.
@@ -278,8 +272,7 @@ TEST_F(ProgressDialogTemplate, FontIsMicrosoftSansSerif9) {
 TEST_F(ProgressDialogTemplate, HasExactlyTheTwoControlsAndNothingAfterThem) {
   EXPECT_EQ(dialog_.items.size(), 2u);
   // Trailing bytes would mean a count that hides a control, or a broken layout.
-  EXPECT_LT(bytes_.size - dialog_.bytesUsed, 4u)
-      << bytes_.size << " bytes, parsed " << dialog_.bytesUsed;
+  EXPECT_LT(bytes_.size - dialog_.bytesUsed, 4u) << bytes_.size << " bytes, parsed " << dialog_.bytesUsed;
 }
 
 TEST_F(ProgressDialogTemplate, FirstControlIsAMarqueeProgressBarByClassName) {
@@ -306,8 +299,7 @@ TEST_F(ProgressDialogTemplate, SecondControlIsTheStatusLineByStaticOrdinal) {
   const DialogItemTemplate& text = dialog_.items[1];
   EXPECT_EQ(text.helpId, 0u);
   EXPECT_EQ(text.exStyle, 0u);
-  EXPECT_EQ(text.style,
-            static_cast<std::uint32_t>(WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFTNOWORDWRAP));
+  EXPECT_EQ(text.style, static_cast<std::uint32_t>(WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFTNOWORDWRAP));
   EXPECT_EQ(text.style, 0x5002000Cu);
   EXPECT_EQ(text.x, 7);
   EXPECT_EQ(text.y, 25);
@@ -333,8 +325,7 @@ class ProgressDialogWindow : public ::testing::Test {
   void SetUp() override {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
     ASSERT_TRUE(InitCommonControlsEx(&controls));
-    dialog_ = CreateDialogParamW(g_program, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr,
-                                 QuietDialogProc, 0);
+    dialog_ = CreateDialogParamW(g_program, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr, QuietDialogProc, 0);
     ASSERT_NE(dialog_, nullptr) << "CreateDialogParamW failed: " << GetLastError();
   }
   void TearDown() override {
@@ -443,8 +434,7 @@ TEST_F(VersionBlock, ChinesePrcStringTableHasEveryValue) {
 // toolchain or flags went astray yields a program of the wrong machine.
 WORD ImageMachine() {
   std::string bytes;
-  HANDLE file = CreateFileW(g_programPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
+  HANDLE file = CreateFileW(g_programPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   char buffer[4096];
   DWORD read = 0;
@@ -498,8 +488,7 @@ std::vector<ManifestEntry> Manifests() {
 
 std::string ManifestText() {
   Bytes bytes = ResourceBytes(RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID);
-  return bytes.data == nullptr ? std::string()
-                               : std::string(reinterpret_cast<const char*>(bytes.data), bytes.size);
+  return bytes.data == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(bytes.data), bytes.size);
 }
 
 TEST(Manifest, ExactlyOneWithTheProcessManifestId) {
@@ -529,9 +518,9 @@ TEST(Manifest, NamesTheArchitectureOfItsProgram) {
 TEST(Manifest, DeclaresWindows7To11AndKeepsTheClassicCommonControls) {
   std::string text = ManifestText();
   ASSERT_FALSE(text.empty());
-  for (const char* os : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",    // 7
-                         "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",    // 8
-                         "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",    // 8.1
+  for (const char* os : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",     // 7
+                         "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",     // 8
+                         "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",     // 8.1
                          "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}) {  // 10 and 11
     EXPECT_NE(text.find(std::string("<supportedOS Id=\"") + os + "\""), std::string::npos) << os;
   }
@@ -550,11 +539,9 @@ int wmain(int argc, wchar_t** argv) {
   g_programPath = ToWindowsPath(argv[1]);
   g_architecture = std::wstring(argv[2]) == L"x86" ? "x86" : "x86_64";
   // As an image resource: nothing of the program runs, and its manifest is not applied.
-  g_program = LoadLibraryExW(g_programPath.c_str(), nullptr,
-                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  g_program = LoadLibraryExW(g_programPath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   if (g_program == nullptr) {
-    std::fprintf(stderr, "cannot open the program as a resource image: error %lu\n",
-                 GetLastError());
+    std::fprintf(stderr, "cannot open the program as a resource image: error %lu\n", GetLastError());
     return 1;
   }
   int result = RUN_ALL_TESTS();

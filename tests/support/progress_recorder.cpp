@@ -6,17 +6,22 @@ std::vector<ProgressMessage> recorded;
 
 }  // namespace
 
-void RecordProgressMessage(ProgressWindow window, unsigned int message, std::uintptr_t wParam,
-                           std::intptr_t lParam) {
+void RecordProgressMessage(ProgressWindow window, unsigned int message, std::uintptr_t wParam, std::intptr_t lParam) {
   recorded.push_back({window, message, wParam, lParam});
 }
 
-const std::vector<ProgressMessage>& RecordedProgress() { return recorded; }
+const std::vector<ProgressMessage>& RecordedProgress() {
+  return recorded;
+}
 
-void ClearRecordedProgress() { recorded.clear(); }
+void ClearRecordedProgress() {
+  recorded.clear();
+}
 
 ProgressRecording::ProgressRecording() : previous_(SetProgressMessageSender(&RecordProgressMessage)) {
   ClearRecordedProgress();
 }
 
-ProgressRecording::~ProgressRecording() { SetProgressMessageSender(previous_); }
+ProgressRecording::~ProgressRecording() {
+  SetProgressMessageSender(previous_);
+}

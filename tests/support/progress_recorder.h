@@ -16,8 +16,7 @@ struct ProgressMessage {
 };
 
 // Records each message; it runs on the thread that calls the download.
-void RecordProgressMessage(ProgressWindow window, unsigned int message, std::uintptr_t wParam,
-                           std::intptr_t lParam);
+void RecordProgressMessage(ProgressWindow window, unsigned int message, std::uintptr_t wParam, std::intptr_t lParam);
 
 // Every message recorded since the last clear, in order.
 const std::vector<ProgressMessage>& RecordedProgress();

@@ -13,8 +13,7 @@ LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM 
       message == kUpdateFailedMessage) {
     // Only the ready message's lParam may point to text; 1 and 0 are flags.
     const bool carriesText = message == kUpdateReadyMessage && lParam > 1;
-    recorded.push_back(
-        {window, message, wParam, lParam, carriesText ? reinterpret_cast<const wchar_t*>(lParam) : L""});
+    recorded.push_back({window, message, wParam, lParam, carriesText ? reinterpret_cast<const wchar_t*>(lParam) : L""});
     return 0;
   }
   return DefWindowProcW(window, message, wParam, lParam);
@@ -22,9 +21,13 @@ LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM 
 
 }  // namespace
 
-const std::vector<RecordedMessage>& RecordedMessages() { return recorded; }
+const std::vector<RecordedMessage>& RecordedMessages() {
+  return recorded;
+}
 
-void ClearRecordedMessages() { recorded.clear(); }
+void ClearRecordedMessages() {
+  recorded.clear();
+}
 
 RecordingWindow::RecordingWindow() {
   WNDCLASSW windowClass = {};
@@ -36,4 +39,6 @@ RecordingWindow::RecordingWindow() {
                             windowClass.hInstance, nullptr);
 }
 
-RecordingWindow::~RecordingWindow() { DestroyWindow(window_); }
+RecordingWindow::~RecordingWindow() {
+  DestroyWindow(window_);
+}

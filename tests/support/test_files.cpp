@@ -72,8 +72,8 @@ TempDirectory::TempDirectory(const std::string& prefix) {
   // The counter keeps two directories of one process apart even if the
   // random source repeats itself.
   static int counter = 0;
-  path_ = fs::temp_directory_path() /
-          (prefix + std::to_string(std::random_device()()) + "_" + std::to_string(++counter));
+  path_ =
+      fs::temp_directory_path() / (prefix + std::to_string(std::random_device()()) + "_" + std::to_string(++counter));
   fs::create_directories(path_);
 }
 

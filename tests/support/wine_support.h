@@ -67,8 +67,7 @@ class RunningProgram {
 // arguments is not empty, by one blank and arguments.
 // output not null: the program's standard output and error lead there (an
 // inheritable handle), as a launcher that captures them hands them on.
-RunningProgram StartProgram(const std::wstring& executable, const std::wstring& arguments,
-                            HANDLE output = nullptr);
+RunningProgram StartProgram(const std::wstring& executable, const std::wstring& arguments, HANDLE output = nullptr);
 
 // One start of a stand-in shell, in start order.
 struct ShellStart {

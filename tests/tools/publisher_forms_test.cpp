@@ -47,9 +47,9 @@ class Work : public PublisherScratch {
   // work/release published as work/<outName>, continuing the releases named.
   Outcome Publish(const std::string& version, const std::string& outName, const std::vector<std::string>& previous,
                   std::vector<std::string> extra = {}, const FormEncoder& encoder = FormEncoder()) const {
-    std::vector<std::string> arguments = {"--release-dir", Text("release"), "--version", version,
-                                          "--date",        "20261207",     "--base-url", kBase,
-                                          "--out",         Text(outName),  "--zstd-level", "1"};
+    std::vector<std::string> arguments = {"--release-dir", Text("release"), "--version",    version,
+                                          "--date",        "20261207",      "--base-url",   kBase,
+                                          "--out",         Text(outName),   "--zstd-level", "1"};
     for (const std::string& name : previous) {
       arguments.push_back("--previous");
       arguments.push_back(Text(name + "/package.json"));
@@ -95,7 +95,6 @@ class Work : public PublisherScratch {
     fs::remove(path() / "decoded");
     return bytes;
   }
-
 };
 
 const PackageFileEntry& EntryNamed(const PackageManifest& manifest, const std::string& name) {
@@ -168,8 +167,8 @@ TEST(PublisherForms, ThreeReleasesOfferEveryEarlierContentOnce) {
   ASSERT_EQ(text.deltas().size(), 2u) << "one delta from each earlier content";
   EXPECT_EQ(text.deltas()[0].from_sha256, Sha256HexOfBytes(text2)) << "the newest base first";
   EXPECT_EQ(text.deltas()[1].from_sha256, Sha256HexOfBytes(text1));
-  EXPECT_EQ(text.deltas()[0].url, std::string(kBase) + "/deltas/3/bin/text.txt.from-" + text.deltas()[0].from_hash +
-                                      ".zst");
+  EXPECT_EQ(text.deltas()[0].url,
+            std::string(kBase) + "/deltas/3/bin/text.txt.from-" + text.deltas()[0].from_hash + ".zst");
   EXPECT_EQ(text.compressed().url, std::string(kBase) + "/compressed/3/bin/text.txt.zst");
   EXPECT_EQ(EntryNamed(r3, "steady.txt").deltas().size(), 1u) << "releases 1 and 2 hold one content";
   EXPECT_TRUE(EntryNamed(r3, "noise.bin").deltas().empty()) << "noise gains nothing from noise";
@@ -186,8 +185,7 @@ TEST(PublisherForms, ThreeReleasesOfferEveryEarlierContentOnce) {
   for (const char* release : {"r1", "r2", "r3"}) ExpectFormsRebuildTheirFiles(work, release, contents);
   EXPECT_NE(third.out.find("smaller forms: 3 compressed copies ("), std::string::npos) << third.out;
   EXPECT_NE(third.out.find(", 4 deltas ("), std::string::npos) << third.out;
-  EXPECT_NE(third.out.find("published version 3: 4 files, 0 new, 3 changed, 1 same"), std::string::npos)
-      << third.out;
+  EXPECT_NE(third.out.find("published version 3: 4 files, 0 new, 3 changed, 1 same"), std::string::npos) << third.out;
 }
 
 // What the client shipped before the smaller forms does with package.json:

@@ -80,11 +80,10 @@ class Work : public PublisherScratch {
   Outcome Publish(const std::string& release, const std::string& version, const std::string& out,
                   std::vector<std::string> extra = {}) const {
     std::vector<std::string> arguments = {"--release-dir", Text(release), "--version", version, "--date",
-                                          "20261207",      "--base-url",  kBase,      "--out",   Text(out)};
+                                          "20261207",      "--base-url",  kBase,       "--out", Text(out)};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     return Run(arguments);
   }
-
 };
 
 // A manifest's text without its "issued" line, the one line every signing changes.
@@ -116,7 +115,8 @@ TEST(PublisherRollout, ChangesOnlyTheShareAndSignsAgain) {
   const std::string served = work.Read("out/files/1/a.dll");
   std::int64_t issued = work.Issued("out");
 
-  Outcome widened = work.Run({"rollout", "--out", work.Text("out"), "--percent", "50", "--sign-key", work.Text("a.key")});
+  Outcome widened =
+      work.Run({"rollout", "--out", work.Text("out"), "--percent", "50", "--sign-key", work.Text("a.key")});
   ASSERT_EQ(widened.code, 0) << widened.err;
   EXPECT_NE(widened.out.find("now goes to 50% of PCs (was 10%)"), std::string::npos) << widened.out;
   EXPECT_EQ(work.Manifest("out").rollout(), 50);
@@ -125,11 +125,13 @@ TEST(PublisherRollout, ChangesOnlyTheShareAndSignsAgain) {
   EXPECT_GT(work.Issued("out"), issued);
   issued = work.Issued("out");
 
-  ASSERT_EQ(work.Run({"rollout", "--out", work.Text("out"), "--percent", "0", "--sign-key", work.Text("a.key")}).code, 0);
+  ASSERT_EQ(work.Run({"rollout", "--out", work.Text("out"), "--percent", "0", "--sign-key", work.Text("a.key")}).code,
+            0);
   EXPECT_EQ(work.Manifest("out").rollout(), 0);
   EXPECT_GT(work.Issued("out"), issued) << "a halt issued in the same second as the text it halts";
   issued = work.Issued("out");
-  ASSERT_EQ(work.Run({"rollout", "--out", work.Text("out"), "--percent", "100", "--sign-key", work.Text("a.key")}).code, 0);
+  ASSERT_EQ(work.Run({"rollout", "--out", work.Text("out"), "--percent", "100", "--sign-key", work.Text("a.key")}).code,
+            0);
   EXPECT_GT(work.Issued("out"), issued);
   EXPECT_EQ(WithoutIssued(work.Read("out/package.json")), WithoutIssued(work.Read("plain/package.json")));
   EXPECT_TRUE(work.SignedBy("out", "a"));
@@ -183,10 +185,12 @@ TEST(PublisherRollback, PublishesTheEarlierFilesAsANewRelease) {
   work.Write("r2/bin/b.dll", "b, the same in both");
   work.Write("r2/new.txt", "added by release 2");
   ASSERT_EQ(work.Publish("r1", "1", "out1", {"--reg", "bin/*.dll"}).code, 0);
-  ASSERT_EQ(work.Publish("r2", "2", "out2", {"--reg", "bin/*.dll", "--previous", work.Text("out1/package.json")}).code, 0);
+  ASSERT_EQ(work.Publish("r2", "2", "out2", {"--reg", "bin/*.dll", "--previous", work.Text("out1/package.json")}).code,
+            0);
 
-  const Outcome rolled = work.Run({"rollback", "--to", work.Text("out1"), "--version", "3", "--out", work.Text("out3") + "/",
-                                   "--previous", work.Text("out2/package.json"), "--date", "20261208"});
+  const Outcome rolled =
+      work.Run({"rollback", "--to", work.Text("out1"), "--version", "3", "--out", work.Text("out3") + "/", "--previous",
+                work.Text("out2/package.json"), "--date", "20261208"});
   ASSERT_EQ(rolled.code, 0) << rolled.err;
   const PackageManifest three = work.Manifest("out3");
   EXPECT_EQ(three.version(), "3");

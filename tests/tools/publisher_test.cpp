@@ -68,8 +68,8 @@ Outcome Publish(const std::vector<std::string>& arguments) {
 // One release of the tree under work/release into work/<outName>.
 Outcome PublishRelease(const TempDir& work, const std::string& version, const std::string& outName,
                        const std::string& previousOut = "", std::vector<std::string> extra = {}) {
-  std::vector<std::string> arguments = {"--release-dir", work.Text("release"), "--version", version,
-                                        "--date",        "20261207",          "--base-url", std::string(kBase) + "/",
+  std::vector<std::string> arguments = {"--release-dir", work.Text("release"), "--version",  version,
+                                        "--date",        "20261207",           "--base-url", std::string(kBase) + "/",
                                         "--out",         work.Text(outName)};
   if (!previousOut.empty()) {
     arguments.push_back("--previous");
@@ -81,8 +81,7 @@ Outcome PublishRelease(const TempDir& work, const std::string& version, const st
 
 PackageManifest ReadManifest(const TempDir& work, const std::string& outName) {
   PackageManifest manifest;
-  EXPECT_EQ(PackageManifestParser::Parse(ReadBytes(work.path() / PathFromUtf8(outName) / "package.json"), manifest),
-            0);
+  EXPECT_EQ(PackageManifestParser::Parse(ReadBytes(work.path() / PathFromUtf8(outName) / "package.json"), manifest), 0);
   return manifest;
 }
 
@@ -111,7 +110,8 @@ std::vector<std::string> Summary(const PackageManifest& manifest) {
 
 std::vector<std::string> Fetched(const PackageManifest& remote, const PackageManifest& local) {
   std::vector<std::string> names;
-  for (const PackageFileEntry& entry : EntriesToFetch(remote, local)) names.push_back(entry.local_path() + entry.name());
+  for (const PackageFileEntry& entry : EntriesToFetch(remote, local))
+    names.push_back(entry.local_path() + entry.name());
   return names;
 }
 
@@ -185,8 +185,8 @@ void ExposeToEveryone(const fs::path& path) {
   LocalFree(widened);
   LocalFree(descriptor);
 #else
-  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                            fs::perms::others_read);
+  fs::permissions(path,
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
 #endif
 }
 
@@ -225,10 +225,17 @@ TEST(PublishRules, GlobsMatchAsDocumented) {
     bool matches;
   };
   const Case cases[] = {
-      {"*.dll", "a.dll", true},          {"*.dll", "bin/a.dll", false},      {"**/*.dll", "bin/x/a.dll", true},
-      {"**/*.dll", "a.dll", true},       {"bin/*", "bin/x/a.dll", false},    {"bin/**", "bin/x/a.dll", true},
-      {"?.dll", "\xE4\xB8\xAD.dll", true}, {"a?c", "a/c", false},           {"*.DLL", "a.dll", false},
-      {"com/server.dll", "com/server.dll", true}, {"", "a", false},
+      {"*.dll", "a.dll", true},
+      {"*.dll", "bin/a.dll", false},
+      {"**/*.dll", "bin/x/a.dll", true},
+      {"**/*.dll", "a.dll", true},
+      {"bin/*", "bin/x/a.dll", false},
+      {"bin/**", "bin/x/a.dll", true},
+      {"?.dll", "\xE4\xB8\xAD.dll", true},
+      {"a?c", "a/c", false},
+      {"*.DLL", "a.dll", false},
+      {"com/server.dll", "com/server.dll", true},
+      {"", "a", false},
   };
   for (const Case& c : cases) EXPECT_EQ(MatchesGlob(c.pattern, c.path), c.matches) << c.pattern << " " << c.path;
 }
@@ -332,7 +339,10 @@ TEST(ReleasePlan, NeverDeletesTheProgram) {
   } cases[] = {
       {"left out", {"a"}, {}, {Entry("zenquilostudent.exe", "", "/p", md5, "1", "")}, false},
       {"--delete in other letters", {"a"}, {"ZENQUILOSTUDENT.EXE"}, {}, false},
-      {"deleted before, still gone", {"a"}, {}, {Entry("ZenquiloStudent.exe", "", "/p", kEmptyHash, "2", "delete")},
+      {"deleted before, still gone",
+       {"a"},
+       {},
+       {Entry("ZenquiloStudent.exe", "", "/p", kEmptyHash, "2", "delete")},
        false},
       {"shipped", {"a", "ZenquiloStudent.exe"}, {}, {Entry("ZenquiloStudent.exe", "", "/p", md5, "1", "")}, true},
       {"never had it, nor the previous release", {"a"}, {}, {Entry("a", "", "/a", md5, "1", "")}, true},
@@ -384,8 +394,8 @@ TEST(Publisher, WritesTheManifestTheClientExpects) {
   expected.set_type("force");
   std::vector<PackageFileEntry> entries = {
       Entry("a.txt", "", "/files/1/a.txt", Md5Of("alpha"), "1", "", Sha256HexOfBytes("alpha")),
-      Entry(std::string(kZhongwen936) + ".dll", "sub\\", "/files/1/sub/%E4%B8%AD%E6%96%87.dll", Md5Of("zhongwen"),
-            "1", "reg", Sha256HexOfBytes("zhongwen")),
+      Entry(std::string(kZhongwen936) + ".dll", "sub\\", "/files/1/sub/%E4%B8%AD%E6%96%87.dll", Md5Of("zhongwen"), "1",
+            "reg", Sha256HexOfBytes("zhongwen")),
       Entry(std::string(kJou936) + ".txt", "sub\\", "/files/1/sub/%E4%B9%97.txt", Md5Of("jou"), "1", "",
             Sha256HexOfBytes("jou")),
   };
@@ -419,8 +429,8 @@ TEST(Publisher, PerFileVerAcrossReleases) {
   const Outcome second = PublishRelease(work, "2", "r2", "r1");
   ASSERT_EQ(second.code, 0) << second.err;
   const PackageManifest r2 = ReadManifest(work, "r2");
-  EXPECT_EQ(Summary(r2), (std::vector<std::string>{"back.txt 2 delete", "change.txt 2 ", "gone.txt 2 delete",
-                                                   "keep.txt 1 "}));
+  EXPECT_EQ(Summary(r2),
+            (std::vector<std::string>{"back.txt 2 delete", "change.txt 2 ", "gone.txt 2 delete", "keep.txt 1 "}));
   EXPECT_EQ(r2.file_list()[0].hash(), kEmptyHash);
   EXPECT_EQ(Fetched(r2, r1), std::vector<std::string>{"change.txt"}) << "a file to delete is never fetched";
   ExpectServedAsListed(work, "r2", r2);
@@ -429,11 +439,10 @@ TEST(Publisher, PerFileVerAcrossReleases) {
   const Outcome third = PublishRelease(work, "3", "r3", "r2");
   ASSERT_EQ(third.code, 0) << third.err;
   const PackageManifest r3 = ReadManifest(work, "r3");
-  EXPECT_EQ(Summary(r3), (std::vector<std::string>{"back.txt 3 ", "change.txt 2 ", "gone.txt 2 delete",
-                                                   "keep.txt 1 "}));
+  EXPECT_EQ(Summary(r3),
+            (std::vector<std::string>{"back.txt 3 ", "change.txt 2 ", "gone.txt 2 delete", "keep.txt 1 "}));
   EXPECT_EQ(Fetched(r3, r2), std::vector<std::string>{"back.txt"});
-  EXPECT_EQ(Fetched(r3, r1), (std::vector<std::string>{"back.txt", "change.txt"}))
-      << "a client that skipped release 2";
+  EXPECT_EQ(Fetched(r3, r1), (std::vector<std::string>{"back.txt", "change.txt"})) << "a client that skipped release 2";
   ExpectServedAsListed(work, "r3", r3);
 }
 
@@ -591,8 +600,7 @@ TEST(ManifestWriter, DigestKeysOnlyWhenThereAreDigests) {
   const std::string entry = "    {\"name\": \"a\", \"remote_url\": \"http://h/a\", \"hash\": \"AB\", "
                             "\"local_path\": \"\", \"ver\": \"1\", \"act\": \"\"";
   const Case cases[] = {
-      {"no digests: the format as it always was", "", "",
-       head + "  \"file_list\": [\n" + entry + "}\n  ]\n}\n"},
+      {"no digests: the format as it always was", "", "", head + "  \"file_list\": [\n" + entry + "}\n  ]\n}\n"},
       {"both digests", "ef", "cd",
        head + "  \"install_package_sha256\": \"cd\",\n  \"file_list\": [\n" + entry +
            ", \"sha256\": \"ef\"}\n  ]\n}\n"},
@@ -739,8 +747,8 @@ TEST(ReleaseTree, RefusesACopyThatDiffersFromTheManifest) {
   for (const Case& c : cases) {
     ReleasePlan plan = planned;
     c.spoil(plan);
-    EXPECT_EQ(WriteRelease(work.path() / "release", plan, "{}", "sig\n", work.path() / "setup.exe",
-                           work.path() / "out", message),
+    EXPECT_EQ(WriteRelease(work.path() / "release", plan, "{}", "sig\n", work.path() / "setup.exe", work.path() / "out",
+                           message),
               4)
         << c.why;
     EXPECT_TRUE(NothingWritten(work, "out")) << c.why;
@@ -824,8 +832,7 @@ TEST(Keygen, MakesAPairThatSignsAndNeverOverwrites) {
   ASSERT_TRUE(ParseSecretKeyFile(secretFile, secret));
   EXPECT_EQ(ReadBytes(work.path() / "k.pub"), FormatPublicKey(PublicKeyOf(secret)) + "\n")
       << "the .pub is the .key's public half";
-  EXPECT_TRUE(ReleaseTrust::FromKeyText(publicKey).AcceptsManifest(
-      "m", FormatSignatureFile(SignRelease("m", secret))));
+  EXPECT_TRUE(ReleaseTrust::FromKeyText(publicKey).AcceptsManifest("m", FormatSignatureFile(SignRelease("m", secret))));
 #ifndef _WIN32
   EXPECT_EQ(fs::status(work.path() / "k.key").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);

@@ -66,8 +66,9 @@ TEST(ZstdCodec, FormsRoundTripOrFailWithoutLeavingATarget) {
   const Case cases[] = {
       {"copy round-trip", copy, nullptr, size, kMaxWindowLog, DecodeResult::kOk},
       {"delta round-trip", delta, &base, size, deltaWindow, DecodeResult::kOk},
-      {"a corrupt byte", copy.substr(0, copy.size() / 2) + static_cast<char>(copy[copy.size() / 2] ^ 0x55) +
-                             copy.substr(copy.size() / 2 + 1),
+      {"a corrupt byte",
+       copy.substr(0, copy.size() / 2) + static_cast<char>(copy[copy.size() / 2] ^ 0x55) +
+           copy.substr(copy.size() / 2 + 1),
        nullptr, size, kMaxWindowLog, DecodeResult::kCorrupt},
       {"a truncated frame", copy.substr(0, copy.size() - 5), nullptr, size, kMaxWindowLog, DecodeResult::kCorrupt},
       {"trailing bytes after the frame", copy + "x", nullptr, size, kMaxWindowLog, DecodeResult::kCorrupt},
@@ -82,11 +83,10 @@ TEST(ZstdCodec, FormsRoundTripOrFailWithoutLeavingATarget) {
     Scratch scratch;
     scratch.Write("frame", c.frame);
     if (c.base != nullptr) scratch.Write("base", *c.base);
-    const DecodeResult result =
-        c.base != nullptr
-            ? ApplyDeltaFile(scratch.Path("base"), scratch.Path("frame"), scratch.Path("out"), c.maxBytes,
-                             c.maxWindowLog)
-            : DecompressFile(scratch.Path("frame"), scratch.Path("out"), c.maxBytes);
+    const DecodeResult result = c.base != nullptr
+                                    ? ApplyDeltaFile(scratch.Path("base"), scratch.Path("frame"), scratch.Path("out"),
+                                                     c.maxBytes, c.maxWindowLog)
+                                    : DecompressFile(scratch.Path("frame"), scratch.Path("out"), c.maxBytes);
     EXPECT_EQ(result, c.result) << c.why << ": " << DecodeResultText(result);
     if (c.result == DecodeResult::kOk) {
       EXPECT_TRUE(scratch.Read("out") == target) << c.why;

@@ -129,8 +129,8 @@ TEST_P(FetchRoadsTest, TakesTheCheapestRoadThatProves) {
   retry.pause = [](unsigned) {};
 
   FetchRoad road = FetchRoad::kFull;
-  ASSERT_TRUE(FetchByCheapestRoad(entry, NarrowPath(dir / "installed.dll"), NarrowPath(dir / "staged.dll"), trust,
-                                  retry, road))
+  ASSERT_TRUE(
+      FetchByCheapestRoad(entry, NarrowPath(dir / "installed.dll"), NarrowPath(dir / "staged.dll"), trust, retry, road))
       << c.fault;
   EXPECT_EQ(road, c.road) << c.fault;
   EXPECT_EQ(ReadFile(dir / "staged.dll"), target) << c.fault;
@@ -141,20 +141,54 @@ TEST_P(FetchRoadsTest, TakesTheCheapestRoadThatProves) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2) << c.fault;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Roads, FetchRoadsTest,
-    ::testing::Values(
-        RoadCase{"a delta not taken for the file it was made from", Version(1), Served::kAsMade, 0, Served::kAsMade,
-                 false, FetchRoad::kDelta, {"/d"}},
-        RoadCase{"a delta applied to a file changed locally", Version(1) + "x", Served::kAsMade, 0, Served::kAsMade,
-                 false, FetchRoad::kCompressed, {"/c"}},
-        RoadCase{"a corrupt delta that ends the update", Version(1), Served::kCorrupt, 0, Served::kAsMade, false,
-                 FetchRoad::kCompressed, {"/d", "/d", "/c"}},
-        RoadCase{"a delta fetched although it needs a window above the cap", Version(1), Served::kAsMade,
-                 kMaxWindowLog, Served::kAsMade, false, FetchRoad::kCompressed, {"/c"}},
-        RoadCase{"a truncated copy that ends the update", "no base", Served::kAsMade, 0, Served::kTruncated, false,
-                 FetchRoad::kFull, {"/c", "/c", "/f"}},
-        RoadCase{"a keyed client decoding a delta the signed manifest does not name", Version(1),
-                 Served::kOtherBytes, 0, Served::kAsMade, true, FetchRoad::kCompressed, {"/d", "/d", "/c"}}));
+INSTANTIATE_TEST_SUITE_P(Roads, FetchRoadsTest,
+                         ::testing::Values(RoadCase{"a delta not taken for the file it was made from",
+                                                    Version(1),
+                                                    Served::kAsMade,
+                                                    0,
+                                                    Served::kAsMade,
+                                                    false,
+                                                    FetchRoad::kDelta,
+                                                    {"/d"}},
+                                           RoadCase{"a delta applied to a file changed locally",
+                                                    Version(1) + "x",
+                                                    Served::kAsMade,
+                                                    0,
+                                                    Served::kAsMade,
+                                                    false,
+                                                    FetchRoad::kCompressed,
+                                                    {"/c"}},
+                                           RoadCase{"a corrupt delta that ends the update",
+                                                    Version(1),
+                                                    Served::kCorrupt,
+                                                    0,
+                                                    Served::kAsMade,
+                                                    false,
+                                                    FetchRoad::kCompressed,
+                                                    {"/d", "/d", "/c"}},
+                                           RoadCase{"a delta fetched although it needs a window above the cap",
+                                                    Version(1),
+                                                    Served::kAsMade,
+                                                    kMaxWindowLog,
+                                                    Served::kAsMade,
+                                                    false,
+                                                    FetchRoad::kCompressed,
+                                                    {"/c"}},
+                                           RoadCase{"a truncated copy that ends the update",
+                                                    "no base",
+                                                    Served::kAsMade,
+                                                    0,
+                                                    Served::kTruncated,
+                                                    false,
+                                                    FetchRoad::kFull,
+                                                    {"/c", "/c", "/f"}},
+                                           RoadCase{"a keyed client decoding a delta the signed manifest does not name",
+                                                    Version(1),
+                                                    Served::kOtherBytes,
+                                                    0,
+                                                    Served::kAsMade,
+                                                    true,
+                                                    FetchRoad::kCompressed,
+                                                    {"/d", "/d", "/c"}}));
 
 }  // namespace

@@ -51,8 +51,8 @@ TEST(PlanFinalisation, OnlyVersionsThatCountAsNewerAreInstalled) {
     bool installed;
   };
   // Before the local manifest is loaded every entry is compared with ver 0.
-  for (const Case& c : {Case{"0", false}, Case{"", false}, Case{"beta", false}, Case{"-3", false},
-                        Case{"2.5", true}, Case{"1", true}, Case{" 7x", true}}) {
+  for (const Case& c : {Case{"0", false}, Case{"", false}, Case{"beta", false}, Case{"-3", false}, Case{"2.5", true},
+                        Case{"1", true}, Case{" 7x", true}}) {
     const FinaliseStep step = PlanOne(Entry("", "a.dll", c.ver, "reg"));
     if (c.installed) {
       EXPECT_EQ(step.skip, FinaliseSkip::kNone) << c.ver;
@@ -76,10 +76,10 @@ TEST(PlanFinalisation, OnlyTheExactActsRegisterOrDelete) {
     const char* act;
     FinaliseAction action;
   };
-  for (const Case& c : {Case{"reg", FinaliseAction::kRegister}, Case{"delete", FinaliseAction::kDelete},
-                        Case{"REG", FinaliseAction::kNone}, Case{"reg ", FinaliseAction::kNone},
-                        Case{" reg", FinaliseAction::kNone}, Case{"Delete", FinaliseAction::kNone},
-                        Case{"", FinaliseAction::kNone}, Case{"copy", FinaliseAction::kNone}}) {
+  for (const Case& c :
+       {Case{"reg", FinaliseAction::kRegister}, Case{"delete", FinaliseAction::kDelete},
+        Case{"REG", FinaliseAction::kNone}, Case{"reg ", FinaliseAction::kNone}, Case{" reg", FinaliseAction::kNone},
+        Case{"Delete", FinaliseAction::kNone}, Case{"", FinaliseAction::kNone}, Case{"copy", FinaliseAction::kNone}}) {
     const FinaliseStep step = PlanOne(Entry("bin\\", "a.dll", "2", c.act));
     EXPECT_EQ(step.action, c.action) << "'" << c.act << "'";
     EXPECT_EQ(step.installedPath, kModule + "bin\\a.dll") << "'" << c.act << "': the move happens for every act";
@@ -106,10 +106,15 @@ TEST(PlanFinalisation, PathsAreTheDirectoriesWithLocalPathAndNameAppended) {
 }
 
 TEST(PlanFinalisation, PathsThatLeaveOurDirectoriesAreSkipped) {
-  for (const auto& [localPath, name] : std::vector<std::pair<std::string, std::string>>{
-           {"..\\..\\Windows\\System32\\", "x.dll"}, {"", "..\\x.dll"}, {"bin/../../", "x.dll"},
-           {"C:\\Windows\\", "x.dll"}, {"\\\\server\\share\\", "x.dll"}, {"\\", "x.dll"}, {"", "x.dll:stream"},
-           {"", ""}}) {
+  for (const auto& [localPath, name] :
+       std::vector<std::pair<std::string, std::string>>{{"..\\..\\Windows\\System32\\", "x.dll"},
+                                                        {"", "..\\x.dll"},
+                                                        {"bin/../../", "x.dll"},
+                                                        {"C:\\Windows\\", "x.dll"},
+                                                        {"\\\\server\\share\\", "x.dll"},
+                                                        {"\\", "x.dll"},
+                                                        {"", "x.dll:stream"},
+                                                        {"", ""}}) {
     ExpectSkipped(PlanOne(Entry(localPath, name, "5", "reg")), FinaliseSkip::kUnsafePath, localPath + name);
   }
 }
@@ -117,9 +122,14 @@ TEST(PlanFinalisation, PathsThatLeaveOurDirectoriesAreSkipped) {
 TEST(PlanFinalisation, EntriesNamingADirectoryOrThePendingManifestAreSkipped) {
   // Moving temp\bin\ would carry a whole directory; moving temp\package.json
   // would end the pending state before the other files are in place.
-  for (const auto& [localPath, name] : std::vector<std::pair<std::string, std::string>>{
-           {"bin\\", ""}, {"bin\\", "."}, {"bin\\", "..."}, {"bin/", " ."}, {"", "package.json"},
-           {"", "PACKAGE.JSON"}, {".\\", "package.json"}, {"", "package.json. "}}) {
+  for (const auto& [localPath, name] : std::vector<std::pair<std::string, std::string>>{{"bin\\", ""},
+                                                                                        {"bin\\", "."},
+                                                                                        {"bin\\", "..."},
+                                                                                        {"bin/", " ."},
+                                                                                        {"", "package.json"},
+                                                                                        {"", "PACKAGE.JSON"},
+                                                                                        {".\\", "package.json"},
+                                                                                        {"", "package.json. "}}) {
     ExpectSkipped(PlanOne(Entry(localPath, name, "5", "delete")), FinaliseSkip::kNotAFile, localPath + name);
   }
 }
@@ -130,25 +140,25 @@ TEST(PlanFinalisation, TheRunningProgramIsNeverDeleted) {
   const std::string program = "ZenquiloStudent.exe";
   for (const auto& [localPath, name] : std::vector<std::pair<std::string, std::string>>{
            {"", "ZenquiloStudent.exe"}, {"", "zenquilostudent.EXE"}, {".\\", "ZenquiloStudent.exe. "}}) {
-    const std::vector<FinaliseStep> steps = PlanFinalisation(Manifest({Entry(localPath, name, "5", "delete")}),
-                                                             PackageManifest(), PackageManifest(), kModule, kTemp,
-                                                             program);
+    const std::vector<FinaliseStep> steps =
+        PlanFinalisation(Manifest({Entry(localPath, name, "5", "delete")}), PackageManifest(), PackageManifest(),
+                         kModule, kTemp, program);
     ASSERT_EQ(steps.size(), 1u);
     ExpectSkipped(steps[0], FinaliseSkip::kOwnProgram, localPath + name);
   }
-  const std::vector<FinaliseStep> steps = PlanFinalisation(
-      Manifest({Entry("", program, "5"), Entry("bin\\", program, "5", "delete")}), PackageManifest(),
-      PackageManifest(), kModule, kTemp, program);
+  const std::vector<FinaliseStep> steps =
+      PlanFinalisation(Manifest({Entry("", program, "5"), Entry("bin\\", program, "5", "delete")}), PackageManifest(),
+                       PackageManifest(), kModule, kTemp, program);
   ASSERT_EQ(steps.size(), 2u);
   EXPECT_TRUE(steps[0].replacesRunningProgram);
   EXPECT_EQ(steps[1].action, FinaliseAction::kDelete) << "a file of that name elsewhere is no program of ours";
 }
 
 TEST(PlanFinalisation, OneStepPerEntryInListOrder) {
-  const std::vector<FinaliseStep> steps = PlanFinalisation(
-      Manifest({Entry("", "one.dll", "1"), Entry("", "two.dll", "0"), Entry("..\\", "three.dll", "1"),
-                Entry("lib\\", "four.dll", "3", "delete")}),
-      PackageManifest(), PackageManifest(), kModule, kTemp);
+  const std::vector<FinaliseStep> steps =
+      PlanFinalisation(Manifest({Entry("", "one.dll", "1"), Entry("", "two.dll", "0"), Entry("..\\", "three.dll", "1"),
+                                 Entry("lib\\", "four.dll", "3", "delete")}),
+                       PackageManifest(), PackageManifest(), kModule, kTemp);
   ASSERT_EQ(steps.size(), 4u);
   EXPECT_EQ(steps[0].name, "one.dll");
   EXPECT_EQ(steps[1].skip, FinaliseSkip::kNotNewer);
@@ -166,10 +176,10 @@ TEST(PlanFinalisation, OnlyFilesNewerThanTheInstalledOnesMustBeInPlace) {
   PackageFileEntry hashlessWithUrl = Entry("", "u.dll", "2");
   hashlessWithUrl.set_hash("");
   const PackageManifest installed = Manifest({Entry("", "same.dll", "2"), Entry("", "older.dll", "1")});
-  const std::vector<FinaliseStep> steps = PlanFinalisation(
-      Manifest({Entry("", "same.dll", "2"), Entry("", "older.dll", "2"), Entry("", "gone.dll", "2", "delete"),
-                noFile, hashlessWithUrl}),
-      PackageManifest(), installed, kModule, kTemp);
+  const std::vector<FinaliseStep> steps =
+      PlanFinalisation(Manifest({Entry("", "same.dll", "2"), Entry("", "older.dll", "2"),
+                                 Entry("", "gone.dll", "2", "delete"), noFile, hashlessWithUrl}),
+                       PackageManifest(), installed, kModule, kTemp);
   ASSERT_EQ(steps.size(), 5u);
   struct Expected {
     bool staged;
@@ -184,10 +194,10 @@ TEST(PlanFinalisation, OnlyFilesNewerThanTheInstalledOnesMustBeInPlace) {
 }
 
 TEST(StagedPathsNamedBy, NamesOnlyFilesBelowTemp) {
-  EXPECT_EQ(StagedPathsNamedBy(Manifest({Entry("bin\\", "a.dll", "0"), Entry("..\\", "x.dll", "2"),
-                                         Entry("", "package.json", "2"), Entry("bin\\", "", "2"),
-                                         Entry("", "b.dll", "2", "delete")}),
-                               kTemp),
+  EXPECT_EQ(StagedPathsNamedBy(
+                Manifest({Entry("bin\\", "a.dll", "0"), Entry("..\\", "x.dll", "2"), Entry("", "package.json", "2"),
+                          Entry("bin\\", "", "2"), Entry("", "b.dll", "2", "delete")}),
+                kTemp),
             (std::vector<std::string>{kTemp + "bin\\a.dll", kTemp + "b.dll"}));
 }
 

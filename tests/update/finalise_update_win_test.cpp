@@ -47,7 +47,8 @@ std::string JsonText(const std::string& text) {
 }
 
 std::string ManifestJson(const std::vector<Entry>& entries, const std::string& version = "12") {
-  std::string json = "{\n \"version\": " + JsonText(version) + ",\n \"package_date\": \"20261207\",\n \"full_update\": false,\n"
+  std::string json = "{\n \"version\": " + JsonText(version) +
+                     ",\n \"package_date\": \"20261207\",\n \"full_update\": false,\n"
                      " \"install_package_url\": \"\",\n \"type\": \"force\",\n \"file_list\": [";
   for (size_t i = 0; i < entries.size(); ++i) {
     const Entry& e = entries[i];
@@ -102,7 +103,9 @@ class FinaliseTest : public testing::Test {
     return ManifestJson(entries, version);
   }
 
-  int Run() { return FinaliseInDirectories(module_.Path(), temp_, PackageManifest(), nullptr, ReleaseTrust::Unsigned()); }
+  int Run() {
+    return FinaliseInDirectories(module_.Path(), temp_, PackageManifest(), nullptr, ReleaseTrust::Unsigned());
+  }
   int RunAs(const std::wstring& programName, const ReleaseTrust& trust = ReleaseTrust::Unsigned()) {
     return FinaliseInDirectories(module_.Path(), temp_, PackageManifest(), nullptr, trust, programName);
   }
@@ -166,12 +169,16 @@ TEST_F(FinaliseTest, InstallsNewerEntriesAndSkipsTheRest) {
   Put(Installed("top.txt"), "old top");
   Put(Installed("gone.dll"), "old gone");
   const std::vector<Entry> entries = {
-      {"bin\\sub\\", "a.dll", "2", ""},  {"", "top.txt", "2.5", ""},     {"", "zero.txt", "0", "delete"},
-      {"", "beta.txt", "beta", ""},      {"bin", "a.dll", "1", "REG"},   {"", "gone.dll", "3", "delete"},
+      {"bin\\sub\\", "a.dll", "2", ""},
+      {"", "top.txt", "2.5", ""},
+      {"", "zero.txt", "0", "delete"},
+      {"", "beta.txt", "beta", ""},
+      {"bin", "a.dll", "1", "REG"},
+      {"", "gone.dll", "3", "delete"},
       {"..\\", "zq-finalise-escape.txt", "9", ""},
   };
-  for (const char* staged : {"bin\\sub\\a.dll", "top.txt", "zero.txt", "beta.txt", "bina.dll", "gone.dll",
-                             "..\\zq-finalise-escape.txt"}) {
+  for (const char* staged :
+       {"bin\\sub\\a.dll", "top.txt", "zero.txt", "beta.txt", "bina.dll", "gone.dll", "..\\zq-finalise-escape.txt"}) {
     Put(Staged(staged), std::string("new ") + staged);
   }
   const std::string pending = Pending(entries);
@@ -306,9 +313,9 @@ TEST_F(FinaliseTest, ARunCutShortIsCompletedByTheNextOne) {
   Put(Staged("next.dll"), "new next");
   Put(Installed("halfway.dll"), "new halfway");
   const std::string pending = Pending({{"", "moved.dll", "2", ""},
-                                            {"", "dropped.dll", "2", "delete"},
-                                            {"", "halfway.dll", "2", "delete"},
-                                            {"", "next.dll", "2", ""}});
+                                       {"", "dropped.dll", "2", "delete"},
+                                       {"", "halfway.dll", "2", "delete"},
+                                       {"", "next.dll", "2", ""}});
   Put(PendingManifest(), pending);
 
   EXPECT_EQ(Run(), 1);
@@ -343,7 +350,6 @@ TEST_F(FinaliseTest, AFileThatCannotBeDeletedKeepsTheUpdatePending) {
   EXPECT_FALSE(Exists(Installed("stuck.dll")));
   EXPECT_EQ(ReadFileBytes(LocalManifest()), pending);
 }
-
 
 TEST_F(FinaliseTest, TheRunningProgramIsMovedAsideAndReplaced) {
   // A running copy of "the program" in the module directory: its image cannot
@@ -434,8 +440,8 @@ TEST_F(FinaliseTest, WithoutAKeyOnlyAProvedReleaseThatMovesForwardIsInstalled) {
     Put(Installed("ZenquiloStudent.exe"), stub);
     Put(Staged("a.dll"), "new a");
     Put(Staged("ZenquiloStudent.exe"), c.otherProcessor ? otherMachine : stub + "next");
-    const std::string pending = Pending({{"", "a.dll", "2", ""}, {"", "c.dll", "1", ""},
-                                         {"", "ZenquiloStudent.exe", "2", ""}});
+    const std::string pending =
+        Pending({{"", "a.dll", "2", ""}, {"", "c.dll", "1", ""}, {"", "ZenquiloStudent.exe", "2", ""}});
     if (c.stagedChanged) Put(Staged("a.dll"), "forged a");
     if (c.stagedMissing) DeleteFileW(Staged("a.dll").c_str());
     Put(PendingManifest(), pending);
@@ -575,8 +581,8 @@ TEST_F(FinaliseTest, RegEntriesAreRegisteredThroughRegsvr32) {
   // Already installed by a run that was cut short: registered all the same.
   CreateDirectoryW(Installed("again").c_str(), nullptr);
   ASSERT_TRUE(CopyFileW((g_fixtures + L"com_server.dll").c_str(), Installed("again\\com_server.dll").c_str(), FALSE));
-  Put(PendingManifest(), Pending({{"com dir\\", "com_server.dll", "1", "reg"},
-                                       {"again\\", "com_server.dll", "1", "reg"}}));
+  Put(PendingManifest(),
+      Pending({{"com dir\\", "com_server.dll", "1", "reg"}, {"again\\", "com_server.dll", "1", "reg"}}));
 
   EXPECT_EQ(Run(), 1);
   const std::wstring installed = Installed("com dir\\");

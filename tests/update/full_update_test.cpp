@@ -49,10 +49,18 @@ TEST(InstallerFileName, KeepsTheDateVerbatimAndRefusesPaths) {
     const char* name;  // empty: refused
   };
   const Case cases[] = {
-      {"20260105", "setup20260105.exe"}, {"", "setup.exe"},
-      {"V2.1 Beta", "setupV2.1 Beta.exe"}, {" x. ", "setup x. .exe"},
+      {"20260105", "setup20260105.exe"},
+      {"", "setup.exe"},
+      {"V2.1 Beta", "setupV2.1 Beta.exe"},
+      {" x. ", "setup x. .exe"},
       {"\xD6\xD0\xCE\xC4", "setup\xD6\xD0\xCE\xC4.exe"},
-      {"..", ""}, {"a..b", ""}, {"..\\..\\evil", ""}, {"sub\\x", ""}, {"sub/x", ""}, {"C:x", ""}, {":", ""},
+      {"..", ""},
+      {"a..b", ""},
+      {"..\\..\\evil", ""},
+      {"sub\\x", ""},
+      {"sub/x", ""},
+      {"C:x", ""},
+      {":", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(InstallerFileName(c.date), c.name) << c.date;
 }
@@ -88,10 +96,9 @@ TEST_F(DownloadInstallerTest, ByteProgressRisesToTheWholeSize) {
   int bar = 0;
   const fs::path path = dir_ / "setup20260105.exe";
 
-  EXPECT_EQ(
-      DownloadInstaller(server_.BaseUrl() + "/fault/pieces=10,piece-delay=0.02/setup.exe", NarrowPath(path), &bar,
-                        Retries(), kNoSize, AcceptAny),
-      0);
+  EXPECT_EQ(DownloadInstaller(server_.BaseUrl() + "/fault/pieces=10,piece-delay=0.02/setup.exe", NarrowPath(path), &bar,
+                              Retries(), kNoSize, AcceptAny),
+            0);
   EXPECT_EQ(ReadFile(path), bytes);
   const std::vector<ProgressMessage>& progress = RecordedProgress();
   ASSERT_GE(progress.size(), 4u);
@@ -118,8 +125,9 @@ TEST_F(DownloadInstallerTest, ByteProgressRisesToTheWholeSize) {
 TEST_F(DownloadInstallerTest, FailedDownloadsGiveTheirCodeAndNoFile) {
   const fs::path path = dir_ / "setup.exe";
   const fs::path partial = dir_ / (std::string("setup.exe") + kPartialDownloadSuffix);
-  EXPECT_EQ(DownloadInstaller(server_.BaseUrl() + "/missing.exe", NarrowPath(path), nullptr, Retries(), kNoSize, AcceptAny),
-            22);
+  EXPECT_EQ(
+      DownloadInstaller(server_.BaseUrl() + "/missing.exe", NarrowPath(path), nullptr, Retries(), kNoSize, AcceptAny),
+      22);
   EXPECT_EQ(server_.RequestCount(), 4u);
   EXPECT_FALSE(fs::exists(path));
 

@@ -21,11 +21,11 @@
 namespace {
 
 namespace fs = std::filesystem;
-using test_http::TestHttpServer;
 using test_files::BypassProxies;
 using test_files::NarrowPath;
 using test_files::ReadFile;
 using test_files::WriteFile;
+using test_http::TestHttpServer;
 
 constexpr int kOk = 0;
 constexpr int kUnsupportedProtocol = 1;
@@ -86,8 +86,8 @@ class HttpTransferTest : public ::testing::Test {
 
   // Runs one download into path and checks that the record's file is closed
   // and cleared whatever the result.
-  int RunDownload(const NamedDownload& download, const std::string& url, const fs::path& path,
-                  int showProgress = 0, ProgressWindow window = nullptr) {
+  int RunDownload(const NamedDownload& download, const std::string& url, const fs::path& path, int showProgress = 0,
+                  ProgressWindow window = nullptr) {
     HttpTransfer http;
     http.progressWindow = window;
     const std::string fileName = NarrowPath(path);
@@ -273,8 +273,7 @@ TEST_F(HttpTransferTest, DownloadsAcceptOnlySuccessStatuses) {
 TEST_F(HttpTransferTest, MissingDirectoryGivesWriteErrorAndNoFile) {
   server_.SetResource("/files/a.dll", Bytes(100));
   for (const NamedDownload& download : kDownloads) {
-    EXPECT_EQ(RunDownload(download, Url("/files/a.dll"), dir_ / "no-such-dir" / "a.dll"), kWriteError)
-        << download.name;
+    EXPECT_EQ(RunDownload(download, Url("/files/a.dll"), dir_ / "no-such-dir" / "a.dll"), kWriteError) << download.name;
     EXPECT_FALSE(fs::exists(dir_ / "no-such-dir")) << download.name;
   }
 }
@@ -503,9 +502,12 @@ TEST(HttpTransferCallbacks, TraceTransferPrintsExactlyTheBlock) {
     curl_infotype type;
     const char* line;
   } cases[] = {
-      {CURLINFO_HEADER_IN, "[HEADER_IN]abc\n"}, {CURLINFO_HEADER_OUT, "[HEADER_OUT]abc\n"},
-      {CURLINFO_DATA_IN, "[DATA_IN]abc\n"},     {CURLINFO_DATA_OUT, "[DATA_OUT]abc\n"},
-      {CURLINFO_TEXT, ""},                      {CURLINFO_SSL_DATA_IN, ""},
+      {CURLINFO_HEADER_IN, "[HEADER_IN]abc\n"},
+      {CURLINFO_HEADER_OUT, "[HEADER_OUT]abc\n"},
+      {CURLINFO_DATA_IN, "[DATA_IN]abc\n"},
+      {CURLINFO_DATA_OUT, "[DATA_OUT]abc\n"},
+      {CURLINFO_TEXT, ""},
+      {CURLINFO_SSL_DATA_IN, ""},
   };
   for (const auto& c : cases) {
     ::testing::internal::CaptureStdout();

@@ -158,8 +158,8 @@ TEST_F(IncrementalUpdateTest, NothingToFetchIsReadyAtOnce) {
 // that counts only the fetched entries.
 TEST_F(IncrementalUpdateTest, MissingLocalNameCountsAsVersionZero) {
   const std::vector<PackageFileEntry> remote = {
-      Served(Entry("zero.dll", "0"), "0"), Served(Entry("empty.dll", ""), "e"),
-      Served(Entry("beta.dll", "beta"), "b"), Served(Entry("one.dll", "1"), "one")};
+      Served(Entry("zero.dll", "0"), "0"), Served(Entry("empty.dll", ""), "e"), Served(Entry("beta.dll", "beta"), "b"),
+      Served(Entry("one.dll", "1"), "one")};
   EXPECT_EQ(Run(remote), 1);
   EXPECT_EQ(events_, (Events{"progress 4 1", "ready"}));
   EXPECT_EQ(RequestedPaths(), std::vector<std::string>{"/files/4"});
@@ -246,9 +246,12 @@ TEST_F(IncrementalUpdateTest, UnprovedFilesFailAndKeepTheOlderStagedFile) {
     bool requested;
   };
   const Case cases[] = {
-      {"lower-case hash", "", true, false, true},     {"empty hash, nothing delivered", "404", false, true, false},
-      {"404", "404", false, false, true},             {"500", "500", false, false, true},
-      {"cut half-way", "close-mid", false, false, true}, {"empty body", "empty", false, false, true},
+      {"lower-case hash", "", true, false, true},
+      {"empty hash, nothing delivered", "404", false, true, false},
+      {"404", "404", false, false, true},
+      {"500", "500", false, false, true},
+      {"cut half-way", "close-mid", false, false, true},
+      {"empty body", "empty", false, false, true},
       {"redirect", "redirect=/files/1", false, false, true},
   };
   for (const Case& c : cases) {
@@ -372,10 +375,16 @@ TEST_F(IncrementalUpdateTest, EntriesWithoutAFileAreNeverFetched) {
 
 TEST_F(IncrementalUpdateTest, UnsafeEntryAnywhereFailsBeforeAnyRequest) {
   const PackageFileEntry unsafe[] = {
-      Entry("x.dll", "9", "..\\..\\Windows\\System32\\"), Entry("x.dll", "9", "a/../../"),
+      Entry("x.dll", "9", "..\\..\\Windows\\System32\\"),
+      Entry("x.dll", "9", "a/../../"),
       Entry("x.dll", "0", "..\\"),  // skipped by version, still refused
-      Entry("..", "9"), Entry("C:x.dll", "9"), Entry("x.dll", "9", "\\abs\\"), Entry("x.dll", "9", "/abs/"),
-      Entry("", "9"), Entry(std::string("x.dll\0..\\y.dll", 14), "9"), Entry("x\ty.dll", "9"),
+      Entry("..", "9"),
+      Entry("C:x.dll", "9"),
+      Entry("x.dll", "9", "\\abs\\"),
+      Entry("x.dll", "9", "/abs/"),
+      Entry("", "9"),
+      Entry(std::string("x.dll\0..\\y.dll", 14), "9"),
+      Entry("x\ty.dll", "9"),
   };
   for (const PackageFileEntry& bad : unsafe) {
     events_.clear();
@@ -457,9 +466,10 @@ class UpdateManagerIncrementalTest : public IncrementalUpdateTest {
   std::vector<std::string> Received() const {
     std::vector<std::string> received;
     for (const RecordedMessage& m : RecordedMessages()) {
-      received.push_back(std::string(m.window == bar_.get() ? "bar " : m.window == tray_.get() ? "tray " : "? ") +
-                         std::to_string(m.message) + " " + std::to_string(m.wParam) + " " +
-                         std::to_string(m.lParam));
+      received.push_back(std::string(m.window == bar_.get()    ? "bar "
+                                     : m.window == tray_.get() ? "tray "
+                                                               : "? ") +
+                         std::to_string(m.message) + " " + std::to_string(m.wParam) + " " + std::to_string(m.lParam));
     }
     return received;
   }
@@ -516,7 +526,8 @@ TEST_F(UpdateManagerIncrementalTest, SendsFailedOnAMismatchAndOnAnUnsafeList) {
 // files start, or leaves a file of the batch half-written.
 TEST_F(IncrementalUpdateTest, FourAtOnceStageEveryFileOrFailOnce) {
   std::vector<PackageFileEntry> remote;
-  for (int i = 0; i < 24; ++i) remote.push_back(Served(Entry("p" + std::to_string(i), "1"), Body("p" + std::to_string(i))));
+  for (int i = 0; i < 24; ++i)
+    remote.push_back(Served(Entry("p" + std::to_string(i), "1"), Body("p" + std::to_string(i))));
   test_http::ResponsePlan cut;
   ASSERT_TRUE(test_http::ParseFaultTokens("close-mid,times=1", &cut));
   server_.SetFault("/files/3", cut);
@@ -542,7 +553,8 @@ TEST_F(IncrementalUpdateTest, FourAtOnceStageEveryFileOrFailOnce) {
   events_.clear();
   server_.ClearRequests();
   std::vector<PackageFileEntry> failing;
-  for (int i = 0; i < 12; ++i) failing.push_back(Served(Entry("q" + std::to_string(i), "1"), Body("q" + std::to_string(i))));
+  for (int i = 0; i < 12; ++i)
+    failing.push_back(Served(Entry("q" + std::to_string(i), "1"), Body("q" + std::to_string(i))));
   failing[0].set_hash(test_files::Md5Of("not these bytes"));
   test_http::ResponsePlan slow;
   ASSERT_TRUE(test_http::ParseFaultTokens("pieces=20,piece-delay=0.2", &slow));

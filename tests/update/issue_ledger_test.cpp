@@ -28,11 +28,15 @@ TEST(IssueLedger, RefusesOnlyAnOlderTextOfAVersionItHasTaken) {
     const char* issued;
     bool accepted;
   } cases[] = {
-      {"7", "2026-12-09T10:00:00Z", true},  {"07", "2026-12-09T10:00:01Z", true},
-      {"7", "2026-12-09T09:59:59Z", false}, {"7", "", false},
-      {"7", "yesterday", false},            {"8", "2020-01-01T00:00:00Z", true},
+      {"7", "2026-12-09T10:00:00Z", true},
+      {"07", "2026-12-09T10:00:01Z", true},
+      {"7", "2026-12-09T09:59:59Z", false},
+      {"7", "", false},
+      {"7", "yesterday", false},
+      {"8", "2020-01-01T00:00:00Z", true},
   };
-  for (const auto& c : cases) EXPECT_EQ(ledger.Accepts(Issued(c.version, c.issued)), c.accepted) << c.version << c.issued;
+  for (const auto& c : cases)
+    EXPECT_EQ(ledger.Accepts(Issued(c.version, c.issued)), c.accepted) << c.version << c.issued;
   EXPECT_FALSE(ledger.Record(Issued("7", "2026-12-09T09:00:00Z"))) << "an older time is no news";
   EXPECT_FALSE(ledger.Record(Issued("7", ""))) << "nor is none";
 }
@@ -43,7 +47,8 @@ TEST(IssueLedger, KeepsTheNewestVersionsAcrossStarts) {
   test_files::TempDirectory scratch("zq_ledger_");
   const std::string path = test_files::NarrowPath(scratch.path() / "issued.txt");
   IssueLedger ledger;
-  for (int version = 1; version <= 20; ++version) ledger.Record(Issued(std::to_string(version), "2026-12-09T10:00:00Z"));
+  for (int version = 1; version <= 20; ++version)
+    ledger.Record(Issued(std::to_string(version), "2026-12-09T10:00:00Z"));
   ASSERT_TRUE(ledger.Save(path));
   const IssueLedger loaded = IssueLedger::Load(path);
   EXPECT_EQ(loaded.ToText(), ledger.ToText());

@@ -76,9 +76,7 @@ TEST_F(CurlLink, LibraryMatchesHeadersAndSpeaksHttpOverTls) {
 
   std::vector<std::string> protocols;
   for (const char* const* p = info->protocols; p && *p; ++p) protocols.emplace_back(*p);
-  auto has = [&](const char* name) {
-    return std::find(protocols.begin(), protocols.end(), name) != protocols.end();
-  };
+  auto has = [&](const char* name) { return std::find(protocols.begin(), protocols.end(), name) != protocols.end(); };
   EXPECT_TRUE(has("http"));
   EXPECT_TRUE(has("https"));
 

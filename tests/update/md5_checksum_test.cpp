@@ -73,8 +73,8 @@ class Md5File : public ::testing::Test {
   }
 
   // Writes head at offset 0 and tail at tailOffset; the gap between reads as zeros.
-  static void Write(const fs::path& path, const std::vector<unsigned char>& head,
-                    long tailOffset = 0, const std::vector<unsigned char>& tail = {}) {
+  static void Write(const fs::path& path, const std::vector<unsigned char>& head, long tailOffset = 0,
+                    const std::vector<unsigned char>& tail = {}) {
 #ifdef _WIN32
     std::FILE* file = _wfopen(path.wstring().c_str(), L"wb");
 #else

@@ -104,9 +104,8 @@ TEST(PackageManifestParserTest, ConvertsScalarsAsTheLibraryDoes) {
   };
   for (const Conversion& c : cases) {
     SCOPED_TRACE(c.json);
-    const PackageManifest manifest = ParseOk(
-        R"({"version": )" + c.json + R"(, "full_update": )" + c.json + R"(, "file_list": [{"ver": )" +
-        c.json + R"(, "act": )" + c.json + "}]}");
+    const PackageManifest manifest = ParseOk(R"({"version": )" + c.json + R"(, "full_update": )" + c.json +
+                                             R"(, "file_list": [{"ver": )" + c.json + R"(, "act": )" + c.json + "}]}");
     EXPECT_EQ(manifest.version(), c.text);
     EXPECT_EQ(manifest.full_update(), c.flag);
     ASSERT_EQ(manifest.file_list().size(), 1u);
@@ -144,8 +143,17 @@ TEST(PackageManifestParserTest, SizesAreTakenOnlyAsWholeNumbers) {
     const char* json;
     long long size;
   } cases[] = {
-      {"0", 0},   {"1234", 1234}, {"9223372036854775807", 9223372036854775807LL}, {"18446744073709551615", -1},
-      {"-1", -1}, {"12.5", -1},   {"1e3", -1}, {"\"12\"", -1}, {"null", -1}, {"[1]", -1}, {"true", -1},
+      {"0", 0},
+      {"1234", 1234},
+      {"9223372036854775807", 9223372036854775807LL},
+      {"18446744073709551615", -1},
+      {"-1", -1},
+      {"12.5", -1},
+      {"1e3", -1},
+      {"\"12\"", -1},
+      {"null", -1},
+      {"[1]", -1},
+      {"true", -1},
   };
   for (const auto& c : cases) {
     const PackageManifest read = ParseOk(std::string(R"({"version": "2", "install_package_size": )") + c.json +
@@ -164,9 +172,21 @@ TEST(PackageManifestParserTest, RolloutShareIsClampedOrHeld) {
     const char* json;
     int share;
   } cases[] = {
-      {"null", 100}, {"0", 0},    {"37", 37},     {"100", 100},  {"250", 100}, {"-5", 0}, {"50.0", 50},
-      {"12.5", 0},   {"\"50\"", 0}, {"true", 0}, {"[50]", 0},   {"{}", 0},
-      {"18446744073709551615", 100}, {"1e300", 0}, {"-1e300", 0},
+      {"null", 100},
+      {"0", 0},
+      {"37", 37},
+      {"100", 100},
+      {"250", 100},
+      {"-5", 0},
+      {"50.0", 50},
+      {"12.5", 0},
+      {"\"50\"", 0},
+      {"true", 0},
+      {"[50]", 0},
+      {"{}", 0},
+      {"18446744073709551615", 100},
+      {"1e300", 0},
+      {"-1e300", 0},
   };
   for (const auto& c : cases) {
     const PackageManifest read =
@@ -202,8 +222,8 @@ TEST(PackageManifestParserTest, FileListOfNoElementsGivesEmptyList) {
 
 TEST(PackageManifestParserTest, NullElementAndMissingKeysGiveEmptyFields) {
   const PackageManifest manifest = ParseOk(R"({"file_list": [null, {"name": "x", "ver": 4}, {}]})");
-  const std::vector<PackageFileEntry> expected = {
-      PackageFileEntry(), Entry("x", "", "", "", "4", ""), PackageFileEntry()};
+  const std::vector<PackageFileEntry> expected = {PackageFileEntry(), Entry("x", "", "", "", "4", ""),
+                                                  PackageFileEntry()};
   EXPECT_EQ(manifest.file_list(), expected);
 }
 
@@ -289,9 +309,8 @@ TEST(PackageManifestParserTest, KeepsBytesAsTheyAre) {
   const std::string name = "\xD6\xD0\xCE\xC4.dll";
   const std::string directory = "\xD0\xC2\xBD\xA8";
   const std::string odd = "\xFF\xFE\x80\xC0\xAF";
-  const PackageManifest manifest =
-      ParseOk("{\"package_date\": \"" + odd + "\", \"file_list\": [{\"name\": \"" + name +
-              "\", \"local_path\": \"" + directory + R"(\\"}]})");
+  const PackageManifest manifest = ParseOk("{\"package_date\": \"" + odd + "\", \"file_list\": [{\"name\": \"" + name +
+                                           "\", \"local_path\": \"" + directory + R"(\\"}]})");
   EXPECT_EQ(manifest.package_date(), odd);
   ASSERT_EQ(manifest.file_list().size(), 1u);
   EXPECT_EQ(manifest.file_list()[0].name(), name);
@@ -313,7 +332,8 @@ TEST(PackageManifestParserTest, HandlesAHundredThousandEntries) {
   std::string text = R"({"version": "1", "file_list": [)";
   for (int i = 0; i < kCount; ++i) {
     if (i > 0) text += ',';
-    text += R"({"name": "f)" + std::to_string(i) + R"(.dll", "remote_url": "http://update.example/f.dll",)"
+    text += R"({"name": "f)" + std::to_string(i) +
+            R"(.dll", "remote_url": "http://update.example/f.dll",)"
             R"( "hash": "0CC175B9C0F1B6A831C399E269772661", "local_path": "bin\\", "ver": "2", "act": ""})";
   }
   text += "]}";

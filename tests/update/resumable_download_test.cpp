@@ -82,8 +82,8 @@ TEST(StallSecondsFromSetting, TakesWholeSecondsWithinBounds) {
     const char* text;
     long seconds;
   } cases[] = {
-      {"", 30},  {"30", 30},   {"1", 1},      {" 5\t", 5}, {"3600", 3600}, {"3601", 30},
-      {"0", 30}, {"-5", 30},   {"2.5", 30},   {"abc", 30}, {"99999", 30},  {"007", 7},
+      {"", 30},  {"30", 30}, {"1", 1},    {" 5\t", 5}, {"3600", 3600}, {"3601", 30},
+      {"0", 30}, {"-5", 30}, {"2.5", 30}, {"abc", 30}, {"99999", 30},  {"007", 7},
   };
   for (const auto& c : cases) EXPECT_EQ(StallSecondsFromSetting(c.text), c.seconds) << c.text;
 }
@@ -293,6 +293,5 @@ TEST_F(ResumableDownloadTest, ASizePastTheCapIsRefusedBeforeAnyRequest) {
   EXPECT_EQ(Fetch("/huge.dll", Body(100, 8)), 63);
   EXPECT_EQ(server_.RequestCount(), 0u);
 }
-
 
 }  // namespace

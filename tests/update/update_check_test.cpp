@@ -26,7 +26,8 @@ TEST(BuildManifestRequestUrl, AppendsTheTickCountAsASigned32BitNumber) {
 TEST(SignatureUrlFor, PutsTheSuffixAfterThePath) {
   EXPECT_EQ(SignatureUrlFor("http://u.example/soft/package.json"), "http://u.example/soft/package.json.sig");
   EXPECT_EQ(SignatureUrlFor("http://u.example/p.json?channel=beta"), "http://u.example/p.json.sig?channel=beta");
-  EXPECT_EQ(BuildManifestRequestUrl(SignatureUrlFor("http://u.example/p.json?c=1"), 7), "http://u.example/p.json.sig?c=1?r=7");
+  EXPECT_EQ(BuildManifestRequestUrl(SignatureUrlFor("http://u.example/p.json?c=1"), 7),
+            "http://u.example/p.json.sig?c=1?r=7");
 }
 
 TEST(IsUpdateDue, ComparesNumbersNotTexts) {
@@ -38,9 +39,9 @@ TEST(IsUpdateDue, ComparesNumbersNotTexts) {
       {"12", "9", true},
       {"9", "12", false},
       {"12", "12", false},
-      {"2.0", "2.5", false},  // both count as 2
-      {"1", "", true},        // no local manifest counts as 0
-      {"", "", false},        // nothing fetched, nothing installed
+      {"2.0", "2.5", false},                // both count as 2
+      {"1", "", true},                      // no local manifest counts as 0
+      {"", "", false},                      // nothing fetched, nothing installed
       {"2147483648", "2147483647", false},  // saturates
       {"0", "-1", true},
   };

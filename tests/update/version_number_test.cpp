@@ -41,12 +41,15 @@ TEST(VersionNumberTest, FollowsBaseTenStrtolAndSaturatesAt32Bits) {
       {"2147483648", 2147483647},
       {"-2147483648", INT32_MIN},
       {"-2147483649", INT32_MIN},
-      {"4294967296", 2147483647},       // would wrap to 0 if cut to 32 bits
+      {"4294967296", 2147483647},  // would wrap to 0 if cut to 32 bits
       {"-4294967297", INT32_MIN},
       {"99999999999999999999", 2147483647},  // beyond a 64-bit long as well
       {"-99999999999999999999", INT32_MIN},
       {std::string(1000, '9'), 2147483647},
-      {std::string("5\0" "9", 3), 5},
+      {std::string("5\0"
+                   "9",
+                   3),
+       5},
       {"\xA3\xB1", 0},  // a full-width digit in code page 936 is not a digit
   };
   for (const NumberCase& c : cases) {

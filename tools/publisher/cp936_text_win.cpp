@@ -9,8 +9,8 @@ constexpr UINT kChineseCodePage = 936;
 bool Utf8ToWide(const std::string& utf8, std::wstring& wide) {
   wide.clear();
   if (utf8.empty()) return true;
-  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
-                                       nullptr, 0);
+  const int size =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   if (size <= 0) return false;
   wide.assign(static_cast<size_t>(size), L'\0');
   return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), &wide[0],
@@ -37,8 +37,8 @@ bool WideToUtf8(const std::wstring& wide, std::string& utf8) {
                                        nullptr, 0, nullptr, nullptr);
   if (size <= 0) return false;
   utf8.assign(static_cast<size_t>(size), '\0');
-  return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()), &utf8[0],
-                             size, nullptr, nullptr) == size;
+  return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()), &utf8[0], size,
+                             nullptr, nullptr) == size;
 }
 
 bool Utf8ToCp936(const std::string& utf8, std::string& cp936) {

@@ -43,9 +43,8 @@ EarlierIndex IndexOf(const PackageManifest& manifest) {
 
 // The MD5 becomes part of a file name: only its exact form may.
 bool IsMd5Hex(const std::string& text) {
-  return text.size() == 32 && std::all_of(text.begin(), text.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-         });
+  return text.size() == 32 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
 }
 
 std::string Quoted(const std::string& text) {
@@ -57,8 +56,7 @@ bool BaseOf(const EarlierIndex::Found& found, size_t release, const std::string&
             std::string& why) {
   const PackageFileEntry& entry = *found.entry;
   if (entry.act() == kDeleteAct) return false;
-  if (!IsVerText(entry.ver()) || !IsMd5Hex(entry.hash()) ||
-      (!entry.sha256().empty() && !IsSha256Hex(entry.sha256()))) {
+  if (!IsVerText(entry.ver()) || !IsMd5Hex(entry.hash()) || (!entry.sha256().empty() && !IsSha256Hex(entry.sha256()))) {
     why = "release " + version + ": the entry of " + Quoted(found.path) +
           " has a ver or digest zq_publish never writes; no delta from it";
     return false;
@@ -163,8 +161,7 @@ std::string ServedUrl(const std::string& baseUrl, const std::string& servedPath)
 }
 
 std::vector<FileFormPlan> PlanForms(const ReleasePlan& plan, const std::vector<PackageManifest>& earlier,
-                                    int deltaReleases, const std::string& baseUrl,
-                                    std::vector<std::string>& warnings) {
+                                    int deltaReleases, const std::string& baseUrl, std::vector<std::string>& warnings) {
   std::vector<EarlierIndex> indexes;
   for (const PackageManifest& manifest : earlier) indexes.push_back(IndexOf(manifest));
   const size_t releases = deltaReleases > 0 ? static_cast<size_t>(deltaReleases) : 0;

@@ -37,15 +37,15 @@ struct DeltaBase {
 struct CarriedForm {
   std::string servedPath;
   bool isDelta = false;
-  CompressedCopy copy;    // when !isDelta, its url already this release's
-  FileDelta delta;        // when isDelta, likewise
-  bool hasBase = false;   // a delta's base is in one of the earlier releases
-  DeltaBase base;         // when hasBase: where, to apply the delta to it
+  CompressedCopy copy;   // when !isDelta, its url already this release's
+  FileDelta delta;       // when isDelta, likewise
+  bool hasBase = false;  // a delta's base is in one of the earlier releases
+  DeltaBase base;        // when hasBase: where, to apply the delta to it
 };
 
 struct FileFormPlan {
-  bool makeForms = false;          // new or changed, and served from the release directory
-  std::vector<DeltaBase> bases;    // distinct contents, newest release first
+  bool makeForms = false;        // new or changed, and served from the release directory
+  std::vector<DeltaBase> bases;  // distinct contents, newest release first
   std::vector<CarriedForm> carried;
 };
 
@@ -56,5 +56,4 @@ struct FileFormPlan {
 // an older manifest names none), and by MD5 too, which names the delta's file.
 // warnings gets a line for each earlier entry or form passed over.
 std::vector<FileFormPlan> PlanForms(const ReleasePlan& plan, const std::vector<PackageManifest>& earlier,
-                                    int deltaReleases, const std::string& baseUrl,
-                                    std::vector<std::string>& warnings);
+                                    int deltaReleases, const std::string& baseUrl, std::vector<std::string>& warnings);

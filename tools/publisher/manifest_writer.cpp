@@ -55,14 +55,13 @@ std::string WriteManifestText(const PackageManifest& manifest) {
             ", \"remote_url\": " + JsonStringLiteral(entry.remote_url()) +
             ", \"hash\": " + JsonStringLiteral(entry.hash()) +
             ", \"local_path\": " + JsonStringLiteral(entry.local_path()) +
-            ", \"ver\": " + JsonStringLiteral(entry.ver()) +
-            ", \"act\": " + JsonStringLiteral(entry.act());
+            ", \"ver\": " + JsonStringLiteral(entry.ver()) + ", \"act\": " + JsonStringLiteral(entry.act());
     if (!entry.sha256().empty()) text += ", \"sha256\": " + JsonStringLiteral(entry.sha256());
     if (entry.size() >= 0) text += ", \"size\": " + std::to_string(entry.size());
     const CompressedCopy& copy = entry.compressed();
     if (!copy.url.empty()) {
-      text += ", \"compressed\": {\"url\": " + JsonStringLiteral(copy.url) + ", \"size\": " +
-              std::to_string(copy.size) + ", \"sha256\": " + JsonStringLiteral(copy.sha256) + "}";
+      text += ", \"compressed\": {\"url\": " + JsonStringLiteral(copy.url) +
+              ", \"size\": " + std::to_string(copy.size) + ", \"sha256\": " + JsonStringLiteral(copy.sha256) + "}";
     }
     if (!entry.deltas().empty()) {
       text += ", \"deltas\": [";

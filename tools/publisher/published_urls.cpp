@@ -66,9 +66,8 @@ bool KeepsEarlierUrls(const PackageManifest& release, const std::vector<PackageM
       if (before == nullptr) continue;
       std::string path, problem;
       if (!EntryInstallPath(entry, path, problem)) path = entry.name();
-      refusal = "\"" + path + "\": " + form.what + " would be other bytes under " + form.url +
-                ", where release \"" + before->version +
-                "\" published its own; caches keep a URL's bytes for a year and would serve those";
+      refusal = "\"" + path + "\": " + form.what + " would be other bytes under " + form.url + ", where release \"" +
+                before->version + "\" published its own; caches keep a URL's bytes for a year and would serve those";
       return false;
     }
   }

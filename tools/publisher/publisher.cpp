@@ -33,8 +33,8 @@ constexpr char kUsage[] =
 
 bool ParseArguments(const std::vector<std::string>& arguments, CommandLine& parsed, std::string& problem) {
   OptionNames names;
-  names.single = {"--release-dir", "--version",    "--date",       "--base-url",       "--out",    "--installer",
-                  "--sign-key",    "--expires",    "--zstd-level", "--delta-releases", "--rollout"};
+  names.single = {"--release-dir", "--version", "--date",       "--base-url",       "--out",    "--installer",
+                  "--sign-key",    "--expires", "--zstd-level", "--delta-releases", "--rollout"};
   names.repeated = {"--reg", "--delete", "--previous"};
   names.flags = {"--no-smaller-forms"};
   names.required = {"--release-dir", "--version", "--date", "--base-url", "--out"};
@@ -59,8 +59,7 @@ bool ParseArguments(const std::vector<std::string>& arguments, CommandLine& pars
     return false;
   }
   // The client reads at most 16 deltas of a file.
-  if (parsed.Has("--delta-releases") &&
-      !SmallNumber(parsed.Value("--delta-releases"), 0, 16, number)) {
+  if (parsed.Has("--delta-releases") && !SmallNumber(parsed.Value("--delta-releases"), 0, 16, number)) {
     problem = "--delta-releases must be a number from 0 to 16";
     return false;
   }
@@ -206,8 +205,7 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   // Before anything is read or written: a key that others can read is
   // refused whatever else the release holds.
   SigningKey key;
-  if (parsed.Has("--sign-key") &&
-      !LoadSigningKey(PathFromUtf8(parsed.Value("--sign-key")), key, problem)) {
+  if (parsed.Has("--sign-key") && !LoadSigningKey(PathFromUtf8(parsed.Value("--sign-key")), key, problem)) {
     err << "zq_publish: --sign-key \"" << parsed.Value("--sign-key") << "\" " << problem << '\n';
     return kPublishBadArguments;
   }

@@ -46,14 +46,14 @@ enum class EntryStatus { kNew, kChanged, kSame, kDeleted };
 
 // One file to serve, in the order of the manifest's file_list.
 struct PublishedFile {
-  std::string path;          // UTF-8 install path, "/" separators
-  std::string servedPath;    // "files/<ver>/" + path, below the output directory
+  std::string path;        // UTF-8 install path, "/" separators
+  std::string servedPath;  // "files/<ver>/" + path, below the output directory
   std::string ver;
   EntryStatus status = EntryStatus::kNew;
   bool fromRelease = false;  // true: the release directory's file; false: an empty file
   std::string hash;
   std::string sha256;
-  std::string note;          // why, where it is not obvious
+  std::string note;  // why, where it is not obvious
 };
 
 struct ReleasePlan {

@@ -74,8 +74,8 @@ std::string Describe(const fs::path& path) {
 }
 
 fs::path PartialDirectoryFor(const fs::path& out) {
-  std::mt19937 random(static_cast<unsigned>(std::random_device()() ^
-                                            std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::mt19937 random(
+      static_cast<unsigned>(std::random_device()() ^ std::chrono::steady_clock::now().time_since_epoch().count()));
   char suffix[16];
   std::snprintf(suffix, sizeof suffix, ".partial-%04x", static_cast<unsigned>(random() & 0xFFFF));
   fs::path partial = out;

@@ -78,8 +78,7 @@ int RunRollout(const std::vector<std::string>& arguments, std::ostream& out, std
   }
   std::string oldSignature;
   if (signedRelease &&
-      (!ReadWholeFile(signaturePath, oldSignature) ||
-       !VerifyReleaseSignature(text, oldSignature, key.PublicKey()))) {
+      (!ReadWholeFile(signaturePath, oldSignature) || !VerifyReleaseSignature(text, oldSignature, key.PublicKey()))) {
     // Signed anew with another key, the release would be refused by every
     // client that trusts the one that signed it.
     err << "zq_publish rollout: refused: package.json.sig does not verify with this key\n";

@@ -44,8 +44,14 @@ class FormWork {
  public:
   FormWork(const fs::path& releaseDir, const std::vector<EarlierRelease>& earlier, const FormSettings& settings,
            const FormEncoder& encoder, const fs::path& partial, FormReport& report, std::string& message)
-      : releaseDir_(releaseDir), earlier_(earlier), settings_(settings), encoder_(encoder), partial_(partial),
-        scratch_(partial / kScratchName), report_(report), message_(message) {}
+      : releaseDir_(releaseDir),
+        earlier_(earlier),
+        settings_(settings),
+        encoder_(encoder),
+        partial_(partial),
+        scratch_(partial / kScratchName),
+        report_(report),
+        message_(message) {}
 
   int Prepare() {
     std::error_code error;
@@ -100,8 +106,8 @@ class FormWork {
       } else {
         entry.set_compressed(form.copy);
         Count(true, size, entry.size());
-        notes.push_back("compressed copy: " + std::to_string(size) + " of " + std::to_string(entry.size()) +
-                        " bytes" + proof);
+        notes.push_back("compressed copy: " + std::to_string(size) + " of " + std::to_string(entry.size()) + " bytes" +
+                        proof);
       }
     }
     entry.set_deltas(deltas);
@@ -218,8 +224,8 @@ class FormWork {
   bool ReadBase(const DeltaBase& base, std::string& bytes, std::string& sha256) {
     const EarlierRelease& release = earlier_[base.release];
     if (!ReadWholeFile(release.directory / PathFromUtf8(base.servedPath), bytes)) {
-      report_.warnings.push_back("release " + release.manifest.version() + ": cannot read " +
-                                 Quoted(base.servedPath) + "; no delta from it");
+      report_.warnings.push_back("release " + release.manifest.version() + ": cannot read " + Quoted(base.servedPath) +
+                                 "; no delta from it");
       return false;
     }
     sha256 = Sha256HexOfBytes(bytes);

@@ -20,8 +20,7 @@
 struct FormEncoder {
   std::function<bool(const std::string& bytes, int level, std::string& frame, int& windowLog)> compress =
       CompressForServing;
-  std::function<bool(const std::string& base, const std::string& target, int level, std::string& frame,
-                     int& windowLog)>
+  std::function<bool(const std::string& base, const std::string& target, int level, std::string& frame, int& windowLog)>
       delta = MakeDelta;
 };
 

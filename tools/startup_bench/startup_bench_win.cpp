@@ -76,8 +76,8 @@ bool Launch(const std::wstring& executable, const std::wstring& arguments, PROCE
   *info = {};
   // Wine: right after the wineserver restarts, one start can fail with 1359.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, info)) {
+    if (CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       info)) {
       return true;
     }
     Sleep(200);
@@ -101,8 +101,8 @@ bool WriteWhole(const std::wstring& path, const std::string& bytes) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                  written == bytes.size();
+  const bool ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size();
   CloseHandle(file);
   return ok;
 }
@@ -161,8 +161,8 @@ struct StartTimes {
 };
 
 // One resident start: true when both the tray window and the request came.
-bool MeasureResidentStart(const std::wstring& program, const std::wstring& arguments,
-                          test_http::TestHttpServer& server, StartTimes* times) {
+bool MeasureResidentStart(const std::wstring& program, const std::wstring& arguments, test_http::TestHttpServer& server,
+                          StartTimes* times) {
   // The previous copy must be gone, or this one ends at once as a second copy.
   if (FindWindowW(kTrayWindowName, kTrayWindowName) != nullptr) {
     std::fwprintf(stderr, L"a tray window of another copy exists; end it first\n");

@@ -10,7 +10,9 @@ namespace {
 
 constexpr std::uint64_t kNoLast = std::numeric_limits<std::uint64_t>::max();
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Digits from *at; a number too large for 64 bits saturates, since it only
 // ever lies past the end of what we serve. False without a digit.
@@ -28,9 +30,9 @@ bool ReadPosition(const std::string& text, std::size_t* at, std::uint64_t* value
 // "bytes=N-" or "bytes=N-M" (the unit in any case). *last is kNoLast for "N-".
 bool ParseSingleRange(const std::string& value, std::uint64_t* first, std::uint64_t* last) {
   static const std::string kUnit = "bytes=";
-  if (value.size() < kUnit.size() ||
-      !std::equal(kUnit.begin(), kUnit.end(), value.begin(),
-                  [](char u, char v) { return u == std::tolower(static_cast<unsigned char>(v)); })) {
+  if (value.size() < kUnit.size() || !std::equal(kUnit.begin(), kUnit.end(), value.begin(), [](char u, char v) {
+        return u == std::tolower(static_cast<unsigned char>(v));
+      })) {
     return false;
   }
   std::size_t at = kUnit.size();

@@ -127,8 +127,8 @@ std::vector<FaultRule> ParseFaultRules(const std::string& text, int* badLines) {
 const FaultRule* FindFaultRule(const std::vector<FaultRule>& rules, const std::string& path) {
   for (const FaultRule& rule : rules) {
     const std::string& p = rule.pattern;
-    const bool matches = !p.empty() && p.back() == '*' ? path.compare(0, p.size() - 1, p, 0, p.size() - 1) == 0
-                                                        : path == p;
+    const bool matches =
+        !p.empty() && p.back() == '*' ? path.compare(0, p.size() - 1, p, 0, p.size() - 1) == 0 : path == p;
     if (matches) return &rule;
   }
   return nullptr;

@@ -147,7 +147,9 @@ const char* ReasonPhrase(int status) {
   }
 }
 
-bool StatusHasNoBody(int status) { return status < 200 || status == 204 || status == 304; }
+bool StatusHasNoBody(int status) {
+  return status < 200 || status == 204 || status == 304;
+}
 
 std::string StatusPageBody(int status) {
   return "<html><body><h1>" + std::to_string(status) + " " + ReasonPhrase(status) + "</h1></body></html>\n";

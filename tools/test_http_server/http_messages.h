@@ -13,12 +13,12 @@ namespace test_http {
 
 struct RecordedRequest {
   std::string method;
-  std::string target;  // as sent: path and query
-  std::string path;    // before '?', not decoded
-  std::string query;   // after '?', without it
-  std::string version; // "HTTP/1.1" as sent; empty when the request line has none
+  std::string target;                                        // as sent: path and query
+  std::string path;                                          // before '?', not decoded
+  std::string query;                                         // after '?', without it
+  std::string version;                                       // "HTTP/1.1" as sent; empty when the request line has none
   std::vector<std::pair<std::string, std::string>> headers;  // in order, as sent
-  int status = 0;      // the status the server chose to answer with (0: none)
+  int status = 0;                                            // the status the server chose to answer with (0: none)
   // Which connection it came on: numbered from 1 in the order accepted, so
   // requests that share a number shared a connection (0: not received).
   std::uint64_t connection = 0;

@@ -30,13 +30,17 @@ namespace {
 
 std::atomic<bool> stopRequested{false};
 
-extern "C" void RequestStop(int) { stopRequested = true; }
+extern "C" void RequestStop(int) {
+  stopRequested = true;
+}
 
 int Usage(const char* problem) {
-  std::fprintf(stderr, "zq_test_http_server: %s\n"
+  std::fprintf(stderr,
+               "zq_test_http_server: %s\n"
                "usage: zq_test_http_server --root DIR [--port N] [--port-file FILE] [--log FILE]\n"
                "                           [--faults FILE] [--max-seconds S] [--max-requests N]\n"
-               "                           [--connection-delay-ms MS] [--request-delay-ms MS]\n", problem);
+               "                           [--connection-delay-ms MS] [--request-delay-ms MS]\n",
+               problem);
   return 2;
 }
 

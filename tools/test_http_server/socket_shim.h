@@ -44,7 +44,9 @@ class SocketLibrary {
 #endif
   SocketLibrary(const SocketLibrary&) = delete;
   SocketLibrary& operator=(const SocketLibrary&) = delete;
-  bool ok() const { return ok_; }
+  bool ok() const {
+    return ok_;
+  }
 
  private:
   bool ok_ = true;

@@ -62,7 +62,9 @@ struct TestHttpServer::Answer {
 
 TestHttpServer::TestHttpServer(ServerOptions options) : options_(std::move(options)) {}
 
-TestHttpServer::~TestHttpServer() { Stop(); }
+TestHttpServer::~TestHttpServer() {
+  Stop();
+}
 
 bool TestHttpServer::Start() {
   if (acceptThread_.joinable()) return true;
@@ -102,7 +104,9 @@ void TestHttpServer::Stop() {
   sockets_.reset();
 }
 
-std::string TestHttpServer::BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+std::string TestHttpServer::BaseUrl() const {
+  return "http://127.0.0.1:" + std::to_string(port_);
+}
 
 void TestHttpServer::SetResource(const std::string& path, const std::string& body) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -169,7 +173,8 @@ void TestHttpServer::AcceptLoop() {
 }
 
 bool TestHttpServer::Pause(double seconds, Connection* connection) const {
-  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   while (!stopping_) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return true;
@@ -228,7 +233,8 @@ ResponsePlan TestHttpServer::FindPlan(const std::string& path, std::string* cont
     const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     int badLines = 0;
     const std::vector<FaultRule> rules = ParseFaultRules(text, &badLines);
-    if (badLines > 0) std::fprintf(stderr, "test http server: %d bad line(s) in %s\n", badLines, options_.faultRulesFile.c_str());
+    if (badLines > 0)
+      std::fprintf(stderr, "test http server: %d bad line(s) in %s\n", badLines, options_.faultRulesFile.c_str());
     if (const FaultRule* rule = FindFaultRule(rules, path)) {
       *countedAs = "rule\n" + rule->pattern + "\n" + rule->tokens + "\n" + path;
       return rule->plan;
@@ -331,7 +337,7 @@ TestHttpServer::Answer TestHttpServer::AnswerFor(const RecordedRequest& request,
   std::string whole;
   if (plan.redirect) {
     answer.status = 302;
-    answer.location = !plan.location.empty() ? plan.location
+    answer.location = !plan.location.empty()  ? plan.location
                       : request.query.empty() ? contentPath
                                               : contentPath + "?" + request.query;
     answer.contentType = "text/html";
@@ -349,8 +355,8 @@ TestHttpServer::Answer TestHttpServer::AnswerFor(const RecordedRequest& request,
     } else if (range.kind == RangeChoice::kPart) {
       answer.status = 206;
       answer.contentRange = ContentRangeValue(range, whole.size());
-      answer.body = whole.substr(static_cast<std::size_t>(range.first),
-                                 static_cast<std::size_t>(range.last - range.first + 1));
+      answer.body =
+          whole.substr(static_cast<std::size_t>(range.first), static_cast<std::size_t>(range.last - range.first + 1));
     } else {
       answer.status = 416;
       answer.etag.clear();
@@ -368,8 +374,8 @@ TestHttpServer::Answer TestHttpServer::AnswerFor(const RecordedRequest& request,
   return answer;
 }
 
-bool TestHttpServer::Respond(Connection* connection, const ResponsePlan& plan, const Answer& answer,
-                             bool headOnly, bool keepAlive) const {
+bool TestHttpServer::Respond(Connection* connection, const ResponsePlan& plan, const Answer& answer, bool headOnly,
+                             bool keepAlive) const {
   if (!Pause(plan.stallBeforeSeconds, connection)) return false;
   const bool hasBody = !StatusHasNoBody(answer.status);
   const bool chunked = plan.chunked && hasBody;

@@ -31,11 +31,11 @@
 namespace test_http {
 
 struct ServerOptions {
-  int port = 0;                    // 0: a free port chosen by the system
-  std::string documentRoot;        // files served from here; empty: memory only
-  std::string faultRulesFile;      // read again at each request; empty: none
-  std::string requestLogFile;      // one ToJsonLine per request appended; empty: none
-  std::size_t maxRequests = 10000; // later requests are not answered: their connection is closed
+  int port = 0;                     // 0: a free port chosen by the system
+  std::string documentRoot;         // files served from here; empty: memory only
+  std::string faultRulesFile;       // read again at each request; empty: none
+  std::string requestLogFile;       // one ToJsonLine per request appended; empty: none
+  std::size_t maxRequests = 10000;  // later requests are not answered: their connection is closed
   // Silence before the first byte of each new connection is read: the round
   // trip of a TCP handshake. Each connection waits on its own thread.
   int connectionDelayMs = 0;

@@ -58,7 +58,9 @@ std::size_t CollectHeader(char* data, std::size_t size, std::size_t count, void*
 
 using EasyHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
 
-EasyHandle NewHandle() { return EasyHandle(curl_easy_init(), &curl_easy_cleanup); }
+EasyHandle NewHandle() {
+  return EasyHandle(curl_easy_init(), &curl_easy_cleanup);
+}
 
 // A plain GET on this handle (which keeps its connection for the next one)
 // that sends the path exactly as written ("/../x" included) and these request
@@ -94,7 +96,8 @@ std::string ReadFile(const fs::path& path) {
 
 class ScratchDirectory {
  public:
-  ScratchDirectory() : path_(fs::temp_directory_path() / ("zq_http_server_test_" + std::to_string(std::random_device()()))) {
+  ScratchDirectory()
+      : path_(fs::temp_directory_path() / ("zq_http_server_test_" + std::to_string(std::random_device()()))) {
     fs::create_directories(path_);
   }
   ~ScratchDirectory() {
@@ -150,9 +153,9 @@ TEST(FaultPlan, TokensSetTheirFaultAndNothingElse) {
   ASSERT_TRUE(ParseFaultTokens("drip=100", &plan));
   EXPECT_DOUBLE_EQ(plan.dripSeconds, 10);
 
-  for (const char* bad : {"", "40", "4040", "stall=3", "stall-before=-1", "stall-before=x", "pieces=0",
-                          "pieces=1001", "404,", "redirect=", "times=0", "times=1001", "times=", "times=-1",
-                          "times", "no-ranges=1", "drip=0", "drip=x", "endless=1"}) {
+  for (const char* bad : {"", "40", "4040", "stall=3", "stall-before=-1", "stall-before=x", "pieces=0", "pieces=1001",
+                          "404,", "redirect=", "times=0", "times=1001", "times=", "times=-1", "times", "no-ranges=1",
+                          "drip=0", "drip=x", "endless=1"}) {
     ResponsePlan untouched;
     untouched.status = 418;
     EXPECT_FALSE(ParseFaultTokens(bad, &untouched)) << bad;
@@ -164,15 +167,14 @@ TEST(FaultPlan, TokensSetTheirFaultAndNothingElse) {
 // bad lines taking good ones down with them.
 TEST(FaultPlan, RulesFileMatchesExactPathsAndPrefixesInOrder) {
   int badLines = -1;
-  const std::vector<FaultRule> rules = ParseFaultRules(
-      "# path  fault\r\n"
-      "/soft/package.json stall-before=5\n"
-      "\n"
-      "/files/a.dll 500\n"
-      "/files/* close-mid\n"
-      "/broken nonsense\n"
-      "/too many words\n",
-      &badLines);
+  const std::vector<FaultRule> rules = ParseFaultRules("# path  fault\r\n"
+                                                       "/soft/package.json stall-before=5\n"
+                                                       "\n"
+                                                       "/files/a.dll 500\n"
+                                                       "/files/* close-mid\n"
+                                                       "/broken nonsense\n"
+                                                       "/too many words\n",
+                                                       &badLines);
   EXPECT_EQ(badLines, 2);
   ASSERT_EQ(rules.size(), 3u);
   ASSERT_NE(FindFaultRule(rules, "/soft/package.json"), nullptr);
@@ -253,7 +255,8 @@ TEST(TestHttpServerProgram, StopCutsAStallShort) {
   ASSERT_TRUE(server->Start());
   const std::string url = server->BaseUrl() + "/fault/stall-before=60/x";
   std::thread client([url] { Get(url); });
-  for (int i = 0; i < 200 && server->RequestCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 200 && server->RequestCount() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(server->RequestCount(), 1u);
   const auto start = std::chrono::steady_clock::now();
   server.reset();
@@ -274,7 +277,12 @@ TEST(ByteRanges, EntityTagIsQuotedFnv1a64) {
 // overflow, and an If-Range compared loosely.
 TEST(ByteRanges, ChooseRangeServesOnlyOneWellFormedRange) {
   const std::string tag = EntityTag("0123456789");
-  struct Case { std::string head; std::uint64_t size; RangeChoice::Kind kind; std::uint64_t first, last; };
+  struct Case {
+    std::string head;
+    std::uint64_t size;
+    RangeChoice::Kind kind;
+    std::uint64_t first, last;
+  };
   const Case cases[] = {
       {"GET / HTTP/1.1\r\nRange: bytes=0-", 10, RangeChoice::kPart, 0, 9},
       {"GET / HTTP/1.1\r\nRange: bytes=2-5", 10, RangeChoice::kPart, 2, 5},
@@ -318,7 +326,11 @@ TEST(TestHttpServerRanges, AnswersPartsWithExactBytesAndHeaders) {
   const std::string url = server.BaseUrl() + "/f";
   const std::string tag = EntityTag("0123456789");
 
-  struct Case { std::string range; long status; std::string body, contentRange, acceptRanges, etag; };
+  struct Case {
+    std::string range;
+    long status;
+    std::string body, contentRange, acceptRanges, etag;
+  };
   const Case cases[] = {
       {"", 200, "0123456789", "", "bytes", tag},
       {"bytes=3-", 206, "3456789", "bytes 3-9/10", "bytes", tag},
@@ -328,7 +340,8 @@ TEST(TestHttpServerRanges, AnswersPartsWithExactBytesAndHeaders) {
       {"bytes=0-1,3-4", 200, "0123456789", "", "bytes", tag},
   };
   for (const Case& c : cases) {
-    const Reply reply = Get(url, c.range.empty() ? std::vector<std::string>() : std::vector<std::string>{"Range: " + c.range});
+    const Reply reply =
+        Get(url, c.range.empty() ? std::vector<std::string>() : std::vector<std::string>{"Range: " + c.range});
     EXPECT_EQ(reply.result, CURLE_OK) << c.range;
     EXPECT_EQ(reply.status, c.status) << c.range;
     EXPECT_EQ(reply.body, c.body) << c.range;
@@ -409,7 +422,11 @@ TEST(TestHttpServerRanges, BodyFaultsApplyToThePart) {
   TestHttpServer server;
   server.SetResource("/f", "0123456789ab");
   ASSERT_TRUE(server.Start());
-  struct Case { const char* fault; CURLcode result; std::string body, contentLength; };
+  struct Case {
+    const char* fault;
+    CURLcode result;
+    std::string body, contentLength;
+  };
   const Case cases[] = {
       {"close-mid", CURLE_PARTIAL_FILE, "23456", "10"},
       {"stall-mid=0.1", CURLE_OK, "23456789ab", "10"},
@@ -462,7 +479,10 @@ TEST(TestHttpServerRanges, TimesLimitsTheFaultToTheFirstRequests) {
 // Catches a connection kept for a client that cannot reuse it (it would wait
 // for an answer that never comes), or closed under one that can.
 TEST(ConnectionRules, ClientKeepsAliveByVersionConnectionAndBody) {
-  struct Case { const char* head; bool keepsAlive; };
+  struct Case {
+    const char* head;
+    bool keepsAlive;
+  };
   const Case cases[] = {
       {"GET / HTTP/1.1", true},
       {"GET / HTTP/1.1\r\nConnection: close", false},
@@ -486,7 +506,11 @@ TEST(TestHttpServerConnections, KeepsAliveUnlessTheClientOrTheFaultEndsIt) {
   TestHttpServer server;
   server.SetResource("/f", "0123456789");
   ASSERT_TRUE(server.Start());
-  struct Case { std::string first; std::vector<std::string> headers; bool sameConnection; };
+  struct Case {
+    std::string first;
+    std::vector<std::string> headers;
+    bool sameConnection;
+  };
   const Case cases[] = {
       {"/f", {}, true},
       {"/fault/404/f", {}, true},
@@ -527,7 +551,8 @@ TEST(TestHttpServerConnections, AnswersRequestsSentTogetherInOrder) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<unsigned short>(server.port()));
   ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  const std::string requests = "GET /a HTTP/1.1\r\nHost: x\r\n\r\nGET /b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  const std::string requests =
+      "GET /a HTTP/1.1\r\nHost: x\r\n\r\nGET /b HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
   ASSERT_TRUE(SendAll(client, requests.data(), requests.size()));
   std::string answers;
   char buffer[4096];

@@ -179,8 +179,8 @@ std::string ManifestText(const Road& road) {
     const PackageFileEntry& e = road.entries[i];
     text += std::string(i ? ",{" : "{") + "\"name\": \"" + e.name() + "\", \"remote_url\": \"" + e.remote_url() +
             "\", \"hash\": \"" + e.hash() + "\", \"local_path\": \"" +
-            (e.local_path() == "large\\" ? "large\\\\" : "small\\\\") + "\", \"ver\": \"1\", \"size\": " +
-            std::to_string(road.contents[i].size()) + "}";
+            (e.local_path() == "large\\" ? "large\\\\" : "small\\\\") +
+            "\", \"ver\": \"1\", \"size\": " + std::to_string(road.contents[i].size()) + "}";
   }
   return text + "]}";
 }
@@ -215,8 +215,8 @@ bool OpenRoad(int delayMs, std::vector<std::string> contents, const std::wstring
   road->remote.set_type("force");
   road->remote.set_file_list(road->entries);
   road->server->SetResource("/soft/package.json", ManifestText(*road));
-  road->curlConfig = work + L"urls-" + std::to_wstring(road->contents.size()) + L"-" + std::to_wstring(delayMs) +
-                     L"ms.txt";
+  road->curlConfig =
+      work + L"urls-" + std::to_wstring(road->contents.size()) + L"-" + std::to_wstring(delayMs) + L"ms.txt";
   FILE* file = _wfopen(road->curlConfig.c_str(), L"wb");
   if (file == nullptr) return false;
   const bool written = fwrite(config.data(), 1, config.size(), file) == config.size();
@@ -303,12 +303,11 @@ bool TimeProgram(const Road& road, const std::wstring& program, const std::wstri
     std::fprintf(stderr, "cannot copy %ls\n", program.c_str());
     return false;
   }
-  const std::string settings =
-      "[global]\r\nURL_UPDATE_PACKAGE=" + road.server->BaseUrl() + "/soft/package.json\r\nPARALLEL_DOWNLOADS=" +
-      std::to_string(kParallel) + "\r\n";
+  const std::string settings = "[global]\r\nURL_UPDATE_PACKAGE=" + road.server->BaseUrl() +
+                               "/soft/package.json\r\nPARALLEL_DOWNLOADS=" + std::to_string(kParallel) + "\r\n";
   const std::string installed = "{\"version\": \"1\", \"type\": \"force\", \"file_list\": []}";
-  for (const auto& [name, text] : {std::make_pair(L"zenquilostudent.ini", settings),
-                                   std::make_pair(L"package.json", installed)}) {
+  for (const auto& [name, text] :
+       {std::make_pair(L"zenquilostudent.ini", settings), std::make_pair(L"package.json", installed)}) {
     FILE* file = _wfopen((install + name).c_str(), L"wb");
     if (file == nullptr) return false;
     fwrite(text.data(), 1, text.size(), file);
@@ -343,8 +342,7 @@ bool TimeProgram(const Road& road, const std::wstring& program, const std::wstri
 // round's runs opened and returned.
 struct CleanFigures {
   std::vector<double> ours1, ours4, program, curlOneByOne, curlParallel;
-  size_t connections1 = 0, connections4 = 0, connectionsProgram = 0, connectionsOneByOne = 0,
-         connectionsParallel = 0;
+  size_t connections1 = 0, connections4 = 0, connectionsProgram = 0, connectionsOneByOne = 0, connectionsParallel = 0;
   CurlRun oneByOne, parallel;
 };
 
@@ -391,8 +389,8 @@ void PrintClean(const std::string& title, int rounds, const CleanFigures& f) {
   std::printf("\n%s, medians of %d round(s):\n", title.c_str(), rounds);
   std::printf("  ours, parallelDownloads = 1:                %7.2f s  (%zu connections)\n", Median(f.ours1),
               f.connections1);
-  std::printf("  ours, parallelDownloads = %d:                %7.2f s  (%zu connections)\n", kParallel,
-              Median(f.ours4), f.connections4);
+  std::printf("  ours, parallelDownloads = %d:                %7.2f s  (%zu connections)\n", kParallel, Median(f.ours4),
+              f.connections4);
   std::printf("  ZenquiloStudent.exe from its start (%d):     %7.2f s  (%zu connections, the manifest's included)\n",
               kParallel, Median(f.program), f.connectionsProgram);
   std::printf("  curl.exe, one after another:               %7.2f s  (%zu connections, exit %lu, %d files whole)\n",
@@ -402,8 +400,7 @@ void PrintClean(const std::string& title, int rounds, const CleanFigures& f) {
               kParallel, Median(f.curlParallel), f.connectionsParallel, static_cast<unsigned long>(f.parallel.exitCode),
               f.parallel.wholeFiles);
   std::printf("  ratio ours(1)/curl one after another: %.2f\n", Median(f.ours1) / Median(f.curlOneByOne));
-  std::printf("  ratio ours(%d)/curl --parallel:        %.2f\n", kParallel,
-              Median(f.ours4) / Median(f.curlParallel));
+  std::printf("  ratio ours(%d)/curl --parallel:        %.2f\n", kParallel, Median(f.ours4) / Median(f.curlParallel));
   std::printf("  ratio program/curl --parallel:        %.2f (target: at most 1.2)\n",
               Median(f.program) / Median(f.curlParallel));
 }
@@ -413,10 +410,11 @@ bool CurlSucceeded(const CurlRun& run, size_t files) {
 }
 
 std::string RoadTitle(const Road& road) {
-  const std::string files = road.contents.size() == kTinyFiles ? "300 files of 4 KiB"
-                                                               : "1,000 files of 10 KiB and 10 of 10 MiB";
+  const std::string files =
+      road.contents.size() == kTinyFiles ? "300 files of 4 KiB" : "1,000 files of 10 KiB and 10 of 10 MiB";
   if (road.delayMs == 0) return files + ", at 0 ms (loopback)";
-  return files + ", at " + std::to_string(road.delayMs) + " ms (before each connection's first request and each answer)";
+  return files + ", at " + std::to_string(road.delayMs) +
+         " ms (before each connection's first request and each answer)";
 }
 
 }  // namespace

@@ -37,8 +37,8 @@ const FileDelta* DeltaForInstalledFile(const PackageFileEntry& entry, const std:
   return nullptr;
 }
 
-RoadFetch::RoadFetch(TransferEngine& engine, PackageFileEntry entry, std::string installedPath,
-                     std::string partialPath, const ReleaseTrust& trust, const RetryPolicy& retry, Done done)
+RoadFetch::RoadFetch(TransferEngine& engine, PackageFileEntry entry, std::string installedPath, std::string partialPath,
+                     const ReleaseTrust& trust, const RetryPolicy& retry, Done done)
     : engine_(engine),
       entry_(std::move(entry)),
       installedPath_(std::move(installedPath)),
@@ -100,11 +100,10 @@ void RoadFetch::FormArrived(FetchRoad road, const std::string& formPath, int res
   bool proved = false;
   if (result == 0) {
     StreamedDigests digests;
-    const DecodeResult decoded =
-        road == FetchRoad::kDelta
-            ? ApplyDeltaFile(installedPath_, formPath, partialPath_, DecodedSizeCap(entry_), delta_->window_log,
-                             &digests)
-            : DecompressFile(formPath, partialPath_, DecodedSizeCap(entry_), &digests);
+    const DecodeResult decoded = road == FetchRoad::kDelta
+                                     ? ApplyDeltaFile(installedPath_, formPath, partialPath_, DecodedSizeCap(entry_),
+                                                      delta_->window_log, &digests)
+                                     : DecompressFile(formPath, partialPath_, DecodedSizeCap(entry_), &digests);
     if (decoded == DecodeResult::kOk) {
       const FileDigestTexts texts = digests.Finish();
       proved = trust_.AcceptsDigests(texts.md5, texts.sha256, entry_);

@@ -125,9 +125,8 @@ DecodeResult DecompressFile(const std::string& sourcePath, const std::string& ta
   return Decode(nullptr, sourcePath, targetPath, maxBytes, kMaxWindowLog, outputDigests);
 }
 
-DecodeResult ApplyDeltaFile(const std::string& basePath, const std::string& deltaPath,
-                            const std::string& targetPath, long long maxBytes, int maxWindowLog,
-                            StreamedDigests* outputDigests) {
+DecodeResult ApplyDeltaFile(const std::string& basePath, const std::string& deltaPath, const std::string& targetPath,
+                            long long maxBytes, int maxWindowLog, StreamedDigests* outputDigests) {
   return Decode(&basePath, deltaPath, targetPath, maxBytes, maxWindowLog, outputDigests);
 }
 

@@ -16,11 +16,11 @@ inline constexpr int kMaxWindowLog = 27;
 
 enum class DecodeResult {
   kOk,
-  kCannotRead,     // the source or the base cannot be read
-  kCannotWrite,    // the target cannot be created or written
-  kCorrupt,        // not exactly one whole, checksummed zstd frame that decodes
-  kWindowTooLarge, // the frame, or the base, needs more than the cap allows
-  kTooLong,        // the output would pass maxBytes
+  kCannotRead,      // the source or the base cannot be read
+  kCannotWrite,     // the target cannot be created or written
+  kCorrupt,         // not exactly one whole, checksummed zstd frame that decodes
+  kWindowTooLarge,  // the frame, or the base, needs more than the cap allows
+  kTooLong,         // the output would pass maxBytes
 };
 
 // Decodes the single zstd frame in sourcePath into targetPath (created or
@@ -34,8 +34,8 @@ DecodeResult DecompressFile(const std::string& sourcePath, const std::string& ta
 // dictionary: the delta that turns that file into the target. The frame's
 // window may not pass 2^maxWindowLog (at most kMaxWindowLog), nor the base
 // that size.
-DecodeResult ApplyDeltaFile(const std::string& basePath, const std::string& deltaPath,
-                            const std::string& targetPath, long long maxBytes, int maxWindowLog = kMaxWindowLog,
+DecodeResult ApplyDeltaFile(const std::string& basePath, const std::string& deltaPath, const std::string& targetPath,
+                            long long maxBytes, int maxWindowLog = kMaxWindowLog,
                             StreamedDigests* outputDigests = nullptr);
 
 // "ok", "cannot read", ... for messages.

@@ -54,7 +54,8 @@ std::vector<std::string> StagedPathsNamedBy(const PackageManifest& pending, cons
   std::vector<std::string> paths;
   for (const PackageFileEntry& entry : pending.file_list()) {
     const std::string relativePath = entry.local_path() + entry.name();
-    if (IsSafeRelativePath(relativePath) && NamesAFileOfItsOwn(relativePath)) paths.push_back(tempDirectory + relativePath);
+    if (IsSafeRelativePath(relativePath) && NamesAFileOfItsOwn(relativePath))
+      paths.push_back(tempDirectory + relativePath);
   }
   return paths;
 }

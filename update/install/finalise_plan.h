@@ -18,11 +18,11 @@ enum class FinaliseAction {
 };
 
 enum class FinaliseSkip {
-  kNone,            // installed
-  kNotNewer,        // ver does not count as more than the local entry's
-  kUnsafePath,      // local_path + name would leave our directories
-  kNotAFile,        // local_path + name names a directory, or the manifest itself
-  kOwnProgram,      // "delete" of the running program: the PC would lose its updater
+  kNone,        // installed
+  kNotNewer,    // ver does not count as more than the local entry's
+  kUnsafePath,  // local_path + name would leave our directories
+  kNotAFile,    // local_path + name names a directory, or the manifest itself
+  kOwnProgram,  // "delete" of the running program: the PC would lose its updater
 };
 
 struct FinaliseStep {

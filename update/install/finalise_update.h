@@ -40,8 +40,8 @@
 // next plain start finishes the update. A run cut short at any point is
 // completed by the next one the same way.
 int FinaliseInDirectories(const std::wstring& moduleDirectory, const std::wstring& tempDirectory,
-                          const PackageManifest& localManifest, HWND trayWindow,
-                          const ReleaseTrust& trust, const std::wstring& programName = L"");
+                          const PackageManifest& localManifest, HWND trayWindow, const ReleaseTrust& trust,
+                          const std::wstring& programName = L"");
 
 // Deletes the files that an update moved aside into tempDirectory. One still
 // in use (a resident copy of the old build, a loaded DLL) stays until a later start.

@@ -132,8 +132,7 @@ bool Remove(const FinaliseStep& step, const std::wstring& tempDirectory, DWORD& 
   // A staged copy of a file the release deletes was never fetched or proved
   // by this release: it goes, and it is never installed.
   DeleteFileW(NarrowToWide(step.stagedPath).c_str());
-  if (RetryWithinBudget([&] { return DeleteFileW(installed.c_str()) != 0 || IsMissing(installed); },
-                        retryBudgetMs)) {
+  if (RetryWithinBudget([&] { return DeleteFileW(installed.c_str()) != 0 || IsMissing(installed); }, retryBudgetMs)) {
     return true;
   }
   return MoveFileExW(installed.c_str(), RetiredPathFor(installed, tempDirectory).c_str(), 0) != 0;
@@ -309,7 +308,8 @@ void RemoveRetiredPrograms(const std::wstring& tempDirectory) {
   HANDLE search = FindFirstFileW((tempDirectory + L"*" + kRetiredSuffix).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) DeleteFileW((tempDirectory + found.cFileName).c_str());
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      DeleteFileW((tempDirectory + found.cFileName).c_str());
   } while (FindNextFileW(search, &found));
   FindClose(search);
 }
@@ -319,6 +319,5 @@ int UpdateManager::FinalisePendingUpdate() {
   const DWORD length = GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
   const std::wstring path(modulePath, length < MAX_PATH ? length : 0);
   const std::wstring programName = path.substr(path.find_last_of(L"\\/") + 1);
-  return FinaliseInDirectories(GetModuleDirectory(), GetTempDirectory(), localManifest, trayWindow, trust,
-                               programName);
+  return FinaliseInDirectories(GetModuleDirectory(), GetTempDirectory(), localManifest, trayWindow, trust, programName);
 }

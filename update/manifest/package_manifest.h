@@ -88,7 +88,7 @@ class PackageFileEntry {
   std::string hash_;
   std::string local_path_;  // relative directory ending in "\" or "/", or empty
   std::string ver_;
-  std::string act_;         // "reg", "delete", anything else: nothing to do
+  std::string act_;  // "reg", "delete", anything else: nothing to do
   std::string sha256_;
   long long size_ = -1;
   CompressedCopy compressed_;
@@ -136,12 +136,11 @@ class PackageManifest {
   void set_issued(std::string value) { issued_ = std::move(value); }
 
   friend bool operator==(const PackageManifest& a, const PackageManifest& b) {
-    return a.version_ == b.version_ && a.package_date_ == b.package_date_ &&
-           a.full_update_ == b.full_update_ && a.install_package_url_ == b.install_package_url_ &&
-           a.type_ == b.type_ && a.file_list_ == b.file_list_ &&
+    return a.version_ == b.version_ && a.package_date_ == b.package_date_ && a.full_update_ == b.full_update_ &&
+           a.install_package_url_ == b.install_package_url_ && a.type_ == b.type_ && a.file_list_ == b.file_list_ &&
            a.install_package_sha256_ == b.install_package_sha256_ &&
-           a.install_package_size_ == b.install_package_size_ && a.expires_ == b.expires_ &&
-           a.rollout_ == b.rollout_ && a.issued_ == b.issued_;
+           a.install_package_size_ == b.install_package_size_ && a.expires_ == b.expires_ && a.rollout_ == b.rollout_ &&
+           a.issued_ == b.issued_;
   }
   friend bool operator!=(const PackageManifest& a, const PackageManifest& b) { return !(a == b); }
 

@@ -37,8 +37,8 @@ bool ReadDigits(const std::string& text, std::size_t at, std::size_t count, int&
 }  // namespace
 
 bool ParseExpiryTime(const std::string& text, std::int64_t& secondsSinceEpoch) {
-  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
-      text[16] != ':' || text[19] != 'Z') {
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':' ||
+      text[19] != 'Z') {
     return false;
   }
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
@@ -46,8 +46,8 @@ bool ParseExpiryTime(const std::string& text, std::int64_t& secondsSinceEpoch) {
       !ReadDigits(text, 11, 2, hour) || !ReadDigits(text, 14, 2, minute) || !ReadDigits(text, 17, 2, second)) {
     return false;
   }
-  if (year < 1970 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour > 23 ||
-      minute > 59 || second > 59) {
+  if (year < 1970 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour > 23 || minute > 59 ||
+      second > 59) {
     return false;
   }
   secondsSinceEpoch = DaysFromCivil(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 + second;

@@ -30,12 +30,20 @@ inline void StoreLittleEndian(std::uint32_t word, unsigned char* bytes) {
   bytes[3] = static_cast<unsigned char>(word >> 24);
 }
 
-inline std::uint32_t RotateLeft(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+inline std::uint32_t RotateLeft(std::uint32_t x, int n) {
+  return (x << n) | (x >> (32 - n));
+}
 
 // The round functions of RFC 1321 in equivalent forms with fewer operations.
-inline std::uint32_t F(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return z ^ (x & (y ^ z)); }
-inline std::uint32_t H(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return x ^ y ^ z; }
-inline std::uint32_t I(std::uint32_t x, std::uint32_t y, std::uint32_t z) { return y ^ (x | ~z); }
+inline std::uint32_t F(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+  return z ^ (x & (y ^ z));
+}
+inline std::uint32_t H(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+  return x ^ y ^ z;
+}
+inline std::uint32_t I(std::uint32_t x, std::uint32_t y, std::uint32_t z) {
+  return y ^ (x | ~z);
+}
 
 // One step a = b + ((a + f(b, c, d) + word + constant) <<< s). The word and
 // constant are added first: they do not depend on the previous step, so the
@@ -87,8 +95,8 @@ void CMD5Checksum::Update(const unsigned char* input, std::size_t length) {
 
   // The bit count is the input's length modulo 2^64 (RFC 1321). Done in 64
   // bits, so that lengths of 512 MiB and more carry into the high word in full.
-  const std::uint64_t bits = ((static_cast<std::uint64_t>(count[1]) << 32) | count[0]) +
-                             (static_cast<std::uint64_t>(length) << 3);
+  const std::uint64_t bits =
+      ((static_cast<std::uint64_t>(count[1]) << 32) | count[0]) + (static_cast<std::uint64_t>(length) << 3);
   count[0] = static_cast<std::uint32_t>(bits);
   count[1] = static_cast<std::uint32_t>(bits >> 32);
 

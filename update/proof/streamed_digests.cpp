@@ -20,8 +20,8 @@ bool StreamedDigests::UpdateFromFile(const std::string& path, long long length) 
   if (file == nullptr) return length == 0;
   std::vector<unsigned char> buffer(64 * 1024);
   while (length > 0) {
-    const std::size_t want = length < static_cast<long long>(buffer.size()) ? static_cast<std::size_t>(length)
-                                                                             : buffer.size();
+    const std::size_t want =
+        length < static_cast<long long>(buffer.size()) ? static_cast<std::size_t>(length) : buffer.size();
     const std::size_t got = std::fread(buffer.data(), 1, want, file);
     if (got == 0) break;
     Update(buffer.data(), got);

@@ -147,7 +147,6 @@ struct HeaderListCleanup {
 };
 using HeaderList = std::unique_ptr<curl_slist, HeaderListCleanup>;
 
-
 // FetchToMemory's write target: the caller's text and how much it may grow.
 struct BoundedBody {
   std::string* body = nullptr;
@@ -166,7 +165,6 @@ std::size_t AppendWithinLimit(char* data, std::size_t size, std::size_t count, v
   }
   return HttpTransfer::AppendToBody(data, size, count, bounded->body);
 }
-
 
 enum class ProgressRoute { kProgressBar, kLibcurlMeter };
 
@@ -387,8 +385,9 @@ int HttpTransfer::ReportProgress(void* clientp, double dltotal, double dlnow, do
   const auto* progress = static_cast<const DownloadProgress*>(clientp);
   if (progress == nullptr) return 0;
   try {
-    const double offset =
-        progress->target != nullptr && progress->target->appended ? static_cast<double>(progress->target->resumeFrom) : 0;
+    const double offset = progress->target != nullptr && progress->target->appended
+                              ? static_cast<double>(progress->target->resumeFrom)
+                              : 0;
     // Before the size is known the total stays 0, whatever lies on disk.
     SendProgress(progress->window, dltotal > 0 ? dltotal + offset : 0, dlnow + offset);
   } catch (...) {

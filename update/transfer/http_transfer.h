@@ -28,8 +28,8 @@ constexpr unsigned int kProgressSetRange32 = 1030;  // PBM_SETRANGE32
 constexpr unsigned int kProgressSetPos = 1026;      // PBM_SETPOS
 
 // Delivers one message to the progress bar and returns once it has been handled.
-using ProgressMessageSender = void (*)(ProgressWindow window, unsigned int message,
-                                       std::uintptr_t wParam, std::intptr_t lParam);
+using ProgressMessageSender = void (*)(ProgressWindow window, unsigned int message, std::uintptr_t wParam,
+                                       std::intptr_t lParam);
 
 // Replaces the process-wide sender that ReportProgress uses and returns the one
 // before. By default it is SendMessageW on Windows and nothing elsewhere; tests
@@ -39,8 +39,8 @@ ProgressMessageSender SetProgressMessageSender(ProgressMessageSender sender);
 #ifdef _WIN32
 // The Windows default: SendMessageW, so the worker waits while the UI thread
 // moves the bar.
-void SendProgressMessageToWindow(ProgressWindow window, unsigned int message,
-                                 std::uintptr_t wParam, std::intptr_t lParam);
+void SendProgressMessageToWindow(ProgressWindow window, unsigned int message, std::uintptr_t wParam,
+                                 std::intptr_t lParam);
 #endif
 
 // What a file download writes through. The caller owns it for the call.
@@ -80,9 +80,9 @@ struct DownloadTarget {
   StreamedDigests* digests = nullptr;
 
   // Filled in by the download, for a later resume.
-  long responseStatus = 0;  // the answer's HTTP status; 0 when none came
-  std::string validator;    // its strong ETag, else its Last-Modified; else empty
-  bool appended = false;    // a 206 part was accepted and appended
+  long responseStatus = 0;     // the answer's HTTP status; 0 when none came
+  std::string validator;       // its strong ETag, else its Last-Modified; else empty
+  bool appended = false;       // a 206 part was accepted and appended
   long long bytesWritten = 0;  // body bytes this transfer put in the file
   bool overLimit = false;      // the body went past maxBytes
   bool writeFailed = false;    // a write, flush or close of the file failed: what is on disk is short
@@ -126,8 +126,7 @@ struct DownloadProgress {
 // DownloadWithProgress does; without it, as Download does.
 class DownloadAttempt {
  public:
-  DownloadAttempt(const std::string& url, DownloadTarget& target, bool toBar = false,
-                  ProgressWindow window = nullptr);
+  DownloadAttempt(const std::string& url, DownloadTarget& target, bool toBar = false, ProgressWindow window = nullptr);
   ~DownloadAttempt();
   DownloadAttempt(const DownloadAttempt&) = delete;
   DownloadAttempt& operator=(const DownloadAttempt&) = delete;

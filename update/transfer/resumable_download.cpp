@@ -39,8 +39,8 @@ DownloadLimits LimitsForSize(long long namedSize) {
     return DownloadLimits{kUnnamedSizeCap, 0, kSlowestBytesPerSecond, static_cast<long>(kDeadlineMarginSeconds)};
   }
   // Divided before anything is added: a size near 2^63 must not overflow.
-  const long long seconds = namedSize / kSlowestBytesPerSecond + (namedSize % kSlowestBytesPerSecond != 0 ? 1 : 0) +
-                            kDeadlineMarginSeconds;
+  const long long seconds =
+      namedSize / kSlowestBytesPerSecond + (namedSize % kSlowestBytesPerSecond != 0 ? 1 : 0) + kDeadlineMarginSeconds;
   return DownloadLimits{namedSize, static_cast<long>(std::min(seconds, kLongestDeadlineSeconds))};
 }
 

@@ -41,8 +41,8 @@ struct RetryPolicy {
 // pauses together. Said by every caller: a download with no bound is one that
 // a hostile server can make fill the disk or hold the worker for ever.
 struct DownloadLimits {
-  long long maxBytes;     // DownloadTarget::maxBytes of every attempt
-  long deadlineSeconds;   // above 0: the whole download's time; 0: none
+  long long maxBytes;    // DownloadTarget::maxBytes of every attempt
+  long deadlineSeconds;  // above 0: the whole download's time; 0: none
   // Above 0: after graceSeconds from the download's start, the bytes on disk
   // must keep up with this many a second counted from the grace's end, or
   // the download ends with 28. For a download whose size nobody named.
@@ -63,11 +63,11 @@ DownloadLimits LimitsForSize(long long namedSize);
 
 // What one attempt left behind, and what the next one does with it.
 struct AttemptOutcome {
-  int result = 0;              // the transfer's result (0: a whole 2xx answer)
-  long status = 0;             // the answer's HTTP status, 0 when none came
-  bool proved = false;         // the whole file passed the caller's proof
-  long long bytesOnDisk = 0;   // size of the file now
-  bool hasValidator = false;   // the answer that wrote those bytes named its version
+  int result = 0;             // the transfer's result (0: a whole 2xx answer)
+  long status = 0;            // the answer's HTTP status, 0 when none came
+  bool proved = false;        // the whole file passed the caller's proof
+  long long bytesOnDisk = 0;  // size of the file now
+  bool hasValidator = false;  // the answer that wrote those bytes named its version
 };
 
 enum class NextAttempt {
@@ -84,9 +84,8 @@ NextAttempt DecideNextAttempt(const AttemptOutcome& outcome);
 // Downloads url into path until prove(path) holds, at most as often as the
 // policy allows, never writing more than limits.maxBytes; within a second of
 // the deadline no attempt starts, and a running one ends with 28 at it.
-// Whatever lies at path at the start is removed first: bytes
-// are resumed only within one call. A whole 2xx answer with no body is an
-// empty file. With
+// Whatever lies at path at the start is removed first: bytes are resumed only
+// within one call. A whole 2xx answer with no body is an empty file. With
 // progressBar set, the bar follows the bytes (DownloadWithProgress);
 // otherwise nothing is reported. 0 when path holds the proved file.
 // Otherwise path is removed and the result is the last transfer's code, or

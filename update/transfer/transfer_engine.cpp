@@ -86,8 +86,7 @@ bool TransferEngine::StartAttempt(Job& job) {
   target.maxBytes = job.request.limits.maxBytes;
   target.digests = &job.digests;
   if (job.hasDeadline) {
-    const long long leftMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(job.deadline - Clock::now()).count();
+    const long long leftMs = std::chrono::duration_cast<std::chrono::milliseconds>(job.deadline - Clock::now()).count();
     target.timeoutSeconds = static_cast<long>(std::max(1LL, (leftMs + 999) / 1000));
   }
   job.digests.Reset();
@@ -229,7 +228,8 @@ void TransferEngine::Run() {
       if (!job->running) wake = std::min(wake, job->startAt);
     }
     const long long waitMs = std::max<long long>(
-        0, std::min<long long>(1000, std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count()));
+        0,
+        std::min<long long>(1000, std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count()));
     if (waitMs > 0) curl_multi_poll(Multi(multi_), nullptr, 0, static_cast<int>(waitMs), nullptr);
   }
 }

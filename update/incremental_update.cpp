@@ -89,7 +89,8 @@ int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest&
   const int entryCount = static_cast<int>(remote.file_list().size());
   // The whole list is judged before the first request: a hostile entry late
   // in the list must not find earlier files of the same release staged.
-  if (!AllEntriesStayInside(remote)) {
+  const std::vector<PackageFileEntry> fetch = EntriesToFetch(remote, local);
+  if (!AllEntriesStayInside(remote) || !EntriesNameDistinctFiles(fetch)) {
     reporter.failed();
     return -1;
   }
@@ -97,11 +98,6 @@ int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest&
   // Every file of the run shares one engine, and so its connections. One at
   // a time, the bar moves as each file starts, as it always did; several at
   // once, as each is staged, so positions still rise one by one.
-  const std::vector<PackageFileEntry> fetch = EntriesToFetch(remote, local);
-  if (!EntriesNameDistinctFiles(fetch)) {
-    reporter.failed();
-    return -1;
-  }
   const int parallel = std::max(1, std::min(rules.parallelDownloads, kMaxParallelDownloads));
   TransferEngine engine(parallel);
   std::vector<std::unique_ptr<RoadFetch>> fetches;
@@ -121,24 +117,24 @@ int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest&
       const std::string directory = tempDirectory + entry.local_path();
       if (directoriesMade.insert(directory).second) ops.makeDirectories(directory);
       ++active;
+      const RoadFetch::Done staging = [&, staged](bool proved, FetchRoad) {
+        --active;
+        const std::string partial = staged + kPartialDownloadSuffix;
+        if (!proved || !ops.replaceFile(partial, staged)) {
+          if (proved) ops.removeFile(partial);
+          // The first file that fails ends the others: nothing of theirs is kept.
+          failed = true;
+          engine.CancelAll();
+          return;
+        }
+        if (parallel > 1) reporter.progress(entryCount, ++fetched);
+        startMore();
+      };
       // The download starts by removing a leftover of an interrupted run,
       // which must not be judged as this transfer's file.
       fetches.push_back(std::make_unique<RoadFetch>(engine, entry, StagedPath(installDirectory, entry),
                                                     staged + kPartialDownloadSuffix, rules.trust, rules.retry,
-                                                    [&, staged](bool proved, FetchRoad) {
-                                                      --active;
-                                                      const std::string partial = staged + kPartialDownloadSuffix;
-                                                      if (!proved || !ops.replaceFile(partial, staged)) {
-                                                        if (proved) ops.removeFile(partial);
-                                                        // The first file that fails ends the others: nothing of theirs
-                                                        // is kept.
-                                                        failed = true;
-                                                        engine.CancelAll();
-                                                        return;
-                                                      }
-                                                      if (parallel > 1) reporter.progress(entryCount, ++fetched);
-                                                      startMore();
-                                                    }));
+                                                    staging));
       fetches.back()->Start();
     }
   };

@@ -110,6 +110,13 @@ class FinaliseTest : public testing::Test {
     return FinaliseInDirectories(module_.Path(), temp_, PackageManifest(), nullptr, trust, programName);
   }
 
+  // Opens path without FILE_SHARE_DELETE, so that nobody can rename or
+  // delete it until the handle is closed.
+  static HANDLE Hold(const std::wstring& path) {
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+  }
+
   // A stand-in shell started from the scratch directory under its real name.
   RunningProgram StartShell(const std::wstring& name) {
     module_.CopyIn(g_fixtures + L"zenquilo.exe", name);
@@ -210,9 +217,7 @@ TEST_F(FinaliseTest, AFileThatCannotBeMovedKeepsTheUpdatePending) {
   const std::string pending = Pending({{"", "held.dll", "2", ""}, {"", "free.dll", "2", ""}});
   Put(PendingManifest(), pending);
 
-  // Open without FILE_SHARE_DELETE: the staged file cannot be renamed.
-  HANDLE holder = CreateFileW(Staged("held.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE holder = Hold(Staged("held.dll"));
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   const int result = Run();
   CloseHandle(holder);
@@ -237,8 +242,7 @@ TEST_F(FinaliseTest, AFileLetGoWhileTheMoveIsRetriedIsInstalled) {
   const std::string pending = Pending({{"", "first.dll", "2", ""}, {"", "held.dll", "2", ""}});
   Put(PendingManifest(), pending);
 
-  HANDLE holder = CreateFileW(Staged("held.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE holder = Hold(Staged("held.dll"));
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   // Let go a moment after the moves began (first.dll is in place), well
   // within the two seconds that a move is retried for.
@@ -269,8 +273,7 @@ TEST_F(FinaliseTest, AStagedFileGoneSinceItsProofIsNotTakenAsInstalled) {
   Put(PendingManifest(), pending);
 
   // held.dll's move waits while it is held; the proof is over once first.dll is in place.
-  HANDLE holder = CreateFileW(Staged("held.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE holder = Hold(Staged("held.dll"));
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   std::thread scanner([&] {
     WaitUntil([&] { return Exists(Installed("first.dll")); });
@@ -334,9 +337,7 @@ TEST_F(FinaliseTest, AFileThatCannotBeDeletedKeepsTheUpdatePending) {
   const std::string pending = Pending({{"", "stuck.dll", "2", "delete"}, {"", "free.dll", "2", ""}});
   Put(PendingManifest(), pending);
 
-  // Open without FILE_SHARE_DELETE: the file cannot be deleted.
-  HANDLE holder = CreateFileW(Installed("stuck.dll").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE holder = Hold(Installed("stuck.dll"));
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   const int result = Run();
   CloseHandle(holder);

@@ -16,6 +16,11 @@ std::int64_t IssuedSeconds(const PackageManifest& manifest) {
   return seconds;
 }
 
+// Only the newest versions are kept: older ones no client goes back to.
+void KeepNewest(std::map<long, std::int64_t>& newest) {
+  while (newest.size() > kIssueLedgerVersions) newest.erase(newest.begin());
+}
+
 }  // namespace
 
 IssueLedger IssueLedger::FromText(const std::string& text) {
@@ -30,7 +35,7 @@ IssueLedger IssueLedger::FromText(const std::string& text) {
       ledger.newest_[version] = seconds;
     }
   }
-  while (ledger.newest_.size() > kIssueLedgerVersions) ledger.newest_.erase(ledger.newest_.begin());
+  KeepNewest(ledger.newest_);
   return ledger;
 }
 
@@ -68,6 +73,6 @@ bool IssueLedger::Record(const PackageManifest& manifest) {
   const auto seen = newest_.find(version);
   if (seen != newest_.end() && seen->second >= issued) return false;
   newest_[version] = issued;
-  while (newest_.size() > kIssueLedgerVersions) newest_.erase(newest_.begin());
+  KeepNewest(newest_);
   return true;
 }

@@ -63,7 +63,7 @@ declare -A rates
 for i in $(seq 1 "$runs"); do
   rates[md5sum]+="$(md5sum_rate "$file") "
   for preset in "${presets[@]}"; do
-    rates[$preset]+="$(scripts/wine-run.sh "build/$preset/tools/md5_rate.exe" "$wine_file" 1 | awk '{print $1}') "
+    rates[$preset]+="$(scripts/wine-run.sh "build/$preset/bench/md5_rate.exe" "$wine_file" 1 | awk '{print $1}') "
   done
 done
 peer=$(printf '%s\n' ${rates[md5sum]} | median)
@@ -77,7 +77,7 @@ done
 for preset in "${presets[@]}"; do
   echo
   echo "== incremental update against curl.exe, $preset"
-  scripts/wine-run.sh "build/$preset/tools/update_bench.exe" | sed 's/^/   /'
+  scripts/wine-run.sh "build/$preset/bench/update_bench.exe" | sed 's/^/   /'
 done
 
 for preset in "${presets[@]}"; do

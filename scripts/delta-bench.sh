@@ -3,7 +3,7 @@
 # file, the full size, the compressed copy (CompressForServing) and our delta
 # (MakeDelta) beside bsdiff's and xdelta3's patches of the same pair, the
 # delta's creation time, and its apply time and peak memory natively and
-# under Wine (tools/delta_apply.exe, the client's decoding code). Then the
+# under Wine (bench/delta/delta_apply.exe, the client's decoding code). Then the
 # update road's bytes against today's whole files, and one line per goal.
 #
 # The corpus is made once and reused, under $ZQ_CACHE/delta-corpus:
@@ -53,7 +53,7 @@ build_programs() {
     (cd "$src" && cmake --preset "$preset" >/dev/null &&
       cmake --build --preset "$preset" --target ZenquiloStudent zq_publish -j 2 >/dev/null)
     mkdir -p "$out/$preset"
-    cp "$src/build/$preset/ZenquiloStudent.exe" "$src/build/$preset/tools/publisher/zq_publish.exe" "$out/$preset/"
+    cp "$src/build/$preset/ZenquiloStudent.exe" "$src/build/$preset/publisher/zq_publish.exe" "$out/$preset/"
   done
   rm -rf "$src"
   touch "$out/.complete"
@@ -142,9 +142,9 @@ cmake --preset native >/dev/null
 cmake --build --preset native --target delta_make delta_apply -j 2 >/dev/null
 cmake --preset windows >/dev/null
 cmake --build --preset windows --target delta_apply -j 2 >/dev/null
-native_make=$root/build/native/tools/delta_bench/delta_make
-native_apply=$root/build/native/tools/delta_bench/delta_apply
-wine_apply=$root/build/windows/tools/delta_bench/delta_apply.exe
+native_make=$root/build/native/bench/delta/delta_make
+native_apply=$root/build/native/bench/delta/delta_apply
+wine_apply=$root/build/windows/bench/delta/delta_apply.exe
 
 # name, old file, new file
 pairs=()

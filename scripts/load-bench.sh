@@ -28,7 +28,7 @@ command -v wrk >/dev/null || bash scripts/install-packages.sh
 . scripts/road-lib.sh
 
 # The release publisher, natively; built once if this tree has no native build.
-publish=${ZQ_PUBLISH:-$root/build/native/tools/publisher/zq_publish}
+publish=${ZQ_PUBLISH:-$root/build/native/publisher/zq_publish}
 if [ ! -x "$publish" ]; then
   log "building the native zq_publish"
   cmake --preset native >/dev/null

@@ -103,7 +103,7 @@ zq_publish_release() {
   if [ -n "${ZQ_PUBLISH:-}" ]; then
     "$ZQ_PUBLISH" "$@"
   else
-    "$WINE" "${ZQ_PUBLISH_BUILD:-$ZQ_BUILD}/tools/publisher/zq_publish.exe" "$@" </dev/null | tr -d '\r'
+    "$WINE" "${ZQ_PUBLISH_BUILD:-$ZQ_BUILD}/publisher/zq_publish.exe" "$@" </dev/null | tr -d '\r'
     return "${PIPESTATUS[0]}"
   fi
 }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tests/support/wine_support.h"
-#include "tools/test_http_server/test_http_server.h"
+#include "tests/server/test_http_server.h"
 
 inline constexpr wchar_t kTrayClass[] = L"Zenquilo教育";
 inline constexpr DWORD kSecondCopyExitCode = 0xFFFFFFFF;

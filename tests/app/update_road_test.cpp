@@ -15,7 +15,7 @@
 #include "tests/app/app_test_environment.h"
 #include "tests/app/update_road.h"
 #include "tests/support/wine_support.h"
-#include "tools/test_http_server/test_http_server.h"
+#include "tests/server/test_http_server.h"
 
 namespace {
 

@@ -54,7 +54,7 @@ mkdir -p "$r1/bin" "$r2/bin"
 cp "$ZQ_BUILD/fixtures/com_server.dll" "$r1/a.dll"
 cp "$ZQ_BUILD/fixtures/zenquilo.exe" "$r1/bin/b.dll"
 head -c 400000 "$ZQ_BUILD/ZenquiloStudent.exe" >"$r1/c.dat"
-tail -c 400000 "$ZQ_BUILD/tools/publisher/zq_publish.exe" >"$r1/d.dat"
+tail -c 400000 "$ZQ_BUILD/publisher/zq_publish.exe" >"$r1/d.dat"
 seed=1
 for f in a.dll bin/b.dll c.dat d.dat; do
   zq_edited_copy "$r1/$f" "$r2/$f" $((seed++))

@@ -24,8 +24,8 @@ peer=${2:-}
 . "$here/scripts/wine-env.sh"
 . "$here/scripts/road-lib.sh"
 zq_probe_x86
-if [ "$ZQ_X86_RUNS" = yes ] && { [ -z "$peer" ] || [ ! -f "$peer/tools/publisher/zq_publish.exe" ]; }; then
-  echo "the other architecture's build (with tools/publisher/zq_publish.exe) is needed: '$peer'" >&2
+if [ "$ZQ_X86_RUNS" = yes ] && { [ -z "$peer" ] || [ ! -f "$peer/publisher/zq_publish.exe" ]; }; then
+  echo "the other architecture's build (with publisher/zq_publish.exe) is needed: '$peer'" >&2
   exit 1
 fi
 

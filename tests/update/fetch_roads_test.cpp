@@ -5,9 +5,9 @@
 #include "update/delta/fetch_roads.h"
 
 #include "tests/support/test_files.h"
-#include "tools/publisher/zstd_encode.h"
+#include "publisher/zstd_encode.h"
 #include "update/delta/zstd_decode.h"
-#include "tools/test_http_server/test_http_server.h"
+#include "tests/server/test_http_server.h"
 #include "update/proof/release_signature.h"
 #include "update/proof/sha256_digest.h"
 

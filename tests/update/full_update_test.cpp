@@ -6,7 +6,7 @@
 
 #include "tests/support/progress_recorder.h"
 #include "tests/support/test_files.h"
-#include "tools/test_http_server/test_http_server.h"
+#include "tests/server/test_http_server.h"
 
 #ifdef _WIN32
 #include <windows.h>

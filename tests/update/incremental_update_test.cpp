@@ -6,7 +6,7 @@
 #include "update/incremental_update.h"
 
 #include "tests/support/test_files.h"
-#include "tools/test_http_server/test_http_server.h"
+#include "tests/server/test_http_server.h"
 #include "update/proof/md5_checksum.h"
 #include "update/proof/sha256_digest.h"
 

@@ -5,7 +5,7 @@
 
 #include "tests/support/progress_recorder.h"
 #include "tests/support/test_files.h"
-#include "tools/test_http_server/test_http_server.h"
+#include "tests/server/test_http_server.h"
 #include "update/proof/md5_checksum.h"
 
 #include <gtest/gtest.h>

@@ -2,35 +2,30 @@
 
 #include <windows.h>
 
-#include <utility>
+#include "platform/unique_resource.h"
 
-// Owns a kernel handle for one scope and closes it once. Both of Win32's
-// "no handle" values (null and INVALID_HANDLE_VALUE) count as empty.
-class UniqueHandle {
- public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-  ~UniqueHandle() { Reset(); }
+// Win32's owners: the UniqueResource family with each kind's close function
+// and "no handle" values.
 
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) {
-      Reset();
-      handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-  }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-
-  HANDLE get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
-  void Reset() {
-    if (valid()) CloseHandle(handle_);
-    handle_ = nullptr;
-  }
-
- private:
-  HANDLE handle_ = nullptr;
+// A kernel handle (process, thread, file, event, mutex). Both of Win32's
+// "no handle" values, null and INVALID_HANDLE_VALUE, count as empty.
+struct KernelHandleTraits {
+  using Type = HANDLE;
+  static Type Empty() { return nullptr; }
+  static bool IsEmpty(Type value) { return value == nullptr || value == INVALID_HANDLE_VALUE; }
+  static void Free(Type value) { CloseHandle(value); }
 };
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+
+// A FindFirstFileW search, ended by FindClose; INVALID_HANDLE_VALUE is empty.
+struct FindHandleTraits {
+  using Type = HANDLE;
+  static Type Empty() { return INVALID_HANDLE_VALUE; }
+  static bool IsEmpty(Type value) { return value == INVALID_HANDLE_VALUE || value == nullptr; }
+  static void Free(Type value) { FindClose(value); }
+};
+using UniqueFindHandle = UniqueResource<FindHandleTraits>;
+
+// Memory the system allocated with LocalAlloc for the caller (security
+// descriptors, FormatMessage text).
+using UniqueLocalMemory = UniqueResource<NullableTraits<HLOCAL, &LocalFree>>;

@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "update/proof/streamed_digests.h"
-#include "update/transfer/resumable_download.h"
+#include "update/transfer/download_policy.h"
+#include "update/transfer/http_transfer.h"
 
 struct EngineDownload {
   std::string url;

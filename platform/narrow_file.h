@@ -25,3 +25,10 @@ bool ReplaceNarrowPath(const std::string& from, const std::string& to);
 // nothing is left beside it. mode as for fopen: "wb", or "wt" for CR LF
 // line ends on Windows.
 bool ReplaceNarrowFileWith(const std::string& path, const std::string& bytes, const char* mode = "wb");
+
+// Creates every directory named in path (narrow, code page 936): each prefix
+// ending in "\" or "/". The part after the last separator is left alone.
+// 0 when all of them exist afterwards; -1 at the first directory that cannot
+// be created, and on Windows for a path over 259 characters (nothing is
+// created then).
+int MakeDirectoryTree(const std::string& path);

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "platform/directory_tree.h"
+
 std::FILE* OpenNarrowPath(const std::string& path, const char* mode) {
   return std::fopen(path.c_str(), mode);
 }
@@ -21,4 +23,11 @@ bool RemoveNarrowPath(const std::string& path) {
 // rename() replaces an existing target in one step.
 bool ReplaceNarrowPath(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+int MakeDirectoryTree(const std::string& path) {
+  for (const std::string& prefix : DirectoryPrefixes(path)) {
+    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return -1;
+  }
+  return 0;
 }

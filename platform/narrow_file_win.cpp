@@ -2,11 +2,19 @@
 
 #include <windows.h>
 
+#include <io.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 
+#include "platform/directory_tree.h"
 #include "platform/text.h"
+
+namespace {
+
+constexpr size_t kLongestDirectoryTree = 259;
+
+}  // namespace
 
 std::FILE* OpenNarrowPath(const std::string& path, const char* mode) {
   const std::string narrowMode(mode);
@@ -25,4 +33,16 @@ bool RemoveNarrowPath(const std::string& path) {
 
 bool ReplaceNarrowPath(const std::string& from, const std::string& to) {
   return MoveFileExW(NarrowToWide(from).c_str(), NarrowToWide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+int MakeDirectoryTree(const std::string& path) {
+  if (path.size() > kLongestDirectoryTree) return -1;
+  // Walked as wide text: the second byte of a code page 936 character can be
+  // 0x5C, which a byte walk would take for a backslash. The wide calls also
+  // keep Chinese names intact whatever the system's ANSI code page is.
+  for (const std::wstring& prefix : DirectoryPrefixes(NarrowToWide(path))) {
+    if (_waccess(prefix.c_str(), 0) == 0) continue;
+    if (_wmkdir(prefix.c_str()) != 0 && errno != EEXIST) return -1;
+  }
+  return 0;
 }

@@ -19,12 +19,6 @@ std::wstring GetTempDirectory();
 // The 8.3 form of an existing path, or empty text when it cannot be had.
 std::wstring GetShortPath(const std::wstring& path);
 
-// Creates every directory named in path (narrow, code page 936): each prefix
-// ending in "\" or "/". The part after the last separator is left alone.
-// 0 when all of them exist afterwards; -1 for a path over 259 characters
-// (nothing is created) or at the first directory that cannot be created.
-int MakeDirectoryTree(const std::string& path);
-
 // The whole file read in text mode (CR LF becomes LF), shared with other
 // readers and writers; empty text when it cannot be opened.
 std::string ReadWholeFile(const std::string& path);

@@ -8,13 +8,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "platform/directory_tree.h"
+#include "platform/narrow_file.h"
 #include "platform/text.h"
 
 namespace {
 
 constexpr size_t kPathBufferSize = MAX_PATH;  // 260, the terminator included
-constexpr size_t kLongestDirectoryTree = 259;
 
 }  // namespace
 
@@ -47,18 +46,6 @@ std::wstring GetShortPath(const std::wstring& path) {
   const DWORD length = GetShortPathNameW(path.c_str(), buffer, kPathBufferSize);
   if (length == 0 || length >= kPathBufferSize) return std::wstring();
   return buffer;
-}
-
-int MakeDirectoryTree(const std::string& path) {
-  if (path.size() > kLongestDirectoryTree) return -1;
-  // Walked as wide text: the second byte of a code page 936 character can be
-  // 0x5C, which a byte walk would take for a backslash. The wide calls also
-  // keep Chinese names intact whatever the system's ANSI code page is.
-  for (const std::wstring& prefix : DirectoryPrefixes(NarrowToWide(path))) {
-    if (_waccess(prefix.c_str(), 0) == 0) continue;
-    if (_wmkdir(prefix.c_str()) != 0 && errno != EEXIST) return -1;
-  }
-  return 0;
 }
 
 std::string ReadWholeFile(const std::string& path) {

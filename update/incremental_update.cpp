@@ -12,26 +12,7 @@
 #include <memory>
 #include <unordered_set>
 
-#ifdef _WIN32
-#include "platform/paths.h"
-#else
-#include <sys/stat.h>
-
-#include <cerrno>
-
-#include "platform/directory_tree.h"
-#endif
-
 namespace {
-
-#ifndef _WIN32
-int MakeDirectoriesPosix(const std::string& path) {
-  for (const std::string& prefix : DirectoryPrefixes(path)) {
-    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return -1;
-  }
-  return 0;
-}
-#endif
 
 void RemoveStagedFile(const std::string& path) {
   RemoveNarrowPath(path);
@@ -40,11 +21,7 @@ void RemoveStagedFile(const std::string& path) {
 }  // namespace
 
 const StagingFileOps& NativeStagingFileOps() {
-#ifdef _WIN32
   static const StagingFileOps ops = {&MakeDirectoryTree, &ReplaceNarrowPath, &RemoveStagedFile};
-#else
-  static const StagingFileOps ops = {&MakeDirectoriesPosix, &ReplaceNarrowPath, &RemoveStagedFile};
-#endif
   return ops;
 }
 

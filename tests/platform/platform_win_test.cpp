@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/machine_identity.h"
+#include "platform/narrow_file.h"
 #include "platform/paths.h"
 #include "platform/settings.h"
 #include "platform/text.h"

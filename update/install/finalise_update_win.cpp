@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "launch/process_killer.h"
+#include "platform/narrow_file.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "update/install/finalise_plan.h"

@@ -1,5 +1,7 @@
 #include "update/update_manager.h"
 
+#include <commctrl.h>
+
 #include <ctime>
 #include <exception>
 #include <utility>
@@ -9,10 +11,14 @@
 #include "platform/paths.h"
 #include "platform/settings.h"
 #include "platform/text.h"
-#include "update/transfer/http_transfer.h"
+#include "update/full_update.h"
+#include "update/incremental_update.h"
+#include "update/install/finalise_update.h"
 #include "update/manifest/version_number.h"
 #include "update/proof/issue_ledger.h"
+#include "update/transfer/http_transfer.h"
 #include "update/update_check.h"
+#include "update/update_messages.h"
 
 namespace {
 
@@ -97,6 +103,52 @@ int UpdateManager::SavePendingManifest() {
   // Text mode: each line feed is written as CR LF.
   ReplaceNarrowFileWith(WideToNarrow(pendingManifestPath), remoteManifestText, "wt");
   return 1;
+}
+
+std::wstring UpdateManager::RunFullUpdate() {
+  const std::string packageDate = remoteManifest.package_date();
+  // An unsafe name fails as a failed download does: nothing is sent.
+  if (InstallerFileName(packageDate).empty()) return std::wstring();
+  const UpdateRules rules = DownloadRules();
+  // With a release key, an installer the signed manifest gives no digest for
+  // could never be proved: it is not fetched.
+  if (!rules.trust.CanProveInstaller(remoteManifest)) return std::wstring();
+  const std::wstring installerPath = GetTempDirectory() + L"setup" + NarrowToWide(packageDate) + L".exe";
+  const auto proved = [&](const std::string& path) { return rules.trust.AcceptsInstaller(path, remoteManifest); };
+  if (DownloadInstaller(remoteManifest.install_package_url(), WideToNarrow(installerPath), progressBar, rules.retry,
+                        LimitsForSize(remoteManifest.install_package_size()), proved) != 0) {
+    return std::wstring();
+  }
+  // The tray window reads the path before SendMessageW returns, while this
+  // thread waits; by then it has started the installer and closed itself.
+  SendMessageW(trayWindow, kUpdateReadyMessage, 1, reinterpret_cast<LPARAM>(installerPath.c_str()));
+  return installerPath;
+}
+
+int UpdateManager::RunIncrementalUpdate() {
+  IncrementalUpdateReporter reporter;
+  reporter.progress = [this](int range, int position) {
+    SendMessageW(progressBar, PBM_SETRANGE32, 0, range);
+    SendMessageW(progressBar, PBM_SETPOS, position, 0);
+  };
+  // When the ready message returns, the tray window has written the pending manifest.
+  reporter.ready = [this] { SendMessageW(trayWindow, kUpdateReadyMessage, 1, 1); };
+  reporter.failed = [this] { SendMessageW(trayWindow, kUpdateFailedMessage, 1, 1); };
+  // Staged files belong to one pending manifest: from here on they are this
+  // release's, so an older pending manifest left by an earlier run must not
+  // install them under its name at the next plain start.
+  DeleteFileW(pendingManifestPath.c_str());
+  DeleteFileW((pendingManifestPath + kSignatureSuffix).c_str());
+  return RunIncrementalUpdateIn(remoteManifest, localManifest, WideToNarrow(GetTempDirectory()),
+                                WideToNarrow(GetModuleDirectory()), reporter, DownloadRules());
+}
+
+int UpdateManager::FinalisePendingUpdate() {
+  wchar_t modulePath[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
+  const std::wstring path(modulePath, length < MAX_PATH ? length : 0);
+  const std::wstring programName = path.substr(path.find_last_of(L"\\/") + 1);
+  return FinaliseInDirectories(GetModuleDirectory(), GetTempDirectory(), localManifest, trayWindow, trust, programName);
 }
 
 PackageFileEntry UpdateManager::FindLocalEntry(const std::string& name) const {

@@ -17,7 +17,6 @@
 #include "update/install/finalise_plan.h"
 #include "update/install/pe_machine.h"
 #include "update/update_check.h"
-#include "update/update_manager.h"
 
 namespace {
 
@@ -313,12 +312,4 @@ void RemoveRetiredPrograms(const std::wstring& tempDirectory) {
       DeleteFileW((tempDirectory + found.cFileName).c_str());
   } while (FindNextFileW(search, &found));
   FindClose(search);
-}
-
-int UpdateManager::FinalisePendingUpdate() {
-  wchar_t modulePath[MAX_PATH] = {};
-  const DWORD length = GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-  const std::wstring path(modulePath, length < MAX_PATH ? length : 0);
-  const std::wstring programName = path.substr(path.find_last_of(L"\\/") + 1);
-  return FinaliseInDirectories(GetModuleDirectory(), GetTempDirectory(), localManifest, trayWindow, trust, programName);
 }

@@ -18,6 +18,89 @@ void RemoveStagedFile(const std::string& path) {
   RemoveNarrowPath(path);
 }
 
+struct StagingDirectories {
+  const std::string& temp;
+  const std::string& install;
+};
+
+// One run's downloads on one engine, started as connections free up; each
+// file is moved under its staged name as soon as it is proved, and the first
+// that fails ends the rest.
+class StagingRun {
+ public:
+  StagingRun(const std::vector<PackageFileEntry>& fetch, int entryCount, StagingDirectories directories,
+             const IncrementalUpdateReporter& reporter, const UpdateRules& rules, const StagingFileOps& ops)
+      : fetch_(fetch),
+        entryCount_(entryCount),
+        directories_(directories),
+        reporter_(reporter),
+        rules_(rules),
+        ops_(ops),
+        parallel_(std::max(1, std::min(rules.parallelDownloads, kMaxParallelDownloads))),
+        engine_(parallel_) {}
+
+  // True when every file was fetched, proved and staged.
+  bool Run() {
+    StartMore();
+    engine_.Run();
+    return !failed_;
+  }
+
+ private:
+  // Every file of the run shares one engine, and so its connections. One at
+  // a time, the bar moves as each file starts, as it always did; several at
+  // once, as each is staged, so positions still rise one by one.
+  void StartMore() {
+    while (!failed_ && active_ < parallel_ && next_ < fetch_.size()) Start(fetch_[next_++]);
+  }
+
+  void Start(const PackageFileEntry& entry) {
+    const std::string staged = StagedPath(directories_.temp, entry);
+    if (parallel_ == 1) reporter_.progress(entryCount_, ++fetched_);
+    // Failures here surface below: the file cannot be created, so it is not
+    // proved. Once a directory: under Wine every step of the walk is a
+    // round trip to the server, and a release's files share a few folders.
+    const std::string directory = directories_.temp + entry.local_path();
+    if (directoriesMade_.insert(directory).second) ops_.makeDirectories(directory);
+    ++active_;
+    // The download starts by removing a leftover of an interrupted run,
+    // which must not be judged as this transfer's file.
+    fetches_.push_back(std::make_unique<RoadFetch>(
+        engine_, entry, StagedPath(directories_.install, entry), staged + kPartialDownloadSuffix, rules_.trust,
+        rules_.retry, [this, staged](bool proved, FetchRoad) { Finished(staged, proved); }));
+    fetches_.back()->Start();
+  }
+
+  void Finished(const std::string& staged, bool proved) {
+    --active_;
+    const std::string partial = staged + kPartialDownloadSuffix;
+    if (!proved || !ops_.replaceFile(partial, staged)) {
+      if (proved) ops_.removeFile(partial);
+      // The first file that fails ends the others: nothing of theirs is kept.
+      failed_ = true;
+      engine_.CancelAll();
+      return;
+    }
+    if (parallel_ > 1) reporter_.progress(entryCount_, ++fetched_);
+    StartMore();
+  }
+
+  const std::vector<PackageFileEntry>& fetch_;
+  const int entryCount_;
+  const StagingDirectories directories_;
+  const IncrementalUpdateReporter& reporter_;
+  const UpdateRules& rules_;
+  const StagingFileOps& ops_;
+  const int parallel_;
+  TransferEngine engine_;
+  std::vector<std::unique_ptr<RoadFetch>> fetches_;
+  std::unordered_set<std::string> directoriesMade_;
+  std::size_t next_ = 0;
+  int active_ = 0;
+  int fetched_ = 0;
+  bool failed_ = false;
+};
+
 }  // namespace
 
 const StagingFileOps& NativeStagingFileOps() {
@@ -63,7 +146,6 @@ int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest&
                            const std::string& tempDirectory, const std::string& installDirectory,
                            const IncrementalUpdateReporter& reporter, const UpdateRules& rules,
                            const StagingFileOps& ops) {
-  const int entryCount = static_cast<int>(remote.file_list().size());
   // The whole list is judged before the first request: a hostile entry late
   // in the list must not find earlier files of the same release staged.
   const std::vector<PackageFileEntry> fetch = EntriesToFetch(remote, local);
@@ -71,53 +153,9 @@ int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest&
     reporter.failed();
     return -1;
   }
-
-  // Every file of the run shares one engine, and so its connections. One at
-  // a time, the bar moves as each file starts, as it always did; several at
-  // once, as each is staged, so positions still rise one by one.
-  const int parallel = std::max(1, std::min(rules.parallelDownloads, kMaxParallelDownloads));
-  TransferEngine engine(parallel);
-  std::vector<std::unique_ptr<RoadFetch>> fetches;
-  std::unordered_set<std::string> directoriesMade;
-  std::size_t next = 0;
-  int active = 0;
-  int fetched = 0;
-  bool failed = false;
-  std::function<void()> startMore = [&] {
-    while (!failed && active < parallel && next < fetch.size()) {
-      const PackageFileEntry& entry = fetch[next++];
-      const std::string staged = StagedPath(tempDirectory, entry);
-      if (parallel == 1) reporter.progress(entryCount, ++fetched);
-      // Failures here surface below: the file cannot be created, so it is not
-      // proved. Once a directory: under Wine every step of the walk is a
-      // round trip to the server, and a release's files share a few folders.
-      const std::string directory = tempDirectory + entry.local_path();
-      if (directoriesMade.insert(directory).second) ops.makeDirectories(directory);
-      ++active;
-      const RoadFetch::Done staging = [&, staged](bool proved, FetchRoad) {
-        --active;
-        const std::string partial = staged + kPartialDownloadSuffix;
-        if (!proved || !ops.replaceFile(partial, staged)) {
-          if (proved) ops.removeFile(partial);
-          // The first file that fails ends the others: nothing of theirs is kept.
-          failed = true;
-          engine.CancelAll();
-          return;
-        }
-        if (parallel > 1) reporter.progress(entryCount, ++fetched);
-        startMore();
-      };
-      // The download starts by removing a leftover of an interrupted run,
-      // which must not be judged as this transfer's file.
-      fetches.push_back(std::make_unique<RoadFetch>(engine, entry, StagedPath(installDirectory, entry),
-                                                    staged + kPartialDownloadSuffix, rules.trust, rules.retry,
-                                                    staging));
-      fetches.back()->Start();
-    }
-  };
-  startMore();
-  engine.Run();
-  if (failed) {
+  const StagingDirectories directories = {tempDirectory, installDirectory};
+  StagingRun run(fetch, static_cast<int>(remote.file_list().size()), directories, reporter, rules, ops);
+  if (!run.Run()) {
     reporter.failed();
     return -1;
   }

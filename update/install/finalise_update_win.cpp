@@ -14,6 +14,7 @@
 #include "platform/narrow_file.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "platform/unique_handle.h"
 #include "update/install/finalise_plan.h"
 #include "update/install/pe_machine.h"
 #include "update/update_check.h"
@@ -35,12 +36,11 @@ enum class MoveResult { kMoved, kNothingStaged, kNotMoved };
 
 std::string ReadWholeBinary(const std::wstring& path) {
   std::string text;
-  FILE* file = _wfsopen(path.c_str(), L"rb", _SH_DENYNO);
-  if (file == nullptr) return text;
+  const UniqueFile file(_wfsopen(path.c_str(), L"rb", _SH_DENYNO));
+  if (!file) return text;
   char block[4096];
   size_t count = 0;
-  while ((count = fread(block, 1, sizeof block, file)) > 0) text.append(block, count);
-  fclose(file);
+  while ((count = fread(block, 1, sizeof block, file.get())) > 0) text.append(block, count);
   return text;
 }
 
@@ -157,11 +157,12 @@ void Register(HWND ownerWindow, const std::wstring& installed) {
 // True when the file is a program image for the processor this build runs
 // on: another architecture's image would leave an install that cannot start.
 bool IsRunningBuildsImage(const std::wstring& path) {
-  FILE* file = _wfsopen(path.c_str(), L"rb", _SH_DENYNO);
-  if (file == nullptr) return false;
   std::string head(kPeHeaderBytes, '\0');
-  head.resize(fread(&head[0], 1, head.size(), file));
-  fclose(file);
+  {
+    const UniqueFile file(_wfsopen(path.c_str(), L"rb", _SH_DENYNO));
+    if (!file) return false;
+    head.resize(fread(&head[0], 1, head.size(), file.get()));
+  }
   std::uint16_t machine = 0;
   return PeMachineOf(head, machine) && machine == RunningBuildMachine();
 }
@@ -305,11 +306,10 @@ int FinaliseInDirectories(const std::wstring& moduleDirectory, const std::wstrin
 
 void RemoveRetiredPrograms(const std::wstring& tempDirectory) {
   WIN32_FIND_DATAW found = {};
-  HANDLE search = FindFirstFileW((tempDirectory + L"*" + kRetiredSuffix).c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
+  const UniqueFindHandle search(FindFirstFileW((tempDirectory + L"*" + kRetiredSuffix).c_str(), &found));
+  if (!search) return;
   do {
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
       DeleteFileW((tempDirectory + found.cFileName).c_str());
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  } while (FindNextFileW(search.get(), &found));
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/narrow_file.h"
+#include "platform/unique_resource.h"
 #include "update/transfer/http_transfer.h"
 
 namespace {
@@ -117,7 +118,7 @@ int TransferEngine::AfterAttempt(Job& job, int result) {
   long long bytesOnDisk = NarrowFileSize(path);
   if (result == 0 && bytesOnDisk < 0) {
     // A whole answer with no body never opens the file: it is an empty file.
-    if (std::FILE* empty = OpenNarrowPath(path, "wb")) std::fclose(empty);
+    const UniqueFile empty(OpenNarrowPath(path, "wb"));
     bytesOnDisk = 0;
     job.digests.Reset();
   }
@@ -155,48 +156,87 @@ void TransferEngine::Retire(std::vector<std::unique_ptr<Job>>::iterator job, int
   if (finished->request.done) finished->request.done(result);
 }
 
+int TransferEngine::StartIfAllowed(Job& job, std::chrono::steady_clock::time_point now) {
+  if (job.request.limits.maxBytes > kUnnamedSizeCap) {
+    // A size past every bound is refused before anything is asked for.
+    return CURLE_FILESIZE_EXCEEDED;
+  }
+  if (job.hasDeadline && now + kShortestAttempt > job.deadline) {
+    // Once the deadline has passed no attempt starts, nor in its last
+    // second: libcurl bounds an attempt in whole seconds and may end
+    // one a millisecond early, so an attempt then would only run past it.
+    RemoveNarrowPath(job.request.path);
+    return CURLE_OPERATION_TIMEDOUT;
+  }
+  // Counted like any failed transfer: the pause, then the next attempt.
+  if (!StartAttempt(job)) return AfterAttempt(job, CURLE_FAILED_INIT);
+  return kGoesOn;
+}
+
+bool TransferEngine::StartDueAttempts(std::chrono::steady_clock::time_point now,
+                                      std::chrono::steady_clock::time_point& wake) {
+  bool anyRunning = false;
+  for (std::size_t i = 0; i < jobs_.size(); ++i) {
+    Job& job = *jobs_[i];
+    if (!job.running && job.startAt <= now) {
+      const int outcome = StartIfAllowed(job, now);
+      if (outcome != kGoesOn) {
+        Retire(jobs_.begin() + static_cast<std::ptrdiff_t>(i), outcome);
+        return true;  // look again at once: the list has changed
+      }
+    }
+    if (job.FallsBehind(now)) {
+      curl_multi_remove_handle(Multi(multi_), job.running->handle());
+      job.running.reset();
+      RemoveNarrowPath(job.request.path);
+      Retire(jobs_.begin() + static_cast<std::ptrdiff_t>(i), CURLE_OPERATION_TIMEDOUT);
+      return true;  // look again at once: the list has changed
+    }
+    if (job.running) {
+      anyRunning = true;
+    } else {
+      wake = std::min(wake, job.startAt);
+    }
+  }
+  return anyRunning;
+}
+
+void TransferEngine::CollectFinishedAttempts() {
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(Multi(multi_), &left)) {
+    if (message->msg != CURLMSG_DONE) continue;
+    CURL* const easy = message->easy_handle;
+    const CURLcode performed = message->data.result;
+    auto found = std::find_if(jobs_.begin(), jobs_.end(), [easy](const std::unique_ptr<Job>& job) {
+      return job->running && job->running->handle() == easy;
+    });
+    if (found == jobs_.end()) continue;
+    curl_multi_remove_handle(Multi(multi_), easy);
+    Job& job = **found;
+    const int result = job.running->Finish(performed);
+    job.running.reset();
+    const int outcome = AfterAttempt(job, result);
+    if (outcome == kGoesOn) continue;
+    Retire(found, outcome);
+    if (jobs_.empty()) return;
+  }
+}
+
+void TransferEngine::WaitForActivity(std::chrono::steady_clock::time_point wake) {
+  // Downloads added or retried by the callbacks start without a wait.
+  for (const std::unique_ptr<Job>& job : jobs_) {
+    if (!job->running) wake = std::min(wake, job->startAt);
+  }
+  const long long waitMs = std::max<long long>(
+      0, std::min<long long>(1000, std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count()));
+  if (waitMs > 0) curl_multi_poll(Multi(multi_), nullptr, 0, static_cast<int>(waitMs), nullptr);
+}
+
 void TransferEngine::Run() {
   while (!jobs_.empty()) {
     const Clock::time_point now = Clock::now();
     Clock::time_point wake = now + std::chrono::seconds(1);
-    bool anyRunning = false;
-    for (std::size_t i = 0; i < jobs_.size(); ++i) {
-      Job& job = *jobs_[i];
-      if (!job.running && job.startAt <= now) {
-        int outcome = kGoesOn;
-        if (job.request.limits.maxBytes > kUnnamedSizeCap) {
-          // A size past every bound is refused before anything is asked for.
-          outcome = CURLE_FILESIZE_EXCEEDED;
-        } else if (job.hasDeadline && now + kShortestAttempt > job.deadline) {
-          // Once the deadline has passed no attempt starts, nor in its last
-          // second: libcurl bounds an attempt in whole seconds and may end
-          // one a millisecond early, so an attempt then would only run past it.
-          RemoveNarrowPath(job.request.path);
-          outcome = CURLE_OPERATION_TIMEDOUT;
-        } else if (!StartAttempt(job)) {
-          // Counted like any failed transfer: the pause, then the next attempt.
-          outcome = AfterAttempt(job, CURLE_FAILED_INIT);
-        }
-        if (outcome != kGoesOn) {
-          Retire(jobs_.begin() + static_cast<std::ptrdiff_t>(i), outcome);
-          anyRunning = true;  // look again at once: the list has changed
-          break;
-        }
-      }
-      if (job.FallsBehind(now)) {
-        curl_multi_remove_handle(Multi(multi_), job.running->handle());
-        job.running.reset();
-        RemoveNarrowPath(job.request.path);
-        Retire(jobs_.begin() + static_cast<std::ptrdiff_t>(i), CURLE_OPERATION_TIMEDOUT);
-        anyRunning = true;  // look again at once: the list has changed
-        break;
-      }
-      if (job.running) {
-        anyRunning = true;
-      } else {
-        wake = std::min(wake, job.startAt);
-      }
-    }
+    const bool anyRunning = StartDueAttempts(now, wake);
     if (jobs_.empty()) break;
     if (!anyRunning) {
       std::this_thread::sleep_until(wake);
@@ -204,33 +244,9 @@ void TransferEngine::Run() {
     }
     int stillRunning = 0;
     curl_multi_perform(Multi(multi_), &stillRunning);
-    int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(Multi(multi_), &left)) {
-      if (message->msg != CURLMSG_DONE) continue;
-      CURL* const easy = message->easy_handle;
-      const CURLcode performed = message->data.result;
-      auto found = std::find_if(jobs_.begin(), jobs_.end(), [easy](const std::unique_ptr<Job>& job) {
-        return job->running && job->running->handle() == easy;
-      });
-      if (found == jobs_.end()) continue;
-      curl_multi_remove_handle(Multi(multi_), easy);
-      Job& job = **found;
-      const int result = job.running->Finish(performed);
-      job.running.reset();
-      const int outcome = AfterAttempt(job, result);
-      if (outcome == kGoesOn) continue;
-      Retire(found, outcome);
-      if (jobs_.empty()) break;
-    }
+    CollectFinishedAttempts();
     if (jobs_.empty()) break;
-    // Downloads added or retried by the callbacks above start without a wait.
-    for (const std::unique_ptr<Job>& job : jobs_) {
-      if (!job->running) wake = std::min(wake, job->startAt);
-    }
-    const long long waitMs = std::max<long long>(
-        0,
-        std::min<long long>(1000, std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count()));
-    if (waitMs > 0) curl_multi_poll(Multi(multi_), nullptr, 0, static_cast<int>(waitMs), nullptr);
+    WaitForActivity(wake);
   }
 }
 

@@ -57,6 +57,16 @@ class TransferEngine {
   bool StartAttempt(Job& job);
   // After an attempt: the job's result, or -2 while it goes on.
   int AfterAttempt(Job& job, int result);
+  // For a job due to start: -2 once its attempt is on its way, otherwise the
+  // result it ends with.
+  int StartIfAllowed(Job& job, std::chrono::steady_clock::time_point now);
+  // Starts what is due and ends what falls behind; true when something runs
+  // or the list changed. wake: the earliest start still to come.
+  bool StartDueAttempts(std::chrono::steady_clock::time_point now, std::chrono::steady_clock::time_point& wake);
+  // Judges every attempt libcurl reports finished.
+  void CollectFinishedAttempts();
+  // Until libcurl has news, or the next start is due (at most a second).
+  void WaitForActivity(std::chrono::steady_clock::time_point wake);
   // Takes the job out of the list, then calls its done with result.
   void Retire(std::vector<std::unique_ptr<Job>>::iterator job, int result);
 

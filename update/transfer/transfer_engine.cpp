@@ -158,7 +158,9 @@ void TransferEngine::Retire(std::vector<std::unique_ptr<Job>>::iterator job, int
 
 int TransferEngine::StartIfAllowed(Job& job, std::chrono::steady_clock::time_point now) {
   if (job.request.limits.maxBytes > kUnnamedSizeCap) {
-    // A size past every bound is refused before anything is asked for.
+    // A size past every bound is refused before anything is asked for, and
+    // like every download that ends, it leaves nothing at its path.
+    RemoveNarrowPath(job.request.path);
     return CURLE_FILESIZE_EXCEEDED;
   }
   if (job.hasDeadline && now + kShortestAttempt > job.deadline) {

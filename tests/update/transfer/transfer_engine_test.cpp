@@ -169,9 +169,8 @@ TEST_F(TransferEngineTest, EachFailureEndsItsOwnDownloadAndLeavesNoFile) {
   }
 }
 
-// Disabled: the refusal before any request leaves whatever lay at the path, though done says it is gone.
 // Catches a stale partial file outliving a download refused for its size.
-TEST_F(TransferEngineTest, DISABLED_ASizeRefusedBeforeAnyRequestLeavesNoFile) {
+TEST_F(TransferEngineTest, ASizeRefusedBeforeAnyRequestLeavesNoFile) {
   test_files::WriteFile(File("huge.dll"), "stale");
   EngineDownload download = Download("huge.dll", "expected");
   download.limits = LimitsForSize(kUnnamedSizeCap + 1);

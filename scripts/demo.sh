@@ -58,7 +58,7 @@ mkdir -p "$demo"
 install=$demo/install
 run=$demo/nginx
 
-. scripts/road-lib.sh
+. scripts/journey-lib.sh
 programs=()
 cleanup() {
   for pid in "${programs[@]}"; do zq_end_program "$pid"; done

@@ -25,7 +25,7 @@ rounds=3
 log() { printf '[load-bench] %s\n' "$*" >&2; }
 
 command -v wrk >/dev/null || bash scripts/install-packages.sh
-. scripts/road-lib.sh
+. scripts/journey-lib.sh
 
 # The release publisher, natively; built once if this tree has no native build.
 publish=${ZQ_PUBLISH:-$root/build/native/publisher/zq_publish}

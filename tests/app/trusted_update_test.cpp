@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/app/app_test_environment.h"
-#include "tests/app/update_road.h"
+#include "tests/app/update_journey.h"
 #include "tests/support/wine_support.h"
 #include "update/proof/release_signature.h"
 

@@ -19,7 +19,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 export ZQ_BUILD=$(cd "$1" && pwd)
 . "$here/scripts/wine-env.sh"
-. "$here/scripts/road-lib.sh"
+. "$here/scripts/journey-lib.sh"
 
 zq_road_begin school-cache
 origin_run=$work/origin

@@ -15,14 +15,14 @@
 #   Phase 1's releases come from the other architecture's publisher, so a
 #   32-bit client installs what the 64-bit publisher made, and the reverse;
 #   where 32-bit programs cannot run, from this build's own publisher.
-# Usage: nginx_road_test.sh WINDOWS_BUILD_DIR OTHER_ARCHITECTURE_BUILD_DIR
+# Usage: nginx_journey_test.sh WINDOWS_BUILD_DIR OTHER_ARCHITECTURE_BUILD_DIR
 # (inside the Wine test environment).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 export ZQ_BUILD=$(cd "$1" && pwd)
 peer=${2:-}
 . "$here/scripts/wine-env.sh"
-. "$here/scripts/road-lib.sh"
+. "$here/scripts/journey-lib.sh"
 zq_probe_x86
 if [ "$ZQ_X86_RUNS" = yes ] && { [ -z "$peer" ] || [ ! -f "$peer/publisher/zq_publish.exe" ]; }; then
   echo "the other architecture's build (with publisher/zq_publish.exe) is needed: '$peer'" >&2

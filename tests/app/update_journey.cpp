@@ -1,4 +1,4 @@
-#include "tests/app/update_road.h"
+#include "tests/app/update_journey.h"
 
 #include "tests/app/app_test_environment.h"
 #include "update/proof/md5_checksum.h"

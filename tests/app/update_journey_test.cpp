@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/app/app_test_environment.h"
-#include "tests/app/update_road.h"
+#include "tests/app/update_journey.h"
 #include "tests/support/wine_support.h"
 #include "tests/server/test_http_server.h"
 

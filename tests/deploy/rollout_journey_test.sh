@@ -10,12 +10,12 @@
 #      stale cache's replay): it fetches nothing beyond the manifest.
 #   3. release 2 was bad: rolled back as release 3, made of release 1's
 #      files. After its two runs the install holds exactly release 1's files.
-# Usage: rollout_road_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
+# Usage: rollout_journey_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 export ZQ_BUILD=$(cd "$1" && pwd)
 . "$here/scripts/wine-env.sh"
-. "$here/scripts/road-lib.sh"
+. "$here/scripts/journey-lib.sh"
 
 zq_road_begin rollout-road
 run=$work/nginx

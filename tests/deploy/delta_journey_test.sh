@@ -11,12 +11,12 @@
 #   3. the client built with the test key, offered a delta that rebuilds the
 #      right file but is not the one the signed manifest names: refused,
 #      the compressed copy is taken instead.
-# Usage: delta_road_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
+# Usage: delta_journey_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 export ZQ_BUILD=$(cd "$1" && pwd)
 . "$here/scripts/wine-env.sh"
-. "$here/scripts/road-lib.sh"
+. "$here/scripts/journey-lib.sh"
 
 zq_road_begin delta-road
 run=$work/nginx

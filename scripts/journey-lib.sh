@@ -2,24 +2,24 @@
 # directory, running ZenquiloStudent under Wine, and reading what the
 # stand-in shells recorded. Needs scripts/wine-env.sh started (zq_wine_start).
 
-zq_road_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+zq_journey_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# zq_road_begin NAME: a test's scratch directory $work and its list pids of
+# zq_journey_begin NAME: a test's scratch directory $work and its list pids of
 # programs started with zq_run. At exit those programs and the stand-in
 # shells end, every private nginx whose state lies below $work stops, and
 # $work goes.
-zq_road_begin() {
+zq_journey_begin() {
   work=$(mktemp -d "/tmp/zq-$1.XXXXXX")
   pids=()
-  trap zq_road_end EXIT
+  trap zq_journey_end EXIT
 }
-zq_road_end() {
+zq_journey_end() {
   local pid state
   for pid in "${pids[@]}"; do zq_end_program "$pid"; done
   "$WINE" taskkill /f /im zenquilo.exe >/dev/null 2>&1 || true
   "$WINE" taskkill /f /im zenquilo_live.exe >/dev/null 2>&1 || true
   for state in "$work"/*/nginx.pid; do
-    [ -e "$state" ] && "$zq_road_root/scripts/serve-release.sh" stop "$(dirname "$state")" || true
+    [ -e "$state" ] && "$zq_journey_root/scripts/serve-release.sh" stop "$(dirname "$state")" || true
   done
   rm -rf "$work"
 }
@@ -28,7 +28,7 @@ zq_road_end() {
 # its owner alone) in $work/keys/release.key, and sign=(--sign-key that).
 zq_test_key() {
   mkdir -p "$work/keys"
-  cp "$zq_road_root/tests/fixtures/test_release.key" "$work/keys/release.key"
+  cp "$zq_journey_root/tests/fixtures/test_release.key" "$work/keys/release.key"
   chmod 600 "$work/keys/release.key"
   sign=(--sign-key "$work/keys/release.key")
 }

@@ -63,7 +63,7 @@ bool WaitForPendingUpdate(const std::wstring& pendingPath) {
 
 // Catches a cut or stalled download that fails the update although a retry
 // resumes it, and a stalled one that holds the worker beyond its limit.
-TEST_F(UpdateRoadTest, CutAndStalledDownloadsAreResumedAndInstalled) {
+TEST_F(UpdateJourneyTest, CutAndStalledDownloadsAreResumedAndInstalled) {
   install_.WriteFileBytes(L"zenquilostudent.ini", "[global]\r\nURL_UPDATE_PACKAGE=" + server_.BaseUrl() +
                                                       "/soft/package.json\r\nDOWNLOAD_STALL_SECONDS=2\r\n");
   InstallOldRelease();
@@ -100,7 +100,7 @@ TEST_F(UpdateRoadTest, CutAndStalledDownloadsAreResumedAndInstalled) {
 // Catches a release listing ZenquiloStudent.exe that stays pending for ever
 // (the running image cannot be replaced in place), an install left without
 // its program, and the old image left behind in temp\.
-TEST_F(UpdateRoadTest, TheProgramReplacesItselfAndTheNextStartRunsTheNewBuild) {
+TEST_F(UpdateJourneyTest, TheProgramReplacesItselfAndTheNextStartRunsTheNewBuild) {
   const std::string nextBuild = ReadFileBytes(g_buildDirectory + L"\\fixtures\\next\\ZenquiloStudent.exe");
   ASSERT_FALSE(nextBuild.empty());
   ASSERT_EQ(FileVersionOf(install_.Program()), L"1.0.0.1");
@@ -145,10 +145,10 @@ TEST_F(UpdateRoadTest, TheProgramReplacesItselfAndTheNextStartRunsTheNewBuild) {
 // --- Signed releases ---------------------------------------------------------
 
 // The program built to trust the test release key, in the install directory.
-class SignedRoadTest : public UpdateRoadTest {
+class SignedJourneyTest : public UpdateJourneyTest {
  protected:
   void SetUp() override {
-    UpdateRoadTest::SetUp();
+    UpdateJourneyTest::SetUp();
     install_.CopyIn(g_buildDirectory + L"\\fixtures\\signed\\ZenquiloStudent.exe", L"ZenquiloStudent.exe");
     ASSERT_TRUE(ParseSecretKeyFile(ReadFileBytes(g_buildDirectory + L"\\fixtures\\test_release.key"), key_));
   }
@@ -175,7 +175,7 @@ class SignedRoadTest : public UpdateRoadTest {
 // Catches a signed client that cannot install a signed release, a signature
 // fetched from anywhere but beside the manifest, and a pending update saved
 // without the signature that the next start checks again.
-TEST_F(SignedRoadTest, ASignedReleaseIsCheckedThenInstalled) {
+TEST_F(SignedJourneyTest, ASignedReleaseIsCheckedThenInstalled) {
   InstallOldRelease();
   PublishSignedRelease();
 
@@ -215,7 +215,7 @@ struct Forgery {
   } kind;
 };
 
-class SignedForgeryTest : public SignedRoadTest, public testing::WithParamInterface<Forgery> {};
+class SignedForgeryTest : public SignedJourneyTest, public testing::WithParamInterface<Forgery> {};
 
 TEST_P(SignedForgeryTest, LeavesTheOldReleaseWhole) {
   const Forgery& forgery = GetParam();
@@ -315,7 +315,7 @@ INSTANTIATE_TEST_SUITE_P(Forgeries, SignedForgeryTest, testing::ValuesIn(kForger
 // that trusts its first key alone (the release signed with B is refused), and
 // a replaced program that still trusts A (the release signed with A is
 // installed afterwards).
-TEST_F(UpdateRoadTest, AReleaseSignedWithTheBackupKeyRetiresThePrimary) {
+TEST_F(UpdateJourneyTest, AReleaseSignedWithTheBackupKeyRetiresThePrimary) {
   const auto secretKey = [](const wchar_t* name) {
     ReleaseSecretKey key{};
     EXPECT_TRUE(ParseSecretKeyFile(ReadFileBytes(g_buildDirectory + L"\\fixtures\\" + name), key)) << name;
@@ -375,7 +375,7 @@ TEST_F(UpdateRoadTest, AReleaseSignedWithTheBackupKeyRetiresThePrimary) {
 
 // Catches an installer started on the word of the server alone, and a
 // refused one left in temp\ under a name that could be started later.
-TEST_F(SignedRoadTest, AnInstallerStartsOnlyWithItsSignedDigest) {
+TEST_F(SignedJourneyTest, AnInstallerStartsOnlyWithItsSignedDigest) {
   InstallOldRelease();
   const std::string installer = ReadFileBytes(g_buildDirectory + L"\\fixtures\\zenquilo.exe");
   server_.SetResource("/setup.exe", installer);

@@ -51,9 +51,9 @@ std::string ManifestText(const std::string& version, const std::string& baseUrl,
   return text + "\n  ]\n}\n";
 }
 
-UpdateRoadTest::UpdateRoadTest() : install_(g_buildDirectory, L"zq road") {}
+UpdateJourneyTest::UpdateJourneyTest() : install_(g_buildDirectory, L"zq journey") {}
 
-void UpdateRoadTest::SetUp() {
+void UpdateJourneyTest::SetUp() {
   ASSERT_TRUE(server_.Start());
   install_.WriteFileBytes(L"zenquilostudent.ini",
                           "[global]\r\nURL_UPDATE_PACKAGE=" + server_.BaseUrl() + "/soft/package.json\r\n");
@@ -61,7 +61,7 @@ void UpdateRoadTest::SetUp() {
   ASSERT_FALSE(comServer_.empty()) << "the COM server fixture is missing";
 }
 
-std::vector<ReleaseFile> UpdateRoadTest::OldRelease() const {
+std::vector<ReleaseFile> UpdateJourneyTest::OldRelease() const {
   return {
       {"", "a.dll", "1", "", "a, release 9", L"a.dll"},
       {"", "c.txt", "1", "", "c, unchanged", L"c.txt"},
@@ -69,7 +69,7 @@ std::vector<ReleaseFile> UpdateRoadTest::OldRelease() const {
   };
 }
 
-std::vector<ReleaseFile> UpdateRoadTest::NewRelease() const {
+std::vector<ReleaseFile> UpdateJourneyTest::NewRelease() const {
   return {
       {"", "a.dll", "2", "", "a, release 12", L"a.dll"},
       {"bin\\", "b.txt", "1", "", "b, new in 12", L"bin\\b.txt"},
@@ -80,13 +80,13 @@ std::vector<ReleaseFile> UpdateRoadTest::NewRelease() const {
   };
 }
 
-void UpdateRoadTest::InstallOldRelease() {
+void UpdateJourneyTest::InstallOldRelease() {
   for (const ReleaseFile& f : OldRelease()) install_.WriteFileBytes(f.installedPath, f.content);
   oldManifest_ = ManifestText("9", server_.BaseUrl(), OldRelease());
   install_.WriteFileBytes(L"package.json", oldManifest_);
 }
 
-void UpdateRoadTest::PublishNewRelease() {
+void UpdateJourneyTest::PublishNewRelease() {
   const std::vector<ReleaseFile> files = NewRelease();
   newManifest_ = ManifestText("12", server_.BaseUrl(), files);
   server_.SetResource("/soft/package.json", newManifest_);
@@ -95,7 +95,7 @@ void UpdateRoadTest::PublishNewRelease() {
   }
 }
 
-void UpdateRoadTest::StageNewRelease() {
+void UpdateJourneyTest::StageNewRelease() {
   InstallOldRelease();
   PublishNewRelease();
   RunningProgram first = StartProgram(install_.Program(), L"");
@@ -103,7 +103,7 @@ void UpdateRoadTest::StageNewRelease() {
   ASSERT_TRUE(Exists(L"temp\\package.json"));
 }
 
-void UpdateRoadTest::ExpectNewReleaseInstalled() const {
+void UpdateJourneyTest::ExpectNewReleaseInstalled() const {
   for (const ReleaseFile& f : NewRelease()) {
     if (f.act == "delete") {
       EXPECT_FALSE(Exists(f.installedPath));
@@ -113,7 +113,7 @@ void UpdateRoadTest::ExpectNewReleaseInstalled() const {
   }
 }
 
-std::string UpdateRoadTest::ReleaseOnDisk() const {
+std::string UpdateJourneyTest::ReleaseOnDisk() const {
   const std::string manifest = ReadFileBytes(At(L"package.json"));
   const bool newManifest = manifest == WithCrLf(newManifest_);
   if (!newManifest && manifest != oldManifest_) return "package.json is neither release's";
@@ -130,12 +130,12 @@ std::string UpdateRoadTest::ReleaseOnDisk() const {
   return state;
 }
 
-HWND UpdateRoadTest::ProgressBarOf(const RunningProgram& program) const {
+HWND UpdateJourneyTest::ProgressBarOf(const RunningProgram& program) const {
   HWND dialog = TopLevelWindowOf(program.pid(), L"#32770");
   return dialog != nullptr ? GetDlgItem(dialog, -1) : nullptr;
 }
 
-void UpdateRoadTest::WaitForWorker(RunningProgram& program) {
+void UpdateJourneyTest::WaitForWorker(RunningProgram& program) {
   ASSERT_TRUE(WaitUntil([&] { return FindWindowW(kTrayClass, kTrayClass) != nullptr; }));
   size_t seen = static_cast<size_t>(-1);
   ULONGLONG quietSince = GetTickCount64();

@@ -1,6 +1,6 @@
 #pragma once
 
-// The road of an update, shared by the tests that run the real program
+// The journey of an update, shared by the tests that run the real program
 // against our HTTP server inside the test process: releases as manifests and
 // files, an install directory holding release 9, and release 12 served.
 
@@ -41,9 +41,9 @@ struct ReleaseFile {
 std::string ManifestText(const std::string& version, const std::string& baseUrl, const std::vector<ReleaseFile>& files,
                          bool withSha256 = false);
 
-class UpdateRoadTest : public testing::Test {
+class UpdateJourneyTest : public testing::Test {
  protected:
-  UpdateRoadTest();
+  UpdateJourneyTest();
   void SetUp() override;
 
   // Release 9, as installed.

@@ -19,7 +19,7 @@
 
 namespace {
 
-TEST_F(UpdateRoadTest, OneIncrementalUpdateFromDownloadToInstall) {
+TEST_F(UpdateJourneyTest, OneIncrementalUpdateFromDownloadToInstall) {
   InstallOldRelease();
   PublishNewRelease();
 
@@ -74,7 +74,7 @@ TEST_F(UpdateRoadTest, OneIncrementalUpdateFromDownloadToInstall) {
   EXPECT_FALSE(Exists(L"temp\\package.json"));
 }
 
-TEST_F(UpdateRoadTest, AStartAfterACrashBetweenTwoMovesCompletesTheInstall) {
+TEST_F(UpdateJourneyTest, AStartAfterACrashBetweenTwoMovesCompletesTheInstall) {
   InstallOldRelease();
   const std::vector<ReleaseFile> files = NewRelease();
   const std::string pending = ManifestText("12", server_.BaseUrl(), files);
@@ -102,7 +102,7 @@ TEST_F(UpdateRoadTest, AStartAfterACrashBetweenTwoMovesCompletesTheInstall) {
 // entry with no hash and no URL, and a "reg" entry with neither, which
 // re-registers the installed COM server. Catches the whole update refused
 // for want of their hashes, and their acts not applied.
-TEST_F(UpdateRoadTest, AServersManifestWithFileLessEntriesInstalls) {
+TEST_F(UpdateJourneyTest, AServersManifestWithFileLessEntriesInstalls) {
   InstallOldRelease();
   CreateDirectoryW(At(L"com").c_str(), nullptr);
   install_.WriteFileBytes(L"com\\com_server.dll", comServer_);
@@ -135,7 +135,7 @@ TEST_F(UpdateRoadTest, AServersManifestWithFileLessEntriesInstalls) {
 // An older pending manifest left by an earlier run, and a new release whose
 // staging fails part-way: that manifest must not install this release's
 // staged files under its name at the next plain start.
-TEST_F(UpdateRoadTest, StagingDropsAnOlderPendingManifest) {
+TEST_F(UpdateJourneyTest, StagingDropsAnOlderPendingManifest) {
   InstallOldRelease();
   CreateDirectoryW(At(L"temp").c_str(), nullptr);
   install_.WriteFileBytes(L"temp\\package.json", ManifestText("10", server_.BaseUrl(), NewRelease()));
@@ -152,7 +152,7 @@ TEST_F(UpdateRoadTest, StagingDropsAnOlderPendingManifest) {
   EXPECT_EQ(ReleaseOnDisk(), "old");
 }
 
-TEST_F(UpdateRoadTest, AKilledFinalisationIsCompletedByTheNextStart) {
+TEST_F(UpdateJourneyTest, AKilledFinalisationIsCompletedByTheNextStart) {
   ASSERT_NO_FATAL_FAILURE(StageNewRelease());
   // Killed during finalisation, at some moment after its one-second pause.
   {
@@ -166,7 +166,7 @@ TEST_F(UpdateRoadTest, AKilledFinalisationIsCompletedByTheNextStart) {
   EXPECT_EQ(ReadFileBytes(At(L"package.json")), WithCrLf(newManifest_));
 }
 
-TEST_F(UpdateRoadTest, TheProgressBarFollowsTheWorkerFileByFile) {
+TEST_F(UpdateJourneyTest, TheProgressBarFollowsTheWorkerFileByFile) {
   InstallOldRelease();
   PublishNewRelease();
   // The third file to fetch stalls, so the bar can be read while it waits.
@@ -189,7 +189,7 @@ TEST_F(UpdateRoadTest, TheProgressBarFollowsTheWorkerFileByFile) {
   EXPECT_FALSE(IsWindowVisible(GetParent(bar))) << "the dialog is never shown";
 }
 
-TEST_F(UpdateRoadTest, OnlyAPlainStartInstallsAPendingUpdate) {
+TEST_F(UpdateJourneyTest, OnlyAPlainStartInstallsAPendingUpdate) {
   ASSERT_NO_FATAL_FAILURE(StageNewRelease());
   RunningProgram learning = StartProgram(install_.LearningShell(), L"");
   ASSERT_TRUE(WaitUntil([&] { return install_.LearningStarts().size() == 2; }));
@@ -204,7 +204,7 @@ TEST_F(UpdateRoadTest, OnlyAPlainStartInstallsAPendingUpdate) {
   }
 }
 
-TEST_F(UpdateRoadTest, AFullReleaseStartsItsInstallerAndCloses) {
+TEST_F(UpdateJourneyTest, AFullReleaseStartsItsInstallerAndCloses) {
   InstallOldRelease();
   const std::string installer = ReadFileBytes(g_buildDirectory + L"\\fixtures\\zenquilo.exe");
   server_.SetResource("/setup.exe", installer);
@@ -248,7 +248,7 @@ TEST_F(UpdateRoadTest, AFullReleaseStartsItsInstallerAndCloses) {
 
 // Whether a worker runs, seen from the server: file requests follow the
 // manifest request only when an update is due and its type is "force".
-TEST_F(UpdateRoadTest, TheCheckStartsAnUpdateOnlyWhenTheRemoteVersionIsGreater) {
+TEST_F(UpdateJourneyTest, TheCheckStartsAnUpdateOnlyWhenTheRemoteVersionIsGreater) {
   struct Case {
     const char* remote;
     const char* type;
@@ -282,7 +282,7 @@ TEST_F(UpdateRoadTest, TheCheckStartsAnUpdateOnlyWhenTheRemoteVersionIsGreater) 
 // Catches a file body that never ends filling the disk (seen: 1.26 GB in
 // 15 s): each attempt stops at the size the manifest names, the download is
 // given up after its retries, and nothing of it stays.
-TEST_F(UpdateRoadTest, AFileBodyThatNeverEndsStopsAtItsSize) {
+TEST_F(UpdateJourneyTest, AFileBodyThatNeverEndsStopsAtItsSize) {
   InstallOldRelease();
   PublishNewRelease();
   test_http::ResponsePlan endless;
@@ -307,7 +307,7 @@ TEST_F(UpdateRoadTest, AFileBodyThatNeverEndsStopsAtItsSize) {
 // Catches a cost per small file far above its transfer's: libcurl's trace of
 // each request, written wherever standard error leads, once made 300 files of
 // 4 KiB take 7 to 9 s under Wine. About a second now; the bound is five times that.
-TEST_F(UpdateRoadTest, ThreeHundredSmallFilesStageWithinSeconds) {
+TEST_F(UpdateJourneyTest, ThreeHundredSmallFilesStageWithinSeconds) {
   InstallOldRelease();
   std::vector<ReleaseFile> files;
   for (int i = 0; i < 300; ++i) {
@@ -335,7 +335,7 @@ TEST_F(UpdateRoadTest, ThreeHundredSmallFilesStageWithinSeconds) {
 // Catches the end of the process tearing down what the worker still uses
 // while it downloads (the update manager, the C runtime's open files): an
 // exit mid-download crashes or hangs only now and then, so it is tried often.
-TEST_F(UpdateRoadTest, LeavingWhileTheWorkerDownloadsEndsCleanly) {
+TEST_F(UpdateJourneyTest, LeavingWhileTheWorkerDownloadsEndsCleanly) {
   InstallOldRelease();
   PublishNewRelease();
   // Its 13 bytes take 6 s: every exit below lands mid-body.
@@ -369,7 +369,7 @@ struct Fault {
   bool serverDown = false;
 };
 
-class UpdateFaultTest : public UpdateRoadTest, public testing::WithParamInterface<Fault> {};
+class UpdateFaultTest : public UpdateJourneyTest, public testing::WithParamInterface<Fault> {};
 
 TEST_P(UpdateFaultTest, LeavesTheOldReleaseWhole) {
   const Fault& fault = GetParam();

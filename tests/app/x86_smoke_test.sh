@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A short road of the real 32-bit program for machines whose kernel executes
+# A short journey of the real 32-bit program for machines whose kernel executes
 # no 32-bit Linux program: Debian's 32-bit Wine installs there but cannot
 # start, so the x86 suite cannot run. Under qemu-user the program does start,
 # and this checks the little that says the x86 build works at all:

@@ -18,7 +18,7 @@ export ZQ_BUILD=$(cd "$1" && pwd)
 . "$here/scripts/wine-env.sh"
 . "$here/scripts/journey-lib.sh"
 
-zq_road_begin delta-road
+zq_journey_begin delta-journey
 run=$work/nginx
 
 # Request paths of the release's files and their forms since the log had LINES lines.
@@ -137,4 +137,4 @@ check "the unnamed delta is refused for the compressed copy" test "$(roads '/a\.
 check "the named deltas are taken" test "$(roads '/bin/b\.dll')$(roads '/c\.dat')" = "deltas deltas "
 check "the install is release 2, byte for byte" installed_is_release2 "$install"
 
-zq_report "delta road"
+zq_report "delta journey"

@@ -29,7 +29,7 @@ if [ "$ZQ_X86_RUNS" = yes ] && { [ -z "$peer" ] || [ ! -f "$peer/publisher/zq_pu
   exit 1
 fi
 
-zq_road_begin nginx-road
+zq_journey_begin nginx-journey
 run=$work/nginx
 
 same_file() { cmp -s "$1" "$2"; }
@@ -46,7 +46,7 @@ base=http://127.0.0.1:$port
 ln -sfn "$work/out2" "$work/current"
 mkdir -p "$work/out2"
 
-# --- 1. The road of one incremental update -------------------------------------
+# --- 1. The journey of one incremental update ---------------------------------
 r1=$work/release1
 r2=$work/release2
 mkdir -p "$r1/bin" "$r1/中文" "$r2/bin" "$r2/中文" "$r2/com"
@@ -225,4 +225,4 @@ pids+=("$pid")
 check "release 21 is installed" zq_wait 60 zq_started "$install" zenquilo.exe 2
 check "the large file is whole" same_file "$install/big/video.bin" "$r21/big/video.bin"
 
-zq_report "nginx road"
+zq_report "nginx journey"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# An operator's road with a bad release, served by nginx with the update
+# An operator's journey with a bad release, served by nginx with the update
 # server's configuration and taken by the real client (built with the test
 # release key) under Wine:
 #   1. release 2 published to 0% of PCs: the client fetches the manifest and
@@ -17,7 +17,7 @@ export ZQ_BUILD=$(cd "$1" && pwd)
 . "$here/scripts/wine-env.sh"
 . "$here/scripts/journey-lib.sh"
 
-zq_road_begin rollout-road
+zq_journey_begin rollout-journey
 run=$work/nginx
 
 requested_since() {  # LINES: request paths logged since the log had LINES lines
@@ -119,4 +119,4 @@ check "the install holds exactly release 1's files" same_tree "$install" "$r1"
 check "and says version 3" grep -q '"version": "3"' "$install/package.json"
 zq_end_program "$pid"
 
-zq_report "rollout road"
+zq_report "rollout journey"

@@ -21,7 +21,7 @@ export ZQ_BUILD=$(cd "$1" && pwd)
 . "$here/scripts/wine-env.sh"
 . "$here/scripts/journey-lib.sh"
 
-zq_road_begin school-cache
+zq_journey_begin school-cache
 origin_run=$work/origin
 cache_run=$work/cache
 

@@ -412,7 +412,7 @@ TEST(Publisher, WritesTheManifestTheClientExpects) {
   EXPECT_NE(outcome.out.find("3 new"), std::string::npos) << outcome.out;
 }
 
-// The three-release road of one file each way, and what the client fetches.
+// The three-release journey of one file each way, and what the client fetches.
 TEST(Publisher, PerFileVerAcrossReleases) {
   TempDir work;
   work.Write("release/keep.txt", "k");

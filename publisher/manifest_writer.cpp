@@ -22,9 +22,11 @@ std::string JsonStringLiteral(const std::string& bytes) {
   return literal;
 }
 
-std::string WriteManifestText(const PackageManifest& manifest) {
-  std::string text = "{\n";
-  text += "  \"version\": " + JsonStringLiteral(manifest.version()) + ",\n";
+namespace {
+
+// The release's own fields, each line ending in ",\n", in the client's order.
+std::string HeaderText(const PackageManifest& manifest) {
+  std::string text = "  \"version\": " + JsonStringLiteral(manifest.version()) + ",\n";
   text += "  \"package_date\": " + JsonStringLiteral(manifest.package_date()) + ",\n";
   text += std::string("  \"full_update\": ") + (manifest.full_update() ? "true" : "false") + ",\n";
   text += "  \"type\": " + JsonStringLiteral(manifest.type()) + ",\n";
@@ -43,39 +45,51 @@ std::string WriteManifestText(const PackageManifest& manifest) {
   if (manifest.rollout() != kWholeRollout) {
     text += "  \"rollout\": " + std::to_string(manifest.rollout()) + ",\n";
   }
-  const std::vector<PackageFileEntry> entries = manifest.file_list();
-  if (entries.empty()) {
-    text += "  \"file_list\": []\n}\n";
-    return text;
+  return text;
+}
+
+// ", \"compressed\": {...}" and ", \"deltas\": [...]" where the entry has them.
+std::string FormsText(const PackageFileEntry& entry) {
+  std::string text;
+  const CompressedCopy& copy = entry.compressed();
+  if (!copy.url.empty()) {
+    text += ", \"compressed\": {\"url\": " + JsonStringLiteral(copy.url) + ", \"size\": " + std::to_string(copy.size) +
+            ", \"sha256\": " + JsonStringLiteral(copy.sha256) + "}";
   }
+  if (entry.deltas().empty()) return text;
+  text += ", \"deltas\": [";
+  for (size_t d = 0; d < entry.deltas().size(); ++d) {
+    const FileDelta& delta = entry.deltas()[d];
+    text += std::string(d == 0 ? "" : ", ") + "{\"from_hash\": " + JsonStringLiteral(delta.from_hash) +
+            ", \"from_sha256\": " + JsonStringLiteral(delta.from_sha256) +
+            ", \"url\": " + JsonStringLiteral(delta.url) + ", \"size\": " + std::to_string(delta.size) +
+            ", \"sha256\": " + JsonStringLiteral(delta.sha256) +
+            ", \"window_log\": " + std::to_string(delta.window_log) + "}";
+  }
+  return text + "]";
+}
+
+// One file_list entry as one line's object, without the line's end.
+std::string EntryText(const PackageFileEntry& entry) {
+  std::string text = "    {\"name\": " + JsonStringLiteral(entry.name()) +
+                     ", \"remote_url\": " + JsonStringLiteral(entry.remote_url()) +
+                     ", \"hash\": " + JsonStringLiteral(entry.hash()) +
+                     ", \"local_path\": " + JsonStringLiteral(entry.local_path()) +
+                     ", \"ver\": " + JsonStringLiteral(entry.ver()) + ", \"act\": " + JsonStringLiteral(entry.act());
+  if (!entry.sha256().empty()) text += ", \"sha256\": " + JsonStringLiteral(entry.sha256());
+  if (entry.size() >= 0) text += ", \"size\": " + std::to_string(entry.size());
+  return text + FormsText(entry) + "}";
+}
+
+}  // namespace
+
+std::string WriteManifestText(const PackageManifest& manifest) {
+  std::string text = "{\n" + HeaderText(manifest);
+  const std::vector<PackageFileEntry> entries = manifest.file_list();
+  if (entries.empty()) return text + "  \"file_list\": []\n}\n";
   text += "  \"file_list\": [\n";
   for (size_t i = 0; i < entries.size(); ++i) {
-    const PackageFileEntry& entry = entries[i];
-    text += "    {\"name\": " + JsonStringLiteral(entry.name()) +
-            ", \"remote_url\": " + JsonStringLiteral(entry.remote_url()) +
-            ", \"hash\": " + JsonStringLiteral(entry.hash()) +
-            ", \"local_path\": " + JsonStringLiteral(entry.local_path()) +
-            ", \"ver\": " + JsonStringLiteral(entry.ver()) + ", \"act\": " + JsonStringLiteral(entry.act());
-    if (!entry.sha256().empty()) text += ", \"sha256\": " + JsonStringLiteral(entry.sha256());
-    if (entry.size() >= 0) text += ", \"size\": " + std::to_string(entry.size());
-    const CompressedCopy& copy = entry.compressed();
-    if (!copy.url.empty()) {
-      text += ", \"compressed\": {\"url\": " + JsonStringLiteral(copy.url) +
-              ", \"size\": " + std::to_string(copy.size) + ", \"sha256\": " + JsonStringLiteral(copy.sha256) + "}";
-    }
-    if (!entry.deltas().empty()) {
-      text += ", \"deltas\": [";
-      for (size_t d = 0; d < entry.deltas().size(); ++d) {
-        const FileDelta& delta = entry.deltas()[d];
-        text += std::string(d == 0 ? "" : ", ") + "{\"from_hash\": " + JsonStringLiteral(delta.from_hash) +
-                ", \"from_sha256\": " + JsonStringLiteral(delta.from_sha256) +
-                ", \"url\": " + JsonStringLiteral(delta.url) + ", \"size\": " + std::to_string(delta.size) +
-                ", \"sha256\": " + JsonStringLiteral(delta.sha256) +
-                ", \"window_log\": " + std::to_string(delta.window_log) + "}";
-      }
-      text += "]";
-    }
-    text += "}";
+    text += EntryText(entries[i]);
     text += i + 1 < entries.size() ? ",\n" : "\n";
   }
   text += "  ]\n}\n";

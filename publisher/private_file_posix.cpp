@@ -8,30 +8,25 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/unique_resource.h"
+
 namespace {
 
 constexpr mode_t kOthersBits = S_IRWXG | S_IRWXO;
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return fd_; }
-  // Closes now, so that a failure of the last write-back shows.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
+// An open file descriptor; -1 is none.
+struct FileDescriptorTraits {
+  using Type = int;
+  static Type Empty() { return -1; }
+  static bool IsEmpty(Type value) { return value < 0; }
+  static void Free(Type value) { ::close(value); }
 };
+using UniqueFileDescriptor = UniqueResource<FileDescriptorTraits>;
+
+// Closes now, so that a failure of the last write-back shows.
+bool CloseFileDescriptor(UniqueFileDescriptor& file) {
+  return ::close(file.release()) == 0;
+}
 
 std::string SystemError(const std::string& what) {
   return what + " (" + std::strerror(errno) + ")";
@@ -91,7 +86,7 @@ bool ReadAll(int fd, char* buffer, std::size_t capacity, std::size_t& length, bo
 
 bool ReadPrivateFile(const std::filesystem::path& path, char* buffer, std::size_t capacity, std::size_t& length,
                      std::string& problem) {
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  UniqueFileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (file.get() < 0) {
     problem = SystemError("cannot be read");
     return false;
@@ -110,7 +105,7 @@ bool ReadPrivateFile(const std::filesystem::path& path, char* buffer, std::size_
 int CreateNewFile(const std::filesystem::path& path, const std::string& bytes, bool ownerOnly, std::string& problem) {
   const mode_t mode = ownerOnly ? S_IRUSR | S_IWUSR : S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH;
   // O_EXCL also refuses a symbolic link standing at path, wherever it points.
-  FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
+  UniqueFileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
   if (file.get() < 0) {
     const bool exists = errno == EEXIST;
     problem = exists ? "exists already; it is never overwritten" : SystemError("cannot be created");
@@ -127,7 +122,7 @@ int CreateNewFile(const std::filesystem::path& path, const std::string& bytes, b
     if (!exposure.empty()) failure = "cannot be kept private on this file system: it " + exposure;
   }
   if (failure.empty() && ::fsync(file.get()) != 0) failure = SystemError("cannot be written");
-  if (!file.Close() && failure.empty()) failure = SystemError("cannot be written");
+  if (!CloseFileDescriptor(file) && failure.empty()) failure = SystemError("cannot be written");
   if (failure.empty()) return 0;
   ::unlink(path.c_str());
   problem = failure;

@@ -5,17 +5,12 @@
 #include <sddl.h>
 
 #include <algorithm>
-#include <memory>
 #include <vector>
 
 #include "platform/unique_handle.h"
 #include "publisher/cp936_text.h"
 
 namespace {
-
-struct LocalFreer {
-  void operator()(void* memory) const { LocalFree(memory); }
-};
 
 // Rights that read the key, or let their holder grant itself reading.
 constexpr ACCESS_MASK kReadingRights =
@@ -45,7 +40,7 @@ std::string SidName(PSID sid) {
   }
   wchar_t* text = nullptr;
   if (ConvertSidToStringSidW(sid, &text)) {
-    std::unique_ptr<void, LocalFreer> owned(text);
+    UniqueLocalMemory owned(text);
     std::string utf8;
     if (WideToUtf8(text, utf8)) return name + "(" + utf8 + ")";
   }
@@ -98,7 +93,7 @@ std::string ExposureOf(HANDLE file) {
   const DWORD error = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                       &owner, nullptr, &dacl, nullptr, &descriptor);
   if (error != ERROR_SUCCESS) return ErrorText("has an access list that cannot be read", error);
-  std::unique_ptr<void, LocalFreer> owned(descriptor);
+  UniqueLocalMemory owned(descriptor);
   return Exposure(owner, dacl);
 }
 

@@ -1,13 +1,11 @@
 #include "publisher/publisher.h"
 
-#include <algorithm>
-#include <cstdint>
 #include <ctime>
 #include <iomanip>
-#include <limits>
 #include <map>
 
-#include "publisher/command_line.h"
+#include "publisher/command_requests.h"
+#include "publisher/earlier_releases.h"
 #include "publisher/manifest_writer.h"
 #include "publisher/operator_commands.h"
 #include "publisher/publish_rules.h"
@@ -17,7 +15,6 @@
 #include "publisher/release_tree.h"
 #include "publisher/smaller_forms.h"
 #include "update/manifest/package_manifest.h"
-#include "update/manifest/version_number.h"
 
 namespace {
 
@@ -31,50 +28,19 @@ constexpr char kUsage[] =
     "                  [--base-url URL] [--date DATE] [the options of a release]\n"
     "       zq_publish keygen --out PREFIX\n";
 
-bool ParseArguments(const std::vector<std::string>& arguments, CommandLine& parsed, std::string& problem) {
-  OptionNames names;
-  names.single = {"--release-dir", "--version", "--date",       "--base-url",       "--out",    "--installer",
-                  "--sign-key",    "--expires", "--zstd-level", "--delta-releases", "--rollout"};
-  names.repeated = {"--reg", "--delete", "--previous"};
-  names.flags = {"--no-smaller-forms"};
-  names.required = {"--release-dir", "--version", "--date", "--base-url", "--out"};
-  if (!ParseCommandLine(arguments, names, parsed, problem)) return false;
-  const std::string version = parsed.Value("--version");
-  // The client reads numbers with strtol into 32 bits: a larger one would
-  // saturate and could no longer be told from the next.
-  if (!IsVerText(version) || std::stoll(version) > std::numeric_limits<std::int32_t>::max()) {
-    problem = "--version must be decimal digits, at most 2147483647";
-    return false;
-  }
-  const std::string base = parsed.Value("--base-url");
-  bool plain = base.compare(0, 7, "http://") == 0 || base.compare(0, 8, "https://") == 0;
-  for (char c : base) plain = plain && static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x7F;
-  if (!plain) {
-    problem = "--base-url must be an http:// or https:// URL of printable ASCII";
-    return false;
-  }
-  int number = 0;
-  if (parsed.Has("--zstd-level") && !SmallNumber(parsed.Value("--zstd-level"), 1, 19, number)) {
-    problem = "--zstd-level must be a number from 1 to 19";
-    return false;
-  }
-  // The client reads at most 16 deltas of a file.
-  if (parsed.Has("--delta-releases") && !SmallNumber(parsed.Value("--delta-releases"), 0, 16, number)) {
-    problem = "--delta-releases must be a number from 0 to 16";
-    return false;
-  }
-  if (parsed.Has("--rollout") && !SmallNumber(parsed.Value("--rollout"), 0, 100, number)) {
-    problem = "--rollout must be a share in percent, from 0 to 100";
-    return false;
-  }
-  for (std::string& path : parsed.repeated["--delete"]) {
-    // An operator on Windows may well type "bin\old.dll".
-    for (char& c : path) {
-      if (c == '\\') c = '/';
-    }
-  }
-  return true;
-}
+// What a publish gathers on its way from the request to the release.
+struct PublishRun {
+  fs::path releaseDir;
+  fs::path outPath;  // --out made absolute, without a trailing separator
+  SigningKey key;
+  ReleaseOptions options;
+  fs::path installer;                   // empty: not a full release
+  std::vector<EarlierRelease> earlier;  // newest first
+  std::vector<PackageManifest> earlierManifests;
+  std::vector<std::string> warnings;
+  ReleasePlan plan;
+  FormReport forms;
+};
 
 bool IsEmptyDirectoryOrMissing(const fs::path& path) {
   std::error_code error;
@@ -82,62 +48,157 @@ bool IsEmptyDirectoryOrMissing(const fs::path& path) {
   return fs::is_directory(path, error) && fs::is_empty(path, error) && !error;
 }
 
-// A release signed before and unsigned now, or signed now with another key,
-// is refused by every client that demands the first key: worth a warning.
-void CheckPreviousSignature(const std::string& previousText, const fs::path& previousPath, const SigningKey& key,
-                            std::vector<std::string>& warnings) {
-  fs::path signaturePath = previousPath;
-  signaturePath += ".sig";
-  std::string signature;
+// --release-dir must be a directory; --out must not exist or be empty, and
+// lie outside the release directory. 0, or 2 with the message printed.
+int CheckPlaces(const PublishRequest& request, PublishRun& run, std::ostream& err) {
+  run.releaseDir = PathFromUtf8(request.releaseDir);
   std::error_code error;
-  if (!fs::exists(signaturePath, error) || !ReadWholeFile(signaturePath, signature)) return;
-  if (!key.loaded()) {
-    warnings.push_back("the previous release is signed and this one is not; clients built with a release key "
-                       "will refuse it (add --sign-key)");
-  } else if (!VerifyReleaseSignature(previousText, signature, key.PublicKey())) {
-    warnings.push_back("the previous release's signature does not verify with this key; clients that trust the "
-                       "key that signed it will refuse this release");
+  if (!fs::is_directory(run.releaseDir, error)) {
+    err << "zq_publish: --release-dir \"" << request.releaseDir << "\" is not a directory\n";
+    return kPublishBadArguments;
   }
+  const fs::path outDir = fs::absolute(PathFromUtf8(request.out), error).lexically_normal();
+  run.outPath = outDir.filename().empty() ? outDir.parent_path() : outDir;
+  if (!IsEmptyDirectoryOrMissing(run.outPath)) {
+    err << "zq_publish: --out \"" << request.out
+        << "\" exists and is not an empty directory; a published release is never overwritten\n";
+    return kPublishBadArguments;
+  }
+  const fs::path canonicalRelease = fs::canonical(run.releaseDir, error);
+  const fs::path outParent = fs::weakly_canonical(run.outPath, error);
+  const fs::path inside = outParent.lexically_relative(canonicalRelease);
+  if (!inside.empty() && *inside.begin() != "..") {
+    err << "zq_publish: --out must not lie inside --release-dir (it would be published next time)\n";
+    return kPublishBadArguments;
+  }
+  return kPublishOk;
 }
 
-// The earlier releases named by --previous, newest first: the first is the
-// one this release continues. A process exit code, or 0.
-int LoadEarlierReleases(const std::vector<std::string>& paths, const SigningKey& key,
-                        std::vector<EarlierRelease>& earlier, std::vector<std::string>& warnings, std::ostream& err) {
-  std::vector<std::string> texts;
-  for (const std::string& text : paths) {
-    const fs::path path = PathFromUtf8(text);
-    EarlierRelease release;
-    std::string manifestText;
-    if (!ReadWholeFile(path, manifestText)) {
-      err << "zq_publish: cannot read --previous \"" << text << "\"\n";
-      return kPublishIoError;
-    }
-    if (PackageManifestParser::Parse(manifestText, release.manifest) != 0) {
-      err << "zq_publish: --previous \"" << text << "\" is not a package manifest\n";
-      return kPublishRefused;
-    }
-    release.directory = path.parent_path();
-    earlier.push_back(release);
-    texts.push_back(manifestText);
+// Before anything is read or written: a key that others can read is
+// refused whatever else the release holds.
+int LoadKey(const PublishRequest& request, SigningKey& key, std::ostream& err) {
+  std::string problem;
+  if (request.signKey && !LoadSigningKey(PathFromUtf8(*request.signKey), key, problem)) {
+    err << "zq_publish: --sign-key \"" << *request.signKey << "\" " << problem << '\n';
+    return kPublishBadArguments;
   }
-  std::vector<size_t> order(earlier.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  const auto version = [&](size_t i) { return VersionNumber(earlier[i].manifest.version()); };
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return version(a) > version(b); });
-  for (size_t i = 1; i < order.size(); ++i) {
-    // Which of them would this release continue? Not a guess to make.
-    if (version(order[i]) == version(order[i - 1])) {
-      err << "zq_publish: --previous \"" << paths[order[i - 1]] << "\" and \"" << paths[order[i]]
-          << "\" are both version " << version(order[i]) << "\n";
+  return kPublishOk;
+}
+
+// The installer of a full release, its name and digests set in the options.
+int ReadInstaller(const std::string& text, PublishRun& run, std::ostream& err) {
+  run.installer = PathFromUtf8(text);
+  std::error_code error;
+  if (!fs::is_regular_file(run.installer, error) ||
+      !Utf8FromPath(run.installer.filename(), run.options.installerName)) {
+    err << "zq_publish: --installer \"" << text << "\" is not a file\n";
+    return kPublishBadArguments;
+  }
+  FileDigests digests;
+  if (!DigestFile(run.installer, digests)) {
+    err << "zq_publish: cannot read --installer \"" << text << "\"\n";
+    return kPublishIoError;
+  }
+  run.options.installerSha256 = digests.sha256;
+  run.options.installerSize = digests.size;
+  return kPublishOk;
+}
+
+// The options the plan is made from. 0, or 2 or 4 with the message printed.
+int ReadOptions(const PublishRequest& request, PublishRun& run, std::ostream& err) {
+  ReleaseOptions& options = run.options;
+  if (request.expires) {
+    // Only a client with a key reads the expiry, and only a signature keeps
+    // anyone from removing it: on an unsigned release it would promise nothing.
+    if (!request.signKey) {
+      err << "zq_publish: --expires needs --sign-key\n";
+      return kPublishBadArguments;
+    }
+    if (!ExpiryFromDays(*request.expires, std::time(nullptr), options.expires)) {
+      err << "zq_publish: --expires \"" << *request.expires << "\" is not a number of days from 1 to 3650\n";
       return kPublishBadArguments;
     }
   }
-  std::vector<EarlierRelease> sorted;
-  for (size_t i : order) sorted.push_back(earlier[i]);
-  earlier.swap(sorted);
-  if (!order.empty()) CheckPreviousSignature(texts[order[0]], PathFromUtf8(paths[order[0]]), key, warnings);
-  return 0;
+  options.version = request.version;
+  options.date = request.date;
+  options.baseUrl = TrimTrailingSlashes(request.baseUrl);
+  options.regPatterns = request.regPatterns;
+  options.deletePaths = request.deletePaths;
+  options.rollout = request.rollout;
+  return request.installer ? ReadInstaller(*request.installer, run, err) : kPublishOk;
+}
+
+// The --previous releases, the newest of them the one the options continue.
+int LoadPrevious(const PublishRequest& request, PublishRun& run, std::ostream& err) {
+  const int result = LoadEarlierReleases(request.previous, run.key, run.earlier, run.warnings, err);
+  if (result != kPublishOk) return result;
+  if (!run.earlier.empty()) {
+    run.options.hasPrevious = true;
+    run.options.previous = run.earlier.front().manifest;
+  }
+  for (const EarlierRelease& release : run.earlier) run.earlierManifests.push_back(release.manifest);
+  return kPublishOk;
+}
+
+// The plan of the release directory, then every warning so far printed. 0,
+// or the walk's code or 3 with the refusal printed.
+int PlanFromTree(PublishRun& run, std::ostream& err) {
+  std::string problem;
+  std::vector<ReleaseItem> items;
+  const int walked = WalkRelease(run.releaseDir, items, problem);
+  if (walked != kPublishOk) {
+    err << "zq_publish: refused: " << problem << '\n';
+    return walked;
+  }
+  // The files' URLs before their forms are made, which takes a while; the
+  // forms' once they are.
+  if (!PlanRelease(items, run.options, run.plan, problem) ||
+      !KeepsEarlierUrls(run.plan.manifest, run.earlierManifests, problem)) {
+    err << "zq_publish: refused: " << problem << '\n';
+    return kPublishRefused;
+  }
+  run.warnings.insert(run.warnings.end(), run.plan.warnings.begin(), run.plan.warnings.end());
+  for (const std::string& warning : run.warnings) err << "zq_publish: warning: " << warning << '\n';
+  return kPublishOk;
+}
+
+// The smaller forms made into partial, their warnings printed. 0, or 3 or 4 with problem set.
+int MakeForms(const PublishRequest& request, PublishRun& run, const FormEncoder& encoder, const fs::path& partial,
+              std::string& problem, std::ostream& err) {
+  FormSettings settings;
+  if (request.zstdLevel) settings.level = *request.zstdLevel;
+  if (request.deltaReleases) settings.deltaReleases = *request.deltaReleases;
+  settings.baseUrl = run.options.baseUrl;
+  int result = MakeSmallerForms(run.releaseDir, run.earlier, settings, encoder, partial, run.plan, run.forms, problem);
+  for (const std::string& warning : run.forms.warnings) err << "zq_publish: warning: " << warning << '\n';
+  if (result == kPublishOk && !KeepsEarlierUrls(run.plan.manifest, run.earlierManifests, problem)) {
+    result = kPublishRefused;
+  }
+  return result;
+}
+
+// The manifest (issued and signed when there is a key) and the files written
+// into partial, which then becomes --out. 0, or 4 with the message printed.
+int WriteSignedRelease(PublishRun& run, PartialRelease& partial, std::ostream& err) {
+  if (run.key.loaded()) {
+    std::string issued;
+    if (!IssueTime(std::time(nullptr), std::string(), issued)) {
+      err << "zq_publish: the system clock does not give a time a manifest can name; nothing was published\n";
+      return kPublishIoError;
+    }
+    run.plan.manifest.set_issued(issued);
+  }
+  const std::string manifestText = WriteManifestText(run.plan.manifest);
+  std::string signature;
+  if (run.key.loaded() && !SignManifest(manifestText, run.key, signature)) {
+    err << "zq_publish: the signature made with --sign-key does not verify; nothing was published\n";
+    return kPublishIoError;
+  }
+  std::string problem;
+  int result = FillRelease(run.releaseDir, run.plan, manifestText, signature, run.installer, partial.path(), problem);
+  if (result == kPublishOk) result = partial.Commit(problem);
+  if (result != kPublishOk) err << "zq_publish: " << problem << '\n';
+  return result;
 }
 
 void PrintSummary(const ReleasePlan& plan, const std::vector<std::vector<std::string>>& formNotes,
@@ -161,6 +222,35 @@ void PrintSummary(const ReleasePlan& plan, const std::vector<std::vector<std::st
       << outText << '\n';
 }
 
+// Carries out a publish request: checks, plans, then writes the release
+// through a directory that becomes --out only when whole.
+int Publish(const PublishRequest& request, std::ostream& out, std::ostream& err, const FormEncoder& encoder) {
+  PublishRun run;
+  int result = CheckPlaces(request, run, err);
+  if (result == kPublishOk) result = LoadKey(request, run.key, err);
+  if (result == kPublishOk) result = ReadOptions(request, run, err);
+  if (result == kPublishOk) result = LoadPrevious(request, run, err);
+  if (result == kPublishOk) result = PlanFromTree(run, err);
+  if (result != kPublishOk) return result;
+
+  PartialRelease partial;
+  std::string problem;
+  result = partial.Create(run.outPath, problem);
+  if (result == kPublishOk && request.smallerForms) {
+    result = MakeForms(request, run, encoder, partial.path(), problem, err);
+  }
+  if (result != kPublishOk) {
+    err << "zq_publish: " << (result == kPublishRefused ? "refused: " : "") << problem << '\n';
+    return result;
+  }
+  result = WriteSignedRelease(run, partial, err);
+  if (result != kPublishOk) return result;
+  PrintSummary(run.plan, run.forms.notes, request.out, out);
+  if (run.key.loaded()) out << "signed with key " << FormatPublicKey(run.key.PublicKey()) << '\n';
+  if (request.smallerForms) out << FormTotals(run.forms) << '\n';
+  return kPublishOk;
+}
+
 }  // namespace
 
 int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
@@ -174,150 +264,11 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   if (command == "keygen") return RunKeygen(rest, out, err);
   if (command == "rollout") return RunRollout(rest, out, err);
   if (command == "rollback") return RunRollback(rest, out, err, encoder);
-  CommandLine parsed;
+  PublishRequest request;
   std::string problem;
-  if (!ParseArguments(arguments, parsed, problem)) {
+  if (!ParsePublishRequest(arguments, request, problem)) {
     err << "zq_publish: " << problem << '\n' << kUsage;
     return kPublishBadArguments;
   }
-  const bool smallerForms = parsed.flags.count("--no-smaller-forms") == 0;
-  const fs::path releaseDir = PathFromUtf8(parsed.Value("--release-dir"));
-  std::error_code error;
-  if (!fs::is_directory(releaseDir, error)) {
-    err << "zq_publish: --release-dir \"" << parsed.Value("--release-dir") << "\" is not a directory\n";
-    return kPublishBadArguments;
-  }
-  const fs::path outDir = fs::absolute(PathFromUtf8(parsed.Value("--out")), error).lexically_normal();
-  const fs::path outPath = outDir.filename().empty() ? outDir.parent_path() : outDir;
-  if (!IsEmptyDirectoryOrMissing(outPath)) {
-    err << "zq_publish: --out \"" << parsed.Value("--out")
-        << "\" exists and is not an empty directory; a published release is never overwritten\n";
-    return kPublishBadArguments;
-  }
-  const fs::path canonicalRelease = fs::canonical(releaseDir, error);
-  const fs::path outParent = fs::weakly_canonical(outPath, error);
-  const fs::path inside = outParent.lexically_relative(canonicalRelease);
-  if (!inside.empty() && *inside.begin() != "..") {
-    err << "zq_publish: --out must not lie inside --release-dir (it would be published next time)\n";
-    return kPublishBadArguments;
-  }
-
-  // Before anything is read or written: a key that others can read is
-  // refused whatever else the release holds.
-  SigningKey key;
-  if (parsed.Has("--sign-key") && !LoadSigningKey(PathFromUtf8(parsed.Value("--sign-key")), key, problem)) {
-    err << "zq_publish: --sign-key \"" << parsed.Value("--sign-key") << "\" " << problem << '\n';
-    return kPublishBadArguments;
-  }
-
-  ReleaseOptions options;
-  if (parsed.Has("--expires")) {
-    // Only a client with a key reads the expiry, and only a signature keeps
-    // anyone from removing it: on an unsigned release it would promise nothing.
-    if (!parsed.Has("--sign-key")) {
-      err << "zq_publish: --expires needs --sign-key\n";
-      return kPublishBadArguments;
-    }
-    if (!ExpiryFromDays(parsed.Value("--expires"), std::time(nullptr), options.expires)) {
-      err << "zq_publish: --expires \"" << parsed.Value("--expires") << "\" is not a number of days from 1 to 3650\n";
-      return kPublishBadArguments;
-    }
-  }
-  options.version = parsed.Value("--version");
-  options.date = parsed.Value("--date");
-  options.baseUrl = TrimTrailingSlashes(parsed.Value("--base-url"));
-  options.regPatterns = parsed.Values("--reg");
-  options.deletePaths = parsed.Values("--delete");
-  if (parsed.Has("--rollout")) options.rollout = std::stoi(parsed.Value("--rollout"));
-
-  fs::path installer;
-  if (parsed.Has("--installer")) {
-    installer = PathFromUtf8(parsed.Value("--installer"));
-    if (!fs::is_regular_file(installer, error) || !Utf8FromPath(installer.filename(), options.installerName)) {
-      err << "zq_publish: --installer \"" << parsed.Value("--installer") << "\" is not a file\n";
-      return kPublishBadArguments;
-    }
-    FileDigests digests;
-    if (!DigestFile(installer, digests)) {
-      err << "zq_publish: cannot read --installer \"" << parsed.Value("--installer") << "\"\n";
-      return kPublishIoError;
-    }
-    options.installerSha256 = digests.sha256;
-    options.installerSize = digests.size;
-  }
-  std::vector<std::string> warnings;
-  std::vector<EarlierRelease> earlier;
-  int result = LoadEarlierReleases(parsed.Values("--previous"), key, earlier, warnings, err);
-  if (result != 0) return result;
-  if (!earlier.empty()) {
-    options.hasPrevious = true;
-    options.previous = earlier.front().manifest;
-  }
-
-  std::vector<ReleaseItem> items;
-  result = WalkRelease(releaseDir, items, problem);
-  if (result != 0) {
-    err << "zq_publish: refused: " << problem << '\n';
-    return result;
-  }
-  ReleasePlan plan;
-  if (!PlanRelease(items, options, plan, problem)) {
-    err << "zq_publish: refused: " << problem << '\n';
-    return kPublishRefused;
-  }
-  std::vector<PackageManifest> earlierManifests;
-  for (const EarlierRelease& release : earlier) earlierManifests.push_back(release.manifest);
-  // The files' URLs before their forms are made, which takes a while; the
-  // forms' once they are.
-  if (!KeepsEarlierUrls(plan.manifest, earlierManifests, problem)) {
-    err << "zq_publish: refused: " << problem << '\n';
-    return kPublishRefused;
-  }
-  warnings.insert(warnings.end(), plan.warnings.begin(), plan.warnings.end());
-  for (const std::string& warning : warnings) err << "zq_publish: warning: " << warning << '\n';
-
-  // Everything goes into a directory that becomes --out only when whole.
-  PartialRelease partial;
-  result = partial.Create(outPath, problem);
-  FormReport forms;
-  if (result == 0 && smallerForms) {
-    FormSettings settings;
-    if (parsed.Has("--zstd-level")) settings.level = std::stoi(parsed.Value("--zstd-level"));
-    if (parsed.Has("--delta-releases")) {
-      settings.deltaReleases = std::stoi(parsed.Value("--delta-releases"));
-    }
-    settings.baseUrl = options.baseUrl;
-    result = MakeSmallerForms(releaseDir, earlier, settings, encoder, partial.path(), plan, forms, problem);
-    for (const std::string& warning : forms.warnings) err << "zq_publish: warning: " << warning << '\n';
-    if (result == 0 && !KeepsEarlierUrls(plan.manifest, earlierManifests, problem)) result = kPublishRefused;
-  }
-  if (result != 0) {
-    err << "zq_publish: " << (result == kPublishRefused ? "refused: " : "") << problem << '\n';
-    return result;
-  }
-
-  std::string signature;
-  if (key.loaded()) {
-    std::string issued;
-    if (!IssueTime(std::time(nullptr), std::string(), issued)) {
-      err << "zq_publish: the system clock does not give a time a manifest can name; nothing was published\n";
-      return kPublishIoError;
-    }
-    plan.manifest.set_issued(issued);
-  }
-  const std::string manifestText = WriteManifestText(plan.manifest);
-  if (key.loaded() && !SignManifest(manifestText, key, signature)) {
-    err << "zq_publish: the signature made with --sign-key does not verify; nothing was published\n";
-    return kPublishIoError;
-  }
-  result = FillRelease(releaseDir, plan, manifestText, signature, installer, partial.path(), problem);
-  if (result == 0) result = partial.Commit(problem);
-  if (result != 0) {
-    err << "zq_publish: " << problem << '\n';
-    return result;
-  }
-  PrintSummary(plan, forms.notes, parsed.Value("--out"), out);
-  if (key.loaded()) out << "signed with key " << FormatPublicKey(key.PublicKey()) << '\n';
-  if (smallerForms) out << FormTotals(forms) << '\n';
-  return kPublishOk;
+  return Publish(request, out, err, encoder);
 }

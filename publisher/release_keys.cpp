@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "publisher/command_requests.h"
 #include "publisher/private_file.h"
 #include "publisher/release_tree.h"
 
@@ -23,29 +24,17 @@ std::string Shown(const std::string& utf8) {
   return "\"" + utf8 + "\"";
 }
 
-bool ParseKeygenArguments(const std::vector<std::string>& arguments, std::string& prefix, std::string& problem) {
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    std::string value;
-    if (arguments[i].compare(0, 6, "--out=") == 0) {
-      value = arguments[i].substr(6);
-    } else if (arguments[i] == "--out" && i + 1 < arguments.size()) {
-      value = arguments[++i];
-    } else {
-      problem = arguments[i] == "--out" ? "--out needs a value" : "unknown argument \"" + arguments[i] + "\"";
-      return false;
-    }
-    if (!prefix.empty()) {
-      problem = "--out given twice";
-      return false;
-    }
-    prefix = value;
-    if (prefix.empty()) {
-      problem = "--out needs a value";
-      return false;
+// Neither file of the pair may exist yet: checked before anything is made,
+// so that a refusal leaves no half pair. 0, or 2 with the message printed.
+int CheckPairIsNew(const std::string& keyText, const std::string& publicText, std::ostream& err) {
+  std::error_code error;
+  for (const std::string* shown : {&keyText, &publicText}) {
+    if (std::filesystem::symlink_status(PathFromUtf8(*shown), error).type() != std::filesystem::file_type::not_found) {
+      err << "zq_publish keygen: " << Shown(*shown) << " exists already; a key is never overwritten\n";
+      return 2;
     }
   }
-  if (prefix.empty()) problem = "--out is required";
-  return !prefix.empty();
+  return 0;
 }
 
 }  // namespace
@@ -80,24 +69,15 @@ bool SignManifest(const std::string& manifestText, const SigningKey& key, std::s
 }
 
 int RunKeygen(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  std::string prefix;
+  KeygenRequest request;
   std::string problem;
-  if (!ParseKeygenArguments(arguments, prefix, problem)) {
+  if (!ParseKeygenRequest(arguments, request, problem)) {
     err << "zq_publish keygen: " << problem << '\n' << kKeygenUsage;
     return 2;
   }
-  const std::string keyText = prefix + ".key";
-  const std::string publicText = prefix + ".pub";
-  const std::filesystem::path keyPath = PathFromUtf8(keyText);
-  const std::filesystem::path publicPath = PathFromUtf8(publicText);
-  // Checked before anything is made, so that a refusal leaves no half pair.
-  std::error_code error;
-  for (const std::string* shown : {&keyText, &publicText}) {
-    if (std::filesystem::symlink_status(PathFromUtf8(*shown), error).type() != std::filesystem::file_type::not_found) {
-      err << "zq_publish keygen: " << Shown(*shown) << " exists already; a key is never overwritten\n";
-      return 2;
-    }
-  }
+  const std::string keyText = request.prefix + ".key";
+  const std::string publicText = request.prefix + ".pub";
+  if (CheckPairIsNew(keyText, publicText, err) != 0) return 2;
 
   ReleasePublicKey publicKey{};
   ReleaseSecretKey secret{};
@@ -108,6 +88,7 @@ int RunKeygen(const std::vector<std::string>& arguments, std::ostream& out, std:
   }
   std::string secretText = FormatSecretKeyFile(secret);
   sodium_memzero(secret.data(), secret.size());
+  const std::filesystem::path keyPath = PathFromUtf8(keyText);
   int result = CreateNewFile(keyPath, secretText, true, problem);
   Wipe(secretText);
   if (result != 0) {
@@ -115,9 +96,10 @@ int RunKeygen(const std::vector<std::string>& arguments, std::ostream& out, std:
     return result;
   }
   const std::string publicLine = FormatPublicKey(publicKey);
-  result = CreateNewFile(publicPath, publicLine + "\n", false, problem);
+  result = CreateNewFile(PathFromUtf8(publicText), publicLine + "\n", false, problem);
   if (result != 0) {
     // A secret key whose public half is not beside it would be kept for nothing.
+    std::error_code error;
     std::filesystem::remove(keyPath, error);
     err << "zq_publish keygen: " << Shown(publicText) << ' ' << problem << '\n';
     return result;

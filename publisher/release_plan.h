@@ -8,7 +8,7 @@
 // Decides a release from values: what the release directory holds, the
 // operator's options and the previous release's manifest in, the new manifest
 // and the list of files to serve out. No I/O; any thread. release_tree.h does
-// the walking and copying around it.
+// the walking and copying around it; release_drafts.h holds its stages.
 //
 // Per-file ver, keyed by the install path: a new file gets 1; a file whose
 // content and act are unchanged keeps its ver (content: the MD5, and the

@@ -2,9 +2,9 @@
 
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <random>
 
+#include "platform/unique_resource.h"
 #include "publisher/cp936_text.h"
 #include "update/proof/md5_checksum.h"
 #include "update/proof/sha256_digest.h"
@@ -14,11 +14,6 @@
 #endif
 
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 UniqueFile OpenPath(const fs::path& path, bool write) {
 #ifdef _WIN32
@@ -60,7 +55,7 @@ bool CopyAndHash(const fs::path& from, const fs::path& to, FileDigests& digests)
     UniqueFile in = OpenPath(from, false);
     if (!in || !DigestStream(in.get(), digests, out.get())) return false;
   }
-  return std::fclose(out.release()) == 0;
+  return CloseFile(out);
 }
 
 bool IsInside(const fs::path& root, const fs::path& target) {
@@ -71,6 +66,59 @@ bool IsInside(const fs::path& root, const fs::path& target) {
 std::string Describe(const fs::path& path) {
   std::string text;
   return Utf8FromPath(path, text) ? text : std::string("(a name that is not valid Unicode)");
+}
+
+// path set to full's path below root, "/" between its segments, as far as
+// they convert; false when one of them is not valid Unicode.
+bool RelativeUtf8Path(const fs::path& root, const fs::path& full, std::string& path) {
+  bool named = true;
+  for (const fs::path& part : full.lexically_relative(root)) {
+    std::string segment;
+    named = named && Utf8FromPath(part, segment);
+    path += (path.empty() ? "" : "/") + segment;
+  }
+  return named;
+}
+
+// Where the bytes of the walked entry full come from: itself, or the file
+// inside root that a link leads to. A directory only sets item.isDirectory.
+// 0, or 3 with message for anything the release cannot hold.
+int ContentOf(const fs::path& root, const fs::path& full, fs::file_status status, ReleaseItem& item, fs::path& content,
+              std::string& message) {
+  content = full;
+  if (fs::is_symlink(status)) {
+    std::error_code error;
+    const fs::path target = fs::canonical(full, error);
+    if (error || !IsInside(root, target)) {
+      message = "\"" + item.path + "\": a symbolic link that leaves the release directory (or leads nowhere)";
+      return 3;
+    }
+    if (!fs::is_regular_file(target, error)) {
+      message = "\"" + item.path + "\": a symbolic link to something other than a file";
+      return 3;
+    }
+    content = target;
+  } else if (fs::is_directory(status)) {
+    item.isDirectory = true;
+  } else if (!fs::is_regular_file(status)) {
+    message = "\"" + item.path + "\": neither a file nor a directory";
+    return 3;
+  }
+  return 0;
+}
+
+// item's digests and size, read from content; 0, or 4 with message.
+int DigestItem(const fs::path& content, ReleaseItem& item, std::string& message) {
+  UniqueFile in = OpenPath(content, false);
+  FileDigests digests;
+  if (!in || !DigestStream(in.get(), digests)) {
+    message = "cannot read \"" + item.path + "\"";
+    return 4;
+  }
+  item.hash = digests.md5;
+  item.sha256 = digests.sha256;
+  item.size = digests.size;
+  return 0;
 }
 
 fs::path PartialDirectoryFor(const fs::path& out) {
@@ -87,8 +135,7 @@ fs::path PartialDirectoryFor(const fs::path& out) {
 
 bool WriteWholeFile(const fs::path& path, const std::string& bytes) {
   UniqueFile file = OpenPath(path, true);
-  return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() &&
-         std::fclose(file.release()) == 0;
+  return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size() && CloseFile(file);
 }
 
 int FillRelease(const fs::path& releaseDir, const ReleasePlan& plan, const std::string& manifestText,
@@ -167,47 +214,16 @@ int WalkRelease(const fs::path& root, std::vector<ReleaseItem>& items, std::stri
   for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
     const fs::path full = walk->path();
     ReleaseItem item;
-    bool named = true;
-    for (const fs::path& part : full.lexically_relative(canonicalRoot)) {
-      std::string segment;
-      named = named && Utf8FromPath(part, segment);
-      item.path += (item.path.empty() ? "" : "/") + segment;
-    }
-    if (!named) {
+    if (!RelativeUtf8Path(canonicalRoot, full, item.path)) {
       message = "\"" + item.path + "\": the name is not valid Unicode";
       return 3;
     }
     const fs::file_status status = walk->symlink_status(error);
     if (error) break;
-    fs::path content = full;
-    if (fs::is_symlink(status)) {
-      const fs::path target = fs::canonical(full, error);
-      if (error || !IsInside(canonicalRoot, target)) {
-        message = "\"" + item.path + "\": a symbolic link that leaves the release directory (or leads nowhere)";
-        return 3;
-      }
-      if (!fs::is_regular_file(target, error)) {
-        message = "\"" + item.path + "\": a symbolic link to something other than a file";
-        return 3;
-      }
-      content = target;
-    } else if (fs::is_directory(status)) {
-      item.isDirectory = true;
-      items.push_back(item);
-      continue;
-    } else if (!fs::is_regular_file(status)) {
-      message = "\"" + item.path + "\": neither a file nor a directory";
-      return 3;
-    }
-    UniqueFile in = OpenPath(content, false);
-    FileDigests digests;
-    if (!in || !DigestStream(in.get(), digests)) {
-      message = "cannot read \"" + item.path + "\"";
-      return 4;
-    }
-    item.hash = digests.md5;
-    item.sha256 = digests.sha256;
-    item.size = digests.size;
+    fs::path content;
+    int result = ContentOf(canonicalRoot, full, status, item, content, message);
+    if (result == 0 && !item.isDirectory) result = DigestItem(content, item, message);
+    if (result != 0) return result;
     items.push_back(item);
   }
   if (error) {

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "publisher/command_line.h"
+#include "publisher/command_requests.h"
 #include "publisher/operator_commands.h"
 #include "publisher/publish_rules.h"
 #include "publisher/publisher.h"
@@ -20,8 +20,27 @@ constexpr char kUsage[] =
     "                  [--base-url URL] [--date DATE] [--sign-key FILE [--expires DAYS]] [--rollout PERCENT]\n"
     "                  [--delta-releases K] [--zstd-level N] [--no-smaller-forms]\n";
 
-// The options that go on to the release as they were given.
-const char* const kPassedOn[] = {"--sign-key", "--expires", "--zstd-level", "--delta-releases", "--rollout"};
+// The release rolled back to, as --to holds it.
+struct RollbackSource {
+  fs::path published;
+  std::string manifestText;
+  PackageManifest earlier;
+  PackageManifest current;     // the newest --previous that reads
+  bool earlierListed = false;  // a --previous is the release rolled back to
+};
+
+// The earlier release's files, rebuilt beside --out, and the options of the
+// release that publishes them. Both directories go when it does.
+struct RebuiltRelease {
+  PartialRelease tree;
+  PartialRelease installerDir;       // a signed full release's proved installer
+  std::vector<std::string> options;  // --delete, --reg, --installer
+};
+
+int Fail(std::ostream& err, int result, const std::string& problem) {
+  err << "zq_publish rollback: " << (result == kPublishRefused ? "refused: " : "") << problem << '\n';
+  return result;
+}
 
 // What the publisher put before "/files/<ver>/<path>" in an entry's URL.
 std::string BaseUrlOf(const PackageManifest& manifest) {
@@ -65,59 +84,60 @@ int CopyProved(const fs::path& source, const fs::path& target, const std::string
   return kPublishOk;
 }
 
-// The earlier release's files, as its release directory held them, built in
-// tree from its published copies, each proved against its manifest entry
-// first; and the options that give its entries their acts and its installer.
-// Unsigned, the files are linked where the file system allows, copied where
-// not. Signed, every file and the installer must be proved by the SHA-256 its
-// (signed) manifest names, and are copied, the installer into installerDir.
-int RebuildRelease(const fs::path& published, const PackageManifest& earlier, const fs::path& tree, bool signing,
-                   const fs::path& installerDir, std::vector<std::string>& options, std::string& problem) {
-  std::error_code error;
-  for (const PackageFileEntry& entry : earlier.file_list()) {
-    std::string path;
-    if (!EntryInstallPath(entry, path, problem)) return kPublishRefused;
-    if (entry.act() == "delete") {
-      options.insert(options.end(), {"--delete", path});
-      continue;
-    }
-    const fs::path target = tree / PathFromUtf8(path);
-    if (fs::exists(target, error)) continue;  // a second entry of a path: the client reads the first
-    if (!EntryHasAFile(entry) || !IsVerText(entry.ver()) || (!entry.act().empty() && entry.act() != "reg")) {
-      problem = "\"" + path + "\" is not an entry zq_publish writes; it cannot be published again";
-      return kPublishRefused;
-    }
-    const std::string served = "files/" + entry.ver() + "/" + path;
-    if (signing && entry.sha256().empty()) {
-      problem = served + " in --to is proved by its MD5 alone; a signed rollback takes only files its SHA-256 proves";
-      return kPublishRefused;
-    }
-    const fs::path source = published / "files" / entry.ver() / PathFromUtf8(path);
-    if (!SameBytesAsEntry(source, entry.hash(), entry.sha256())) {
-      problem = served + " in --to is missing or differs from its manifest entry";
-      return kPublishRefused;
-    }
-    fs::create_directories(target.parent_path(), error);
-    if (signing) {
-      const int copied = CopyProved(source, target, entry.hash(), entry.sha256(), served, problem);
-      if (copied != kPublishOk) return copied;
-    } else {
-      fs::create_hard_link(source, target, error);
-      if (error) fs::copy_file(source, target, error);
-      if (error) {
-        problem = "cannot copy \"" + path + "\" from --to: " + error.message();
-        return kPublishIoError;
-      }
-    }
-    if (entry.act() == "reg") options.insert(options.end(), {"--reg", path});
+// One entry of the earlier release rebuilt in tree from its published copy,
+// proved against the entry first; a "delete" or "reg" entry adds its option.
+int RebuildEntry(const fs::path& published, const PackageFileEntry& entry, const fs::path& tree, bool signing,
+                 std::vector<std::string>& options, std::string& problem) {
+  std::string path;
+  if (!EntryInstallPath(entry, path, problem)) return kPublishRefused;
+  if (entry.act() == "delete") {
+    options.insert(options.end(), {"--delete", path});
+    return kPublishOk;
   }
-  if (!earlier.full_update()) return kPublishOk;
+  std::error_code error;
+  const fs::path target = tree / PathFromUtf8(path);
+  if (fs::exists(target, error)) return kPublishOk;  // a second entry of a path: the client reads the first
+  if (!EntryHasAFile(entry) || !IsVerText(entry.ver()) || (!entry.act().empty() && entry.act() != "reg")) {
+    problem = "\"" + path + "\" is not an entry zq_publish writes; it cannot be published again";
+    return kPublishRefused;
+  }
+  const std::string served = "files/" + entry.ver() + "/" + path;
+  if (signing && entry.sha256().empty()) {
+    problem = served + " in --to is proved by its MD5 alone; a signed rollback takes only files its SHA-256 proves";
+    return kPublishRefused;
+  }
+  const fs::path source = published / "files" / entry.ver() / PathFromUtf8(path);
+  if (!SameBytesAsEntry(source, entry.hash(), entry.sha256())) {
+    problem = served + " in --to is missing or differs from its manifest entry";
+    return kPublishRefused;
+  }
+  fs::create_directories(target.parent_path(), error);
+  if (signing) {
+    const int copied = CopyProved(source, target, entry.hash(), entry.sha256(), served, problem);
+    if (copied != kPublishOk) return copied;
+  } else {
+    fs::create_hard_link(source, target, error);
+    if (error) fs::copy_file(source, target, error);
+    if (error) {
+      problem = "cannot copy \"" + path + "\" from --to: " + error.message();
+      return kPublishIoError;
+    }
+  }
+  if (entry.act() == "reg") options.insert(options.end(), {"--reg", path});
+  return kPublishOk;
+}
+
+// The installer of a full earlier release, which lies under installer/ by
+// the name its URL ends in, proved and (signing) copied into installerDir;
+// adds its --installer option.
+int RebuildInstaller(const fs::path& published, const PackageManifest& earlier, bool signing,
+                     const fs::path& installerDir, std::vector<std::string>& options, std::string& problem) {
   if (signing && earlier.install_package_sha256().empty()) {
     problem = "the installer of the release in --to has no SHA-256 in its manifest; a signed rollback takes only an "
               "installer that one proves";
     return kPublishRefused;
   }
-  // The installer lies under installer/ by the name its URL ends in.
+  std::error_code error;
   for (const fs::directory_entry& item : fs::directory_iterator(published / "installer", error)) {
     std::string name;
     if (!Utf8FromPath(item.path().filename(), name) ||
@@ -146,6 +166,22 @@ int RebuildRelease(const fs::path& published, const PackageManifest& earlier, co
   return kPublishRefused;
 }
 
+// The earlier release's files, as its release directory held them, built in
+// tree from its published copies, each proved against its manifest entry
+// first; and the options that give its entries their acts and its installer.
+// Unsigned, the files are linked where the file system allows, copied where
+// not. Signed, every file and the installer must be proved by the SHA-256 its
+// (signed) manifest names, and are copied, the installer into installerDir.
+int RebuildRelease(const fs::path& published, const PackageManifest& earlier, const fs::path& tree, bool signing,
+                   const fs::path& installerDir, std::vector<std::string>& options, std::string& problem) {
+  for (const PackageFileEntry& entry : earlier.file_list()) {
+    const int result = RebuildEntry(published, entry, tree, signing, options, problem);
+    if (result != kPublishOk) return result;
+  }
+  if (!earlier.full_update()) return kPublishOk;
+  return RebuildInstaller(published, earlier, signing, installerDir, options, problem);
+}
+
 // A signed rollback signs what --to holds: only what the same key signed
 // before. Someone who can write to the published tree could otherwise change
 // a file and its manifest entry together and have the rollback sign both.
@@ -169,111 +205,117 @@ int CheckEarlierSignature(const fs::path& published, const std::string& manifest
   return kPublishOk;
 }
 
-}  // namespace
-
-int RunRollback(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
-                const FormEncoder& encoder) {
-  OptionNames names;
-  names.single = {"--to", "--version", "--out", "--base-url", "--date"};
-  names.single.insert(names.single.end(), std::begin(kPassedOn), std::end(kPassedOn));
-  names.repeated = {"--previous"};
-  names.flags = {"--no-smaller-forms"};
-  names.required = {"--to", "--version", "--out"};
-  CommandLine line;
+// The release in --to, its signature checked against --sign-key when one is
+// given. 0, or 2, 3 or 4 with the message printed.
+int ReadSource(const RollbackRequest& request, RollbackSource& source, std::ostream& err) {
+  source.published = PathFromUtf8(request.to);
+  if (!ReadWholeFile(source.published / "package.json", source.manifestText) ||
+      PackageManifestParser::Parse(source.manifestText, source.earlier) != 0) {
+    err << "zq_publish rollback: --to \"" << request.to << "\" holds no readable package.json\n";
+    return kPublishBadArguments;
+  }
+  if (!request.signKey) return kPublishOk;
+  SigningKey key;
   std::string problem;
-  const bool parsed = ParseCommandLine(arguments, names, line, problem);
-  if (parsed && line.Values("--previous").empty()) problem = "--previous (the current release) is required";
-  if (!parsed || line.Values("--previous").empty()) {
-    err << "zq_publish rollback: " << problem << '\n' << kUsage;
+  if (!LoadSigningKey(PathFromUtf8(*request.signKey), key, problem)) {
+    err << "zq_publish rollback: --sign-key \"" << *request.signKey << "\" " << problem << '\n';
     return kPublishBadArguments;
   }
-  const fs::path published = PathFromUtf8(line.Value("--to"));
-  std::string text;
-  PackageManifest earlier;
-  if (!ReadWholeFile(published / "package.json", text) || PackageManifestParser::Parse(text, earlier) != 0) {
-    err << "zq_publish rollback: --to \"" << line.Value("--to") << "\" holds no readable package.json\n";
-    return kPublishBadArguments;
-  }
-  const bool signing = line.Has("--sign-key");
-  if (signing) {
-    SigningKey key;
-    if (!LoadSigningKey(PathFromUtf8(line.Value("--sign-key")), key, problem)) {
-      err << "zq_publish rollback: --sign-key \"" << line.Value("--sign-key") << "\" " << problem << '\n';
-      return kPublishBadArguments;
-    }
-    const int checked = CheckEarlierSignature(published, text, key, problem);
-    if (checked != kPublishOk) {
-      err << "zq_publish rollback: " << (checked == kPublishRefused ? "refused: " : "") << problem << '\n';
-      return checked;
-    }
-  }
+  const int checked = CheckEarlierSignature(source.published, source.manifestText, key, problem);
+  return checked == kPublishOk ? kPublishOk : Fail(err, checked, problem);
+}
 
-  // The current release is the newest --previous that reads; the publisher
-  // names what is wrong with one that does not.
-  PackageManifest current;
-  bool earlierListed = false;
-  for (const std::string& previous : line.Values("--previous")) {
+// The current release is the newest --previous that reads; the publisher
+// names what is wrong with one that does not.
+void FindCurrent(const std::vector<std::string>& previous, RollbackSource& source) {
+  for (const std::string& text : previous) {
     PackageManifest manifest;
-    std::string previousText;
-    if (!ReadWholeFile(PathFromUtf8(previous), previousText) ||
-        PackageManifestParser::Parse(previousText, manifest) != 0) {
+    std::string manifestText;
+    if (!ReadWholeFile(PathFromUtf8(text), manifestText) || PackageManifestParser::Parse(manifestText, manifest) != 0) {
       continue;
     }
-    earlierListed = earlierListed || VersionNumber(manifest.version()) == VersionNumber(earlier.version());
-    if (VersionNumber(manifest.version()) > VersionNumber(current.version())) current = manifest;
+    source.earlierListed =
+        source.earlierListed || VersionNumber(manifest.version()) == VersionNumber(source.earlier.version());
+    if (VersionNumber(manifest.version()) > VersionNumber(source.current.version())) source.current = manifest;
   }
+}
+
+// The earlier release rebuilt beside --out (not in it: "out/" names the same
+// place), so that linking usually works. 0, or 3 or 4 with the message printed.
+int Rebuild(const RollbackRequest& request, const RollbackSource& source, RebuiltRelease& rebuilt, std::ostream& err) {
+  const bool signing = request.signKey.has_value();
+  std::error_code error;
+  fs::path beside = fs::absolute(PathFromUtf8(request.out), error).lexically_normal();
+  if (beside.filename().empty()) beside = beside.parent_path();
+  beside += ".rollback";
+  std::string problem;
+  int result = rebuilt.tree.Create(beside, problem);
+  // The installer of a full release cannot lie in the tree, which is all published as files.
+  if (result == kPublishOk && signing && source.earlier.full_update()) {
+    fs::path installerBeside = beside;
+    installerBeside += "-installer";
+    result = rebuilt.installerDir.Create(installerBeside, problem);
+  }
+  if (result == kPublishOk) {
+    result = RebuildRelease(source.published, source.earlier, rebuilt.tree.path(), signing, rebuilt.installerDir.path(),
+                            rebuilt.options, problem);
+  }
+  return result == kPublishOk ? kPublishOk : Fail(err, result, problem);
+}
+
+// The command line of the release that publishes the rebuilt tree.
+std::vector<std::string> PublishArguments(const RollbackRequest& request, const RollbackSource& source,
+                                          const RebuiltRelease& rebuilt, const std::string& base) {
+  std::string treeText;
+  Utf8FromPath(rebuilt.tree.path(), treeText);
+  std::vector<std::string> publish = {
+      "--release-dir", treeText, "--version", request.version, "--date", request.date ? *request.date : TodayUtc(),
+      "--base-url",    base,     "--out",     request.out};
+  for (const std::string& previous : request.previous) publish.insert(publish.end(), {"--previous", previous});
+  // The earlier release lends its files as bases of deltas too: PCs that
+  // never took the bad release (outside its share, say) hold them already,
+  // and fetch a few bytes for each instead of the whole file again.
+  if (!source.earlierListed && VersionNumber(source.earlier.version()) < VersionNumber(source.current.version())) {
+    std::string manifestText;
+    Utf8FromPath(source.published / "package.json", manifestText);
+    publish.insert(publish.end(), {"--previous", manifestText});
+  }
+  for (const auto& option : request.passedOn) publish.insert(publish.end(), {option.first, option.second});
+  if (!request.smallerForms) publish.push_back("--no-smaller-forms");
+  publish.insert(publish.end(), rebuilt.options.begin(), rebuilt.options.end());
+  return publish;
+}
+
+int Rollback(const RollbackRequest& request, std::ostream& out, std::ostream& err, const FormEncoder& encoder) {
+  RollbackSource source;
+  const int read = ReadSource(request, source, err);
+  if (read != kPublishOk) return read;
+  FindCurrent(request.previous, source);
   // The rollback is served where the current release is.
-  std::string base = line.Value("--base-url");
-  if (base.empty()) base = BaseUrlOf(current);
-  if (base.empty()) base = BaseUrlOf(earlier);
+  std::string base = request.baseUrl;
+  if (base.empty()) base = BaseUrlOf(source.current);
+  if (base.empty()) base = BaseUrlOf(source.earlier);
   if (base.empty()) {
     err << "zq_publish rollback: cannot tell the base URL from the releases; give --base-url\n";
     return kPublishBadArguments;
   }
+  RebuiltRelease rebuilt;
+  const int built = Rebuild(request, source, rebuilt, err);
+  if (built != kPublishOk) return built;
+  out << "rolling back to the files of version " << source.earlier.version() << " in " << request.to << '\n';
+  // The rebuilt tree is published as any release directory is.
+  return RunPublisher(PublishArguments(request, source, rebuilt, base), out, err, encoder);
+}
 
-  // Built beside --out (not in it: "out/" names the same place), so that
-  // linking usually works; removed when done.
-  std::error_code error;
-  fs::path beside = fs::absolute(PathFromUtf8(line.Value("--out")), error).lexically_normal();
-  if (beside.filename().empty()) beside = beside.parent_path();
-  beside += ".rollback";
-  PartialRelease tree, installerDir;
-  int result = tree.Create(beside, problem);
-  // The installer of a full release cannot lie in the tree, which is all published as files.
-  if (result == kPublishOk && signing && earlier.full_update()) {
-    fs::path installerBeside = beside;
-    installerBeside += "-installer";
-    result = installerDir.Create(installerBeside, problem);
+}  // namespace
+
+int RunRollback(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
+                const FormEncoder& encoder) {
+  RollbackRequest request;
+  std::string problem;
+  if (!ParseRollbackRequest(arguments, request, problem)) {
+    err << "zq_publish rollback: " << problem << '\n' << kUsage;
+    return kPublishBadArguments;
   }
-  std::vector<std::string> release;
-  if (result == kPublishOk) {
-    result = RebuildRelease(published, earlier, tree.path(), signing, installerDir.path(), release, problem);
-  }
-  if (result != kPublishOk) {
-    err << "zq_publish rollback: " << (result == kPublishRefused ? "refused: " : "") << problem << '\n';
-    return result;
-  }
-  std::string treeText;
-  Utf8FromPath(tree.path(), treeText);
-  std::vector<std::string> publish = {"--release-dir", treeText,
-                                      "--version",     line.Value("--version"),
-                                      "--date",        line.Has("--date") ? line.Value("--date") : TodayUtc(),
-                                      "--base-url",    base,
-                                      "--out",         line.Value("--out")};
-  for (const std::string& previous : line.Values("--previous")) publish.insert(publish.end(), {"--previous", previous});
-  // The earlier release lends its files as bases of deltas too: PCs that
-  // never took the bad release (outside its share, say) hold them already,
-  // and fetch a few bytes for each instead of the whole file again.
-  if (!earlierListed && VersionNumber(earlier.version()) < VersionNumber(current.version())) {
-    std::string manifestText;
-    Utf8FromPath(published / "package.json", manifestText);
-    publish.insert(publish.end(), {"--previous", manifestText});
-  }
-  for (const char* option : kPassedOn) {
-    if (line.Has(option)) publish.insert(publish.end(), {option, line.Value(option)});
-  }
-  if (line.flags.count("--no-smaller-forms") != 0) publish.push_back("--no-smaller-forms");
-  publish.insert(publish.end(), release.begin(), release.end());
-  out << "rolling back to the files of version " << earlier.version() << " in " << line.Value("--to") << '\n';
-  return RunPublisher(publish, out, err, encoder);
+  return Rollback(request, out, err, encoder);
 }

@@ -1,7 +1,7 @@
 #include <ctime>
 #include <string>
 
-#include "publisher/command_line.h"
+#include "publisher/command_requests.h"
 #include "publisher/manifest_writer.h"
 #include "publisher/operator_commands.h"
 #include "publisher/publish_rules.h"
@@ -13,6 +13,17 @@
 namespace {
 
 constexpr char kUsage[] = "usage: zq_publish rollout --out DIR --percent PERCENT [--sign-key FILE]\n";
+
+// The published release a rollout rewrites: its manifest as read, and the
+// key it is signed with when it is signed.
+struct PublishedRelease {
+  fs::path manifestPath;
+  fs::path signaturePath;
+  std::string text;
+  PackageManifest manifest;
+  bool signedRelease = false;
+  SigningKey key;
+};
 
 // Writes bytes beside target under a new name, then puts it in target's place
 // in one rename, so the server never serves half a manifest.
@@ -29,98 +40,125 @@ bool ReplaceFile(const fs::path& target, const std::string& bytes) {
   return !error;
 }
 
-}  // namespace
-
-int RunRollout(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  OptionNames names;
-  names.single = {"--out", "--percent", "--sign-key"};
-  names.required = {"--out", "--percent"};
-  CommandLine line;
-  std::string problem;
-  int percent = 0;
-  if (!ParseCommandLine(arguments, names, line, problem)) {
-    err << "zq_publish rollout: " << problem << '\n' << kUsage;
-    return kPublishBadArguments;
-  }
-  if (!SmallNumber(line.Value("--percent"), 0, 100, percent)) {
-    err << "zq_publish rollout: --percent must be a share in percent, from 0 to 100\n" << kUsage;
-    return kPublishBadArguments;
-  }
-  const fs::path dir = PathFromUtf8(line.Value("--out"));
-  const fs::path manifestPath = dir / "package.json";
-  const fs::path signaturePath = dir / "package.json.sig";
-  std::string text;
-  if (!ReadWholeFile(manifestPath, text)) {
-    err << "zq_publish rollout: cannot read \"" << line.Value("--out") << "/package.json\"\n";
+// The manifest of the release in --out. 0, or 4 or 3 with the message printed.
+int ReadPublished(const RolloutRequest& request, PublishedRelease& release, std::ostream& err) {
+  const fs::path dir = PathFromUtf8(request.out);
+  release.manifestPath = dir / "package.json";
+  release.signaturePath = dir / "package.json.sig";
+  if (!ReadWholeFile(release.manifestPath, release.text)) {
+    err << "zq_publish rollout: cannot read \"" << request.out << "/package.json\"\n";
     return kPublishIoError;
   }
-  PackageManifest manifest;
   // Rewritten from the record, the manifest must come out as it went in:
   // otherwise it holds something this publisher would lose (a hand edit, a
   // key it does not know), and the release has to be published again.
-  if (PackageManifestParser::Parse(text, manifest) != 0 || WriteManifestText(manifest) != text) {
+  if (PackageManifestParser::Parse(release.text, release.manifest) != 0 ||
+      WriteManifestText(release.manifest) != release.text) {
     err << "zq_publish rollout: refused: package.json is not as zq_publish wrote it; publish the release "
            "again with --rollout instead\n";
     return kPublishRefused;
   }
+  return kPublishOk;
+}
+
+// A signed release is signed again with the key that signed it, an unsigned
+// one is left unsigned. 0, or 2 or 3 with the message printed.
+int LoadSigner(const RolloutRequest& request, PublishedRelease& release, std::ostream& err) {
   std::error_code error;
-  const bool signedRelease = fs::exists(signaturePath, error);
-  SigningKey key;
-  if (line.Has("--sign-key") && !LoadSigningKey(PathFromUtf8(line.Value("--sign-key")), key, problem)) {
-    err << "zq_publish rollout: --sign-key \"" << line.Value("--sign-key") << "\" " << problem << '\n';
+  release.signedRelease = fs::exists(release.signaturePath, error);
+  std::string problem;
+  if (request.signKey && !LoadSigningKey(PathFromUtf8(*request.signKey), release.key, problem)) {
+    err << "zq_publish rollout: --sign-key \"" << *request.signKey << "\" " << problem << '\n';
     return kPublishBadArguments;
   }
-  if (signedRelease != key.loaded()) {
+  if (release.signedRelease != release.key.loaded()) {
     err << "zq_publish rollout: "
-        << (signedRelease ? "the release is signed: give --sign-key with the key that signed it\n"
-                          : "the release is not signed; a key would change more than its share\n");
+        << (release.signedRelease ? "the release is signed: give --sign-key with the key that signed it\n"
+                                  : "the release is not signed; a key would change more than its share\n");
     return kPublishBadArguments;
   }
   std::string oldSignature;
-  if (signedRelease &&
-      (!ReadWholeFile(signaturePath, oldSignature) || !VerifyReleaseSignature(text, oldSignature, key.PublicKey()))) {
+  if (release.signedRelease && (!ReadWholeFile(release.signaturePath, oldSignature) ||
+                                !VerifyReleaseSignature(release.text, oldSignature, release.key.PublicKey()))) {
     // Signed anew with another key, the release would be refused by every
     // client that trusts the one that signed it.
     err << "zq_publish rollout: refused: package.json.sig does not verify with this key\n";
     return kPublishRefused;
   }
-  const int before = manifest.rollout();
-  if (before == percent) {
-    out << "version " << manifest.version() << " already goes to " << percent << "% of PCs; nothing changed\n";
-    return kPublishOk;
-  }
-  manifest.set_rollout(percent);
-  if (signedRelease) {
+  return kPublishOk;
+}
+
+// The manifest's new text with the share set, issued anew and signed when
+// the release is signed. 0, or 3 or 4 with the message printed.
+int RewriteManifest(int percent, PublishedRelease& release, std::string& newText, std::string& signature,
+                    std::ostream& err) {
+  release.manifest.set_rollout(percent);
+  if (release.signedRelease) {
     // Later than the text it replaces, or a client that took that text would
     // refuse this one, and one that took this one could be served the old
     // text again: a halt undone by a replay.
     std::string issued;
-    if (!IssueTime(std::time(nullptr), manifest.issued(), issued)) {
+    if (!IssueTime(std::time(nullptr), release.manifest.issued(), issued)) {
       err << "zq_publish rollout: refused: package.json's \"issued\" is not a time a later one can follow\n";
       return kPublishRefused;
     }
-    manifest.set_issued(issued);
+    release.manifest.set_issued(issued);
   }
-  const std::string newText = WriteManifestText(manifest);
-  std::string signature;
-  if (key.loaded() && !SignManifest(newText, key, signature)) {
+  newText = WriteManifestText(release.manifest);
+  if (release.key.loaded() && !SignManifest(newText, release.key, signature)) {
     err << "zq_publish rollout: the signature made with --sign-key does not verify; nothing was changed\n";
     return kPublishIoError;
   }
+  return kPublishOk;
+}
+
+// The new manifest and signature in place of the old. 0, or 4 with the message printed.
+int ReplacePublished(const RolloutRequest& request, const PublishedRelease& release, const std::string& newText,
+                     const std::string& signature, std::ostream& err) {
   // The manifest first: a client that reads it between the two renames
   // finds the signature of the other text and sees no update this time.
-  if (!ReplaceFile(manifestPath, newText)) {
-    err << "zq_publish rollout: cannot write package.json in \"" << line.Value("--out") << "\"; nothing was changed\n";
+  if (!ReplaceFile(release.manifestPath, newText)) {
+    err << "zq_publish rollout: cannot write package.json in \"" << request.out << "\"; nothing was changed\n";
     return kPublishIoError;
   }
-  if (key.loaded() && !ReplaceFile(signaturePath, signature)) {
+  if (release.key.loaded() && !ReplaceFile(release.signaturePath, signature)) {
     // The old manifest back beside its own signature, so the release stays valid.
-    const bool restored = ReplaceFile(manifestPath, text);
-    err << "zq_publish rollout: cannot write package.json.sig in \"" << line.Value("--out") << "\"; "
+    const bool restored = ReplaceFile(release.manifestPath, release.text);
+    err << "zq_publish rollout: cannot write package.json.sig in \"" << request.out << "\"; "
         << (restored ? "nothing was changed\n" : "package.json could not be put back either: publish again\n");
     return kPublishIoError;
   }
-  out << "version " << manifest.version() << " now goes to " << percent << "% of PCs (was " << before << "%)"
-      << (key.loaded() ? ", signed again" : "") << '\n';
   return kPublishOk;
+}
+
+int Rollout(const RolloutRequest& request, std::ostream& out, std::ostream& err) {
+  PublishedRelease release;
+  int result = ReadPublished(request, release, err);
+  if (result == kPublishOk) result = LoadSigner(request, release, err);
+  if (result != kPublishOk) return result;
+  const int before = release.manifest.rollout();
+  if (before == request.percent) {
+    out << "version " << release.manifest.version() << " already goes to " << request.percent
+        << "% of PCs; nothing changed\n";
+    return kPublishOk;
+  }
+  std::string newText, signature;
+  result = RewriteManifest(request.percent, release, newText, signature, err);
+  if (result == kPublishOk) result = ReplacePublished(request, release, newText, signature, err);
+  if (result != kPublishOk) return result;
+  out << "version " << release.manifest.version() << " now goes to " << request.percent << "% of PCs (was " << before
+      << "%)" << (release.key.loaded() ? ", signed again" : "") << '\n';
+  return kPublishOk;
+}
+
+}  // namespace
+
+int RunRollout(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  RolloutRequest request;
+  std::string problem;
+  if (!ParseRolloutRequest(arguments, request, problem)) {
+    err << "zq_publish rollout: " << problem << '\n' << kUsage;
+    return kPublishBadArguments;
+  }
+  return Rollout(request, out, err);
 }

@@ -3,15 +3,13 @@
 #include <zstd.h>
 
 #include <algorithm>
-#include <memory>
 
+#include "platform/unique_resource.h"
 #include "update/delta/zstd_decode.h"
 
 namespace {
 
-struct CContextFreer {
-  void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
-};
+using UniqueCompressContext = UniqueResource<NullableTraits<ZSTD_CCtx*, &ZSTD_freeCCtx>>;
 
 // Large inputs find their repeats further apart than the level's own search.
 constexpr long long kLongMatchingFrom = 8LL << 20;
@@ -26,7 +24,7 @@ bool Compress(const std::string* base, const std::string& bytes, int level, std:
     windowLog = DeltaWindowLog(baseSize, static_cast<long long>(bytes.size()));
     if (windowLog > kMaxWindowLog) return false;
   }
-  std::unique_ptr<ZSTD_CCtx, CContextFreer> context(ZSTD_createCCtx());
+  UniqueCompressContext context(ZSTD_createCCtx());
   if (!context) return false;
   ZSTD_CCtx* c = context.get();
   if (ZSTD_isError(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level)) ||

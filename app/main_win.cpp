@@ -12,6 +12,7 @@
 #include "app/single_instance.h"
 #include "app/tray_window.h"
 #include "launch/dispatch.h"
+#include "platform/unique_handle.h"
 #include "update/install/finalise_update.h"
 #include "update/proof/release_key.h"
 #include "update/update_manager.h"
@@ -56,9 +57,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLineArgument, in
   // Blocks for at most the manifest fetch's 3 seconds; the icon is already
   // there but answers only once the loop runs.
   if (g_updateManager.CheckForUpdate()) {
-    HANDLE worker = CreateThread(nullptr, 0, UpdateThreadProc, &g_updateManager, 0, nullptr);
-    // Nothing waits for the worker: it ends with the process.
-    if (worker != nullptr) CloseHandle(worker);
+    // Nothing waits for the worker: it ends with the process, and its handle
+    // is closed at once.
+    const UniqueHandle worker(CreateThread(nullptr, 0, UpdateThreadProc, &g_updateManager, 0, nullptr));
   }
 
   MSG msg = {};

@@ -21,6 +21,8 @@
 
 #include <sys/resource.h>
 
+#include "platform/unique_resource.h"
+
 namespace {
 
 constexpr std::size_t kMiB = 1024 * 1024;
@@ -28,8 +30,8 @@ constexpr std::size_t kFileSize = 256 * kMiB;
 
 // Deterministic bytes that no compressor or page deduplication can shortcut.
 bool MakeFile(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
+  UniqueFile file(std::fopen(path.c_str(), "wb"));
+  if (!file) return false;
   std::vector<unsigned char> chunk(kMiB);
   std::uint64_t x = 0x9E3779B97F4A7C15ull;
   bool ok = true;
@@ -40,9 +42,9 @@ bool MakeFile(const std::string& path) {
       x ^= x << 17;
       for (int b = 0; b < 8; ++b) chunk[i + b] = static_cast<unsigned char>(x >> (8 * b));
     }
-    ok = std::fwrite(chunk.data(), 1, chunk.size(), file) == chunk.size();
+    ok = std::fwrite(chunk.data(), 1, chunk.size(), file.get()) == chunk.size();
   }
-  return std::fclose(file) == 0 && ok;
+  return CloseFile(file) && ok;
 }
 
 std::string ShellQuote(const std::string& text) {

@@ -30,11 +30,13 @@
 #include <io.h>
 
 #include "platform/text.h"
+#include "platform/unique_handle.h"
 #include "tests/server/test_http_server.h"
+#include "tests/support/test_files.h"
+#include "tests/support/wine_support.h"
 #include "update/install/finalise_update.h"
 #include "update/transfer/http_transfer.h"
 #include "update/incremental_update.h"
-#include "update/proof/md5_checksum.h"
 #include "update/manifest/package_manifest.h"
 
 namespace {
@@ -64,45 +66,21 @@ std::string Content(size_t size, unsigned seed) {
   return bytes;
 }
 
-std::string Md5Of(const std::string& bytes) {
-  CMD5Checksum digest;
-  digest.Update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-  return digest.Final();
-}
-
-void RemoveTree(const std::wstring& directory) {
-  WIN32_FIND_DATAW found = {};
-  HANDLE search = FindFirstFileW((directory + L"*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(directory + name + L"\\");
-      } else {
-        DeleteFileW((directory + name).c_str());
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryW(directory.c_str());
-}
-
 // Runs a command line to its end; false when it cannot be started.
 bool Run(const std::wstring& commandLine, DWORD* exitCode) {
   std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
   buffer.push_back(L'\0');
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
+  PROCESS_INFORMATION started = {};
   if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                      &process)) {
+                      &started)) {
     return false;
   }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  GetExitCodeProcess(process.hProcess, exitCode);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
+  const UniqueHandle process(started.hProcess);
+  const UniqueHandle thread(started.hThread);
+  WaitForSingleObject(process.get(), INFINITE);
+  GetExitCodeProcess(process.get(), exitCode);
   return true;
 }
 
@@ -137,10 +115,7 @@ bool WritePendingManifest(const std::vector<PackageFileEntry>& entries, const st
             (entries[i].local_path() == "large\\" ? "large\\\\" : "small\\\\") + "\", \"ver\": \"1\"}";
   }
   text += "]}";
-  FILE* pending = _wfopen((temp + L"package.json").c_str(), L"wb");
-  if (pending == nullptr) return false;
-  fwrite(text.data(), 1, text.size(), pending);
-  return fclose(pending) == 0;
+  return WriteFileWhole(temp + L"package.json", text);
 }
 
 std::vector<std::string> g_largePaths;
@@ -204,7 +179,7 @@ bool OpenRoad(int delayMs, std::vector<std::string> contents, const std::wstring
     PackageFileEntry entry;
     entry.set_name(std::to_string(i) + ".bin");
     entry.set_remote_url(road->server->BaseUrl() + path);
-    entry.set_hash(Md5Of(road->contents[i]));
+    entry.set_hash(test_files::Md5Of(road->contents[i]));
     entry.set_local_path(large ? "large\\" : "small\\");
     entry.set_ver("1");
     road->entries.push_back(entry);
@@ -217,10 +192,7 @@ bool OpenRoad(int delayMs, std::vector<std::string> contents, const std::wstring
   road->server->SetResource("/soft/package.json", ManifestText(*road));
   road->curlConfig =
       work + L"urls-" + std::to_wstring(road->contents.size()) + L"-" + std::to_wstring(delayMs) + L"ms.txt";
-  FILE* file = _wfopen(road->curlConfig.c_str(), L"wb");
-  if (file == nullptr) return false;
-  const bool written = fwrite(config.data(), 1, config.size(), file) == config.size();
-  return fclose(file) == 0 && written;
+  return WriteFileWhole(road->curlConfig, config);
 }
 
 // The connections the server saw since its requests were last cleared.
@@ -278,15 +250,9 @@ bool TimeCurl(const std::wstring& commandLine, const std::vector<std::string>& c
     return false;
   }
   run->seconds = SecondsSince(start);
+  // A file curl did not make reads as empty, which no content is.
   for (size_t i = 0; i < contents.size(); ++i) {
-    FILE* file = _wfopen((outDirectory + std::to_wstring(i) + L".bin").c_str(), L"rb");
-    if (file == nullptr) continue;
-    std::string bytes;
-    char block[1 << 16];
-    size_t got = 0;
-    while ((got = fread(block, 1, sizeof block, file)) > 0) bytes.append(block, got);
-    fclose(file);
-    run->wholeFiles += bytes == contents[i] ? 1 : 0;
+    run->wholeFiles += ReadFileBytes(outDirectory + std::to_wstring(i) + L".bin") == contents[i] ? 1 : 0;
   }
   return true;
 }
@@ -306,34 +272,31 @@ bool TimeProgram(const Road& road, const std::wstring& program, const std::wstri
   const std::string settings = "[global]\r\nURL_UPDATE_PACKAGE=" + road.server->BaseUrl() +
                                "/soft/package.json\r\nPARALLEL_DOWNLOADS=" + std::to_string(kParallel) + "\r\n";
   const std::string installed = "{\"version\": \"1\", \"type\": \"force\", \"file_list\": []}";
-  for (const auto& [name, text] :
-       {std::make_pair(L"zenquilostudent.ini", settings), std::make_pair(L"package.json", installed)}) {
-    FILE* file = _wfopen((install + name).c_str(), L"wb");
-    if (file == nullptr) return false;
-    fwrite(text.data(), 1, text.size(), file);
-    if (fclose(file) != 0) return false;
+  if (!WriteFileWhole(install + L"zenquilostudent.ini", settings) ||
+      !WriteFileWhole(install + L"package.json", installed)) {
+    return false;
   }
   // Any arguments: no finalisation and no shell, the rest of a start as it is.
   std::wstring commandLine = L"\"" + copy + L"\" --no-shell";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
+  PROCESS_INFORMATION started = {};
   const Clock::time_point start = Clock::now();
   if (!CreateProcessW(copy.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
+                      &started)) {
     std::fprintf(stderr, "cannot start %ls\n", copy.c_str());
     return false;
   }
+  const UniqueHandle process(started.hProcess);
+  const UniqueHandle thread(started.hThread);
   const std::wstring pending = install + L"temp\\package.json";
   bool staged = false;
   while (!(staged = GetFileAttributesW(pending.c_str()) != INVALID_FILE_ATTRIBUTES) && SecondsSince(start) < 600 &&
-         WaitForSingleObject(process.hProcess, 5) == WAIT_TIMEOUT) {
+         WaitForSingleObject(process.get(), 5) == WAIT_TIMEOUT) {
   }
   *seconds = SecondsSince(start);
-  TerminateProcess(process.hProcess, 0);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
+  TerminateProcess(process.get(), 0);
+  WaitForSingleObject(process.get(), INFINITE);
   if (!staged) std::fprintf(stderr, "the program staged nothing\n");
   return staged;
 }
@@ -349,6 +312,7 @@ struct CleanFigures {
 struct Tools {
   std::wstring curl;
   std::wstring program;
+  std::wstring module;  // the install the finalisation writes to
   std::wstring temp;
   std::wstring curlOut;
   std::wstring programInstall;
@@ -417,106 +381,157 @@ std::string RoadTitle(const Road& road) {
          " ms (before each connection's first request and each answer)";
 }
 
-}  // namespace
+// The figures of the runs with cut connections, at 0 ms.
+struct CutFigures {
+  std::vector<double> update, curl, curlAllErrors;
+  CurlRun cut, cutAllErrors;
+};
 
-int wmain(int argc, wchar_t** argv) {
-  Tools tools;
-  tools.curl = argc > 1 ? argv[1] : L"" ZQ_BENCH_CURL;
-  tools.program = argc > 3 ? argv[3] : L"" ZQ_BENCH_PROGRAM;
+struct Figures {
+  CleanFigures clean[4];
+  CutFigures cut;
+  double finaliseSeconds = 0;
+  int finalised = 0;
+};
+
+// The run's directories: its own work directory, under the one given or the
+// temp directory and emptied, with the install for the finalisation and the
+// tools' own directories in it.
+std::wstring PrepareDirectories(int argc, wchar_t** argv, Tools* tools) {
+  tools->curl = argc > 1 ? argv[1] : L"" ZQ_BENCH_CURL;
+  tools->program = argc > 3 ? argv[3] : L"" ZQ_BENCH_PROGRAM;
   wchar_t tempPath[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, tempPath);
   const std::wstring work = (argc > 2 ? std::wstring(argv[2]) + L"\\" : std::wstring(tempPath)) + L"zq-update-bench\\";
   RemoveTree(work);
-  const std::wstring module = work + L"install\\";
-  tools.temp = module + L"temp\\";
-  tools.curlOut = work + L"curl\\";
-  tools.programInstall = work + L"program\\";
+  tools->module = work + L"install\\";
+  tools->temp = tools->module + L"temp\\";
+  tools->curlOut = work + L"curl\\";
+  tools->programInstall = work + L"program\\";
   CreateDirectoryW(work.c_str(), nullptr);
-  CreateDirectoryW(module.c_str(), nullptr);
-  CreateDirectoryW(tools.temp.c_str(), nullptr);
-  CreateDirectoryW(tools.curlOut.c_str(), nullptr);
+  CreateDirectoryW(tools->module.c_str(), nullptr);
+  CreateDirectoryW(tools->temp.c_str(), nullptr);
+  CreateDirectoryW(tools->curlOut.c_str(), nullptr);
+  return work;
+}
 
+// Both releases at 0 ms and at kLatencyMs: roads[1] is the large one on loopback.
+bool OpenRoads(const std::wstring& work, const Tools& tools, Road (&roads)[4]) {
   std::printf("making %d files of %zu KiB and %d of %zu MiB, and %d of %zu KiB...\n", kSmallFiles, kSmallSize / 1024,
               kLargeFiles, kLargeSize / (1024 * 1024), kTinyFiles, kTinySize / 1024);
   const std::vector<std::string> large = LargeRelease();
   const std::vector<std::string> tiny = TinyRelease();
+  return OpenRoad(0, tiny, work, tools.curlOut, &roads[0]) && OpenRoad(0, large, work, tools.curlOut, &roads[1]) &&
+         OpenRoad(kLatencyMs, tiny, work, tools.curlOut, &roads[2]) &&
+         OpenRoad(kLatencyMs, large, work, tools.curlOut, &roads[3]);
+}
+
+// The finalisation of the files the last update staged, as the next plain
+// start runs it. False when the pending manifest cannot be written.
+bool MeasureFinalisation(const Road& loopback, const Tools& tools, Figures* figures) {
+  if (!WritePendingManifest(loopback.entries, tools.temp)) return false;
+  const Clock::time_point start = Clock::now();
+  figures->finalised =
+      FinaliseInDirectories(tools.module, tools.temp, PackageManifest(), nullptr, ReleaseTrust::Unsigned());
+  figures->finaliseSeconds = SecondsSince(start);
+  return true;
+}
+
+// One round of the cut runs on loopback: 0, or the exit code to end with.
+int MeasureCut(const Road& loopback, const Tools& tools, CutFigures* cut) {
+  // curl.exe's command for the cut runs: one process, the same URLs one after another.
+  const std::wstring curlCommand = L"\"" + tools.curl + L"\" -s -f -K \"" + loopback.curlConfig + L"\"";
+  double seconds = 0;
+  CutEveryLargeFileOnce(*loopback.server);
+  if (!TimeUpdate(loopback.remote, 1, tools.temp, &seconds)) return 1;
+  cut->update.push_back(seconds);
+  CutEveryLargeFileOnce(*loopback.server);
+  if (!TimeCurl(curlCommand + L" --retry 3 -C -", loopback.contents, tools.curlOut, &cut->cut)) return 2;
+  cut->curl.push_back(cut->cut.seconds);
+  CutEveryLargeFileOnce(*loopback.server);
+  if (!TimeCurl(curlCommand + L" --retry 3 -C - --retry-all-errors", loopback.contents, tools.curlOut,
+                &cut->cutAllErrors)) {
+    return 2;
+  }
+  cut->curlAllErrors.push_back(cut->cutAllErrors.seconds);
+  return 0;
+}
+
+// Rounds of every measurement in turn, so that a machine busy for a while
+// weighs on all of them alike; medians are reported. 0, or the exit code to
+// end with.
+int MeasureAll(const Road (&roads)[4], const Tools& tools, Figures* figures) {
+  for (int round = 0; round < kRounds; ++round) {
+    std::printf("round %d of %d at 0 ms...\n", round + 1, kRounds);
+    std::fflush(stdout);
+    if (!MeasureClean(roads[0], tools, &figures->clean[0]) || !MeasureClean(roads[1], tools, &figures->clean[1])) {
+      return 1;
+    }
+    if (round == 0 && !MeasureFinalisation(roads[1], tools, figures)) return 1;
+    if (const int failed = MeasureCut(roads[1], tools, &figures->cut)) return failed;
+  }
+  for (int round = 0; round < kLatencyRounds; ++round) {
+    std::printf("round %d of %d at %d ms (takes minutes)...\n", round + 1, kLatencyRounds, kLatencyMs);
+    std::fflush(stdout);
+    if (!MeasureClean(roads[2], tools, &figures->clean[2]) || !MeasureClean(roads[3], tools, &figures->clean[3])) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+void PrintCut(const Figures& figures) {
+  const CutFigures& cut = figures.cut;
+  const double cutUpdateSeconds = Median(cut.update);
+  const double curlCutAllSeconds = Median(cut.curlAllErrors);
+  std::printf("\nat 0 ms, with the connection cut half-way through every 10 MiB file, once (medians of %d):\n",
+              kRounds);
+  std::printf("  ours, parallelDownloads = 1 (resumes after a 1 s pause): %.2f s (%.2f x its clean run)\n",
+              cutUpdateSeconds, cutUpdateSeconds / Median(figures.clean[1].ours1));
+  std::printf("  curl.exe --retry 3 -C -:                                 %.2f s (exit %lu, %d of %d files whole)\n",
+              Median(cut.curl), static_cast<unsigned long>(cut.cut.exitCode), cut.cut.wholeFiles,
+              kSmallFiles + kLargeFiles);
+  std::printf("  curl.exe --retry 3 -C - --retry-all-errors:              %.2f s (exit %lu, %d of %d files whole)\n",
+              curlCutAllSeconds, static_cast<unsigned long>(cut.cutAllErrors.exitCode), cut.cutAllErrors.wholeFiles,
+              kSmallFiles + kLargeFiles);
+  std::printf("  ratio ours/curl --retry-all-errors: %.2f\n", cutUpdateSeconds / curlCutAllSeconds);
+}
+
+// Prints every figure; true when every curl run that should fetch everything did.
+bool PrintFigures(const Road (&roads)[4], const Figures& figures) {
+  bool curlWhole = figures.cut.cutAllErrors.exitCode == 0;
+  for (int i = 0; i < 4; ++i) {
+    PrintClean(RoadTitle(roads[i]), roads[i].delayMs == 0 ? kRounds : kLatencyRounds, figures.clean[i]);
+    curlWhole = curlWhole && CurlSucceeded(figures.clean[i].oneByOne, roads[i].contents.size()) &&
+                CurlSucceeded(figures.clean[i].parallel, roads[i].contents.size());
+  }
+  std::printf("\nfinalisation of the large release (including its fixed 1 s pause): %.2f s (result %d)\n",
+              figures.finaliseSeconds, figures.finalised);
+  PrintCut(figures);
+  return curlWhole;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  Tools tools;
+  const std::wstring work = PrepareDirectories(argc, argv, &tools);
   Road roads[4];
-  if (!OpenRoad(0, tiny, work, tools.curlOut, &roads[0]) || !OpenRoad(0, large, work, tools.curlOut, &roads[1]) ||
-      !OpenRoad(kLatencyMs, tiny, work, tools.curlOut, &roads[2]) ||
-      !OpenRoad(kLatencyMs, large, work, tools.curlOut, &roads[3])) {
+  if (!OpenRoads(work, tools, roads)) {
     std::fprintf(stderr, "cannot start the local servers or write curl's URL lists\n");
     return 2;
   }
-  Road& loopback = roads[1];
 
   // The program is a windowed process without standard error, so the
   // downloads' libcurl trace is dropped there at once; so it is here.
   std::fflush(stderr);
   _close(2);
 
-  // curl.exe's command for the cut runs: one process, the same URLs one after another.
-  const std::wstring curlCommand = L"\"" + tools.curl + L"\" -s -f -K \"" + loopback.curlConfig + L"\"";
-
   // As the worker thread does for its whole run.
   const CurlGlobalScope curlGlobal;
-  // Rounds of every measurement in turn, so that a machine busy for a while
-  // weighs on all of them alike; medians are reported.
-  CleanFigures clean[4];
-  std::vector<double> cutUpdate, curlCut, curlCutAll;
-  CurlRun cut, cutAllErrors;
-  double finaliseSeconds = 0;
-  int finalised = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    std::printf("round %d of %d at 0 ms...\n", round + 1, kRounds);
-    std::fflush(stdout);
-    if (!MeasureClean(roads[0], tools, &clean[0]) || !MeasureClean(loopback, tools, &clean[1])) return 1;
-    if (round == 0) {
-      // The finalisation of the files the last update staged, as the next
-      // plain start runs it.
-      if (!WritePendingManifest(loopback.entries, tools.temp)) return 1;
-      const Clock::time_point finaliseStart = Clock::now();
-      finalised = FinaliseInDirectories(module, tools.temp, PackageManifest(), nullptr, ReleaseTrust::Unsigned());
-      finaliseSeconds = SecondsSince(finaliseStart);
-    }
-
-    double seconds = 0;
-    CutEveryLargeFileOnce(*loopback.server);
-    if (!TimeUpdate(loopback.remote, 1, tools.temp, &seconds)) return 1;
-    cutUpdate.push_back(seconds);
-    CutEveryLargeFileOnce(*loopback.server);
-    if (!TimeCurl(curlCommand + L" --retry 3 -C -", large, tools.curlOut, &cut)) return 2;
-    curlCut.push_back(cut.seconds);
-    CutEveryLargeFileOnce(*loopback.server);
-    if (!TimeCurl(curlCommand + L" --retry 3 -C - --retry-all-errors", large, tools.curlOut, &cutAllErrors)) return 2;
-    curlCutAll.push_back(cutAllErrors.seconds);
-  }
-  for (int round = 0; round < kLatencyRounds; ++round) {
-    std::printf("round %d of %d at %d ms (takes minutes)...\n", round + 1, kLatencyRounds, kLatencyMs);
-    std::fflush(stdout);
-    if (!MeasureClean(roads[2], tools, &clean[2]) || !MeasureClean(roads[3], tools, &clean[3])) return 1;
-  }
-
-  bool curlWhole = cutAllErrors.exitCode == 0;
-  for (int i = 0; i < 4; ++i) {
-    PrintClean(RoadTitle(roads[i]), roads[i].delayMs == 0 ? kRounds : kLatencyRounds, clean[i]);
-    curlWhole = curlWhole && CurlSucceeded(clean[i].oneByOne, roads[i].contents.size()) &&
-                CurlSucceeded(clean[i].parallel, roads[i].contents.size());
-  }
-  std::printf("\nfinalisation of the large release (including its fixed 1 s pause): %.2f s (result %d)\n",
-              finaliseSeconds, finalised);
-
-  const double cutUpdateSeconds = Median(cutUpdate);
-  const double curlCutAllSeconds = Median(curlCutAll);
-  std::printf("\nat 0 ms, with the connection cut half-way through every 10 MiB file, once (medians of %d):\n",
-              kRounds);
-  std::printf("  ours, parallelDownloads = 1 (resumes after a 1 s pause): %.2f s (%.2f x its clean run)\n",
-              cutUpdateSeconds, cutUpdateSeconds / Median(clean[1].ours1));
-  std::printf("  curl.exe --retry 3 -C -:                                 %.2f s (exit %lu, %d of %d files whole)\n",
-              Median(curlCut), static_cast<unsigned long>(cut.exitCode), cut.wholeFiles, kSmallFiles + kLargeFiles);
-  std::printf("  curl.exe --retry 3 -C - --retry-all-errors:              %.2f s (exit %lu, %d of %d files whole)\n",
-              curlCutAllSeconds, static_cast<unsigned long>(cutAllErrors.exitCode), cutAllErrors.wholeFiles,
-              kSmallFiles + kLargeFiles);
-  std::printf("  ratio ours/curl --retry-all-errors: %.2f\n", cutUpdateSeconds / curlCutAllSeconds);
+  Figures figures;
+  if (const int failed = MeasureAll(roads, tools, &figures)) return failed;
+  const bool curlWhole = PrintFigures(roads, figures);
   for (Road& road : roads) road.server->Stop();
   RemoveTree(work);
   return curlWhole ? 0 : 1;

@@ -10,6 +10,7 @@
 
 #include "platform/narrow_file.h"
 #include "platform/text.h"
+#include "platform/unique_resource.h"
 
 namespace {
 
@@ -49,12 +50,11 @@ std::wstring GetShortPath(const std::wstring& path) {
 }
 
 std::string ReadWholeFile(const std::string& path) {
-  FILE* file = _wfsopen(NarrowToWide(path).c_str(), L"rt", _SH_DENYNO);
-  if (file == nullptr) return std::string();
+  const UniqueFile file(_wfsopen(NarrowToWide(path).c_str(), L"rt", _SH_DENYNO));
+  if (!file) return std::string();
   std::string text;
   char block[4096];
   size_t count = 0;
-  while ((count = fread(block, 1, sizeof block, file)) > 0) text.append(block, count);
-  fclose(file);
+  while ((count = fread(block, 1, sizeof block, file.get())) > 0) text.append(block, count);
   return text;
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/server/test_http_server.h"
+#include "tests/support/wine_support.h"
 
 namespace {
 
@@ -47,44 +48,6 @@ class Stopwatch {
   LARGE_INTEGER start_ = {};
 };
 
-// A started process, terminated if still running when it goes out of scope.
-class Process {
- public:
-  explicit Process(const PROCESS_INFORMATION& info) : info_(info) {}
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-  ~Process() {
-    if (info_.hProcess == nullptr) return;
-    if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) {
-      TerminateProcess(info_.hProcess, 1);
-      WaitForSingleObject(info_.hProcess, kRunTimeoutMs);
-    }
-    CloseHandle(info_.hThread);
-    CloseHandle(info_.hProcess);
-  }
-  HANDLE handle() const { return info_.hProcess; }
-
- private:
-  PROCESS_INFORMATION info_;
-};
-
-bool Launch(const std::wstring& executable, const std::wstring& arguments, PROCESS_INFORMATION* info) {
-  std::wstring commandLine = L"\"" + executable + L"\"";
-  if (!arguments.empty()) commandLine += L" " + arguments;
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  *info = {};
-  // Wine: right after the wineserver restarts, one start can fail with 1359.
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       info)) {
-      return true;
-    }
-    Sleep(200);
-  }
-  return false;
-}
-
 std::wstring Directory(const std::wstring& path) {
   const size_t slash = path.find_last_of(L"\\/");
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
@@ -97,55 +60,15 @@ std::wstring AsDirectory(std::wstring path) {
   return path;
 }
 
-bool WriteWhole(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const bool ok =
-      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size();
-  CloseHandle(file);
-  return ok;
-}
-
-std::vector<std::wstring> FilesMatching(const std::wstring& directory, const std::wstring& pattern) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((directory + pattern).c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    names.push_back(found.cFileName);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return names;
-}
-
 // Ends every stand-in shell that recorded a start here ("<exe>.<counter>.<pid>.cmdline")
 // and forgets the records, so each run starts from the same state.
 void EndShells(const std::wstring& directory) {
   for (const std::wstring& name : FilesMatching(directory, L"*.cmdline")) {
     const size_t end = name.rfind(L".cmdline");
     const size_t start = name.rfind(L'.', end - 1);
-    const DWORD pid = static_cast<DWORD>(wcstoul(name.c_str() + start + 1, nullptr, 10));
-    if (HANDLE shell = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {
-      TerminateProcess(shell, 1);
-      WaitForSingleObject(shell, kRunTimeoutMs);
-      CloseHandle(shell);
-    }
+    TerminateProcessById(static_cast<DWORD>(wcstoul(name.c_str() + start + 1, nullptr, 10)));
     DeleteFileW((directory + name).c_str());
   }
-}
-
-void RemoveTree(const std::wstring& directory) {
-  for (const std::wstring& name : FilesMatching(directory, L"*")) {
-    if (name == L"." || name == L"..") continue;
-    const std::wstring path = directory + name;
-    if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
-      RemoveTree(path + L"\\");
-    } else {
-      DeleteFileW(path.c_str());
-    }
-  }
-  RemoveDirectoryW(directory.c_str());
 }
 
 double Median(std::vector<double> values) {
@@ -156,9 +79,31 @@ double Median(std::vector<double> values) {
 }
 
 struct StartTimes {
+  bool haveWindow = false;
+  bool haveRequest = false;
   double trayWindowMs = 0.0;
   double requestMs = 0.0;
 };
+
+// Polls until both the tray window and the manifest request have come, the
+// program has ended, or the time is up.
+void AwaitResidentStart(const RunningProgram& process, const Stopwatch& clock, test_http::TestHttpServer& server,
+                        StartTimes* times) {
+  while (!(times->haveWindow && times->haveRequest) && clock.ElapsedMs() < kRunTimeoutMs) {
+    if (!times->haveWindow && FindWindowW(kTrayWindowName, kTrayWindowName) != nullptr) {
+      times->trayWindowMs = clock.ElapsedMs();
+      times->haveWindow = true;
+    }
+    if (!times->haveRequest && server.RequestCount() > 0) {
+      times->requestMs = clock.ElapsedMs();
+      times->haveRequest = true;
+    }
+    if (!process.IsRunning()) break;
+    // Each FindWindowW is a wineserver round trip: polling faster than this
+    // takes time away from the program being measured (2 cores here).
+    Sleep(5);
+  }
+}
 
 // One resident start: true when both the tray window and the request came.
 bool MeasureResidentStart(const std::wstring& program, const std::wstring& arguments, test_http::TestHttpServer& server,
@@ -169,50 +114,35 @@ bool MeasureResidentStart(const std::wstring& program, const std::wstring& argum
     return false;
   }
   server.ClearRequests();
-  PROCESS_INFORMATION info;
   const Stopwatch clock;
-  if (!Launch(program, arguments, &info)) {
-    std::fwprintf(stderr, L"cannot start %ls (error %lu)\n", program.c_str(), GetLastError());
+  const RunningProgram process = StartProgram(program, arguments);
+  if (!process.started()) {
+    std::fwprintf(stderr, L"cannot start %ls\n", program.c_str());
     return false;
   }
-  const Process process(info);
-  bool haveWindow = false;
-  bool haveRequest = false;
-  while (!(haveWindow && haveRequest) && clock.ElapsedMs() < kRunTimeoutMs) {
-    if (!haveWindow && FindWindowW(kTrayWindowName, kTrayWindowName) != nullptr) {
-      times->trayWindowMs = clock.ElapsedMs();
-      haveWindow = true;
-    }
-    if (!haveRequest && server.RequestCount() > 0) {
-      times->requestMs = clock.ElapsedMs();
-      haveRequest = true;
-    }
-    if (WaitForSingleObject(process.handle(), 0) == WAIT_OBJECT_0) break;
-    // Each FindWindowW is a wineserver round trip: polling faster than this
-    // takes time away from the program being measured (2 cores here).
-    Sleep(5);
-  }
-  if (!haveWindow || !haveRequest) {
+  AwaitResidentStart(process, clock, server, times);
+  if (!times->haveWindow || !times->haveRequest) {
     std::fwprintf(stderr, L"run of %ls %ls: tray window %ls, manifest request %ls\n", program.c_str(),
-                  arguments.c_str(), haveWindow ? L"seen" : L"NOT seen", haveRequest ? L"seen" : L"NOT seen");
+                  arguments.c_str(), times->haveWindow ? L"seen" : L"NOT seen",
+                  times->haveRequest ? L"seen" : L"NOT seen");
   }
   // Let the check finish, so no connection of this run is open during the next.
   Sleep(100);
-  return haveWindow && haveRequest;
+  return times->haveWindow && times->haveRequest;
 }
 
 bool MeasureTrivialStart(const std::wstring& trivial, const std::wstring& arguments, double* elapsedMs) {
-  PROCESS_INFORMATION info;
   const Stopwatch clock;
-  if (!Launch(trivial, arguments, &info)) {
-    std::fwprintf(stderr, L"cannot start %ls (error %lu)\n", trivial.c_str(), GetLastError());
+  RunningProgram process = StartProgram(trivial, arguments);
+  if (!process.started()) {
+    std::fwprintf(stderr, L"cannot start %ls\n", trivial.c_str());
     return false;
   }
-  const Process process(info);
-  if (WaitForSingleObject(process.handle(), kRunTimeoutMs) != WAIT_OBJECT_0) return false;
+  if (!process.WaitForExit(kRunTimeoutMs, nullptr)) return false;
   *elapsedMs = clock.ElapsedMs();
+  // Read once the clock has stopped: it is not part of the start.
   DWORD exitCode = 1;
-  return GetExitCodeProcess(process.handle(), &exitCode) && exitCode == 0;
+  return process.WaitForExit(0, &exitCode) && exitCode == 0;
 }
 
 struct Series {
@@ -220,107 +150,112 @@ struct Series {
   std::vector<double> request;
 };
 
-void PrintLine(const std::wstring& what, double ms, double bareMs, double windowMs) {
-  std::wprintf(L"  %-48ls %7.1f ms  %5.1fx  %5.1fx\n", what.c_str(), ms, bareMs > 0 ? ms / bareMs : 0.0,
-               windowMs > 0 ? ms / windowMs : 0.0);
-}
+// "--bench" opens nothing: the program's own work. The plain start also runs
+// the pending-update check and opens the learning shell (a stand-in) first.
+struct Mode {
+  const wchar_t* label;
+  const wchar_t* arguments;
+  Series series;
+};
 
-}  // namespace
+struct Figures {
+  Mode modes[2] = {{L"--bench", L"--bench", {}}, {L"plain start", L"", {}}};
+  std::vector<double> bareTimes;
+  std::vector<double> windowTimes;
+};
 
-int wmain(int argc, wchar_t** argv) {
+struct Options {
   int runs = 9;
   std::wstring buildDirectory;
+};
+
+Options ParseArguments(int argc, wchar_t** argv) {
+  Options options;
   for (int i = 1; i < argc; ++i) {
     const std::wstring argument = argv[i];
     if (argument == L"--runs" && i + 1 < argc) {
-      runs = std::max(1, _wtoi(argv[++i]));
+      options.runs = std::max(1, _wtoi(argv[++i]));
     } else {
-      buildDirectory = AsDirectory(argument);
+      options.buildDirectory = AsDirectory(argument);
     }
   }
-  if (buildDirectory.empty()) {
+  if (options.buildDirectory.empty()) {
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    buildDirectory = Directory(self);
+    options.buildDirectory = Directory(self);
   }
+  return options;
+}
 
-  wchar_t temp[MAX_PATH] = {};
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring install =
-      std::wstring(temp) + L"zq-startup-bench-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
-  CreateDirectoryW(install.c_str(), nullptr);
-  const std::wstring program = install + L"ZenquiloStudent.exe";
-  const std::wstring trivial = buildDirectory + L"startup_bench_trivial.exe";
-  const bool copied =
-      CopyFileW((buildDirectory + L"ZenquiloStudent.exe").c_str(), program.c_str(), FALSE) &&
-      CopyFileW((buildDirectory + L"fixtures\\zenquilo.exe").c_str(), (install + L"zenquilo.exe").c_str(), FALSE) &&
-      CopyFileW((buildDirectory + L"fixtures\\zenquilo_live.exe").c_str(), (install + L"zenquilo_live.exe").c_str(),
-                FALSE);
-  if (!copied || GetFileAttributesW(trivial.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    std::fwprintf(stderr, L"%ls lacks ZenquiloStudent.exe, startup_bench_trivial.exe or fixtures\\\n",
-                  buildDirectory.c_str());
-    RemoveTree(install);
-    return 2;
-  }
-
-  test_http::TestHttpServer server;
-  if (!server.Start()) {
-    std::fwprintf(stderr, L"the local server cannot listen\n");
-    RemoveTree(install);
-    return 2;
-  }
-  server.SetResource(kManifestPath, kManifest);
-  WriteWhole(install + L"package.json", kManifest);
-  WriteWhole(install + L"zenquilostudent.ini",
-             "[global]\r\nURL_UPDATE_PACKAGE=" + server.BaseUrl() + kManifestPath + "\r\n");
-
-  // "--bench" opens nothing: the program's own work. The plain start also runs
-  // the pending-update check and opens the learning shell (a stand-in) first.
-  struct Mode {
-    const wchar_t* label;
-    const wchar_t* arguments;
-    Series series;
-  };
-  Mode modes[] = {{L"--bench", L"--bench", {}}, {L"plain start", L"", {}}};
-  std::vector<double> bareTimes;
-  std::vector<double> windowTimes;
-
-  // One unmeasured round first: it loads the files into the page cache and
-  // starts Wine's services.
+// One unmeasured round first: it loads the files into the page cache and
+// starts Wine's services.
+bool MeasureRounds(const InstallDirectory& install, const std::wstring& trivial, test_http::TestHttpServer& server,
+                   int runs, Figures* figures) {
   bool ok = true;
   for (int round = 0; round <= runs && ok; ++round) {
     double bareMs = 0.0;
     double windowMs = 0.0;
     ok = MeasureTrivialStart(trivial, L"", &bareMs) && MeasureTrivialStart(trivial, L"--window", &windowMs);
     if (ok && round > 0) {
-      bareTimes.push_back(bareMs);
-      windowTimes.push_back(windowMs);
+      figures->bareTimes.push_back(bareMs);
+      figures->windowTimes.push_back(windowMs);
     }
-    for (Mode& mode : modes) {
+    for (Mode& mode : figures->modes) {
       StartTimes times;
-      ok = ok && MeasureResidentStart(program, mode.arguments, server, &times);
-      EndShells(install);
+      ok = ok && MeasureResidentStart(install.Program(), mode.arguments, server, &times);
+      EndShells(install.Path());
       if (ok && round > 0) {
         mode.series.trayWindow.push_back(times.trayWindowMs);
         mode.series.request.push_back(times.requestMs);
       }
     }
   }
-  server.Stop();
-  RemoveTree(install);
-  if (!ok) {
-    std::fwprintf(stderr, L"benchmark aborted\n");
-    return 1;
-  }
+  return ok;
+}
 
-  const double bareMs = Median(bareTimes);
-  const double windowMs = Median(windowTimes);
-  const double iconMs = Median(modes[0].series.trayWindow);
+// Exit code 0 when every round ran, 1 when one failed, 2 when the build
+// directory or the local server is not fit to measure with.
+int MeasureInScratchInstall(const Options& options, Figures* figures) {
+  const std::wstring trivial = options.buildDirectory + L"startup_bench_trivial.exe";
+  // The program and its stand-in shells, in a directory of their own.
+  const InstallDirectory install(options.buildDirectory.substr(0, options.buildDirectory.size() - 1),
+                                 L"zq-startup-bench");
+  const bool copied = GetFileAttributesW(install.Program().c_str()) != INVALID_FILE_ATTRIBUTES &&
+                      GetFileAttributesW(install.LearningShell().c_str()) != INVALID_FILE_ATTRIBUTES &&
+                      GetFileAttributesW(install.LiveShell().c_str()) != INVALID_FILE_ATTRIBUTES;
+  if (!copied || GetFileAttributesW(trivial.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    std::fwprintf(stderr, L"%ls lacks ZenquiloStudent.exe, startup_bench_trivial.exe or fixtures\\\n",
+                  options.buildDirectory.c_str());
+    return 2;
+  }
+  test_http::TestHttpServer server;
+  if (!server.Start()) {
+    std::fwprintf(stderr, L"the local server cannot listen\n");
+    return 2;
+  }
+  server.SetResource(kManifestPath, kManifest);
+  WriteFileWhole(install.Path() + L"package.json", kManifest);
+  WriteFileWhole(install.Path() + L"zenquilostudent.ini",
+                 "[global]\r\nURL_UPDATE_PACKAGE=" + server.BaseUrl() + kManifestPath + "\r\n");
+  const bool ok = MeasureRounds(install, trivial, server, options.runs, figures);
+  server.Stop();
+  return ok ? 0 : 1;
+}
+
+void PrintLine(const std::wstring& what, double ms, double bareMs, double windowMs) {
+  std::wprintf(L"  %-48ls %7.1f ms  %5.1fx  %5.1fx\n", what.c_str(), ms, bareMs > 0 ? ms / bareMs : 0.0,
+               windowMs > 0 ? ms / windowMs : 0.0);
+}
+
+void PrintFigures(int runs, const Figures& figures) {
+  const double bareMs = Median(figures.bareTimes);
+  const double windowMs = Median(figures.windowTimes);
+  const double iconMs = Median(figures.modes[0].series.trayWindow);
   std::wprintf(L"ZenquiloStudent start-up under Wine, median of %d runs, from CreateProcessW\n", runs);
   std::wprintf(L"  %-48ls %10ls  %6ls  %6ls\n", L"", L"", L"/ bare", L"/ window");
   PrintLine(L"trivial program, to its exit (bare)", bareMs, bareMs, windowMs);
   PrintLine(L"trivial program with one window, to its exit", windowMs, bareMs, windowMs);
-  for (const Mode& mode : modes) {
+  for (const Mode& mode : figures.modes) {
     PrintLine(std::wstring(mode.label) + L": tray window with its icon", Median(mode.series.trayWindow), bareMs,
               windowMs);
     PrintLine(std::wstring(mode.label) + L": manifest request at the server", Median(mode.series.request), bareMs,
@@ -328,5 +263,16 @@ int wmain(int argc, wchar_t** argv) {
   }
   std::wprintf(L"target: under %.0f ms to the icon (--bench): %ls\n", kTargetMs,
                iconMs < kTargetMs ? L"met" : L"NOT met");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const Options options = ParseArguments(argc, argv);
+  Figures figures;
+  const int status = MeasureInScratchInstall(options, &figures);
+  if (status == 1) std::fwprintf(stderr, L"benchmark aborted\n");
+  if (status != 0) return status;
+  PrintFigures(options.runs, figures);
   return 0;
 }

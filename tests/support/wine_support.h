@@ -37,6 +37,10 @@ HWND TopLevelWindowOf(DWORD pid, const wchar_t* className);
 // ("*.zqold"), as FindFirstFileW matches them.
 std::vector<std::wstring> FilesMatching(const std::wstring& directory, const std::wstring& pattern);
 
+// Deletes directory (ending in a backslash) with everything in it, read-only
+// files included; what cannot be deleted is left.
+void RemoveTree(const std::wstring& directory);
+
 // Whole-file reads and writes of bytes as they are; empty text / false on failure.
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileWhole(const std::wstring& path, const std::string& bytes);

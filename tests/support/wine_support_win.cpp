@@ -206,8 +206,6 @@ std::vector<ShellStart> ReadShellStarts(const std::wstring& directory, const std
   return starts;
 }
 
-namespace {
-
 void RemoveTree(const std::wstring& directory) {
   WIN32_FIND_DATAW found = {};
   HANDLE search = FindFirstFileW((directory + L"*").c_str(), &found);
@@ -227,8 +225,6 @@ void RemoveTree(const std::wstring& directory) {
   }
   RemoveDirectoryW(directory.c_str());
 }
-
-}  // namespace
 
 ScratchDirectory::ScratchDirectory(const std::wstring& nameHint) {
   static std::atomic<int> counter{0};

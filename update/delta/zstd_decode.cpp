@@ -4,22 +4,15 @@
 #include <zstd_errors.h>
 
 #include <cstdio>
-#include <memory>
 #include <vector>
 
 #include "platform/narrow_file.h"
+#include "platform/unique_resource.h"
 #include "update/proof/streamed_digests.h"
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
-
-struct DContextFreer {
-  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
-};
+using UniqueDContext = UniqueResource<NullableTraits<ZSTD_DCtx*, &ZSTD_freeDCtx>>;
 
 bool ReadWhole(const std::string& path, long long maxBytes, std::string& bytes, DecodeResult& failure) {
   const long long size = NarrowFileSize(path);
@@ -95,14 +88,14 @@ DecodeResult DecodeFrame(ZSTD_DCtx* context, const std::string& sourcePath, cons
       return DecodeResult::kCorrupt;  // truncated: more input wanted, none left
     }
   }
-  if (std::fclose(target.release()) != 0) return DecodeResult::kCannotWrite;
+  if (!CloseFile(target)) return DecodeResult::kCannotWrite;
   return DecodeResult::kOk;
 }
 
 DecodeResult Decode(const std::string* basePath, const std::string& sourcePath, const std::string& targetPath,
                     long long maxBytes, int maxWindowLog, StreamedDigests* digests) {
   if (maxWindowLog > kMaxWindowLog) maxWindowLog = kMaxWindowLog;
-  std::unique_ptr<ZSTD_DCtx, DContextFreer> context(ZSTD_createDCtx());
+  UniqueDContext context(ZSTD_createDCtx());
   if (!context) return DecodeResult::kCannotRead;
   ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, maxWindowLog);
   // The prefix is referenced, not copied, so the base must outlive the frame.
@@ -114,6 +107,7 @@ DecodeResult Decode(const std::string* basePath, const std::string& sourcePath, 
   }
   if (digests != nullptr) digests->Reset();
   result = DecodeFrame(context.get(), sourcePath, targetPath, maxBytes, digests);
+  // DecodeFrame has closed the target by now: Windows deletes no open file.
   if (result != DecodeResult::kOk) RemoveNarrowPath(targetPath);
   return result;
 }

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "platform/narrow_file.h"
+#include "platform/unique_resource.h"
 #include "update/manifest/version_number.h"
 #include "update/proof/expiry_time.h"
 
@@ -47,12 +48,13 @@ std::string IssueLedger::ToText() const {
 
 IssueLedger IssueLedger::Load(const std::string& path) {
   std::string text;
-  if (std::FILE* file = OpenNarrowPath(path, "rb")) {
+  if (const UniqueFile file{OpenNarrowPath(path, "rb")}) {
     char block[4096];
     std::size_t count = 0;
     // More than any ledger of kIssueLedgerVersions lines: the rest is not ours.
-    while (text.size() < 65536 && (count = std::fread(block, 1, sizeof block, file)) > 0) text.append(block, count);
-    std::fclose(file);
+    while (text.size() < 65536 && (count = std::fread(block, 1, sizeof block, file.get())) > 0) {
+      text.append(block, count);
+    }
   }
   return FromText(text);
 }

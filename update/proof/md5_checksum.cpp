@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/narrow_file.h"
+#include "platform/unique_resource.h"
 
 namespace {
 
@@ -74,19 +75,18 @@ CMD5Checksum::~CMD5Checksum() = default;
 std::string CMD5Checksum::HashFile(const std::string& path) {
   // Declared before the stream so that it outlives it.
   const std::unique_ptr<char[]> streamBuffer(new char[kStreamBufferSize]);
-  std::FILE* file = OpenNarrowPath(path, "rb");
-  if (file == nullptr) return std::string();
-  std::setvbuf(file, streamBuffer.get(), _IOFBF, kStreamBufferSize);
+  UniqueFile file(OpenNarrowPath(path, "rb"));
+  if (!file) return std::string();
+  std::setvbuf(file.get(), streamBuffer.get(), _IOFBF, kStreamBufferSize);
 
   CMD5Checksum checksum;
   unsigned char block[kReadBlockSize];
   for (;;) {
-    const std::size_t got = std::fread(block, 1, sizeof block, file);
+    const std::size_t got = std::fread(block, 1, sizeof block, file.get());
     if (got == 0) break;
     checksum.Update(block, got);
     if (got < sizeof block) break;
   }
-  std::fclose(file);
   return checksum.Final();
 }
 

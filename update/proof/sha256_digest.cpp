@@ -4,17 +4,9 @@
 #include <sodium/utils.h>
 
 #include <cstdio>
-#include <memory>
 
 #include "platform/narrow_file.h"
-
-namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-}  // namespace
+#include "platform/unique_resource.h"
 
 Sha256Digest::Sha256Digest() {
   // Picks libsodium's implementation for this processor, once. SHA-256 works
@@ -44,7 +36,7 @@ std::string Sha256HexOfBytes(const std::string& bytes) {
 }
 
 std::string Sha256HexOfFile(const std::string& path) {
-  std::unique_ptr<std::FILE, FileCloser> file(OpenNarrowPath(path, "rb"));
+  UniqueFile file(OpenNarrowPath(path, "rb"));
   if (!file) return std::string();
   Sha256Digest digest;
   unsigned char block[1 << 16];

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/narrow_file.h"
+#include "platform/unique_resource.h"
 
 void StreamedDigests::Reset() {
   md5_ = std::make_unique<CMD5Checksum>();
@@ -16,18 +17,17 @@ void StreamedDigests::Update(const void* data, std::size_t length) {
 }
 
 bool StreamedDigests::UpdateFromFile(const std::string& path, long long length) {
-  std::FILE* file = OpenNarrowPath(path, "rb");
-  if (file == nullptr) return length == 0;
+  const UniqueFile file(OpenNarrowPath(path, "rb"));
+  if (!file) return length == 0;
   std::vector<unsigned char> buffer(64 * 1024);
   while (length > 0) {
     const std::size_t want =
         length < static_cast<long long>(buffer.size()) ? static_cast<std::size_t>(length) : buffer.size();
-    const std::size_t got = std::fread(buffer.data(), 1, want, file);
+    const std::size_t got = std::fread(buffer.data(), 1, want, file.get());
     if (got == 0) break;
     Update(buffer.data(), got);
     length -= static_cast<long long>(got);
   }
-  std::fclose(file);
   return length == 0;
 }
 

@@ -1,6 +1,7 @@
 #include "update/transfer/http_transfer.h"
 
 #include "platform/narrow_file.h"
+#include "platform/unique_resource.h"
 #include "update/proof/streamed_digests.h"
 
 #include <algorithm>
@@ -24,10 +25,7 @@ constexpr ProgressMessageSender kDefaultSender = nullptr;
 
 std::atomic<ProgressMessageSender> progressMessageSender{kDefaultSender};
 
-struct EasyCleanup {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+using EasyHandle = UniqueResource<NullableTraits<CURL*, &curl_easy_cleanup>>;
 
 // The progress bar takes 32-bit integers. A double outside that range (an
 // installer over 2 GiB, or garbage) is clamped rather than converted, since
@@ -142,10 +140,7 @@ void SendProgress(ProgressWindow window, double total, double now) {
   send(window, kProgressSetPos, static_cast<std::uintptr_t>(static_cast<std::intptr_t>(TruncateToInt32(now))), 0);
 }
 
-struct HeaderListCleanup {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using HeaderList = std::unique_ptr<curl_slist, HeaderListCleanup>;
+using HeaderList = UniqueResource<NullableTraits<curl_slist*, &curl_slist_free_all>>;
 
 // FetchToMemory's write target: the caller's text and how much it may grow.
 struct BoundedBody {
@@ -203,7 +198,7 @@ DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target,
   target.bytesWritten = 0;
   target.overLimit = false;
   target.writeFailed = false;
-  s.handle.reset(curl_easy_init());
+  s.handle.Reset(curl_easy_init());
   if (!s.handle) return;
   CURL* const curl = s.handle.get();
   s.progress.window = window;
@@ -233,7 +228,7 @@ DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target,
   if (target.resumeFrom > 0 && !target.ifRange.empty()) {
     s.range = std::to_string(target.resumeFrom) + "-";
     curl_easy_setopt(curl, CURLOPT_RANGE, s.range.c_str());
-    s.headers.reset(curl_slist_append(nullptr, ("If-Range: " + target.ifRange).c_str()));
+    s.headers.Reset(curl_slist_append(nullptr, ("If-Range: " + target.ifRange).c_str()));
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, s.headers.get());
   }
   if (target.stallSeconds > 0) {
@@ -252,7 +247,7 @@ DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target,
 }
 
 DownloadAttempt::~DownloadAttempt() {
-  state_->handle.reset();
+  state_->handle.Reset();
   // After the handle is gone, so no callback can reach the file again.
   Finish(CURLE_OK);
 }
@@ -263,14 +258,14 @@ CURL* DownloadAttempt::handle() const {
 
 int DownloadAttempt::Finish(CURLcode performed) {
   DownloadTarget& target = *state_->target;
-  if (target.file != nullptr) {
+  if (target.file) {
     // fwrite only fills the stream's buffer: a full disk often shows first
     // here, and a file that is short of the bytes its digests were fed from
     // must never be taken as proved.
-    const bool flushed = std::fflush(target.file) == 0 && std::ferror(target.file) == 0;
-    if (std::fclose(target.file) != 0 || !flushed) target.writeFailed = true;
-    // Cleared so that a reused record cannot write through a closed stream.
-    target.file = nullptr;
+    const bool flushed = std::fflush(target.file.get()) == 0 && std::ferror(target.file.get()) == 0;
+    // CloseFile also empties the record, so that a reused one cannot write
+    // through a closed stream.
+    if (!CloseFile(target.file) || !flushed) target.writeFailed = true;
   }
   if (!state_->handle) return CURLE_FAILED_INIT;
   if (state_->gate.rejected) return CURLE_HTTP_RETURNED_ERROR;
@@ -342,12 +337,12 @@ std::size_t HttpTransfer::WriteToTargetFile(char* data, std::size_t size, std::s
   // create the file.
   if (size == 0 || count == 0) return 0;
   try {
-    if (target->file == nullptr) {
+    if (!target->file) {
       if (target->fileName == nullptr) return kAbortTransfer;
       // Binary: bytes as they come, no newline translation on Windows. An
       // accepted part goes after the bytes it continues.
-      target->file = OpenNarrowPath(target->fileName, target->appended ? "ab" : "wb");
-      if (target->file == nullptr) return kAbortTransfer;
+      target->file.Reset(OpenNarrowPath(target->fileName, target->appended ? "ab" : "wb"));
+      if (!target->file) return kAbortTransfer;
       // A whole answer replaces what a resumed file kept: its digest starts afresh.
       if (target->digests != nullptr && !target->appended) target->digests->Reset();
     }
@@ -361,7 +356,7 @@ std::size_t HttpTransfer::WriteToTargetFile(char* data, std::size_t size, std::s
         target->overLimit = true;
         const std::size_t allowed = static_cast<std::size_t>(room);
         if (allowed > 0) {
-          if (std::fwrite(data, 1, allowed, target->file) != allowed) {
+          if (std::fwrite(data, 1, allowed, target->file.get()) != allowed) {
             target->writeFailed = true;
           } else {
             target->bytesWritten += room;
@@ -371,7 +366,7 @@ std::size_t HttpTransfer::WriteToTargetFile(char* data, std::size_t size, std::s
         return kAbortTransfer;
       }
     }
-    const std::size_t written = std::fwrite(data, size, count, target->file);
+    const std::size_t written = std::fwrite(data, size, count, target->file.get());
     target->bytesWritten += static_cast<long long>(written * size);
     if (target->digests != nullptr) target->digests->Update(data, written * size);
     if (written != count) target->writeFailed = true;

@@ -17,6 +17,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/unique_resource.h"
+
 class StreamedDigests;
 
 // The progress bar a download reports to: an HWND on Windows, carried as an
@@ -47,10 +49,10 @@ void SendProgressMessageToWindow(ProgressWindow window, unsigned int message, st
 struct DownloadTarget {
   // Path of the file (code page 936 on Windows), borrowed from the caller's string.
   const char* fileName = nullptr;
-  // Null when handed in. Opened at the first byte of an accepted (2xx) body, so no
-  // file is created or truncated without one; closed and set back to null
-  // before the download returns.
-  std::FILE* file = nullptr;
+  // Empty when handed in. Opened at the first byte of an accepted (2xx) body, so
+  // no file is created or truncated without one; closed and emptied before the
+  // download returns.
+  UniqueFile file;
   // 1 turns progress reporting on; any other value leaves it off.
   int showProgress = 0;
 

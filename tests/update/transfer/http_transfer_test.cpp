@@ -95,7 +95,7 @@ class HttpTransferTest : public ::testing::Test {
     target.fileName = fileName.c_str();
     target.showProgress = showProgress;
     const int result = (http.*download.run)(url, target);
-    EXPECT_EQ(target.file, nullptr) << download.name << " " << url;
+    EXPECT_EQ(target.file.get(), nullptr) << download.name << " " << url;
     if (fs::exists(path)) {
       EXPECT_FALSE(IsHeldOpen(path)) << download.name << " " << url;
     }
@@ -452,7 +452,7 @@ TEST(HttpTransferCallbacks, WriteToTargetFileOpensOnlyForBytes) {
   target.fileName = fileName.c_str();
   char data[] = "abc";
   EXPECT_EQ(HttpTransfer::WriteToTargetFile(data, 1, 0, &target), 0u);
-  EXPECT_EQ(target.file, nullptr);
+  EXPECT_EQ(target.file.get(), nullptr);
   EXPECT_FALSE(fs::exists(path));
 
   DownloadTarget unnamed;

@@ -97,7 +97,7 @@ std::string ConfigText(const std::string& text) {
 
 constexpr int kRounds = 3;
 // At 25 ms the fixed delays dwarf the machine's noise, and one round of the
-// slowest road takes about a minute.
+// slowest scenario takes about a minute.
 constexpr int kLatencyRounds = 1;
 constexpr int kLatencyMs = 25;
 constexpr int kParallel = 4;
@@ -138,7 +138,7 @@ std::vector<std::string> TinyRelease() {
 }
 
 // One server with its added round trip, and what each client fetches from it.
-struct Road {
+struct Scenario {
   int delayMs = 0;
   std::vector<std::string> contents;
   std::unique_ptr<test_http::TestHttpServer> server;
@@ -147,52 +147,52 @@ struct Road {
   std::wstring curlConfig;
 };
 
-// The served manifest of the road's release, as the program fetches it.
-std::string ManifestText(const Road& road) {
+// The served manifest of the scenario's release, as the program fetches it.
+std::string ManifestText(const Scenario& scenario) {
   std::string text = "{\"version\": \"2\", \"type\": \"force\", \"file_list\": [";
-  for (size_t i = 0; i < road.entries.size(); ++i) {
-    const PackageFileEntry& e = road.entries[i];
+  for (size_t i = 0; i < scenario.entries.size(); ++i) {
+    const PackageFileEntry& e = scenario.entries[i];
     text += std::string(i ? ",{" : "{") + "\"name\": \"" + e.name() + "\", \"remote_url\": \"" + e.remote_url() +
             "\", \"hash\": \"" + e.hash() + "\", \"local_path\": \"" +
             (e.local_path() == "large\\" ? "large\\\\" : "small\\\\") +
-            "\", \"ver\": \"1\", \"size\": " + std::to_string(road.contents[i].size()) + "}";
+            "\", \"ver\": \"1\", \"size\": " + std::to_string(scenario.contents[i].size()) + "}";
   }
   return text + "]}";
 }
 
-bool OpenRoad(int delayMs, std::vector<std::string> contents, const std::wstring& work, const std::wstring& curlOut,
-              Road* road) {
+bool OpenScenario(int delayMs, std::vector<std::string> contents, const std::wstring& work, const std::wstring& curlOut,
+                  Scenario* scenario) {
   test_http::ServerOptions options;
   // Every round asks for some 5,000 files.
   options.maxRequests = 1000000;
   options.connectionDelayMs = delayMs;
   options.requestDelayMs = delayMs;
-  road->delayMs = delayMs;
-  road->contents = std::move(contents);
-  road->server = std::make_unique<test_http::TestHttpServer>(options);
-  if (!road->server->Start()) return false;
+  scenario->delayMs = delayMs;
+  scenario->contents = std::move(contents);
+  scenario->server = std::make_unique<test_http::TestHttpServer>(options);
+  if (!scenario->server->Start()) return false;
   std::string config;
-  for (size_t i = 0; i < road->contents.size(); ++i) {
-    const bool large = road->contents[i].size() == kLargeSize;
+  for (size_t i = 0; i < scenario->contents.size(); ++i) {
+    const bool large = scenario->contents[i].size() == kLargeSize;
     const std::string path = "/files/" + std::to_string(i) + ".bin";
-    road->server->SetResource(path, road->contents[i]);
+    scenario->server->SetResource(path, scenario->contents[i]);
     PackageFileEntry entry;
     entry.set_name(std::to_string(i) + ".bin");
-    entry.set_remote_url(road->server->BaseUrl() + path);
-    entry.set_hash(test_files::Md5Of(road->contents[i]));
+    entry.set_remote_url(scenario->server->BaseUrl() + path);
+    entry.set_hash(test_files::Md5Of(scenario->contents[i]));
     entry.set_local_path(large ? "large\\" : "small\\");
     entry.set_ver("1");
-    road->entries.push_back(entry);
-    config += "url = \"" + road->server->BaseUrl() + path + "\"\noutput = \"" + ConfigText(WideToNarrow(curlOut)) +
+    scenario->entries.push_back(entry);
+    config += "url = \"" + scenario->server->BaseUrl() + path + "\"\noutput = \"" + ConfigText(WideToNarrow(curlOut)) +
               std::to_string(i) + ".bin\"\n";
   }
-  road->remote.set_version("2");
-  road->remote.set_type("force");
-  road->remote.set_file_list(road->entries);
-  road->server->SetResource("/soft/package.json", ManifestText(*road));
-  road->curlConfig =
-      work + L"urls-" + std::to_wstring(road->contents.size()) + L"-" + std::to_wstring(delayMs) + L"ms.txt";
-  return WriteFileWhole(road->curlConfig, config);
+  scenario->remote.set_version("2");
+  scenario->remote.set_type("force");
+  scenario->remote.set_file_list(scenario->entries);
+  scenario->server->SetResource("/soft/package.json", ManifestText(*scenario));
+  scenario->curlConfig =
+      work + L"urls-" + std::to_wstring(scenario->contents.size()) + L"-" + std::to_wstring(delayMs) + L"ms.txt";
+  return WriteFileWhole(scenario->curlConfig, config);
 }
 
 // The connections the server saw since its requests were last cleared.
@@ -258,10 +258,10 @@ bool TimeCurl(const std::wstring& commandLine, const std::vector<std::string>& c
 }
 
 // The real program in an install directory of its own: release 1 installed,
-// the settings naming the road's manifest. Started as a windowed program is,
+// the settings naming the scenario's manifest. Started as a windowed program is,
 // with no standard handles; its staging time runs from its start until the
 // pending manifest appears. It stays resident, so it is ended then.
-bool TimeProgram(const Road& road, const std::wstring& program, const std::wstring& install, double* seconds) {
+bool TimeProgram(const Scenario& scenario, const std::wstring& program, const std::wstring& install, double* seconds) {
   RemoveTree(install);
   CreateDirectoryW(install.c_str(), nullptr);
   const std::wstring copy = install + L"ZenquiloStudent.exe";
@@ -269,7 +269,7 @@ bool TimeProgram(const Road& road, const std::wstring& program, const std::wstri
     std::fprintf(stderr, "cannot copy %ls\n", program.c_str());
     return false;
   }
-  const std::string settings = "[global]\r\nURL_UPDATE_PACKAGE=" + road.server->BaseUrl() +
+  const std::string settings = "[global]\r\nURL_UPDATE_PACKAGE=" + scenario.server->BaseUrl() +
                                "/soft/package.json\r\nPARALLEL_DOWNLOADS=" + std::to_string(kParallel) + "\r\n";
   const std::string installed = "{\"version\": \"1\", \"type\": \"force\", \"file_list\": []}";
   if (!WriteFileWhole(install + L"zenquilostudent.ini", settings) ||
@@ -301,7 +301,7 @@ bool TimeProgram(const Road& road, const std::wstring& program, const std::wstri
   return staged;
 }
 
-// The clean runs of one road: times of every round, and what the last
+// The clean runs of one scenario: times of every round, and what the last
 // round's runs opened and returned.
 struct CleanFigures {
   std::vector<double> ours1, ours4, program, curlOneByOne, curlParallel;
@@ -318,28 +318,28 @@ struct Tools {
   std::wstring programInstall;
 };
 
-bool MeasureClean(const Road& road, const Tools& tools, CleanFigures* figures) {
-  test_http::TestHttpServer& server = *road.server;
-  const std::wstring command = L"\"" + tools.curl + L"\" -s -f -K \"" + road.curlConfig + L"\"";
+bool MeasureClean(const Scenario& scenario, const Tools& tools, CleanFigures* figures) {
+  test_http::TestHttpServer& server = *scenario.server;
+  const std::wstring command = L"\"" + tools.curl + L"\" -s -f -K \"" + scenario.curlConfig + L"\"";
   double seconds = 0;
   server.ClearRequests();
-  if (!TimeUpdate(road.remote, 1, tools.temp, &seconds)) return false;
+  if (!TimeUpdate(scenario.remote, 1, tools.temp, &seconds)) return false;
   figures->ours1.push_back(seconds);
   figures->connections1 = ConnectionsUsed(server);
   server.ClearRequests();
-  if (!TimeUpdate(road.remote, kParallel, tools.temp, &seconds)) return false;
+  if (!TimeUpdate(scenario.remote, kParallel, tools.temp, &seconds)) return false;
   figures->ours4.push_back(seconds);
   figures->connections4 = ConnectionsUsed(server);
   server.ClearRequests();
-  if (!TimeProgram(road, tools.program, tools.programInstall, &seconds)) return false;
+  if (!TimeProgram(scenario, tools.program, tools.programInstall, &seconds)) return false;
   figures->program.push_back(seconds);
   figures->connectionsProgram = ConnectionsUsed(server);
   server.ClearRequests();
-  if (!TimeCurl(command, road.contents, tools.curlOut, &figures->oneByOne)) return false;
+  if (!TimeCurl(command, scenario.contents, tools.curlOut, &figures->oneByOne)) return false;
   figures->curlOneByOne.push_back(figures->oneByOne.seconds);
   figures->connectionsOneByOne = ConnectionsUsed(server);
   server.ClearRequests();
-  if (!TimeCurl(command + L" --parallel --parallel-max " + std::to_wstring(kParallel), road.contents, tools.curlOut,
+  if (!TimeCurl(command + L" --parallel --parallel-max " + std::to_wstring(kParallel), scenario.contents, tools.curlOut,
                 &figures->parallel)) {
     return false;
   }
@@ -373,11 +373,11 @@ bool CurlSucceeded(const CurlRun& run, size_t files) {
   return run.exitCode == 0 && run.wholeFiles == static_cast<int>(files);
 }
 
-std::string RoadTitle(const Road& road) {
+std::string ScenarioTitle(const Scenario& scenario) {
   const std::string files =
-      road.contents.size() == kTinyFiles ? "300 files of 4 KiB" : "1,000 files of 10 KiB and 10 of 10 MiB";
-  if (road.delayMs == 0) return files + ", at 0 ms (loopback)";
-  return files + ", at " + std::to_string(road.delayMs) +
+      scenario.contents.size() == kTinyFiles ? "300 files of 4 KiB" : "1,000 files of 10 KiB and 10 of 10 MiB";
+  if (scenario.delayMs == 0) return files + ", at 0 ms (loopback)";
+  return files + ", at " + std::to_string(scenario.delayMs) +
          " ms (before each connection's first request and each answer)";
 }
 
@@ -415,20 +415,21 @@ std::wstring PrepareDirectories(int argc, wchar_t** argv, Tools* tools) {
   return work;
 }
 
-// Both releases at 0 ms and at kLatencyMs: roads[1] is the large one on loopback.
-bool OpenRoads(const std::wstring& work, const Tools& tools, Road (&roads)[4]) {
+// Both releases at 0 ms and at kLatencyMs: scenarios[1] is the large one on loopback.
+bool OpenScenarios(const std::wstring& work, const Tools& tools, Scenario (&scenarios)[4]) {
   std::printf("making %d files of %zu KiB and %d of %zu MiB, and %d of %zu KiB...\n", kSmallFiles, kSmallSize / 1024,
               kLargeFiles, kLargeSize / (1024 * 1024), kTinyFiles, kTinySize / 1024);
   const std::vector<std::string> large = LargeRelease();
   const std::vector<std::string> tiny = TinyRelease();
-  return OpenRoad(0, tiny, work, tools.curlOut, &roads[0]) && OpenRoad(0, large, work, tools.curlOut, &roads[1]) &&
-         OpenRoad(kLatencyMs, tiny, work, tools.curlOut, &roads[2]) &&
-         OpenRoad(kLatencyMs, large, work, tools.curlOut, &roads[3]);
+  return OpenScenario(0, tiny, work, tools.curlOut, &scenarios[0]) &&
+         OpenScenario(0, large, work, tools.curlOut, &scenarios[1]) &&
+         OpenScenario(kLatencyMs, tiny, work, tools.curlOut, &scenarios[2]) &&
+         OpenScenario(kLatencyMs, large, work, tools.curlOut, &scenarios[3]);
 }
 
 // The finalisation of the files the last update staged, as the next plain
 // start runs it. False when the pending manifest cannot be written.
-bool MeasureFinalisation(const Road& loopback, const Tools& tools, Figures* figures) {
+bool MeasureFinalisation(const Scenario& loopback, const Tools& tools, Figures* figures) {
   if (!WritePendingManifest(loopback.entries, tools.temp)) return false;
   const Clock::time_point start = Clock::now();
   figures->finalised =
@@ -438,7 +439,7 @@ bool MeasureFinalisation(const Road& loopback, const Tools& tools, Figures* figu
 }
 
 // One round of the cut runs on loopback: 0, or the exit code to end with.
-int MeasureCut(const Road& loopback, const Tools& tools, CutFigures* cut) {
+int MeasureCut(const Scenario& loopback, const Tools& tools, CutFigures* cut) {
   // curl.exe's command for the cut runs: one process, the same URLs one after another.
   const std::wstring curlCommand = L"\"" + tools.curl + L"\" -s -f -K \"" + loopback.curlConfig + L"\"";
   double seconds = 0;
@@ -460,20 +461,22 @@ int MeasureCut(const Road& loopback, const Tools& tools, CutFigures* cut) {
 // Rounds of every measurement in turn, so that a machine busy for a while
 // weighs on all of them alike; medians are reported. 0, or the exit code to
 // end with.
-int MeasureAll(const Road (&roads)[4], const Tools& tools, Figures* figures) {
+int MeasureAll(const Scenario (&scenarios)[4], const Tools& tools, Figures* figures) {
   for (int round = 0; round < kRounds; ++round) {
     std::printf("round %d of %d at 0 ms...\n", round + 1, kRounds);
     std::fflush(stdout);
-    if (!MeasureClean(roads[0], tools, &figures->clean[0]) || !MeasureClean(roads[1], tools, &figures->clean[1])) {
+    if (!MeasureClean(scenarios[0], tools, &figures->clean[0]) ||
+        !MeasureClean(scenarios[1], tools, &figures->clean[1])) {
       return 1;
     }
-    if (round == 0 && !MeasureFinalisation(roads[1], tools, figures)) return 1;
-    if (const int failed = MeasureCut(roads[1], tools, &figures->cut)) return failed;
+    if (round == 0 && !MeasureFinalisation(scenarios[1], tools, figures)) return 1;
+    if (const int failed = MeasureCut(scenarios[1], tools, &figures->cut)) return failed;
   }
   for (int round = 0; round < kLatencyRounds; ++round) {
     std::printf("round %d of %d at %d ms (takes minutes)...\n", round + 1, kLatencyRounds, kLatencyMs);
     std::fflush(stdout);
-    if (!MeasureClean(roads[2], tools, &figures->clean[2]) || !MeasureClean(roads[3], tools, &figures->clean[3])) {
+    if (!MeasureClean(scenarios[2], tools, &figures->clean[2]) ||
+        !MeasureClean(scenarios[3], tools, &figures->clean[3])) {
       return 1;
     }
   }
@@ -498,12 +501,12 @@ void PrintCut(const Figures& figures) {
 }
 
 // Prints every figure; true when every curl run that should fetch everything did.
-bool PrintFigures(const Road (&roads)[4], const Figures& figures) {
+bool PrintFigures(const Scenario (&scenarios)[4], const Figures& figures) {
   bool curlWhole = figures.cut.cutAllErrors.exitCode == 0;
   for (int i = 0; i < 4; ++i) {
-    PrintClean(RoadTitle(roads[i]), roads[i].delayMs == 0 ? kRounds : kLatencyRounds, figures.clean[i]);
-    curlWhole = curlWhole && CurlSucceeded(figures.clean[i].oneByOne, roads[i].contents.size()) &&
-                CurlSucceeded(figures.clean[i].parallel, roads[i].contents.size());
+    PrintClean(ScenarioTitle(scenarios[i]), scenarios[i].delayMs == 0 ? kRounds : kLatencyRounds, figures.clean[i]);
+    curlWhole = curlWhole && CurlSucceeded(figures.clean[i].oneByOne, scenarios[i].contents.size()) &&
+                CurlSucceeded(figures.clean[i].parallel, scenarios[i].contents.size());
   }
   std::printf("\nfinalisation of the large release (including its fixed 1 s pause): %.2f s (result %d)\n",
               figures.finaliseSeconds, figures.finalised);
@@ -516,8 +519,8 @@ bool PrintFigures(const Road (&roads)[4], const Figures& figures) {
 int wmain(int argc, wchar_t** argv) {
   Tools tools;
   const std::wstring work = PrepareDirectories(argc, argv, &tools);
-  Road roads[4];
-  if (!OpenRoads(work, tools, roads)) {
+  Scenario scenarios[4];
+  if (!OpenScenarios(work, tools, scenarios)) {
     std::fprintf(stderr, "cannot start the local servers or write curl's URL lists\n");
     return 2;
   }
@@ -530,9 +533,9 @@ int wmain(int argc, wchar_t** argv) {
   // As the worker thread does for its whole run.
   const CurlGlobalScope curlGlobal;
   Figures figures;
-  if (const int failed = MeasureAll(roads, tools, &figures)) return failed;
-  const bool curlWhole = PrintFigures(roads, figures);
-  for (Road& road : roads) road.server->Stop();
+  if (const int failed = MeasureAll(scenarios, tools, &figures)) return failed;
+  const bool curlWhole = PrintFigures(scenarios, figures);
+  for (Scenario& scenario : scenarios) scenario.server->Stop();
   RemoveTree(work);
   return curlWhole ? 0 : 1;
 }

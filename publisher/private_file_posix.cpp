@@ -8,20 +8,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/unique_resource.h"
+#include "platform/unique_descriptor.h"
 
 namespace {
 
 constexpr mode_t kOthersBits = S_IRWXG | S_IRWXO;
-
-// An open file descriptor; -1 is none.
-struct FileDescriptorTraits {
-  using Type = int;
-  static Type Empty() { return -1; }
-  static bool IsEmpty(Type value) { return value < 0; }
-  static void Free(Type value) { ::close(value); }
-};
-using UniqueFileDescriptor = UniqueResource<FileDescriptorTraits>;
 
 // Closes now, so that a failure of the last write-back shows.
 bool CloseFileDescriptor(UniqueFileDescriptor& file) {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "publisher/publisher.h"
+#include "publisher/exit_codes.h"
 #include "publisher/release_tree.h"
 #include "update/manifest/package_manifest.h"
 #include "update/manifest/version_number.h"

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "publisher/publish_rules.h"
+#include "publisher/release_drafts.h"
 #include "update/proof/sha256_digest.h"
 
 namespace {

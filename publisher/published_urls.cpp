@@ -3,6 +3,7 @@
 #include <map>
 
 #include "publisher/publish_rules.h"
+#include "publisher/release_drafts.h"
 #include "publisher/release_plan.h"
 
 namespace {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "publisher/exit_codes.h"
+
 // zq_publish: turns a release directory into what the update server serves.
 //
 //   zq_publish --release-dir DIR --version N --date DATE --base-url URL --out DIR
@@ -31,8 +33,3 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
 struct FormEncoder;
 int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
                  const FormEncoder& encoder);
-
-constexpr int kPublishOk = 0;
-constexpr int kPublishBadArguments = 2;
-constexpr int kPublishRefused = 3;
-constexpr int kPublishIoError = 4;

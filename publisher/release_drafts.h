@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "publisher/release_plan.h"
+#include "publisher/entry_status.h"
 #include "update/manifest/package_manifest.h"
 
 // The working form of PlanRelease (release_plan.h): the entries of the
@@ -52,6 +52,11 @@ struct PreviousIndex {
 };
 
 std::string Quoted(const std::string& text);
+
+// The install path of an earlier manifest's entry as the publisher names paths
+// (UTF-8, "/" separators). False, with problem set to one line, when it is not
+// code page 936 text or not a path the client could install.
+bool EntryInstallPath(const PackageFileEntry& entry, std::string& path, std::string& problem);
 
 // Why the client could not install a file at this relative path; empty when it can.
 std::string PathProblem(const std::string& path);

@@ -152,21 +152,6 @@ void WriteReleaseFields(const ReleaseOptions& options, const std::string& date, 
 
 }  // namespace
 
-bool EntryInstallPath(const PackageFileEntry& entry, std::string& path, std::string& problem) {
-  if (!Cp936ToUtf8(entry.local_path() + entry.name(), path)) {
-    problem = "an entry's local_path and name are not code page 936 text";
-    return false;
-  }
-  // UTF-8 holds 0x5C only as "\", so the separators can be turned here.
-  std::replace(path.begin(), path.end(), '\\', '/');
-  const std::string why = PathProblem(path);
-  if (!why.empty()) {
-    problem = "entry " + Quoted(path) + ": " + why;
-    return false;
-  }
-  return true;
-}
-
 const char* StatusWord(EntryStatus status) {
   switch (status) {
     case EntryStatus::kNew: return "new";

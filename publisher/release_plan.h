@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "publisher/entry_status.h"
 #include "update/manifest/package_manifest.h"
 
 // Decides a release from values: what the release directory holds, the
@@ -42,8 +43,6 @@ struct ReleaseOptions {
   PackageManifest previous;
 };
 
-enum class EntryStatus { kNew, kChanged, kSame, kDeleted };
-
 // One file to serve, in the order of the manifest's file_list.
 struct PublishedFile {
   std::string path;        // UTF-8 install path, "/" separators
@@ -67,11 +66,6 @@ struct ReleasePlan {
 // file and the reason (the caller exits with code 3).
 bool PlanRelease(const std::vector<ReleaseItem>& items, const ReleaseOptions& options, ReleasePlan& plan,
                  std::string& refusal);
-
-// The install path of an earlier manifest's entry as this file names paths
-// (UTF-8, "/" separators). False, with problem set to one line, when it is not
-// code page 936 text or not a path the client could install.
-bool EntryInstallPath(const PackageFileEntry& entry, std::string& path, std::string& problem);
 
 // "new", "changed", "same", "deleted".
 const char* StatusWord(EntryStatus status);

@@ -7,6 +7,7 @@
 #include "publisher/publish_rules.h"
 #include "publisher/publisher.h"
 #include "publisher/release_keys.h"
+#include "publisher/release_drafts.h"
 #include "publisher/release_plan.h"
 #include "publisher/release_tree.h"
 #include "update/manifest/package_manifest.h"

@@ -38,6 +38,7 @@ int RunRollback(const std::vector<std::string>& arguments, std::ostream& out, st
 // options and packaged. The signed program is written beside the program,
 // proved, then renamed over it; a program that already carries a valid
 // signature by this certificate is left as it is, so that signing twice
-// publishes no new bytes. 3 when signing or its proof fails (the program is
-// left as it was), 2 for a certificate or password file that cannot be used.
+// publishes no new bytes. 3 when signing or its proof fails, a wrong
+// password among the reasons (the program is left as it was); 2 for a
+// certificate that is not a file or a password file that CheckSigningCertificate refuses.
 int RunSign(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);

@@ -88,8 +88,9 @@ int LoadKey(const PublishRequest& request, SigningKey& key, std::ostream& err) {
   return kPublishOk;
 }
 
-// Before anything is read or written, as for the key: a certificate or
-// password file that cannot be used is a bad argument.
+// Before anything is read or written, as for the key: a certificate that is
+// not a file, or a password file that others can read or the tools would
+// read apart, is a bad argument.
 int CheckCodeSigning(const PublishRequest& request, std::ostream& err) {
   std::string problem;
   if (request.codeSigning && !CheckSigningCertificate(*request.codeSigning, problem)) {

@@ -30,8 +30,9 @@
 // With --sign-cert and --sign-password-file (a code-signing certificate, see
 // publisher/packages/code_signing.h) the release's ZenquiloStudent.exe must
 // carry a valid Authenticode signature by that certificate (zq_publish sign
-// makes one), or the release is refused; a certificate or password file that
-// cannot be used is a bad argument.
+// makes one), or the release is refused (a wrong password among the
+// reasons); a certificate that is not a file, or a password file that others
+// can read or that is not one line, is a bad argument.
 int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 // As above, with the encoders of the smaller forms given (tests hand in faulty ones).

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -156,12 +157,10 @@ class CodeSigning : public ::testing::Test {
     std::string version;
     RunTool({"osslsigncode", "--version"}, version);
     std::cout << "[ osslsigncode ] " << version.substr(0, version.find('\n')) << '\n';
-    material_ = new Material();
+    material_ = std::make_unique<Material>();
   }
-  static void TearDownTestSuite() {
-    delete material_;
-    material_ = nullptr;
-  }
+  // Also at exit: a suite whose set-up failed is not torn down.
+  static void TearDownTestSuite() { material_.reset(); }
   const Material& material() const { return *material_; }
 
   // A copy of a file of the material in this test's scratch directory.
@@ -172,11 +171,11 @@ class CodeSigning : public ::testing::Test {
   fs::path Scratch(const std::string& name) const { return scratch_.path() / name; }
 
  private:
-  static Material* material_;
+  static std::unique_ptr<Material> material_;
   PublisherScratch scratch_;
 };
 
-Material* CodeSigning::material_ = nullptr;
+std::unique_ptr<Material> CodeSigning::material_;
 
 // A copy of from with the byte at offset, or at the first of marker, turned
 // into another: the kind of change a signature must catch.

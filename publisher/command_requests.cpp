@@ -7,11 +7,13 @@
 
 #include "publisher/command_line.h"
 #include "publisher/publish_rules.h"
+#include "publisher/release_tree.h"
 
 namespace {
 
 // The options of a release that a rollback hands on as they were given.
-const char* const kPassedOn[] = {"--sign-key", "--expires", "--zstd-level", "--delta-releases", "--rollout"};
+const char* const kPassedOn[] = {"--sign-key", "--expires",   "--zstd-level",        "--delta-releases",
+                                 "--rollout",  "--sign-cert", "--sign-password-file"};
 
 std::optional<std::string> Optional(const CommandLine& line, const std::string& option) {
   return line.Has(option) ? std::optional<std::string>(line.Value(option)) : std::nullopt;
@@ -56,8 +58,9 @@ bool ReadPublishNumbers(const CommandLine& line, PublishRequest& request, std::s
 
 bool ParsePublishRequest(const std::vector<std::string>& arguments, PublishRequest& request, std::string& problem) {
   OptionNames names;
-  names.single = {"--release-dir", "--version", "--date",       "--base-url",       "--out",    "--installer",
-                  "--sign-key",    "--expires", "--zstd-level", "--delta-releases", "--rollout"};
+  names.single = {"--release-dir",       "--version", "--date",       "--base-url",       "--out",     "--installer",
+                  "--sign-key",          "--expires", "--zstd-level", "--delta-releases", "--rollout", "--sign-cert",
+                  "--sign-password-file"};
   names.repeated = {"--reg", "--delete", "--previous"};
   names.flags = {"--no-smaller-forms"};
   names.required = {"--release-dir", "--version", "--date", "--base-url", "--out"};
@@ -76,7 +79,9 @@ bool ParsePublishRequest(const std::vector<std::string>& arguments, PublishReque
     problem = "--base-url must be an http:// or https:// URL of printable ASCII";
     return false;
   }
-  if (!ReadPublishNumbers(line, request, problem)) return false;
+  if (!ReadPublishNumbers(line, request, problem) || !ReadCodeSigningOptions(line, request.codeSigning, problem)) {
+    return false;
+  }
   request.releaseDir = line.Value("--release-dir");
   request.date = line.Value("--date");
   request.out = line.Value("--out");
@@ -89,6 +94,32 @@ bool ParsePublishRequest(const std::vector<std::string>& arguments, PublishReque
   request.signKey = Optional(line, "--sign-key");
   request.expires = Optional(line, "--expires");
   request.smallerForms = line.flags.count("--no-smaller-forms") == 0;
+  return true;
+}
+
+bool ReadCodeSigningOptions(const CommandLine& line, std::optional<SigningCertificate>& certificate,
+                            std::string& problem) {
+  certificate.reset();
+  if (line.Has("--sign-cert") != line.Has("--sign-password-file")) {
+    problem = "--sign-cert and --sign-password-file go together";
+    return false;
+  }
+  if (line.Has("--sign-cert")) {
+    certificate =
+        SigningCertificate{PathFromUtf8(line.Value("--sign-cert")), PathFromUtf8(line.Value("--sign-password-file"))};
+  }
+  return true;
+}
+
+bool ParseSignRequest(const std::vector<std::string>& arguments, SignRequest& request, std::string& problem) {
+  OptionNames names;
+  names.single = {"--release-dir", "--sign-cert", "--sign-password-file"};
+  names.required = names.single;
+  CommandLine line;
+  if (!ParseCommandLine(arguments, names, line, problem)) return false;
+  request = SignRequest();
+  request.releaseDir = line.Value("--release-dir");
+  request.certificate = {PathFromUtf8(line.Value("--sign-cert")), PathFromUtf8(line.Value("--sign-password-file"))};
   return true;
 }
 
@@ -123,6 +154,9 @@ bool ParseRollbackRequest(const std::vector<std::string>& arguments, RollbackReq
     problem = "--previous (the current release) is required";
     return false;
   }
+  // Judged here too, so that the rollback's own usage follows the problem.
+  std::optional<SigningCertificate> codeSigning;
+  if (!ReadCodeSigningOptions(line, codeSigning, problem)) return false;
   request.to = line.Value("--to");
   request.version = line.Value("--version");
   request.out = line.Value("--out");

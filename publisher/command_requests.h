@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "publisher/command_line.h"
+#include "publisher/packages/code_signing.h"
 #include "update/manifest/package_manifest.h"
 
 // What each zq_publish command was asked to do, read from its arguments once
@@ -26,13 +28,26 @@ struct PublishRequest {
   std::vector<std::string> deletePaths;  // "\" turned into "/"
   std::optional<std::string> installer;
   std::optional<std::string> signKey;
-  std::optional<std::string> expires;  // days as typed, judged once the key is known
-  std::optional<int> zstdLevel;        // 1 to 19
-  std::optional<int> deltaReleases;    // 0 to 16
-  int rollout = kWholeRollout;         // 0 to 100
-  bool smallerForms = true;            // false with --no-smaller-forms
+  std::optional<SigningCertificate> codeSigning;  // the program must carry its signature
+  std::optional<std::string> expires;             // days as typed, judged once the key is known
+  std::optional<int> zstdLevel;                   // 1 to 19
+  std::optional<int> deltaReleases;               // 0 to 16
+  int rollout = kWholeRollout;                    // 0 to 100
+  bool smallerForms = true;                       // false with --no-smaller-forms
 };
 bool ParsePublishRequest(const std::vector<std::string>& arguments, PublishRequest& request, std::string& problem);
+
+// --sign-cert FILE.p12 and --sign-password-file FILE, which go together:
+// none when neither was given.
+bool ReadCodeSigningOptions(const CommandLine& line, std::optional<SigningCertificate>& certificate,
+                            std::string& problem);
+
+// zq_publish sign --release-dir DIR --sign-cert FILE.p12 --sign-password-file FILE.
+struct SignRequest {
+  std::string releaseDir;
+  SigningCertificate certificate;
+};
+bool ParseSignRequest(const std::vector<std::string>& arguments, SignRequest& request, std::string& problem);
 
 // zq_publish rollout --out DIR --percent P [--sign-key FILE].
 struct RolloutRequest {

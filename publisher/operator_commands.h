@@ -31,3 +31,14 @@ int RunRollout(const std::vector<std::string>& arguments, std::ostream& out, std
 struct FormEncoder;
 int RunRollback(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
                 const FormEncoder& encoder);
+
+// zq_publish sign --release-dir DIR --sign-cert FILE.p12 --sign-password-file FILE
+// Authenticode-signs the release tree's ZenquiloStudent.exe in place with the
+// certificate (code_signing.h), before the tree is published with the same
+// options and packaged. The signed program is written beside the program,
+// proved, then renamed over it; a program that already carries a valid
+// signature by this certificate is left as it is, so that signing twice
+// publishes no new bytes. 3 when signing or its proof fails, a wrong
+// password among the reasons (the program is left as it was); 2 for a
+// certificate that is not a file or a password file that CheckSigningCertificate refuses.
+int RunSign(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);

@@ -8,6 +8,7 @@
 #include "publisher/earlier_releases.h"
 #include "publisher/manifest_writer.h"
 #include "publisher/operator_commands.h"
+#include "publisher/packages/code_signing.h"
 #include "publisher/publish_rules.h"
 #include "publisher/published_urls.h"
 #include "publisher/release_keys.h"
@@ -23,6 +24,8 @@ constexpr char kUsage[] =
     "                  [--previous FILE]... [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]\n"
     "                  [--sign-key FILE [--expires DAYS]]\n"
     "                  [--delta-releases K] [--zstd-level N] [--no-smaller-forms] [--rollout PERCENT]\n"
+    "                  [--sign-cert FILE.p12 --sign-password-file FILE]\n"
+    "       zq_publish sign --release-dir DIR --sign-cert FILE.p12 --sign-password-file FILE\n"
     "       zq_publish rollout --out DIR --percent PERCENT [--sign-key FILE]\n"
     "       zq_publish rollback --to PUBLISHED_DIR --version N --out DIR --previous FILE [--previous FILE]...\n"
     "                  [--base-url URL] [--date DATE] [the options of a release]\n"
@@ -83,6 +86,35 @@ int LoadKey(const PublishRequest& request, SigningKey& key, std::ostream& err) {
     return kPublishBadArguments;
   }
   return kPublishOk;
+}
+
+// Before anything is read or written, as for the key: a certificate that is
+// not a file, or a password file that others can read or the tools would
+// read apart, is a bad argument.
+int CheckCodeSigning(const PublishRequest& request, std::ostream& err) {
+  std::string problem;
+  if (request.codeSigning && !CheckSigningCertificate(*request.codeSigning, problem)) {
+    err << "zq_publish: " << problem << '\n';
+    return kPublishBadArguments;
+  }
+  return kPublishOk;
+}
+
+// With a code-signing certificate, the program a PC runs must carry its
+// valid signature: a release that would put an unsigned program on the PCs
+// is refused before anything is written. 0, or 3 with the refusal printed.
+int ProveProgramSigned(const PublishRequest& request, const PublishRun& run, std::ostream& err) {
+  if (!request.codeSigning) return kPublishOk;
+  std::string problem;
+  std::error_code error;
+  if (!fs::is_regular_file(run.releaseDir / kSignedProgramName, error)) {
+    problem = std::string("the release holds no ") + kSignedProgramName + " to prove signed";
+  } else if (!VerifySignature(*request.codeSigning, run.releaseDir / kSignedProgramName, problem)) {
+    problem = std::string("cannot prove ") + kSignedProgramName + " signed by --sign-cert: " + problem;
+  }
+  if (problem.empty()) return kPublishOk;
+  err << "zq_publish: refused: " << problem << '\n';
+  return kPublishRefused;
 }
 
 // The installer of a full release, its name and digests set in the options.
@@ -228,9 +260,11 @@ int Publish(const PublishRequest& request, std::ostream& out, std::ostream& err,
   PublishRun run;
   int result = CheckPlaces(request, run, err);
   if (result == kPublishOk) result = LoadKey(request, run.key, err);
+  if (result == kPublishOk) result = CheckCodeSigning(request, err);
   if (result == kPublishOk) result = ReadOptions(request, run, err);
   if (result == kPublishOk) result = LoadPrevious(request, run, err);
   if (result == kPublishOk) result = PlanFromTree(run, err);
+  if (result == kPublishOk) result = ProveProgramSigned(request, run, err);
   if (result != kPublishOk) return result;
 
   PartialRelease partial;
@@ -247,6 +281,7 @@ int Publish(const PublishRequest& request, std::ostream& out, std::ostream& err,
   if (result != kPublishOk) return result;
   PrintSummary(run.plan, run.forms.notes, request.out, out);
   if (run.key.loaded()) out << "signed with key " << FormatPublicKey(run.key.PublicKey()) << '\n';
+  if (request.codeSigning) out << kSignedProgramName << " carries the signature of --sign-cert\n";
   if (request.smallerForms) out << FormTotals(run.forms) << '\n';
   return kPublishOk;
 }
@@ -264,6 +299,7 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   if (command == "keygen") return RunKeygen(rest, out, err);
   if (command == "rollout") return RunRollout(rest, out, err);
   if (command == "rollback") return RunRollback(rest, out, err, encoder);
+  if (command == "sign") return RunSign(rest, out, err);
   PublishRequest request;
   std::string problem;
   if (!ParsePublishRequest(arguments, request, problem)) {

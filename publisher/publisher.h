@@ -12,6 +12,8 @@
 //              [--previous FILE]... [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]
 //              [--sign-key FILE [--expires DAYS]]
 //              [--delta-releases K] [--zstd-level N] [--no-smaller-forms] [--rollout PERCENT]
+//              [--sign-cert FILE.p12 --sign-password-file FILE]
+//   zq_publish sign ...       (operator_commands.h)
 //   zq_publish rollout ...    (operator_commands.h)
 //   zq_publish rollback ...   (operator_commands.h)
 //   zq_publish keygen --out PREFIX
@@ -27,6 +29,12 @@
 // --delta-releases newest (3 unless given) lend the bases of deltas.
 // --rollout writes the share of PCs that take the release (0 to 100); 100,
 // the default, writes nothing.
+// With --sign-cert and --sign-password-file (a code-signing certificate, see
+// publisher/packages/code_signing.h) the release's ZenquiloStudent.exe must
+// carry a valid Authenticode signature by that certificate (zq_publish sign
+// makes one), or the release is refused (a wrong password among the
+// reasons); a certificate that is not a file, or a password file that others
+// can read or that is not one line, is a bad argument.
 int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 // As above, with the encoders of the smaller forms given (tests hand in faulty ones).

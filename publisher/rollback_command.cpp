@@ -19,7 +19,8 @@ namespace {
 constexpr char kUsage[] =
     "usage: zq_publish rollback --to PUBLISHED_DIR --version N --out DIR --previous FILE [--previous FILE]...\n"
     "                  [--base-url URL] [--date DATE] [--sign-key FILE [--expires DAYS]] [--rollout PERCENT]\n"
-    "                  [--delta-releases K] [--zstd-level N] [--no-smaller-forms]\n";
+    "                  [--delta-releases K] [--zstd-level N] [--no-smaller-forms]\n"
+    "                  [--sign-cert FILE.p12 --sign-password-file FILE]\n";
 
 // The release rolled back to, as --to holds it.
 struct RollbackSource {

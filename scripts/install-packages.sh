@@ -29,6 +29,10 @@ packages=(
   wrk
   # the peers of our deltas in scripts/delta-bench.sh
   bsdiff xdelta3
+  # Authenticode signing of the program and its packages (zq_publish sign,
+  # --sign-cert); the signing test makes its certificates with openssl and its
+  # MSI with wixl. Debian 12 gives osslsigncode 2.5, backports 2.9: both do.
+  osslsigncode openssl wixl
   # Chinese text in the screenshots (the Wine prefix has no CJK font of its own)
   fonts-wqy-microhei
 )

@@ -29,6 +29,8 @@ packages=(
   wrk
   # the peers of our deltas in scripts/delta-bench.sh
   bsdiff xdelta3
+  # the installer executable of a full release (zq_publish --make-installer)
+  nsis
   # Chinese text in the screenshots (the Wine prefix has no CJK font of its own)
   fonts-wqy-microhei
 )

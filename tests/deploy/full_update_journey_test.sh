@@ -9,10 +9,11 @@
 #      starts it fetches and proves the installer, asks, starts it and
 #      closes; the installer waits for it, installs release 2 byte for byte
 #      with its package.json, and starts ZenquiloStudent again.
-#   3. the installer run by hand while ZenquiloStudent and its learning
-#      shell run: it waits for the program; the shell's file cannot be
-#      replaced, so it ends with 2, keeps the old package.json and starts the
-#      program again; with nothing running it installs with 0.
+#   3. the installer run by hand (finding the install by the registry)
+#      while ZenquiloStudent and its learning shell run: it waits for the
+#      program; the shell's file cannot be replaced, so it ends with 2, keeps
+#      the old package.json and starts the program again; with nothing
+#      running it installs with 0.
 #   4. the uninstaller, run in place: the release's files, package.json,
 #      temp\, the registration, the shortcut and the entry are gone.
 # Usage: full_update_journey_test.sh WINDOWS_BUILD_DIR (inside the Wine test
@@ -28,7 +29,22 @@ for needed in "$ZQ_PUBLISH" "$probe" "$ZQ_BUILD/fixtures/next/ZenquiloStudent.ex
   [ -x "$needed" ] || [ -f "$needed" ] || { echo "missing: $needed (build the native and windows presets)" >&2; exit 1; }
 done
 
+entry_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZenquiloStudent'
+shortcut=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/ZenquiloStudent.lnk
 zq_journey_begin full-update-journey
+# What the installer registers lives in the prefix, beyond $work: it goes
+# too, and the program it started, whatever the outcome.
+finish() {
+  local key
+  "$WINE" taskkill /f /im ZenquiloStudent.exe >/dev/null 2>&1 </dev/null || true
+  for key in 'HKLM\Software\Classes\kvts' 'HKLM\Software\ZenquiloStudent' "$entry_key"; do
+    "$WINE" reg delete "$key" /f >/dev/null 2>&1 </dev/null || true
+  done
+  rm -f "$shortcut"
+  zq_journey_end
+}
+trap finish EXIT
+
 run=$work/nginx
 port=$(zq_free_port)
 base=http://127.0.0.1:$port
@@ -39,8 +55,6 @@ install_win="Z:${install//\//\\}"
 # blank, so the path goes as words that Wine joins with blanks.
 read -ra install_dir_option <<<"/D=$install_win"
 read -ra in_place_option <<<"_?=$install_win"
-entry_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZenquiloStudent'
-shortcut=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/ZenquiloStudent.lnk
 
 # reg_value KEY NAME: a registry value's data as reg.exe prints it ("" for the default).
 reg_value() {
@@ -139,12 +153,13 @@ check "kvts:// still opens the installed program" \
 check "started with an empty command line, it opens the learning shell" zq_wait 30 zq_started "$install" zenquilo.exe 2
 
 # --- 3. Run by hand while ZenquiloStudent and its shell run -------------------
+# Without /D=: the registry's InstallDir names the install.
 end_programs() {
   local program
   for program in "$@"; do "$WINE" taskkill /f /im "$program" >/dev/null 2>&1 </dev/null || true; done
 }
 printf ' ' >>"$install/package.json"
-"$WINE" "$setup2" /S "${install_dir_option[@]}" >/dev/null 2>&1 </dev/null &
+"$WINE" "$setup2" /S >/dev/null 2>&1 </dev/null &
 setup_pid=$!
 sleep 3
 check "the installer waits while ZenquiloStudent runs" kill -0 "$setup_pid"
@@ -158,7 +173,7 @@ check "it starts the program it replaced again" probe tray 30
 end_programs ZenquiloStudent.exe zenquilo.exe
 zq_wait 10 bash -c "! '$WINE' '$probe' tray 0 >/dev/null 2>&1 </dev/null" || true
 status=0
-"$WINE" "$setup2" /S "${install_dir_option[@]}" >/dev/null 2>&1 </dev/null || status=$?
+"$WINE" "$setup2" /S >/dev/null 2>&1 </dev/null || status=$?
 check "with nothing running, it ends with 0 and writes package.json" \
   bash -c "test $status = 0 && cmp -s '$install/package.json' '$work/plain2/package.json'"
 

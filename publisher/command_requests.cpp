@@ -62,7 +62,7 @@ bool ParsePublishRequest(const std::vector<std::string>& arguments, PublishReque
                   "--sign-key",          "--expires", "--zstd-level", "--delta-releases", "--rollout", "--sign-cert",
                   "--sign-password-file"};
   names.repeated = {"--reg", "--delete", "--previous"};
-  names.flags = {"--no-smaller-forms"};
+  names.flags = {"--no-smaller-forms", "--make-installer"};
   names.required = {"--release-dir", "--version", "--date", "--base-url", "--out"};
   CommandLine line;
   if (!ParseCommandLine(arguments, names, line, problem)) return false;
@@ -91,6 +91,11 @@ bool ParsePublishRequest(const std::vector<std::string>& arguments, PublishReque
   // An operator on Windows may well type "bin\old.dll".
   for (std::string& path : request.deletePaths) std::replace(path.begin(), path.end(), '\\', '/');
   request.installer = Optional(line, "--installer");
+  request.makeInstaller = line.flags.count("--make-installer") != 0;
+  if (request.installer && request.makeInstaller) {
+    problem = "--installer and --make-installer exclude each other: a full release has one installer";
+    return false;
+  }
   request.signKey = Optional(line, "--sign-key");
   request.expires = Optional(line, "--expires");
   request.smallerForms = line.flags.count("--no-smaller-forms") == 0;

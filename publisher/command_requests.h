@@ -27,6 +27,7 @@ struct PublishRequest {
   std::vector<std::string> regPatterns;
   std::vector<std::string> deletePaths;  // "\" turned into "/"
   std::optional<std::string> installer;
+  bool makeInstaller = false;  // --make-installer: never with --installer
   std::optional<std::string> signKey;
   std::optional<SigningCertificate> codeSigning;  // the program must carry its signature
   std::optional<std::string> expires;             // days as typed, judged once the key is known

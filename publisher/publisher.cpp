@@ -9,6 +9,8 @@
 #include "publisher/manifest_writer.h"
 #include "publisher/operator_commands.h"
 #include "publisher/packages/code_signing.h"
+#include "publisher/packages/installer_package.h"
+#include "publisher/packages/package_inputs.h"
 #include "publisher/publish_rules.h"
 #include "publisher/published_urls.h"
 #include "publisher/release_keys.h"
@@ -38,6 +40,8 @@ struct PublishRun {
   SigningKey key;
   ReleaseOptions options;
   fs::path installer;                   // empty: not a full release
+  PartialRelease madeInstaller;         // --make-installer: where it is built, removed at the end
+  std::vector<ReleaseItem> items;       // what the release directory holds
   std::vector<EarlierRelease> earlier;  // newest first
   std::vector<PackageManifest> earlierManifests;
   std::vector<std::string> warnings;
@@ -117,6 +121,15 @@ int ProveProgramSigned(const PublishRequest& request, const PublishRun& run, std
   return kPublishRefused;
 }
 
+// The installer's digests set in the options; false when it cannot be read.
+bool DigestInstaller(PublishRun& run) {
+  FileDigests digests;
+  if (!DigestFile(run.installer, digests)) return false;
+  run.options.installerSha256 = digests.sha256;
+  run.options.installerSize = digests.size;
+  return true;
+}
+
 // The installer of a full release, its name and digests set in the options.
 int ReadInstaller(const std::string& text, PublishRun& run, std::ostream& err) {
   run.installer = PathFromUtf8(text);
@@ -126,13 +139,10 @@ int ReadInstaller(const std::string& text, PublishRun& run, std::ostream& err) {
     err << "zq_publish: --installer \"" << text << "\" is not a file\n";
     return kPublishBadArguments;
   }
-  FileDigests digests;
-  if (!DigestFile(run.installer, digests)) {
+  if (!DigestInstaller(run)) {
     err << "zq_publish: cannot read --installer \"" << text << "\"\n";
     return kPublishIoError;
   }
-  run.options.installerSha256 = digests.sha256;
-  run.options.installerSize = digests.size;
   return kPublishOk;
 }
 
@@ -176,7 +186,7 @@ int LoadPrevious(const PublishRequest& request, PublishRun& run, std::ostream& e
 // or the walk's code or 3 with the refusal printed.
 int PlanFromTree(PublishRun& run, std::ostream& err) {
   std::string problem;
-  std::vector<ReleaseItem> items;
+  std::vector<ReleaseItem>& items = run.items;
   const int walked = WalkRelease(run.releaseDir, items, problem);
   if (walked != kPublishOk) {
     err << "zq_publish: refused: " << problem << '\n';
@@ -192,6 +202,36 @@ int PlanFromTree(PublishRun& run, std::ostream& err) {
   run.warnings.insert(run.warnings.end(), run.plan.warnings.begin(), run.plan.warnings.end());
   for (const std::string& warning : run.warnings) err << "zq_publish: warning: " << warning << '\n';
   return kPublishOk;
+}
+
+// --make-installer: the installer of the release as planned so far, whose
+// manifest (no installer keys yet) it installs as package.json, built beside
+// --out; then the plan made again, as --installer with that file makes it.
+// 0, or 3 or 4 with the message printed.
+int MakeInstaller(PublishRun& run, std::ostream& err) {
+  PackageInputs inputs;
+  std::string problem;
+  if (!ReadPackageInputs(run.releaseDir, WriteManifestText(run.plan.manifest), inputs, problem)) {
+    err << "zq_publish: refused: no installer can be made: " << problem << '\n';
+    return kPublishRefused;
+  }
+  fs::path beside = run.outPath;
+  beside += ".installer";
+  int result = run.madeInstaller.Create(beside, problem);
+  run.options.installerName = std::string("ZenquiloStudent-") + ArchName(inputs.arch) + "-setup.exe";
+  run.installer = run.madeInstaller.path() / run.options.installerName;
+  if (result == kPublishOk && !BuildInstallerPackage(inputs, run.installer, problem)) {
+    problem = "cannot make the installer: " + problem;
+    result = kPublishIoError;
+  } else if (result == kPublishOk && !DigestInstaller(run)) {
+    problem = "cannot read the installer just made";
+    result = kPublishIoError;
+  } else if (result == kPublishOk && !PlanRelease(run.items, run.options, run.plan, problem)) {
+    problem = "refused: " + problem;
+    result = kPublishRefused;
+  }
+  if (result != kPublishOk) err << "zq_publish: " << problem << '\n';
+  return result;
 }
 
 // The smaller forms made into partial, their warnings printed. 0, or 3 or 4 with problem set.
@@ -265,6 +305,7 @@ int Publish(const PublishRequest& request, std::ostream& out, std::ostream& err,
   if (result == kPublishOk) result = LoadPrevious(request, run, err);
   if (result == kPublishOk) result = PlanFromTree(run, err);
   if (result == kPublishOk) result = ProveProgramSigned(request, run, err);
+  if (result == kPublishOk && request.makeInstaller) result = MakeInstaller(run, err);
   if (result != kPublishOk) return result;
 
   PartialRelease partial;

@@ -9,7 +9,7 @@
 // zq_publish: turns a release directory into what the update server serves.
 //
 //   zq_publish --release-dir DIR --version N --date DATE --base-url URL --out DIR
-//              [--previous FILE]... [--reg PATTERN]... [--delete RELPATH]... [--installer FILE]
+//              [--previous FILE]... [--reg PATTERN]... [--delete RELPATH]... [--installer FILE | --make-installer]
 //              [--sign-key FILE [--expires DAYS]]
 //              [--delta-releases K] [--zstd-level N] [--no-smaller-forms] [--rollout PERCENT]
 //              [--sign-cert FILE.p12 --sign-password-file FILE]
@@ -27,6 +27,10 @@
 // Each --previous names the package.json of an earlier release whose
 // directory still holds its files/; the newest is the one continued, and the
 // --delta-releases newest (3 unless given) lend the bases of deltas.
+// --make-installer makes the release a full one whose installer is built
+// from the release itself (packages/installer_package.h), named
+// ZenquiloStudent-<arch>-setup.exe; it installs the release's manifest as
+// planned without the installer's keys. The Windows build refuses it.
 // --rollout writes the share of PCs that take the release (0 to 100); 100,
 // the default, writes nothing.
 // With --sign-cert and --sign-password-file (a code-signing certificate, see

@@ -33,6 +33,8 @@ packages=(
   # --sign-cert); the signing test makes its certificates with openssl and its
   # MSI with wixl. Debian 12 gives osslsigncode 2.5, backports 2.9: both do.
   osslsigncode openssl wixl
+  # the installer executable of a full release (zq_publish --make-installer)
+  nsis
   # Chinese text in the screenshots (the Wine prefix has no CJK font of its own)
   fonts-wqy-microhei
 )

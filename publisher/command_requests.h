@@ -58,6 +58,17 @@ struct RollbackRequest {
 };
 bool ParseRollbackRequest(const std::vector<std::string>& arguments, RollbackRequest& request, std::string& problem);
 
+// zq_publish package --published DIR --release-dir DIR --out DIR
+//                    [--sign-cert FILE --sign-password-file FILE].
+struct PackageRequest {
+  std::string published;   // the published release: its package.json is installed
+  std::string releaseDir;  // the release tree it was published from
+  std::string out;
+  std::optional<std::string> signCert;  // both or neither
+  std::optional<std::string> signPasswordFile;
+};
+bool ParsePackageRequest(const std::vector<std::string>& arguments, PackageRequest& request, std::string& problem);
+
 // zq_publish keygen --out PREFIX.
 struct KeygenRequest {
   std::string prefix;  // not empty

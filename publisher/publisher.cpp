@@ -26,6 +26,8 @@ constexpr char kUsage[] =
     "       zq_publish rollout --out DIR --percent PERCENT [--sign-key FILE]\n"
     "       zq_publish rollback --to PUBLISHED_DIR --version N --out DIR --previous FILE [--previous FILE]...\n"
     "                  [--base-url URL] [--date DATE] [the options of a release]\n"
+    "       zq_publish package --published DIR --release-dir DIR --out DIR\n"
+    "                  [--sign-cert FILE.p12 --sign-password-file FILE]\n"
     "       zq_publish keygen --out PREFIX\n";
 
 // What a publish gathers on its way from the request to the release.
@@ -264,6 +266,7 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   if (command == "keygen") return RunKeygen(rest, out, err);
   if (command == "rollout") return RunRollout(rest, out, err);
   if (command == "rollback") return RunRollback(rest, out, err, encoder);
+  if (command == "package") return RunPackage(rest, out, err);
   PublishRequest request;
   std::string problem;
   if (!ParsePublishRequest(arguments, request, problem)) {

@@ -29,6 +29,9 @@ packages=(
   wrk
   # the peers of our deltas in scripts/delta-bench.sh
   bsdiff xdelta3
+  # the MSI that zq_publish package builds: wixl writes it, msibuild adds the
+  # tables wixl cannot, msiinfo reads it back
+  wixl msitools
   # Chinese text in the screenshots (the Wine prefix has no CJK font of its own)
   fonts-wqy-microhei
 )

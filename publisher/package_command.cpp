@@ -61,6 +61,13 @@ bool TreeMatchesManifest(const std::vector<ReleaseItem>& items, const std::strin
   return named.empty();
 }
 
+bool NamesFitTheMsi(const std::vector<ReleaseItem>& items, std::string& problem) {
+  for (const ReleaseItem& item : items) {
+    if (!item.isDirectory && !MsiCanHold(item.path, problem)) return false;
+  }
+  return true;
+}
+
 // The inputs of every package: the published manifest, the release tree it
 // describes, and its MSI version. 0, or 2, 3 or 4 with the message printed.
 int ReadInputs(const PackageRequest& request, PackageInputs& inputs, std::ostream& err) {
@@ -87,7 +94,7 @@ int ReadInputs(const PackageRequest& request, PackageInputs& inputs, std::ostrea
   }
   std::vector<ReleaseItem> items;
   const int walked = WalkRelease(releaseDir, items, problem);
-  if (walked != kPublishOk || !TreeMatchesManifest(items, manifestText, problem)) {
+  if (walked != kPublishOk || !TreeMatchesManifest(items, manifestText, problem) || !NamesFitTheMsi(items, problem)) {
     err << "zq_publish package: refused: " << problem << '\n';
     return walked != kPublishOk ? walked : kPublishRefused;
   }

@@ -27,6 +27,11 @@
 // False for anything else.
 bool MsiProductVersion(const std::string& version, std::string& msiVersion);
 
+// True when the MSI can install a file under installPath (UTF-8, "/"
+// separators); false and problem set (one line naming it) otherwise: the
+// database holds names in code page 936, and wixl cannot write "$(" in one.
+bool MsiCanHold(const std::string& installPath, std::string& problem);
+
 // One file the MSI installs.
 struct MsiFile {
   std::string installPath;  // UTF-8, "/" separators, below the install directory
@@ -43,8 +48,7 @@ struct MsiSource {
 
 // The MSI of inputs' release installing files (the release's files and
 // package.json). False and problem set (one line) when a name cannot be held
-// (the database stores names in code page 936) or the version has no MSI
-// version. Pure; any thread.
+// (MsiCanHold) or the version has no MSI version. Pure; any thread.
 bool MakeMsiSource(const PackageInputs& inputs, const std::vector<MsiFile>& files, MsiSource& source,
                    std::string& problem);
 

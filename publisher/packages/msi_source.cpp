@@ -37,19 +37,23 @@ struct DirectoryNode {
 };
 
 // Text for an attribute or element of the WiX source. wixl's preprocessor
-// reads "$(...)" as a variable and drops a lone "$" even in attribute values:
-// "$$" is its escaped dollar.
+// reads "$(" as the start of a variable (MsiCanHold refuses it in names) and
+// turns a run of "$" into one fewer, even in attribute values and after
+// XML's own escapes: each run gets one more.
 std::string Xml(const std::string& text) {
   std::string out;
-  for (const char c : text) {
-    switch (c) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    switch (text[i]) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
       case '\'': out += "&apos;"; break;
-      case '$': out += "$$"; break;
-      default: out += c;
+      case '$':
+        out += '$';
+        if (i + 1 == text.size() || text[i + 1] != '$') out += '$';
+        break;
+      default: out += text[i];
     }
   }
   return out;
@@ -76,19 +80,14 @@ std::string SpreadVersion(std::int64_t number) {
          std::to_string(number & 65535);
 }
 
-// The tree of install directories, every name checked against code page 936.
+// The tree of install directories, every name checked.
 bool BuildTree(const std::vector<MsiFile>& files, DirectoryNode& root, std::string& problem) {
   for (const MsiFile& file : files) {
-    std::string cp936;
-    if (!Utf8ToCp936(file.installPath, cp936)) {
-      problem = "\"" + file.installPath + "\": an MSI holds names in code page 936, which cannot hold this one";
-      return false;
-    }
+    if (!MsiCanHold(file.installPath, problem)) return false;
     DirectoryNode* node = &root;
     std::string::size_type start = 0, slash;
     while ((slash = file.installPath.find('/', start)) != std::string::npos) {
-      const std::string name = file.installPath.substr(start, slash - start);
-      node = &node->children[name];
+      node = &node->children[file.installPath.substr(start, slash - start)];
       start = slash + 1;
     }
     node->files.push_back(&file);
@@ -339,6 +338,19 @@ bool MsiProductVersion(const std::string& version, std::string& msiVersion) {
   std::int64_t number = 0;
   if (!ParseRelease(version, number)) return false;
   msiVersion = SpreadVersion(number);
+  return true;
+}
+
+bool MsiCanHold(const std::string& installPath, std::string& problem) {
+  std::string cp936;
+  if (!Utf8ToCp936(installPath, cp936)) {
+    problem = "\"" + installPath + "\": an MSI holds names in code page 936, which cannot hold this one";
+    return false;
+  }
+  if (installPath.find("$(") != std::string::npos) {
+    problem = "\"" + installPath + "\": wixl reads \"$(\" in a name as a variable; rename the file";
+    return false;
+  }
   return true;
 }
 

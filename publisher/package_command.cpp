@@ -126,6 +126,13 @@ int Package(const PackageRequest& request, std::ostream& out, std::ostream& err)
   if (result != kPublishOk) return result;
   const fs::path outDir = PathFromUtf8(request.out);
   std::error_code error;
+  const fs::path inside =
+      fs::weakly_canonical(outDir, error).lexically_relative(fs::canonical(PathFromUtf8(request.releaseDir), error));
+  if (!inside.empty() && *inside.begin() != "..") {
+    err << "zq_publish package: --out must not lie inside --release-dir (the tree would no longer match its "
+           "manifest)\n";
+    return kPublishBadArguments;
+  }
   fs::create_directories(outDir, error);
   if (!fs::is_directory(outDir, error)) {
     err << "zq_publish package: cannot make --out \"" << request.out << "\"\n";

@@ -134,10 +134,10 @@ void WriteSettingProperties(const PackageInputs& inputs, std::ostream& wxs) {
     wxs << "    <Property Id=\"" << setting.property << "\"><RegistrySearch Id=\"Remembered" << setting.registryName
         << "\" Root=\"HKLM\" Key=\"" << Xml(kRegistryKey) << "\" Name=\"" << setting.registryName << "\" Type=\"raw\""
         << view << "/></Property>\n"
-        << "    <CustomAction Id=\"Keep" << given << "\" Property=\"" << given << "\" Value=\"[" << setting.property
-        << "]\" Execute=\"immediate\" Impersonate=\"yes\"/>\n"
-        << "    <CustomAction Id=\"Take" << given << "\" Property=\"" << setting.property << "\" Value=\"[" << given
-        << "]\" Execute=\"immediate\" Impersonate=\"yes\"/>\n";
+        << "    <CustomAction Id=\"KeepGiven" << setting.registryName << "\" Property=\"" << given << "\" Value=\"["
+        << setting.property << "]\" Execute=\"immediate\" Impersonate=\"yes\"/>\n"
+        << "    <CustomAction Id=\"TakeGiven" << setting.registryName << "\" Property=\"" << setting.property
+        << "\" Value=\"[" << given << "]\" Execute=\"immediate\" Impersonate=\"yes\"/>\n";
   }
   // Only a removal of its own, not one by an upgrade, takes the settings
   // file: the upgrade writes it again and keeps what else it holds.
@@ -150,12 +150,12 @@ void WriteSequences(std::ostream& wxs) {
   std::ostringstream keepAndTake;
   int sequence = 46;
   for (const Setting& setting : kSettings) {
-    keepAndTake << "      <Custom Action=\"KeepGIVEN_" << setting.property << "\" Sequence=\"" << sequence++ << "\">"
+    keepAndTake << "      <Custom Action=\"KeepGiven" << setting.registryName << "\" Sequence=\"" << sequence++ << "\">"
                 << setting.property << "</Custom>\n";
   }
   sequence = 51;
   for (const Setting& setting : kSettings) {
-    keepAndTake << "      <Custom Action=\"TakeGIVEN_" << setting.property << "\" Sequence=\"" << sequence++
+    keepAndTake << "      <Custom Action=\"TakeGiven" << setting.registryName << "\" Sequence=\"" << sequence++
                 << "\">GIVEN_" << setting.property << "</Custom>\n";
   }
   wxs << "    <InstallExecuteSequence>\n"

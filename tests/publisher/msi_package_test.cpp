@@ -48,9 +48,9 @@ class Published : public PublisherScratch {
                                             "--base-url", kBase, "--out", Text("out"), "--no-smaller-forms"});
     EXPECT_EQ(published.code, kPublishOk) << published.err;
   }
-  Outcome Package(std::vector<std::string> extra = {}) const {
+  Outcome Package(std::vector<std::string> extra = {}, const std::string& out = "pkg") const {
     std::vector<std::string> arguments = {"package",    "--published", Text("out"), "--release-dir",
-                                          Text("tree"), "--out",       Text("pkg")};
+                                          Text("tree"), "--out",       Text(out)};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     return RunZqPublish(arguments);
   }
@@ -180,6 +180,11 @@ TEST(PackageCommand, RefusesBeforeWritingAnything) {
     EXPECT_NE(outcome.err.find(row.message), std::string::npos) << row.what << ": " << outcome.err;
     EXPECT_FALSE(fs::exists(work.path() / "pkg")) << row.what;
   }
+  Published inside;
+  const Outcome intoTree = inside.Package({}, "tree/pkg");
+  EXPECT_EQ(intoTree.code, kPublishBadArguments) << intoTree.err;
+  EXPECT_NE(intoTree.err.find("inside --release-dir"), std::string::npos) << intoTree.err;
+  EXPECT_FALSE(fs::exists(inside.path() / "tree/pkg"));
   Published unreadable;
   fs::remove(unreadable.path() / "out/package.json");
   EXPECT_EQ(unreadable.Package().code, kPublishIoError);

@@ -126,7 +126,8 @@ bool FileTableNames(const fs::path& msi, std::multiset<std::string>& names, std:
     std::vector<std::string> columns;
     std::istringstream row(line);
     for (std::string column; std::getline(row, column, '\t');) columns.push_back(column);
-    if (columns.size() > 2) names.insert(columns[2]);
+    // A name may come as "SHORT|long"; the long one is the file's.
+    if (columns.size() > 2) names.insert(columns[2].substr(columns[2].find('|') + 1));
   }
   return true;
 }

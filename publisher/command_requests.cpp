@@ -175,6 +175,20 @@ bool ParseRollbackRequest(const std::vector<std::string>& arguments, RollbackReq
   return true;
 }
 
+bool ParsePackageRequest(const std::vector<std::string>& arguments, PackageRequest& request, std::string& problem) {
+  OptionNames names;
+  names.single = {"--published", "--release-dir", "--out", "--sign-cert", "--sign-password-file"};
+  names.required = {"--published", "--release-dir", "--out"};
+  CommandLine line;
+  if (!ParseCommandLine(arguments, names, line, problem)) return false;
+  request = PackageRequest();
+  if (!ReadCodeSigningOptions(line, request.codeSigning, problem)) return false;
+  request.published = line.Value("--published");
+  request.releaseDir = line.Value("--release-dir");
+  request.out = line.Value("--out");
+  return true;
+}
+
 bool ParseKeygenRequest(const std::vector<std::string>& arguments, KeygenRequest& request, std::string& problem) {
   request = KeygenRequest();
   for (size_t i = 0; i < arguments.size(); ++i) {

@@ -74,6 +74,16 @@ struct RollbackRequest {
 };
 bool ParseRollbackRequest(const std::vector<std::string>& arguments, RollbackRequest& request, std::string& problem);
 
+// zq_publish package --published DIR --release-dir DIR --out DIR
+//                    [--sign-cert FILE --sign-password-file FILE].
+struct PackageRequest {
+  std::string published;   // the published release: its package.json is installed
+  std::string releaseDir;  // the release tree it was published from
+  std::string out;
+  std::optional<SigningCertificate> codeSigning;  // signs each package; the program must carry it
+};
+bool ParsePackageRequest(const std::vector<std::string>& arguments, PackageRequest& request, std::string& problem);
+
 // zq_publish keygen --out PREFIX.
 struct KeygenRequest {
   std::string prefix;  // not empty

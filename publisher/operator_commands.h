@@ -42,3 +42,14 @@ int RunRollback(const std::vector<std::string>& arguments, std::ostream& out, st
 // password among the reasons (the program is left as it was); 2 for a
 // certificate that is not a file or a password file that CheckSigningCertificate refuses.
 int RunSign(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+
+// zq_publish package --published DIR --release-dir DIR --out DIR
+//                    [--sign-cert FILE.p12 --sign-password-file FILE]
+// Builds the packages that put the release published in DIR onto a PC from
+// the release tree it was published from: ZenquiloStudent-<arch>.msi
+// (packages/msi_package.h), the architecture that of the tree's
+// ZenquiloStudent.exe. Each installs DIR/package.json byte for byte. The tree
+// must hold exactly the files the manifest names, with their MD5s (3
+// otherwise). --out is made when missing; a package already there is
+// replaced. Packages are made by the Linux build only (4 on Windows).
+int RunPackage(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);

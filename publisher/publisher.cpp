@@ -31,6 +31,8 @@ constexpr char kUsage[] =
     "       zq_publish rollout --out DIR --percent PERCENT [--sign-key FILE]\n"
     "       zq_publish rollback --to PUBLISHED_DIR --version N --out DIR --previous FILE [--previous FILE]...\n"
     "                  [--base-url URL] [--date DATE] [the options of a release]\n"
+    "       zq_publish package --published DIR --release-dir DIR --out DIR\n"
+    "                  [--sign-cert FILE.p12 --sign-password-file FILE]\n"
     "       zq_publish keygen --out PREFIX\n";
 
 // What a publish gathers on its way from the request to the release.
@@ -208,7 +210,7 @@ int PlanFromTree(PublishRun& run, std::ostream& err) {
 // manifest (no installer keys yet) it installs as package.json, built beside
 // --out; then the plan made again, as --installer with that file makes it.
 // 0, or 3 or 4 with the message printed.
-int MakeInstaller(PublishRun& run, std::ostream& err) {
+int MakeInstaller(const PublishRequest& request, PublishRun& run, std::ostream& err) {
   PackageInputs inputs;
   std::string problem;
   if (!ReadPackageInputs(run.releaseDir, WriteManifestText(run.plan.manifest), inputs, problem)) {
@@ -218,11 +220,14 @@ int MakeInstaller(PublishRun& run, std::ostream& err) {
   fs::path beside = run.outPath;
   beside += ".installer";
   int result = run.madeInstaller.Create(beside, problem);
-  run.options.installerName = std::string("ZenquiloStudent-") + ArchName(inputs.arch) + "-setup.exe";
+  run.options.installerName = InstallerPackageName(inputs);
   run.installer = run.madeInstaller.path() / run.options.installerName;
   if (result == kPublishOk && !BuildInstallerPackage(inputs, run.installer, problem)) {
     problem = "cannot make the installer: " + problem;
     result = kPublishIoError;
+  } else if (result == kPublishOk && request.codeSigning &&
+             (result = SignInPlace(*request.codeSigning, run.installer, problem)) != kPublishOk) {
+    problem = "the installer: " + problem;
   } else if (result == kPublishOk && !DigestInstaller(run)) {
     problem = "cannot read the installer just made";
     result = kPublishIoError;
@@ -305,7 +310,7 @@ int Publish(const PublishRequest& request, std::ostream& out, std::ostream& err,
   if (result == kPublishOk) result = LoadPrevious(request, run, err);
   if (result == kPublishOk) result = PlanFromTree(run, err);
   if (result == kPublishOk) result = ProveProgramSigned(request, run, err);
-  if (result == kPublishOk && request.makeInstaller) result = MakeInstaller(run, err);
+  if (result == kPublishOk && request.makeInstaller) result = MakeInstaller(request, run, err);
   if (result != kPublishOk) return result;
 
   PartialRelease partial;
@@ -341,6 +346,7 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   if (command == "rollout") return RunRollout(rest, out, err);
   if (command == "rollback") return RunRollback(rest, out, err, encoder);
   if (command == "sign") return RunSign(rest, out, err);
+  if (command == "package") return RunPackage(rest, out, err);
   PublishRequest request;
   std::string problem;
   if (!ParsePublishRequest(arguments, request, problem)) {

@@ -16,6 +16,7 @@
 //   zq_publish sign ...       (operator_commands.h)
 //   zq_publish rollout ...    (operator_commands.h)
 //   zq_publish rollback ...   (operator_commands.h)
+//   zq_publish package ...    (operator_commands.h)
 //   zq_publish keygen --out PREFIX
 //
 // Arguments are UTF-8 (the Windows entry point converts its wide ones). The

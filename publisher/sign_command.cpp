@@ -16,54 +16,6 @@ int Fail(std::ostream& err, int result, const std::string& problem) {
   return result;
 }
 
-// The signed program's file beside the program until it takes its place;
-// removed when it does not.
-class SignedBeside {
- public:
-  explicit SignedBeside(const fs::path& program) : path_(program) { path_ += ".signing"; }
-  ~SignedBeside() {
-    std::error_code error;
-    if (!path_.empty()) fs::remove(path_, error);
-  }
-  SignedBeside(const SignedBeside&) = delete;
-  SignedBeside& operator=(const SignedBeside&) = delete;
-
-  const fs::path& path() const { return path_; }
-  // Renames it over target, with target's permissions. 0, or 4 with problem set.
-  int Replace(const fs::path& target, std::string& problem) {
-    std::error_code error;
-    fs::permissions(path_, fs::status(target, error).permissions(), error);
-    fs::rename(path_, target, error);
-    if (error) {
-      problem = std::string("cannot put the signed program in the place of ") + kSignedProgramName + ": " +
-                error.message() + "; it is left unsigned";
-      return kPublishIoError;
-    }
-    path_.clear();
-    return kPublishOk;
-  }
-
- private:
-  fs::path path_;
-};
-
-// Signs the program beside itself, proves the signature, then renames it
-// over the program: the tree never holds a program half written, nor one
-// whose signature does not verify. 0, or 3 or 4 with problem set.
-int SignInPlace(const SigningCertificate& certificate, const fs::path& program, std::string& problem) {
-  SignedBeside signedProgram(program);
-  if (!SignFile(certificate, program, signedProgram.path(), problem)) {
-    problem = std::string("cannot sign ") + kSignedProgramName + ": " + problem;
-    return kPublishRefused;
-  }
-  if (!VerifySignature(certificate, signedProgram.path(), problem)) {
-    problem = std::string("the signed copy of ") + kSignedProgramName +
-              " fails its proof, so the program is left as it was: " + problem;
-    return kPublishRefused;
-  }
-  return signedProgram.Replace(program, problem);
-}
-
 }  // namespace
 
 int RunSign(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {

@@ -32,9 +32,12 @@ packages=(
   # Authenticode signing of the program and its packages (zq_publish sign,
   # --sign-cert); the signing test makes its certificates with openssl and its
   # MSI with wixl. Debian 12 gives osslsigncode 2.5, backports 2.9: both do.
-  osslsigncode openssl wixl
+  osslsigncode openssl
   # the installer executable of a full release (zq_publish --make-installer)
   nsis
+  # the MSI that zq_publish package builds: wixl writes it, msibuild adds the
+  # tables wixl cannot, msiinfo reads it back
+  wixl msitools
   # Chinese text in the screenshots (the Wine prefix has no CJK font of its own)
   fonts-wqy-microhei
 )

@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "publisher/exit_codes.h"
 #include "publisher/packages/run_tool.h"
 #include "publisher/private_file.h"
 #include "publisher/release_tree.h"
@@ -194,7 +195,57 @@ bool ReadOwnCertificate(const SigningCertificate& certificate, const fs::path& s
   return true;
 }
 
+// A file's name as messages give it.
+std::string NameOf(const fs::path& file) {
+  std::string name;
+  return Utf8FromPath(file.filename(), name) ? name : std::string("the file");
+}
+
+// The signed file beside the file until it takes its place; removed when it
+// does not.
+class SignedBeside {
+ public:
+  explicit SignedBeside(const fs::path& file) : path_(file) { path_ += ".signing"; }
+  ~SignedBeside() {
+    std::error_code error;
+    if (!path_.empty()) fs::remove(path_, error);
+  }
+  SignedBeside(const SignedBeside&) = delete;
+  SignedBeside& operator=(const SignedBeside&) = delete;
+
+  const fs::path& path() const { return path_; }
+  // Renames it over target, with target's permissions. 0, or 4 with problem set.
+  int Replace(const fs::path& target, std::string& problem) {
+    std::error_code error;
+    fs::permissions(path_, fs::status(target, error).permissions(), error);
+    fs::rename(path_, target, error);
+    if (error) {
+      problem = "cannot put the signed copy in the place of " + NameOf(target) + ": " + error.message() +
+                "; it is left unsigned";
+      return kPublishIoError;
+    }
+    path_.clear();
+    return kPublishOk;
+  }
+
+ private:
+  fs::path path_;
+};
+
 }  // namespace
+
+int SignInPlace(const SigningCertificate& certificate, const fs::path& file, std::string& problem) {
+  SignedBeside signedFile(file);
+  if (!SignFile(certificate, file, signedFile.path(), problem)) {
+    problem = "cannot sign " + NameOf(file) + ": " + problem;
+    return kPublishRefused;
+  }
+  if (!VerifySignature(certificate, signedFile.path(), problem)) {
+    problem = "the signed copy of " + NameOf(file) + " fails its proof, so the file is left as it was: " + problem;
+    return kPublishRefused;
+  }
+  return signedFile.Replace(file, problem);
+}
 
 bool CheckSigningCertificate(const SigningCertificate& certificate, std::string& problem) {
   std::error_code error;

@@ -47,3 +47,9 @@ bool SignFile(const SigningCertificate& certificate, const std::filesystem::path
 // trusted). Writes only into a scratch directory of its own, which it
 // removes.
 bool VerifySignature(const SigningCertificate& certificate, const std::filesystem::path& file, std::string& problem);
+
+// Signs file beside itself, proves the signature, then renames the signed
+// copy over it: file is never half written, nor left with a signature that
+// does not verify. 0; 3 when signing or its proof fails (file as it was); 4
+// when the rename fails. problem set to one line otherwise.
+int SignInPlace(const SigningCertificate& certificate, const std::filesystem::path& file, std::string& problem);

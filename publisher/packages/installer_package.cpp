@@ -77,6 +77,10 @@ bool MoveInto(const fs::path& from, const fs::path& out, std::string& problem) {
 
 }  // namespace
 
+std::string InstallerPackageName(const PackageInputs& inputs) {
+  return std::string("ZenquiloStudent-") + ArchName(inputs.arch) + "-setup.exe";
+}
+
 bool BuildInstallerPackage(const PackageInputs& inputs, const fs::path& out, std::string& problem) {
   std::string output;
   if (RunTool({"makensis", "-VERSION"}, output) != 0) {

@@ -16,6 +16,10 @@
 // ZenquiloStudent again when it replaced a running one or was started by an
 // update. Its uninstaller removes what it installed and the program's temp\.
 
+// "ZenquiloStudent-<arch>-setup.exe", as the package command and a full
+// release name it.
+std::string InstallerPackageName(const PackageInputs& inputs);
+
 // Builds the installer into out (created or replaced): the release's files
 // are proved against the manifest's MD5 first, then makensis runs on them in
 // a scratch directory beside out, which goes afterwards. False and problem

@@ -107,6 +107,7 @@ void WriteAttributes(const PackageInputs& inputs, const InstallerContents& conte
 constexpr char kInterface[] = R"nsis(
 !include MUI2.nsh
 !include LogicLib.nsh
+!include x64.nsh
 !include FileFunc.nsh
 
 !define PRODUCT "ZenquiloStudent"
@@ -231,9 +232,15 @@ FunctionEnd
 
 Function Register
   WriteRegStr HKLM "${PRODUCT_KEY}" "InstallDir" "$INSTDIR"
+  ; Windows shares HKLM\Software\Classes between a 64-bit system's two views;
+  ; written in the native view, the scheme reaches every program as it does there.
+  ${If} ${RunningX64}
+    SetRegView 64
+  ${EndIf}
   WriteRegStr HKLM "Software\Classes\kvts" "" "URL:kvts Protocol"
   WriteRegStr HKLM "Software\Classes\kvts" "URL Protocol" ""
   WriteRegStr HKLM "Software\Classes\kvts\shell\open\command" "" '"$INSTDIR\${PROGRAM}" "%1"'
+  SetRegView default
   CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\${PROGRAM}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -319,7 +326,11 @@ void WriteUninstallSection(const InstallerContents& contents, std::ostream& scri
     script << "  RMDir " << InInstallDir(directory) << "\n";
   }
   script << "  RMDir \"$INSTDIR\"\n"
+         << "  ${If} ${RunningX64}\n"
+         << "    SetRegView 64\n"
+         << "  ${EndIf}\n"
          << "  DeleteRegKey HKLM \"Software\\Classes\\kvts\"\n"
+         << "  SetRegView default\n"
          << "  DeleteRegKey HKLM \"${PRODUCT_KEY}\"\n"
          << "  DeleteRegKey HKLM \"${UNINSTALL_KEY}\"\n"
          << "  Delete \"$SMPROGRAMS\\${PRODUCT}.lnk\"\n"

@@ -29,7 +29,13 @@ for needed in "$ZQ_PUBLISH" "$probe" "$ZQ_BUILD/fixtures/next/ZenquiloStudent.ex
   [ -x "$needed" ] || [ -f "$needed" ] || { echo "missing: $needed (build the native and windows presets)" >&2; exit 1; }
 done
 
-entry_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZenquiloStudent'
+# The x86 installer keeps its own keys in the 32-bit view (WOW6432Node); the
+# scheme, which Windows shares between the views, in the native one.
+arch=${ZQ_ARCH:-x64}
+software='HKLM\Software'
+[ "$arch" = x86 ] && software='HKLM\Software\WOW6432Node'
+product_key="$software\ZenquiloStudent"
+entry_key="$software\Microsoft\Windows\CurrentVersion\Uninstall\ZenquiloStudent"
 shortcut=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/ZenquiloStudent.lnk
 zq_journey_begin full-update-journey
 # What the installer registers lives in the prefix, beyond $work: it goes
@@ -37,7 +43,7 @@ zq_journey_begin full-update-journey
 finish() {
   local key
   "$WINE" taskkill /f /im ZenquiloStudent.exe >/dev/null 2>&1 </dev/null || true
-  for key in 'HKLM\Software\Classes\kvts' 'HKLM\Software\ZenquiloStudent' "$entry_key"; do
+  for key in 'HKLM\Software\Classes\kvts' "$product_key" "$entry_key"; do
     "$WINE" reg delete "$key" /f >/dev/null 2>&1 </dev/null || true
   done
   rm -f "$shortcut"
@@ -109,14 +115,14 @@ zq_publish_release --release-dir "$r1" --version 1 --date 20261201 --base-url "$
 zq_publish_release --release-dir "$r2" --version 2 --date 20261202 --base-url "$base" --out "$work/plain2" \
   --no-smaller-forms --previous "$work/out1/package.json" >/dev/null
 echo "both releases and their installers published in $((SECONDS - start)) s"
-setup2=$work/out2/installer/ZenquiloStudent-x64-setup.exe
+setup2=$work/out2/installer/ZenquiloStudent-$arch-setup.exe
 check "release 2 is a full release naming its installer" \
-  grep -q '"install_package_url": "'"$base"'/installer/ZenquiloStudent-x64-setup.exe"' "$work/out2/package.json"
+  grep -q '"install_package_url": "'"$base"'/installer/ZenquiloStudent-'"$arch"'-setup.exe"' "$work/out2/package.json"
 
 # --- 1. Release 1 by its installer, silently ----------------------------------
 start=$SECONDS
 status=0
-"$WINE" "$work/out1/installer/ZenquiloStudent-x64-setup.exe" /S "${install_dir_option[@]}" >/dev/null 2>&1 </dev/null || status=$?
+"$WINE" "$work/out1/installer/ZenquiloStudent-$arch-setup.exe" /S "${install_dir_option[@]}" >/dev/null 2>&1 </dev/null || status=$?
 echo "release 1 installed in $((SECONDS - start)) s"
 check "the silent installer ends with 0" test "$status" = 0
 check "release 1 is installed byte for byte" installed_is "$r1"
@@ -125,7 +131,7 @@ check "kvts:// opens the installed program with the link" \
   test "$(reg_value 'HKLM\Software\Classes\kvts\shell\open\command' '')" = "\"$install_win\\ZenquiloStudent.exe\" \"%1\""
 check "kvts is a URL protocol" test "$(reg_value 'HKLM\Software\Classes\kvts' '')" = "URL:kvts Protocol"
 check "the install directory is remembered" \
-  test "$(reg_value 'HKLM\Software\ZenquiloStudent' InstallDir)" = "$install_win"
+  test "$(reg_value "$product_key" InstallDir)" = "$install_win"
 check "Programs and Features lists release 1" test "$(reg_value "$entry_key" DisplayVersion)" = 1
 check "a Start-menu shortcut is made" test -f "$shortcut"
 check "a plain install starts no program" bash -c "! '$WINE' '$probe' tray 1 >/dev/null 2>&1 </dev/null"
@@ -186,7 +192,7 @@ echo "left in the install directory, beside the shells' records: $left"
 # Run in place (_?=), the uninstaller cannot delete itself.
 check "nothing is left but what the shells wrote" test "$left" = ". ./uninstall.exe "
 check "the registration, the remembered directory and the entry are gone" \
-  bash -c "$(declare -f reg_absent); reg_absent 'HKLM\Software\Classes\kvts' && reg_absent 'HKLM\Software\ZenquiloStudent' &&
+  bash -c "$(declare -f reg_absent); reg_absent 'HKLM\Software\Classes\kvts' && reg_absent '$product_key' &&
     reg_absent '$entry_key'"
 check "the shortcut is gone" test ! -e "$shortcut"
 

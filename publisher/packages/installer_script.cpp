@@ -241,6 +241,12 @@ Function Register
   WriteRegStr HKLM "Software\Classes\kvts" "URL Protocol" ""
   WriteRegStr HKLM "Software\Classes\kvts\shell\open\command" "" '"$INSTDIR\${PROGRAM}" "%1"'
   SetRegView default
+  ; Installed by IT's MSI: its shortcut and its entry stay the ones in the
+  ; Start menu and Programs and Features, and its removal the one removal.
+  ReadRegStr $0 HKLM "${PRODUCT_KEY}" "Package"
+  ${If} $0 == "MSI"
+    Return
+  ${EndIf}
   CreateShortCut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\${PROGRAM}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"

@@ -216,6 +216,10 @@ void WriteRegistration(const std::string& win64, std::ostream& wxs) {
   wxs << "          <Component Id=\"Registration\" Guid=\"*\"" << win64 << ">\n"
       << "            <RegistryValue Root=\"HKLM\" Key=\"" << Xml(kRegistryKey)
       << "\" Name=\"InstallDir\" Type=\"string\" Value=\"[INSTALLDIR]\" KeyPath=\"yes\"/>\n"
+      // The installer executable of a full release reads it: on a PC IT
+      // installed, the MSI's entry stays the one entry.
+      << "            <RegistryValue Root=\"HKLM\" Key=\"" << Xml(kRegistryKey)
+      << "\" Name=\"Package\" Type=\"string\" Value=\"MSI\"/>\n"
       << "            <RegistryKey Root=\"HKLM\" Key=\"Software\\Classes\\kvts\">\n"
       << "              <RegistryValue Type=\"string\" Value=\"URL:kvts Protocol\"/>\n"
       << "              <RegistryValue Name=\"URL Protocol\" Type=\"string\" Value=\"\"/>\n"

@@ -116,6 +116,12 @@ check "a kvts link opens the installed program with the link quoted" \
 check "the install directory is recorded" test "$(reg_value 'HKLM\Software\ZenquiloStudent' /v InstallDir)" = "$install_win"
 check "one Programs and Features entry, MSI version 0.0.1" test "$(entries) $(entry_version)" = "1 0.0.1"
 check "a Start-menu shortcut" test -n "$(shortcut)"
+# The release's installer executable over it, as a full release would run it:
+# the MSI stays the one entry and the one removal.
+check "release 1's installer executable runs over it" \
+  "$WINE" "$work/pkg1/ZenquiloStudent-x64-setup.exe" /S </dev/null >/dev/null 2>&1
+check "still one entry, one shortcut, and no second uninstaller" \
+  test "$(entries) $(shortcut | wc -l) $(ls "$install" | grep -c uninstall)" = "1 1 0"
 
 # --- 2. Release 2's MSI over it ---------------------------------------------------------
 check "release 2 upgrades it silently" timed upgrade run_msi i "$msi2" HOME_URL=http://home2.example/

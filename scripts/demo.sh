@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # The main job, end to end, from a fresh machine:
 #   builds ZenquiloStudent for Windows and the release publisher;
-#   lays out an install directory of release 1 with stand-in shells;
-#   publishes release 2 with zq_publish, with compressed copies and deltas
-#   against release 1, and serves it on loopback with nginx;
+#   publishes release 1 (the program and stand-in shells among its files) and
+#   release 2 with zq_publish, with compressed copies and deltas against
+#   release 1, packages both (an MSI and an installer executable each), and
+#   serves release 2 on loopback with nginx;
+#   installs release 1 silently with its MSI, as IT deploys it, with the
+#   school's settings as MSI properties;
 #   runs ZenquiloStudent under Wine on a virtual desktop (on a private Xvfb
 #   display unless DISPLAY is set, where you then see it): the learning shell
 #   opens and the update downloads, by deltas where it can (the bytes fetched
-#   are printed against the files' whole size); a second start installs it;
+#   are printed against the files' whole size); a "kvts://" link opened
+#   through the system, as a browser opens it, starts the live-classroom
+#   shell; a second start installs the update; the MSI removes it at the end;
 #   prints what happened and saves screenshots of the tray icon and menu.
 # Everything it makes lies in build/demo/.
 #
@@ -50,24 +55,46 @@ fi
 say "Building ZenquiloStudent and zq_publish for Windows $arch (the first run also builds libcurl, jsoncpp and libsodium: a few minutes)..."
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" >/dev/null
+# The operator's publisher runs on Linux: it drives wixl and makensis.
+cmake --preset native >/dev/null
+cmake --build --preset native --target zq_publish >/dev/null
 export ZQ_BUILD=$root/build/$preset
+export ZQ_PUBLISH=$root/build/native/publisher/zq_publish
 
 demo=$root/build/demo
 rm -rf "$demo"
 mkdir -p "$demo"
-install=$demo/install
 run=$demo/nginx
+if [ "$arch" = x86 ]; then
+  package_arch=x86
+  install=$WINEPREFIX/drive_c/Program\ Files\ \(x86\)/ZenquiloStudent
+else
+  package_arch=x64
+  install=$WINEPREFIX/drive_c/Program\ Files/ZenquiloStudent
+fi
+msi=$demo/packages1/ZenquiloStudent-$package_arch.msi
 
 . scripts/journey-lib.sh
 programs=()
 cleanup() {
   for pid in "${programs[@]}"; do zq_end_program "$pid"; done
+  # The prefix is shared with the tests: the install goes as IT removes it.
+  if [ -f "$msi" ]; then
+    "$WINE" taskkill /f /im ZenquiloStudent.exe >/dev/null 2>&1 </dev/null || true
+    "$WINE" msiexec /x "$(winepath_of "$msi")" /qn >/dev/null 2>&1 </dev/null || true
+    rm -rf "$install"
+  fi
   scripts/serve-release.sh stop "$run" >/dev/null 2>&1 || true
   zq_wine_stop
 }
 trap cleanup EXIT
 zq_wine_start
 
+winepath_of() { "$WINE" winepath -w "$1" 2>/dev/null </dev/null | tr -d '\r'; }
+# The system's start of the program's own kind: Wine keeps a 32-bit
+# program's registration of the scheme where the 64-bit start does not look.
+start_command=start
+[ "$arch" = x86 ] && start_command='C:\windows\syswow64\start.exe'
 version_of() { sed -n 's/.*"version": *"\([^"]*\)".*/\1/p' "$1" | head -n 1; }
 # Prints "path  hash" for the file list of a manifest (code page 936 names shown as UTF-8).
 entries_of() {
@@ -84,6 +111,9 @@ PY
 r1=$demo/release1
 r2=$demo/release2
 mkdir -p "$r1/plugins" "$r1/课件" "$r2/plugins" "$r2/课件" "$r2/com"
+# The program and the shells are files of the release like any other.
+zq_layout_install "$r1" "$ZQ_BUILD"
+zq_layout_install "$r2" "$ZQ_BUILD"
 # The core library is a real program file; its next build differs in a few places.
 cp "$ZQ_BUILD/fixtures/zenquilo.exe" "$r1/core.dll"
 printf 'player plugin\n' >"$r1/plugins/player.dll"
@@ -105,13 +135,22 @@ zq_publish_release --release-dir "$r2" --version 2 --date 20261207 --base-url "$
   --previous "$demo/published1/package.json" --reg 'com/*.dll' | sed 's/^/   /' ||
   fail "could not publish release 2"
 
+for n in 1 2; do
+  zq_publish_release package --published "$demo/published$n" --release-dir "$demo/release$n" \
+    --out "$demo/packages$n" | sed 's/^/   /' || fail "could not package release $n"
+done
+
 step "2. Serving release 2 with nginx (deploy/nginx/zenquilo-updates.conf.in) at $base"
 scripts/serve-release.sh start "$demo/published2" "127.0.0.1:$port" "$run" || fail "nginx did not start"
 
-step "3. An install directory of release 1: $install"
-zq_install_release "$install" "$ZQ_BUILD" "$r1" "$demo/published1" "$base/soft/package.json"
-printf 'URL_HOME_PACKAGE=http://www.zenquilo.example/student/home\r\n' >>"$install/zenquilostudent.ini"
+step "3. Release 1 installed silently with its MSI, as IT deploys it"
+say "   msiexec /i $(basename "$msi") /qn UPDATE_URL=$base/soft/package.json HOME_URL=http://www.zenquilo.example/student/home"
+"$WINE" msiexec /i "$(winepath_of "$msi")" /qn "UPDATE_URL=$base/soft/package.json" \
+  HOME_URL=http://www.zenquilo.example/student/home >/dev/null 2>&1 </dev/null || fail "msiexec did not install release 1"
+[ -f "$install/ZenquiloStudent.exe" ] || fail "no program in $install"
+say "   installed in $install"
 say "   installed version: $(version_of "$install/package.json"); the program is the $arch build ($(file -b "$install/ZenquiloStudent.exe" | cut -d, -f1))"
+say "   zenquilostudent.ini: $(tr -d '\r' <"$install/zenquilostudent.ini" | grep -c URL_) settings from the MSI's properties"
 
 step "4. Run one: a plain start of ZenquiloStudent"
 lines=$(wc -l <"$run/access.log")
@@ -135,6 +174,13 @@ done < <(entries_of "$install/temp/package.json")
 sleep 1
 kill -0 "$pid" 2>/dev/null || fail "ZenquiloStudent did not stay resident"
 say "   nothing installed yet; ZenquiloStudent stays in the notification area"
+
+step "4b. A kvts:// link, opened through the system as a browser opens it"
+link="kvts://zenquilo/class?id=42"
+"$WINE" "$start_command" "$link" >/dev/null 2>&1 </dev/null || fail "the system did not open $link"
+zq_wait 30 zq_started "$install" zenquilo_live.exe 1 || fail "no live-classroom shell started"
+say "   $link started the live-classroom shell:"
+say "     $(zq_last_command_line "$install" zenquilo_live.exe)"
 
 step "5. Run two: another plain start installs the update"
 set +e
@@ -162,4 +208,7 @@ env -u WINEPREFIX -u DISPLAY ZQ_SCREENSHOT_DIR="$demo/screenshots" bash scripts/
   fail "screenshots failed; see $demo/screenshots.log"
 for f in "$demo"/screenshots/*.png; do say "   $f"; done
 
-step "Done: release 1 updated to release 2. Stopping nginx and Wine."
+step "7. The packages an operator publishes beside each release"
+for f in "$demo"/packages*/*; do say "   $f ($(stat -c %s "$f") bytes)"; done
+
+step "Done: release 1 updated to release 2. Removing the install with msiexec /x, stopping nginx and Wine."

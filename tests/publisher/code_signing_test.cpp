@@ -461,4 +461,34 @@ TEST_F(SignedPublishing, RollsBackOnlyToASignedProgram) {
   EXPECT_FALSE(Exists("out3"));
 }
 
+// Packages are made only of a program signed by the certificate, and each
+// package (the MSI, the installer executable) is signed in turn.
+TEST_F(SignedPublishing, PackagesOnlyASignedProgramAndSignsEachPackage) {
+  std::string output;
+  if (RunTool({"wixl", "--version"}, output) != 0 || RunTool({"makensis", "-VERSION"}, output) != 0) {
+    GTEST_SKIP() << "wixl or makensis is not installed";
+  }
+  const SigningCertificate own = material().Certificate("own");
+  const auto package = [&](const std::string& tree, const std::string& published) {
+    std::vector<std::string> arguments = {"package",        "--published", work_.Text(published), "--release-dir",
+                                          work_.Text(tree), "--out",       work_.Text("pkg")};
+    for (const std::string& option : Options(own)) arguments.push_back(option);
+    return RunZqPublish(arguments);
+  };
+  ASSERT_EQ(Publish("release", "1", "plain", {}).code, 0);
+  const Outcome refused = package("release", "plain");
+  EXPECT_EQ(refused.code, 3);
+  EXPECT_NE(refused.err.find("it carries no Authenticode signature"), std::string::npos) << refused.err;
+  EXPECT_FALSE(Exists("pkg"));
+
+  ASSERT_EQ(Sign("release", own).code, 0);
+  ASSERT_EQ(Publish("release", "1", "out", Options(own)).code, 0);
+  const Outcome packaged = package("release", "out");
+  ASSERT_EQ(packaged.code, 0) << packaged.err;
+  for (const char* name : {"ZenquiloStudent-x64.msi", "ZenquiloStudent-x64-setup.exe"}) {
+    std::string problem;
+    EXPECT_TRUE(VerifySignature(own, work_.path() / "pkg" / name, problem)) << name << ": " << problem;
+  }
+}
+
 }  // namespace

@@ -106,9 +106,10 @@ int CheckCodeSigning(const PublishRequest& request, std::ostream& err) {
   return kPublishOk;
 }
 
-// With a code-signing certificate, the program a PC runs must carry its
-// valid signature: a release that would put an unsigned program on the PCs
-// is refused before anything is written. 0, or 3 with the refusal printed.
+// With a code-signing certificate, the program a PC runs, and the installer
+// of a full release given with --installer, must carry its valid signature:
+// a release that would put an unsigned program on the PCs is refused before
+// anything is written. 0, or 3 with the refusal printed.
 int ProveProgramSigned(const PublishRequest& request, const PublishRun& run, std::ostream& err) {
   if (!request.codeSigning) return kPublishOk;
   std::string problem;
@@ -117,6 +118,11 @@ int ProveProgramSigned(const PublishRequest& request, const PublishRun& run, std
     problem = std::string("the release holds no ") + kSignedProgramName + " to prove signed";
   } else if (!VerifySignature(*request.codeSigning, run.releaseDir / kSignedProgramName, problem)) {
     problem = std::string("cannot prove ") + kSignedProgramName + " signed by --sign-cert: " + problem;
+  }
+  // An installer given ready-made runs on every PC of a full release too.
+  if (problem.empty() && !run.installer.empty() && !request.makeInstaller &&
+      !VerifySignature(*request.codeSigning, run.installer, problem)) {
+    problem = "cannot prove --installer signed by --sign-cert: " + problem;
   }
   if (problem.empty()) return kPublishOk;
   err << "zq_publish: refused: " << problem << '\n';

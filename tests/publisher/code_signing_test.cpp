@@ -491,4 +491,24 @@ TEST_F(SignedPublishing, PackagesOnlyASignedProgramAndSignsEachPackage) {
   }
 }
 
+// A full release's ready-made installer runs on every PC: with a
+// certificate, an unsigned one is refused and a signed one published.
+TEST_F(SignedPublishing, PublishesOnlyASignedInstaller) {
+  const SigningCertificate own = material().Certificate("own");
+  ASSERT_EQ(Sign("release", own).code, 0);
+  work_.Write("setup.exe", MinimalProgram());
+  std::vector<std::string> options = Options(own);
+  options.insert(options.end(), {"--installer", work_.Text("setup.exe")});
+  const Outcome refused = Publish("release", "1", "out", options);
+  EXPECT_EQ(refused.code, 3);
+  EXPECT_NE(refused.err.find("cannot prove --installer signed"), std::string::npos) << refused.err;
+  EXPECT_FALSE(Exists("out"));
+
+  std::string problem;
+  ASSERT_TRUE(SignFile(own, work_.path() / "setup.exe", work_.path() / "signed-setup.exe", problem)) << problem;
+  options.back() = work_.Text("signed-setup.exe");
+  const Outcome published = Publish("release", "1", "out", options);
+  EXPECT_EQ(published.code, 0) << published.err;
+}
+
 }  // namespace

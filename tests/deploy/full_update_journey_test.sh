@@ -16,6 +16,9 @@
 #      running it installs with 0.
 #   4. the uninstaller, run in place: the release's files, package.json,
 #      temp\, the registration, the shortcut and the entry are gone.
+#   5. the full-package road again on a PC IT installed with release 1's MSI:
+#      release 2 over the MSI's files, no second entry, and the MSI still
+#      removes the program.
 # Usage: full_update_journey_test.sh WINDOWS_BUILD_DIR (inside the Wine test
 # environment; the native build lies beside it in build/native).
 set -euo pipefail
@@ -35,14 +38,22 @@ arch=${ZQ_ARCH:-x64}
 software='HKLM\Software'
 [ "$arch" = x86 ] && software='HKLM\Software\WOW6432Node'
 product_key="$software\ZenquiloStudent"
+msi_install=$WINEPREFIX/drive_c/Program\ Files/ZenquiloStudent
+[ "$arch" = x86 ] && msi_install=$WINEPREFIX/drive_c/Program\ Files\ \(x86\)/ZenquiloStudent
+windows_path_of() { "$WINE" winepath -w "$1" 2>/dev/null </dev/null | tr -d '\r'; }
 entry_key="$software\Microsoft\Windows\CurrentVersion\Uninstall\ZenquiloStudent"
 shortcut=$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start\ Menu/Programs/ZenquiloStudent.lnk
 zq_journey_begin full-update-journey
+msi1=$work/pkg1/ZenquiloStudent-$arch.msi
 # What the installer registers lives in the prefix, beyond $work: it goes
 # too, and the program it started, whatever the outcome.
 finish() {
   local key
   "$WINE" taskkill /f /im ZenquiloStudent.exe >/dev/null 2>&1 </dev/null || true
+  if [ -f "$msi1" ]; then
+    "$WINE" msiexec /x "$(windows_path_of "$msi1")" /qn >/dev/null 2>&1 </dev/null || true
+    rm -rf "$msi_install"
+  fi
   for key in 'HKLM\Software\Classes\kvts' "$product_key" "$entry_key"; do
     "$WINE" reg delete "$key" /f >/dev/null 2>&1 </dev/null || true
   done
@@ -195,5 +206,29 @@ check "the registration, the remembered directory and the entry are gone" \
   bash -c "$(declare -f reg_absent); reg_absent 'HKLM\Software\Classes\kvts' && reg_absent '$product_key' &&
     reg_absent '$entry_key'"
 check "the shortcut is gone" test ! -e "$shortcut"
+
+# --- 5. The same road on a PC IT installed with release 1's MSI --------------
+# The installer updates the files in place and leaves the product's
+# registration to the MSI: one entry, and the MSI still removes it.
+install=$msi_install
+status=0
+zq_publish_release package --published "$work/out1" --release-dir "$r1" --out "$work/pkg1" >/dev/null || status=$?
+"$WINE" msiexec /i "$(windows_path_of "$msi1")" /qn "UPDATE_URL=$base/soft/package.json" >/dev/null 2>&1 </dev/null ||
+  status=$?
+check "release 1's MSI installs silently" test "$status" = 0
+check "release 1 is installed by the MSI" installed_is "$r1"
+pid=$(zq_run "$install")
+pids+=("$pid")
+check "the client proves the installer and gives notice" probe confirm 60
+check "ZenquiloStudent closes for the installer" zq_wait 30 bash -c "! kill -0 $pid 2>/dev/null"
+check "ZenquiloStudent runs again" probe tray 60
+check "release 2 is installed over the MSI's files, byte for byte" installed_is "$r2"
+check "its package.json is release 2's manifest" installed_manifest_is 2
+check "no second entry, uninstaller or shortcut beside the MSI's" \
+  bash -c "$(declare -f reg_absent); reg_absent '$entry_key' && test ! -e '$install/uninstall.exe' && test ! -e \"\$1\"" _ "$shortcut"
+end_programs ZenquiloStudent.exe zenquilo.exe
+status=0
+"$WINE" msiexec /x "$(windows_path_of "$msi1")" /qn >/dev/null 2>&1 </dev/null || status=$?
+check "the MSI still removes it" test "$status" = 0
 
 zq_report "full update journey"

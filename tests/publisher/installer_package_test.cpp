@@ -23,18 +23,6 @@
 
 namespace {
 
-// The first bytes of an x86-64 (0x8664) or x86 (0x014C) program image.
-std::string ProgramImage(std::uint16_t machine) {
-  std::string image(0x200, '\0');
-  image[0] = 'M';
-  image[1] = 'Z';
-  image[0x3C] = static_cast<char>(0x80);
-  image.replace(0x80, 4, std::string("PE\0\0", 4));
-  image[0x84] = static_cast<char>(machine & 0xFF);
-  image[0x85] = static_cast<char>(machine >> 8);
-  return image;
-}
-
 PackageFileEntry Entry(const std::string& localPath, const std::string& name, const std::string& act,
                        const std::string& hash = "00000000000000000000000000000000") {
   PackageFileEntry entry;

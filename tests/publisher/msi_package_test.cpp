@@ -24,18 +24,6 @@ namespace {
 
 constexpr char kBase[] = "http://127.0.0.1:8080/zenquilo";
 
-// The head of a program image for machine, enough for the publisher to read its architecture.
-std::string ProgramImage(std::uint16_t machine) {
-  std::string image(0x200, '\0');
-  image[0] = 'M';
-  image[1] = 'Z';
-  image[0x3C] = static_cast<char>(0x80);
-  image.replace(0x80, 4, std::string("PE\0\0", 4));
-  image[0x84] = static_cast<char>(machine & 0xFF);
-  image[0x85] = static_cast<char>(machine >> 8);
-  return image;
-}
-
 // A release tree published as work/out, ready to be packaged.
 class Published : public PublisherScratch {
  public:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -54,3 +55,16 @@ class PublisherScratch {
  private:
   test_files::TempDirectory scratch_{"zq_publish_test_"};
 };
+
+// The head of an x86-64 (0x8664) or x86 (0x014C) program image: enough for
+// the publisher to read a release's architecture, not a program to run.
+inline std::string ProgramImage(std::uint16_t machine) {
+  std::string image(0x200, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  image[0x3C] = static_cast<char>(0x80);
+  image.replace(0x80, 4, std::string("PE\0\0", 4));
+  image[0x84] = static_cast<char>(machine & 0xFF);
+  image[0x85] = static_cast<char>(machine >> 8);
+  return image;
+}

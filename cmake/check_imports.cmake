@@ -15,7 +15,7 @@ endif()
 # without an update; we link the msvcrt that every Windows carries.
 set(allowed
   kernel32 user32 gdi32 shell32 advapi32 comctl32 comdlg32 ole32 oleaut32
-  msvcrt ws2_32 crypt32 bcrypt secur32 shlwapi version wldap32 normaliz iphlpapi)
+  msvcrt ws2_32 crypt32 bcrypt secur32 shlwapi version wldap32 normaliz iphlpapi winhttp)
 
 execute_process(
   COMMAND "${OBJDUMP}" -p "${PROGRAM}"

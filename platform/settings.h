@@ -17,6 +17,9 @@ inline constexpr wchar_t kStallSecondsKey[] = L"DOWNLOAD_STALL_SECONDS";
 // How many files of an update may be on their way at once; see
 // update/incremental_update.h.
 inline constexpr wchar_t kParallelDownloadsKey[] = L"PARALLEL_DOWNLOADS";
+// The proxy for every request of the updater, over whatever Windows says: an
+// address ("host:port") or DIRECT; see update/transfer/proxy_route.h.
+inline constexpr wchar_t kProxyKey[] = L"PROXY";
 inline constexpr wchar_t kDefaultUpdateUrl[] = L"" ZQ_DEFAULT_UPDATE_URL;
 inline constexpr wchar_t kDefaultHomeUrl[] = L"" ZQ_DEFAULT_HOME_URL;
 

@@ -22,16 +22,16 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
   # The check must be able to fail. Each probe is matched on the reason given,
   # so a check that breaks for some other reason does not pass as a refusal
   # (CMake wraps long messages, hence the blanks allowed between words).
-  # winhttp.dll ships with Windows but is not on our list: what a stray
+  # wininet.dll ships with Windows but is not on our list: what a stray
   # dependency looks like.
   set(zq_probe_dir ${CMAKE_CURRENT_BINARY_DIR}/import_probes)
   file(CONFIGURE OUTPUT ${zq_probe_dir}/off_list.c CONTENT
-    "#include <windows.h>\n#include <winhttp.h>\nint main(void) { return WinHttpCheckPlatform() ? 0 : 1; }\n")
+    "#include <windows.h>\n#include <wininet.h>\nint main(void) { return InternetAttemptConnect(0) == 0 ? 0 : 1; }\n")
   add_executable(import_probe_off_list ${zq_probe_dir}/off_list.c)
-  target_link_libraries(import_probe_off_list PRIVATE winhttp)
+  target_link_libraries(import_probe_off_list PRIVATE wininet)
   zq_add_import_test(import_check_refuses_unlisted_dll $<TARGET_FILE:import_probe_off_list>)
   set_tests_properties(import_check_refuses_unlisted_dll PROPERTIES
-    PASS_REGULAR_EXPRESSION "lacks:[ \n]+winhttp\\.dll")
+    PASS_REGULAR_EXPRESSION "lacks:[ \n]+wininet\\.dll")
 
   # No import table at all is what a misread dump looks like; it must not pass.
   file(CONFIGURE OUTPUT ${zq_probe_dir}/no_imports.c CONTENT "void zq_probe_entry(void) {}\n")

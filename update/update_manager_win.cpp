@@ -17,6 +17,7 @@
 #include "update/manifest/version_number.h"
 #include "update/proof/issue_ledger.h"
 #include "update/transfer/http_transfer.h"
+#include "update/transfer/proxy_route.h"
 #include "update/update_check.h"
 #include "update/update_messages.h"
 
@@ -43,6 +44,8 @@ bool UpdateManager::CheckForUpdate() {
 
 void UpdateManager::FetchRemoteManifest() {
   const std::string url = WideToNarrow(ReadSetting(kSettingsSection, kUpdateUrlKey, kDefaultUpdateUrl));
+  // Every request of this check and of the update after it goes by this.
+  SetProxyOverride(WideToNarrow(ReadSetting(kSettingsSection, kProxyKey, L"")));
   const DWORD tickCount = GetTickCount();
   std::string body;
   HttpTransfer transfer;

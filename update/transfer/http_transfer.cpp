@@ -3,10 +3,12 @@
 #include "platform/narrow_file.h"
 #include "platform/unique_resource.h"
 #include "update/proof/streamed_digests.h"
+#include "update/transfer/proxy_route.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -26,6 +28,20 @@ constexpr ProgressMessageSender kDefaultSender = nullptr;
 std::atomic<ProgressMessageSender> progressMessageSender{kDefaultSender};
 
 using EasyHandle = UniqueResource<NullableTraits<CURL*, &curl_easy_cleanup>>;
+
+// What finding the system's proxy may take of a request: detection and a PAC
+// file are waited for this long at most, which leaves the manifest more than
+// half of its 3 seconds.
+constexpr std::chrono::milliseconds kProxyLookupBudget{1500};
+constexpr std::chrono::milliseconds kManifestTime{3000};
+
+// Always set, also to "" for a direct connection: otherwise libcurl would
+// follow http_proxy and no_proxy from the environment, which no school sets
+// for its PCs and Windows' own programs ignore; the system's settings decide.
+void UseProxy(CURL* curl, const std::string& proxy) {
+  curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+}
 
 // The progress bar takes 32-bit integers. A double outside that range (an
 // installer over 2 GiB, or garbage) is clamped rather than converted, since
@@ -185,6 +201,7 @@ struct DownloadAttempt::State {
   DownloadProgress progress;
   ResponseGate gate;
   DownloadTarget* target = nullptr;
+  std::string proxy;
 };
 
 DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target, bool toBar, ProgressWindow window)
@@ -207,6 +224,8 @@ DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target,
   s.gate.target = &target;
 
   curl_easy_setopt(curl, CURLOPT_URL, s.url.c_str());
+  s.proxy = ProxyForRequest(url, kProxyLookupBudget);
+  UseProxy(curl, s.proxy);
   curl_easy_setopt(curl, CURLOPT_PRIVATE, this);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &HttpTransfer::WriteToTargetFile);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
@@ -268,6 +287,8 @@ int DownloadAttempt::Finish(CURLcode performed) {
     if (!CloseFile(target.file) || !flushed) target.writeFailed = true;
   }
   if (!state_->handle) return CURLE_FAILED_INIT;
+  // The next attempt (the engine's retry) goes by the next choice.
+  ReportProxyResult(state_->proxy, performed);
   if (state_->gate.rejected) return CURLE_HTTP_RETURNED_ERROR;
   if (target.writeFailed) return CURLE_WRITE_ERROR;
   return target.overLimit ? CURLE_FILESIZE_EXCEEDED : performed;
@@ -299,10 +320,23 @@ int HttpTransfer::FetchToMemory(const std::string& url, std::string& body, std::
   curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
   // No signals: the resolver's time-out must not interrupt the UI thread.
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 3L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3L);
 
-  const CURLcode result = curl_easy_perform(curl);
+  // The 3 seconds hold for the whole fetch: finding the proxy, and trying the
+  // next choice when one cannot be reached.
+  const auto deadline = std::chrono::steady_clock::now() + kManifestTime;
+  CURLcode result = CURLE_OPERATION_TIMEDOUT;
+  for (;;) {
+    const std::string proxy = ProxyForRequest(url, kProxyLookupBudget);
+    const long left = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+    if (left <= 0) break;
+    UseProxy(curl, proxy);
+    // A proxy that does not answer must leave the direct road some time.
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, proxy.empty() ? left : left / 2);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, left);
+    result = curl_easy_perform(curl);
+    if (!ReportProxyResult(proxy, result)) break;
+  }
   if (bounded.overLimit || result == CURLE_FILESIZE_EXCEEDED) {
     // Part of an oversized answer is no answer: nothing of it may be acted on.
     body.resize(bounded.start);

@@ -144,8 +144,9 @@ class DownloadAttempt {
 
 class HttpTransfer {
  public:
-  // The manifest fetch: user agent "KVT Updater/1.0", 3 s to connect and 3 s
-  // in all. Bytes are appended to body whatever the HTTP status (an error page
+  // The manifest fetch: user agent "KVT Updater/1.0", 3 s in all, finding
+  // the proxy included (proxy_route.h; every request here takes its proxy
+  // from there). Bytes are appended to body whatever the HTTP status (an error page
   // included, with result 0); on a time-out (28) body keeps what arrived. A
   // body of more than maxBytes gives 63 and body as it was before the call.
   int FetchToMemory(const std::string& url, std::string& body, std::size_t maxBytes = kMaxManifestBytes);

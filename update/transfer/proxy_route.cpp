@@ -1,0 +1,76 @@
+#include "update/transfer/proxy_route.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "update/transfer/proxy_choice.h"
+#include "update/transfer/system_proxy.h"
+
+namespace {
+
+struct ProxyRoute {
+  std::mutex lock;
+  ProxyOverride override;
+  std::vector<std::string> unreachable;
+  ProxyChoiceSource source = &SystemProxyChoices;
+};
+
+ProxyRoute& Route() {
+  static ProxyRoute route;
+  return route;
+}
+
+}  // namespace
+
+void SetProxyOverride(const std::string& setting) {
+  ProxyRoute& route = Route();
+  const std::lock_guard<std::mutex> hold(route.lock);
+  route.override = ParseProxyOverride(setting);
+  route.unreachable.clear();
+}
+
+std::string ProxyForRequest(const std::string& url, std::chrono::milliseconds budget) {
+  ProxyRoute& route = Route();
+  std::vector<std::string> choices;
+  ProxyChoiceSource source = nullptr;
+  {
+    const std::lock_guard<std::mutex> hold(route.lock);
+    if (route.override.kind == ProxyOverride::Kind::kDirect) return "";
+    if (route.override.kind == ProxyOverride::Kind::kProxy) {
+      choices = {route.override.proxy, ""};
+    } else {
+      source = route.source;
+    }
+  }
+  // Outside the lock: the system may take its whole budget to answer.
+  if (source != nullptr) choices = source(url, budget);
+  const std::lock_guard<std::mutex> hold(route.lock);
+  for (const std::string& choice : choices) {
+    if (std::find(route.unreachable.begin(), route.unreachable.end(), choice) == route.unreachable.end()) {
+      return choice;
+    }
+  }
+  return "";
+}
+
+bool ReportProxyResult(const std::string& proxy, int result) {
+  // Through a proxy, libcurl connects to the proxy alone: these two are the
+  // proxy's failure, not the server's, which shows as a status or a reset.
+  if (proxy.empty() || (result != CURLE_COULDNT_RESOLVE_PROXY && result != CURLE_COULDNT_CONNECT)) return false;
+  ProxyRoute& route = Route();
+  const std::lock_guard<std::mutex> hold(route.lock);
+  if (std::find(route.unreachable.begin(), route.unreachable.end(), proxy) == route.unreachable.end()) {
+    route.unreachable.push_back(proxy);
+  }
+  return true;
+}
+
+ProxyChoiceSource SetProxyChoiceSource(ProxyChoiceSource source) {
+  ProxyRoute& route = Route();
+  const std::lock_guard<std::mutex> hold(route.lock);
+  const ProxyChoiceSource before = route.source;
+  route.source = source;
+  return before;
+}

@@ -24,6 +24,8 @@ packages=(
   # the update server for the demo and the deployment test; curl plays the
   # fifty clients of the school cache's test
   nginx curl
+  # the school's proxy of the proxy journey (tests/deploy/proxy_journey_test.sh)
+  squid
   # the load generator of scripts/load-bench.sh (the update server and a
   # school's cache under 100 and 1,000 clients)
   wrk

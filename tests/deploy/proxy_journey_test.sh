@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# The real client under Wine on a school network's proxy settings: Debian's
+# squid on loopback as the school's proxy (a private configuration, started
+# and stopped here), nginx as the update server. For each row of settings,
+# written into the Wine prefix's registry as Windows keeps them, one start of
+# the program must fetch its manifest by the road the row names: through
+# squid (the request is in squid's access log) or directly (nginx's alone).
+# The prefix's proxy settings are put back as they were at the end.
+# Usage: proxy_journey_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
+set -euo pipefail
+here=$(cd "$(dirname "$0")/../.." && pwd)
+export ZQ_BUILD=$(cd "$1" && pwd)
+. "$here/scripts/wine-env.sh"
+. "$here/scripts/journey-lib.sh"
+
+squid=${SQUID:-/usr/sbin/squid}
+if [ ! -x "$squid" ]; then
+  echo "squid is not installed (scripts/install-packages.sh installs it)" >&2
+  exit 1
+fi
+
+zq_journey_begin proxy-journey
+user_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
+machine_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
+
+# --- The prefix's settings, kept to be put back ------------------------------------------
+saved_user=$work/user.reg
+saved_machine=$work/machine.reg
+"$WINE" reg export "$user_key" "$(winepath -w "$saved_user" 2>/dev/null)" /y >/dev/null 2>&1 || rm -f "$saved_user"
+"$WINE" reg export "$machine_key" "$(winepath -w "$saved_machine" 2>/dev/null)" /y >/dev/null 2>&1 ||
+  rm -f "$saved_machine"
+clear_settings() {
+  "$WINE" reg delete "$user_key" /v DefaultConnectionSettings /f >/dev/null 2>&1 || true
+  "$WINE" reg delete "$machine_key" /v WinHttpSettings /f >/dev/null 2>&1 || true
+}
+squid_pid=""
+end_journey() {
+  [ -n "$squid_pid" ] && { kill "$squid_pid" 2>/dev/null || true; wait "$squid_pid" 2>/dev/null || true; }
+  clear_settings
+  local saved
+  for saved in "$saved_user" "$saved_machine"; do
+    [ -e "$saved" ] && "$WINE" reg import "$(winepath -w "$saved")" >/dev/null 2>&1 || true
+  done
+  zq_journey_end
+}
+trap end_journey EXIT
+
+# --- Registry values as Windows writes them ------------------------------------------------
+dword_hex() { printf '%02x%02x%02x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)); }
+text_hex() { dword_hex ${#1}; printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
+# user_settings FLAGS PROXY BYPASS PAC_URL: DefaultConnectionSettings, whose
+# flags are 1 direct, 2 fixed proxy, 4 PAC file, 8 automatic detection.
+user_settings() {
+  "$WINE" reg add "$user_key" /v DefaultConnectionSettings /t REG_BINARY \
+    /d "$(dword_hex 0x46)$(dword_hex 1)$(dword_hex "$1")$(text_hex "$2")$(text_hex "$3")$(text_hex "${4:-}")" /f >/dev/null
+}
+# machine_settings PROXY BYPASS: the machine's WinHTTP proxy (netsh winhttp set proxy).
+machine_settings() {
+  "$WINE" reg add "$machine_key" /v WinHttpSettings /t REG_BINARY \
+    /d "$(dword_hex 0x18)$(dword_hex 0)$(dword_hex 2)$(text_hex "$1")$(text_hex "$2")" /f >/dev/null
+}
+
+# --- The school's proxy and the update server ------------------------------------------------
+ports=()
+new_port() {
+  local port
+  port=$(zq_free_port)
+  while [[ " ${ports[*]} " == *" $port "* ]]; do port=$(zq_free_port); done
+  ports+=("$port")
+}
+new_port; server_port=${ports[-1]}
+new_port; squid_port=${ports[-1]}
+new_port; dead_port=${ports[-1]}
+server=127.0.0.1:$server_port
+school_proxy=127.0.0.1:$squid_port
+
+# squid gives up root for its own user, which must reach its files.
+chmod 711 "$work"
+mkdir -p "$work/squid"
+chown proxy:proxy "$work/squid" 2>/dev/null || chmod 777 "$work/squid"
+cat >"$work/squid/squid.conf" <<CONF
+http_port $school_proxy
+pid_filename $work/squid/squid.pid
+access_log stdio:$work/squid/access.log
+cache_log $work/squid/cache.log
+cache_store_log none
+cache deny all
+coredump_dir $work/squid
+pinger_enable off
+netdb_filename none
+shutdown_lifetime 0 seconds
+http_access allow localhost
+http_access deny all
+CONF
+"$squid" -N -f "$work/squid/squid.conf" >"$work/squid/console.log" 2>&1 &
+squid_pid=$!
+if ! zq_wait 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$squid_port" 2>/dev/null; then
+  echo "squid did not start:" >&2
+  cat "$work/squid/console.log" "$work/squid/cache.log" >&2 2>/dev/null || true
+  exit 1
+fi
+
+root=$work/root
+mkdir -p "$root/soft" "$root/files"
+printf '{"version": "1"}' >"$root/soft/package.json"
+# A PAC file for each answer a school's script gives, where the update
+# server serves files.
+printf 'function FindProxyForURL(url, host) { return "PROXY %s; DIRECT"; }\n' "$school_proxy" >"$root/files/proxy.pac"
+printf 'function FindProxyForURL(url, host) { return "DIRECT"; }\n' >"$root/files/direct.pac"
+"$here/scripts/serve-release.sh" start "$root" "$server" "$work/nginx"
+
+install=$work/install
+zq_layout_install "$install" "$ZQ_BUILD"
+printf '{"version": "1"}' >"$install/package.json"
+
+# --- One start per row ------------------------------------------------------------------------
+manifest_lines() { grep -c 'GET [^ ]*/soft/package.json' "$1" 2>/dev/null || true; }
+# road_of SETUP...: runs SETUP, starts the program once and waits for its
+# check to end (the learning shell opens after it); prints "proxy" when
+# the manifest came through squid, "direct" when only nginx saw it, "none"
+# when it never arrived.
+road_of() {
+  clear_settings
+  "$@"
+  local squid_before server_before pid shells began=$SECONDS road=none
+  shells=$(zq_starts "$install" zenquilo.exe)
+  squid_before=$(manifest_lines "$work/squid/access.log")
+  server_before=$(manifest_lines "$work/nginx/access.log")
+  pid=$(zq_run "$install")
+  # Either road ends at nginx; squid writes its line once it has passed the
+  # answer on, so it is given a moment after nginx.
+  if zq_wait 30 bash -c "[ \$(grep -c 'GET [^ ]*/soft/package.json' '$work/nginx/access.log') -gt $server_before ]"; then
+    road=direct
+    zq_wait 3 bash -c "[ \$(grep -c 'GET [^ ]*/soft/package.json' '$work/squid/access.log') -gt $squid_before ]" &&
+      road=proxy
+  fi
+  zq_wait 30 zq_started "$install" zenquilo.exe $((shells + 1)) || echo "  (the learning shell did not open)" >&2
+  zq_end_program "$pid"
+  echo "  (${*:-no settings}: $((SECONDS - began)) s)" >&2
+  echo "$road"
+}
+settings_file() { printf '[global]\r\nURL_UPDATE_PACKAGE=http://%s/soft/package.json\r\n%s' "$server" "$1" \
+  >"$install/zenquilostudent.ini"; }
+overriding() { settings_file "PROXY=$1"$'\r\n'; shift; "$@"; }
+nothing() { :; }
+# Loopback never goes through a fixed proxy unless the bypass list says
+# "<-loopback>", as on Windows: the rows that expect squid say it.
+fixed() { user_settings 2 "$school_proxy" "<-loopback>"; }
+fixed_bypassing_local() { user_settings 2 "$school_proxy" "<-loopback>;<local>"; }
+fixed_bypassing_server() { user_settings 2 "$school_proxy" "<-loopback>;127.0.0.*"; }
+pac_proxy() { user_settings 4 "" "" "http://$server/files/proxy.pac"; }
+# Beside a fixed proxy, so that a PAC file that was never read shows.
+pac_direct() { user_settings 6 "$school_proxy" "<-loopback>" "http://$server/files/direct.pac"; }
+pac_unreadable() { user_settings 6 "$school_proxy" "<-loopback>" "http://$server/files/missing.pac"; }
+unreachable() { user_settings 2 "127.0.0.1:$dead_port" "<-loopback>"; }
+detection_only() { user_settings 9 "" "" ""; }
+machine_proxy() { "$WINE" reg delete "$user_key" /v DefaultConnectionSettings /f >/dev/null 2>&1 || true
+  machine_settings "$school_proxy" "<-loopback>"; }
+
+settings_file ""
+rows=(
+  "no settings (detection on, nothing found)|nothing|direct"
+  "automatic detection ticked, no WPAD|detection_only|direct"
+  "fixed proxy|fixed|proxy"
+  "fixed proxy, server bypassed by a wildcard|fixed_bypassing_server|direct"
+  "PAC file answering PROXY|pac_proxy|proxy"
+  "PAC file answering DIRECT, fixed proxy beside it|pac_direct|direct"
+  "PAC file that cannot be read, fixed proxy beside it|pac_unreadable|proxy"
+  "fixed proxy that cannot be reached|unreachable|direct"
+  "no user settings, the machine's WinHTTP proxy|machine_proxy|proxy"
+  "PROXY=DIRECT over a fixed proxy|overriding DIRECT fixed|direct"
+  "PROXY=<squid> over no settings|overriding $school_proxy nothing|proxy"
+)
+for row in "${rows[@]}"; do
+  IFS='|' read -r what setup expected <<<"$row"
+  # shellcheck disable=SC2086
+  road=$(road_of $setup)
+  settings_file ""
+  check "$what: the manifest came $expected (came $road)" test "$road" = "$expected"
+done
+
+# "<local>" is about names: the same server by a name without a dot.
+printf '[global]\r\nURL_UPDATE_PACKAGE=http://localhost:%s/soft/package.json\r\n' "$server_port" \
+  >"$install/zenquilostudent.ini"
+road=$(road_of fixed)
+check "fixed proxy, server by a dotless name: through the proxy (came $road)" test "$road" = proxy
+road=$(road_of fixed_bypassing_local)
+check "fixed proxy, <local> in the bypass list, server by a dotless name: direct (came $road)" test "$road" = direct
+
+zq_report "proxy journey"

@@ -24,11 +24,12 @@ user_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Conne
 machine_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
 
 # --- The prefix's settings, kept to be put back ------------------------------------------
-saved_user=$work/user.reg
-saved_machine=$work/machine.reg
-"$WINE" reg export "$user_key" "$(winepath -w "$saved_user" 2>/dev/null)" /y >/dev/null 2>&1 || rm -f "$saved_user"
-"$WINE" reg export "$machine_key" "$(winepath -w "$saved_machine" 2>/dev/null)" /y >/dev/null 2>&1 ||
-  rm -f "$saved_machine"
+# saved_value KEY NAME: the REG_BINARY value's hex digits, empty when it is not set.
+saved_value() {
+  "$WINE" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | awk -v name="$2" '$1 == name && $2 == "REG_BINARY" {print $3}' || true
+}
+saved_user=$(saved_value "$user_key" DefaultConnectionSettings)
+saved_machine=$(saved_value "$machine_key" WinHttpSettings)
 clear_settings() {
   "$WINE" reg delete "$user_key" /v DefaultConnectionSettings /f >/dev/null 2>&1 || true
   "$WINE" reg delete "$machine_key" /v WinHttpSettings /f >/dev/null 2>&1 || true
@@ -37,10 +38,12 @@ squid_pid=""
 end_journey() {
   [ -n "$squid_pid" ] && { kill "$squid_pid" 2>/dev/null || true; wait "$squid_pid" 2>/dev/null || true; }
   clear_settings
-  local saved
-  for saved in "$saved_user" "$saved_machine"; do
-    [ -e "$saved" ] && "$WINE" reg import "$(winepath -w "$saved")" >/dev/null 2>&1 || true
-  done
+  if [ -n "$saved_user" ]; then
+    "$WINE" reg add "$user_key" /v DefaultConnectionSettings /t REG_BINARY /d "$saved_user" /f >/dev/null
+  fi
+  if [ -n "$saved_machine" ]; then
+    "$WINE" reg add "$machine_key" /v WinHttpSettings /t REG_BINARY /d "$saved_machine" /f >/dev/null
+  fi
   zq_journey_end
 }
 trap end_journey EXIT

@@ -5,7 +5,9 @@
 # written into the Wine prefix's registry as Windows keeps them, one start of
 # the program must fetch its manifest by the road the row names: through
 # squid (the request is in squid's access log) or directly (nginx's alone).
-# The prefix's proxy settings are put back as they were at the end.
+# Then a whole update through the proxy a PAC file names: every request goes
+# through squid, and the PAC file is read once. The prefix's proxy settings
+# are put back as they were at the end.
 # Usage: proxy_journey_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
@@ -103,18 +105,28 @@ if ! zq_wait 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$squid_port" 2>/dev/null; th
   exit 1
 fi
 
-root=$work/root
-mkdir -p "$root/soft" "$root/files"
-printf '{"version": "1"}' >"$root/soft/package.json"
+# Release 1 installed, release 2 served: a check finds an update due.
+r1=$work/release1
+r2=$work/release2
+mkdir -p "$r1" "$r2/bin"
+printf 'a, release 1' >"$r1/a.dll"
+printf 'a, release 2' >"$r2/a.dll"
+printf 'added by release 2' >"$r2/bin/b.txt"
+zq_publish_release --release-dir "$r1" --version 1 --date 20261201 --base-url "http://$server" --out "$work/out1" \
+  >/dev/null
+zq_publish_release --release-dir "$r2" --version 2 --date 20261202 --base-url "http://$server" --out "$work/out2" \
+  --previous "$work/out1/package.json" >/dev/null
+root=$work/out2
 # A PAC file for each answer a school's script gives, where the update
 # server serves files.
 printf 'function FindProxyForURL(url, host) { return "PROXY %s; DIRECT"; }\n' "$school_proxy" >"$root/files/proxy.pac"
 printf 'function FindProxyForURL(url, host) { return "DIRECT"; }\n' >"$root/files/direct.pac"
 "$here/scripts/serve-release.sh" start "$root" "$server" "$work/nginx"
 
+# The table's PC already has release 2: its checks fetch the manifest alone.
 install=$work/install
 zq_layout_install "$install" "$ZQ_BUILD"
-printf '{"version": "1"}' >"$install/package.json"
+cp "$root/package.json" "$install/package.json"
 
 # --- One start per row ------------------------------------------------------------------------
 manifest_lines() { grep -c 'GET [^ ]*/soft/package.json' "$1" 2>/dev/null || true; }
@@ -189,5 +201,26 @@ road=$(road_of fixed)
 check "fixed proxy, server by a dotless name: through the proxy (came $road)" test "$road" = proxy
 road=$(road_of fixed_bypassing_local)
 check "fixed proxy, <local> in the bypass list, server by a dotless name: direct (came $road)" test "$road" = direct
+
+# --- A whole update through the proxy a PAC file names --------------------------------------
+# Every request of the update (manifest, then the files) takes squid, and
+# the PAC file is read once for all of them.
+update=$work/update
+zq_install_release "$update" "$ZQ_BUILD" "$r1" "$work/out1" "http://$server/soft/package.json"
+clear_settings
+pac_proxy
+squid_before=$(wc -l <"$work/squid/access.log")
+server_before=$(wc -l <"$work/nginx/access.log")
+pid=$(zq_run "$update")
+pids+=("$pid")
+check "through the PAC file's proxy, release 2 is staged" zq_wait 60 test -f "$update/temp/package.json"
+zq_end_program "$pid"
+sleep 1
+through_squid=$(tail -n +"$((squid_before + 1))" "$work/squid/access.log" | awk '{print $7}' | sed 's|^http://[^/]*||; s/?.*//' |
+  sort | tr '\n' ' ')
+check "the manifest and both files came through squid (came: $through_squid)" \
+  test "$through_squid" = "/files/1/bin/b.txt /files/2/a.dll /soft/package.json "
+pac_reads=$(tail -n +"$((server_before + 1))" "$work/nginx/access.log" | grep -c 'GET /files/proxy.pac' || true)
+check "the PAC file was read once for the three requests (read $pac_reads times)" test "$pac_reads" = 1
 
 zq_report "proxy journey"

@@ -8,6 +8,8 @@
 // and curl_global_cleanup around each transfer, which act on the whole process.
 // Results are libcurl's CURLcode as an int (0 when the transfer ran to its end).
 // DownloadAttempt lets a multi handle drive the same downloads several at once.
+// Every request takes the proxy that proxy_route.h gives for its URL, never
+// one from the environment.
 
 #include <curl/curl.h>
 

@@ -150,7 +150,7 @@ bool AskUserPac(const UserSettings& user, const std::string& url, std::chrono::s
     query->url = Widen(url);
     query->autoDetect = true;
     if (AskPac(query, left(), result)) return true;
-    const std::lock_guard<std::mutex> hold(State().lock);
+    const std::lock_guard<std::mutex> hold(state.lock);
     state.autoDetectFailed = true;
   }
   if (tryConfigUrl) {
@@ -158,7 +158,7 @@ bool AskUserPac(const UserSettings& user, const std::string& url, std::chrono::s
     query->url = Widen(url);
     query->configUrl = configUrl;
     if (AskPac(query, left(), result)) return true;
-    const std::lock_guard<std::mutex> hold(State().lock);
+    const std::lock_guard<std::mutex> hold(state.lock);
     state.failedConfigUrl = configUrl;
   }
   return false;

@@ -43,6 +43,12 @@ void UseProxy(CURL* curl, const std::string& proxy) {
   curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
 }
 
+// Whether the handle's transfer got a connection (new or reused) to anyone.
+bool MadeConnection(CURL* curl) {
+  char* address = nullptr;
+  return curl_easy_getinfo(curl, CURLINFO_PRIMARY_IP, &address) == CURLE_OK && address != nullptr && address[0] != '\0';
+}
+
 // The progress bar takes 32-bit integers. A double outside that range (an
 // installer over 2 GiB, or garbage) is clamped rather than converted, since
 // converting it would be undefined.
@@ -288,7 +294,7 @@ int DownloadAttempt::Finish(CURLcode performed) {
   }
   if (!state_->handle) return CURLE_FAILED_INIT;
   // The next attempt (the engine's retry) goes by the next choice.
-  ReportProxyResult(state_->proxy, performed);
+  ReportProxyResult(state_->proxy, performed, MadeConnection(state_->handle.get()));
   if (state_->gate.rejected) return CURLE_HTTP_RETURNED_ERROR;
   if (target.writeFailed) return CURLE_WRITE_ERROR;
   return target.overLimit ? CURLE_FILESIZE_EXCEEDED : performed;
@@ -335,7 +341,7 @@ int HttpTransfer::FetchToMemory(const std::string& url, std::string& body, std::
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, proxy.empty() ? left : left / 2);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, left);
     result = curl_easy_perform(curl);
-    if (!ReportProxyResult(proxy, result)) break;
+    if (!ReportProxyResult(proxy, result, MadeConnection(curl))) break;
   }
   if (bounded.overLimit || result == CURLE_FILESIZE_EXCEEDED) {
     // Part of an oversized answer is no answer: nothing of it may be acted on.

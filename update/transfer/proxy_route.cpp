@@ -55,10 +55,14 @@ std::string ProxyForRequest(const std::string& url, std::chrono::milliseconds bu
   return "";
 }
 
-bool ReportProxyResult(const std::string& proxy, int result) {
-  // Through a proxy, libcurl connects to the proxy alone: these two are the
-  // proxy's failure, not the server's, which shows as a status or a reset.
-  if (proxy.empty() || (result != CURLE_COULDNT_RESOLVE_PROXY && result != CURLE_COULDNT_CONNECT)) return false;
+bool ReportProxyResult(const std::string& proxy, int result, bool connected) {
+  // Through a proxy, libcurl connects to the proxy alone: these are the
+  // proxy's failure, not the server's, which shows as a status or a reset. A
+  // time-out on a connection that was made is a slow server or proxy, which
+  // the direct road would not cure.
+  const bool unreachable = result == CURLE_COULDNT_RESOLVE_PROXY || result == CURLE_COULDNT_CONNECT ||
+                           (result == CURLE_OPERATION_TIMEDOUT && !connected);
+  if (proxy.empty() || !unreachable) return false;
   ProxyRoute& route = Route();
   const std::lock_guard<std::mutex> hold(route.lock);
   if (std::find(route.unreachable.begin(), route.unreachable.end(), proxy) == route.unreachable.end()) {

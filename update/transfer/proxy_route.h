@@ -22,10 +22,12 @@ void SetProxyOverride(const std::string& setting);
 // libcurl's CURLOPT_PROXY text for url: "" for a direct connection.
 std::string ProxyForRequest(const std::string& url, std::chrono::milliseconds budget);
 
-// A transfer through proxy ended with result (a CURLcode): when that says the
-// proxy itself could not be reached, it is passed over from now on. True
-// when it was, so that the request may be made again at once.
-bool ReportProxyResult(const std::string& proxy, int result);
+// A transfer through proxy ended with result (a CURLcode); connected tells
+// whether any connection was made. When that says the proxy itself could not
+// be reached (refused, not resolved, or no connection before the time ran
+// out), it is passed over from now on. True when it was, so that the request
+// may be made again at once.
+bool ReportProxyResult(const std::string& proxy, int result, bool connected);
 
 // Replaces where the system's choices come from and returns the one before
 // (SystemProxyChoices by default). For tests; change it only while no

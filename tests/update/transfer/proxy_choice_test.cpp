@@ -212,9 +212,10 @@ const std::string kUrl = "http://update.example.com/package.json";
 
 TEST_F(ProxyRouteTest, PassesOverUnreachableProxiesDownToDirect) {
   EXPECT_EQ(ProxyForRequest(kUrl, kBudget), "http://first:1");
-  EXPECT_TRUE(ReportProxyResult("http://first:1", CURLE_COULDNT_CONNECT));
+  EXPECT_TRUE(ReportProxyResult("http://first:1", CURLE_COULDNT_CONNECT, false));
   EXPECT_EQ(ProxyForRequest(kUrl, kBudget), "http://second:2");
-  EXPECT_TRUE(ReportProxyResult("http://second:2", CURLE_COULDNT_RESOLVE_PROXY));
+  // A proxy that swallows the connection attempt until the time runs out.
+  EXPECT_TRUE(ReportProxyResult("http://second:2", CURLE_OPERATION_TIMEDOUT, false));
   EXPECT_EQ(ProxyForRequest(kUrl, kBudget), "");
   // A new check gives the proxies another chance.
   SetProxyOverride("");
@@ -226,9 +227,9 @@ TEST_F(ProxyRouteTest, OnlyTheProxysOwnFailurePassesItOver) {
   // not the proxy's: the next request must still take it.
   for (int result :
        {CURLE_OK, CURLE_OPERATION_TIMEDOUT, CURLE_HTTP_RETURNED_ERROR, CURLE_RECV_ERROR, CURLE_COULDNT_RESOLVE_HOST}) {
-    EXPECT_FALSE(ReportProxyResult("http://first:1", result)) << result;
+    EXPECT_FALSE(ReportProxyResult("http://first:1", result, true)) << result;
   }
-  EXPECT_FALSE(ReportProxyResult("", CURLE_COULDNT_CONNECT));
+  EXPECT_FALSE(ReportProxyResult("", CURLE_COULDNT_CONNECT, false));
   EXPECT_EQ(ProxyForRequest(kUrl, kBudget), "http://first:1");
 }
 
@@ -239,7 +240,7 @@ TEST_F(ProxyRouteTest, TheOverrideWinsOverTheSystem) {
   EXPECT_EQ(ProxyForRequest(kUrl, kBudget), "http://admin:3128");
   // An unreachable override falls back to the direct connection, not to the
   // system's proxies the administrator overrode.
-  EXPECT_TRUE(ReportProxyResult("http://admin:3128", CURLE_COULDNT_CONNECT));
+  EXPECT_TRUE(ReportProxyResult("http://admin:3128", CURLE_COULDNT_RESOLVE_PROXY, false));
   EXPECT_EQ(ProxyForRequest(kUrl, kBudget), "");
   SetProxyOverride("not an address");
   EXPECT_EQ(ProxyForRequest(kUrl, kBudget), "http://first:1");

@@ -23,7 +23,11 @@ fi
 
 zq_journey_begin proxy-journey
 user_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
+# The machine's WinHTTP proxy is kept per registry view, as Windows keeps it
+# (a 32-bit program reads what SysWOW64's netsh set): the view of this build.
 machine_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
+[ "${ZQ_ARCH:-x64}" = x86 ] &&
+  machine_key='HKLM\Software\WOW6432Node\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
 
 # --- The prefix's settings, kept to be put back ------------------------------------------
 # saved_value KEY NAME: the REG_BINARY value's hex digits, empty when it is not set.

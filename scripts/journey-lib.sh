@@ -151,3 +151,12 @@ zq_report() {
     return 1
   fi
 }
+
+# new_port: a free port not taken before in this run, appended to ports.
+ports=()
+new_port() {
+  local port
+  port=$(zq_free_port)
+  while [[ " ${ports[*]} " == *" $port "* ]]; do port=$(zq_free_port); done
+  ports+=("$port")
+}

@@ -70,13 +70,6 @@ machine_settings() {
 }
 
 # --- The school's proxy and the update server ------------------------------------------------
-ports=()
-new_port() {
-  local port
-  port=$(zq_free_port)
-  while [[ " ${ports[*]} " == *" $port "* ]]; do port=$(zq_free_port); done
-  ports+=("$port")
-}
 new_port; server_port=${ports[-1]}
 new_port; squid_port=${ports[-1]}
 new_port; dead_port=${ports[-1]}

@@ -26,13 +26,6 @@ origin_run=$work/origin
 cache_run=$work/cache
 
 # Ports asked for one after the other may come out the same.
-ports=()
-new_port() {
-  local port
-  port=$(zq_free_port)
-  while [[ " ${ports[*]} " == *" $port "* ]]; do port=$(zq_free_port); done
-  ports+=("$port")
-}
 new_port; origin_port=${ports[-1]}
 new_port; cache_port=${ports[-1]}
 new_port; hostile_port=${ports[-1]}

@@ -29,6 +29,7 @@
 
 #include <io.h>
 
+#include "bench/update_timing_win.h"
 #include "platform/text.h"
 #include "platform/unique_handle.h"
 #include "tests/server/test_http_server.h"
@@ -41,7 +42,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = BenchClock;
 
 constexpr int kSmallFiles = 1000;
 constexpr size_t kSmallSize = 10 * 1024;
@@ -49,22 +50,6 @@ constexpr int kLargeFiles = 10;
 constexpr size_t kLargeSize = 10 * 1024 * 1024;
 constexpr int kTinyFiles = 300;
 constexpr size_t kTinySize = 4 * 1024;
-
-double SecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string Content(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  unsigned x = seed * 2654435761u + 1;
-  for (char& c : bytes) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return bytes;
-}
 
 // Runs a command line to its end; false when it cannot be started.
 bool Run(const std::wstring& commandLine, DWORD* exitCode) {
@@ -102,11 +87,6 @@ constexpr int kLatencyRounds = 1;
 constexpr int kLatencyMs = 25;
 constexpr int kParallel = 4;
 
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
 // The pending manifest the finalisation installs: every file staged, ver 1.
 bool WritePendingManifest(const std::vector<PackageFileEntry>& entries, const std::wstring& temp) {
   std::string text = "{\"version\": \"2\", \"type\": \"force\", \"file_list\": [";
@@ -125,7 +105,7 @@ std::vector<std::string> LargeRelease() {
   std::vector<std::string> contents;
   for (int i = 0; i < kSmallFiles + kLargeFiles; ++i) {
     const bool large = i >= kSmallFiles;
-    contents.push_back(Content(large ? kLargeSize : kSmallSize, static_cast<unsigned>(i)));
+    contents.push_back(BenchContent(large ? kLargeSize : kSmallSize, static_cast<unsigned>(i)));
     if (large) g_largePaths.push_back("/files/" + std::to_string(i) + ".bin");
   }
   return contents;
@@ -133,7 +113,7 @@ std::vector<std::string> LargeRelease() {
 
 std::vector<std::string> TinyRelease() {
   std::vector<std::string> contents;
-  for (int i = 0; i < kTinyFiles; ++i) contents.push_back(Content(kTinySize, static_cast<unsigned>(5000 + i)));
+  for (int i = 0; i < kTinyFiles; ++i) contents.push_back(BenchContent(kTinySize, static_cast<unsigned>(5000 + i)));
   return contents;
 }
 
@@ -208,28 +188,6 @@ void CutEveryLargeFileOnce(test_http::TestHttpServer& server) {
   test_http::ResponsePlan plan;
   test_http::ParseFaultTokens("close-mid,times=1", &plan);
   for (const std::string& path : g_largePaths) server.SetFault(path, plan);
-}
-
-bool TimeUpdate(const PackageManifest& remote, int parallelDownloads, const std::wstring& temp, double* seconds) {
-  RemoveTree(temp);
-  CreateDirectoryW(temp.c_str(), nullptr);
-  int fetched = 0;
-  bool ready = false;
-  IncrementalUpdateReporter reporter;
-  reporter.progress = [&](int, int position) { fetched = position; };
-  reporter.ready = [&] { ready = true; };
-  reporter.failed = [] {};
-  UpdateRules rules{ReleaseTrust::Unsigned(), RetryPolicy()};
-  rules.parallelDownloads = parallelDownloads;
-  const Clock::time_point start = Clock::now();
-  const int result =
-      RunIncrementalUpdateIn(remote, PackageManifest(), WideToNarrow(temp), WideToNarrow(temp), reporter, rules);
-  *seconds = SecondsSince(start);
-  if (result != 1 || !ready) {
-    std::fprintf(stderr, "the update failed (%d files fetched)\n", fetched);
-    return false;
-  }
-  return true;
 }
 
 struct CurlRun {

@@ -160,3 +160,47 @@ new_port() {
   while [[ " ${ports[*]} " == *" $port "* ]]; do port=$(zq_free_port); done
   ports+=("$port")
 }
+
+# zq_start_squid DIR LISTEN: Debian's squid as a school's proxy on LISTEN
+# (127.0.0.1:PORT), private to DIR (its configuration, logs, access.log),
+# allowing every request and CONNECT from loopback and caching nothing.
+# zq_stop_squid ends it.
+zq_squid_pid=""
+zq_start_squid() {
+  local squid=${SQUID:-/usr/sbin/squid} port=${2##*:}
+  if [ ! -x "$squid" ]; then
+    echo "squid is not installed (scripts/install-packages.sh installs it)" >&2
+    return 1
+  fi
+  # squid gives up root for its own user, which must reach its files.
+  mkdir -p "$1"
+  chmod 711 "$(dirname "$1")"
+  chown proxy:proxy "$1" 2>/dev/null || chmod 777 "$1"
+  cat >"$1/squid.conf" <<CONF
+http_port $2
+pid_filename $1/squid.pid
+access_log stdio:$1/access.log
+cache_log $1/cache.log
+cache_store_log none
+cache deny all
+coredump_dir $1
+pinger_enable off
+netdb_filename none
+shutdown_lifetime 0 seconds
+http_access allow localhost
+http_access deny all
+CONF
+  "$squid" -N -f "$1/squid.conf" >"$1/console.log" 2>&1 &
+  zq_squid_pid=$!
+  if ! zq_wait 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port" 2>/dev/null; then
+    echo "squid did not start:" >&2
+    cat "$1/console.log" "$1/cache.log" >&2 2>/dev/null || true
+    return 1
+  fi
+}
+zq_stop_squid() {
+  [ -n "$zq_squid_pid" ] || return 0
+  kill "$zq_squid_pid" 2>/dev/null || true
+  wait "$zq_squid_pid" 2>/dev/null || true
+  zq_squid_pid=""
+}

@@ -12,6 +12,9 @@
 #include "app/single_instance.h"
 #include "app/tray_window.h"
 #include "launch/dispatch.h"
+#include "platform/event_log.h"
+#include "platform/paths.h"
+#include "platform/text.h"
 #include "platform/unique_handle.h"
 #include "update/install/finalise_update.h"
 #include "update/proof/release_key.h"
@@ -30,11 +33,25 @@ namespace {
 constexpr int kSecondCopyExitCode = -1;
 constexpr int kNoWindowClassExitCode = 0;
 
+// What the log says of a start. A link's own text may carry a classroom's
+// token, so only its kind is written.
+const char* StartKind(const std::wstring& commandLine) {
+  switch (ClassifyCommandLine(commandLine)) {
+    case DispatchAction::kOpenHomeShell: return "plain";
+    case DispatchAction::kOpenLiveShell: return "link";
+    case DispatchAction::kTerminateLiveShell: return "link not in lower case (ends the live shells)";
+    case DispatchAction::kNothing: break;
+  }
+  return "other arguments (no shell)";
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLineArgument, int) {
   g_instance = instance;
   const std::wstring commandLine = commandLineArgument != nullptr ? commandLineArgument : L"";
+  StartEventLog(WideToNarrow(GetTempDirectory() + kEventLogName));
+  LogEvent(std::string("start: ") + StartKind(commandLine) + ", process " + std::to_string(GetCurrentProcessId()));
   // An earlier update that replaced this program left the old image in temp\.
   RemoveRetiredPrograms(UpdateManager::GetTempDirectory());
 
@@ -43,7 +60,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLineArgument, in
 
   DispatchCommandLine(commandLine);
 
-  if (AcquireSingleInstance() == nullptr) return kSecondCopyExitCode;
+  if (AcquireSingleInstance() == nullptr) {
+    LogEvent("start: a copy is already resident; this second copy ends");
+    return kSecondCopyExitCode;
+  }
 
   if (!RegisterTrayWindowClass(instance)) return kNoWindowClassExitCode;
   const HWND trayWindow = CreateTrayWindow(instance);

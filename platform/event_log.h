@@ -13,6 +13,8 @@
 #include <string>
 
 inline constexpr long long kEventLogBytes = 1 << 20;
+// In the install's temp\ directory.
+inline constexpr wchar_t kEventLogName[] = L"zenquilostudent.log";
 
 // From now on this process logs to path (narrow, code page 936 on
 // Windows), keeping it under maxBytes plus the one older generation.

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "launch/process_killer.h"
+#include "platform/error_text.h"
+#include "platform/event_log.h"
 #include "platform/narrow_file.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -192,11 +194,20 @@ bool StagedFilesProved(const ReleaseTrust& trust, const std::vector<FinaliseStep
   for (const FinaliseStep& step : steps) {
     if (step.skip != FinaliseSkip::kNone || !step.expectsStagedFile) continue;
     if (IsMissing(NarrowToWide(step.stagedPath))) {
-      if (step.mustBeInPlace && !trust.AcceptsFile(step.installedPath, step.entry)) return false;
+      if (step.mustBeInPlace && !trust.AcceptsFile(step.installedPath, step.entry)) {
+        LogEvent("finalise: " + step.installedPath + " is neither staged nor the release's own bytes");
+        return false;
+      }
       continue;
     }
-    if (!trust.AcceptsFile(step.stagedPath, step.entry)) return false;
-    if (step.replacesRunningProgram && !IsRunningBuildsImage(NarrowToWide(step.stagedPath))) return false;
+    if (!trust.AcceptsFile(step.stagedPath, step.entry)) {
+      LogEvent("finalise: staged " + step.stagedPath + " fails its proof");
+      return false;
+    }
+    if (step.replacesRunningProgram && !IsRunningBuildsImage(NarrowToWide(step.stagedPath))) {
+      LogEvent("finalise: staged " + step.stagedPath + " is not a program for this processor");
+      return false;
+    }
   }
   return true;
 }
@@ -224,13 +235,17 @@ PendingVerdict LoadAndProvePendingUpdate(const FinaliseDirectories& directories,
     if (!UndoTextModeNewlines(text, served) ||
         !trust.AcceptsManifest(served, ReadWholeBinary(pendingManifestPath + kSignatureSuffix))) {
       DropPendingUpdate(pendingManifestPath, {});
+      LogEvent("finalise: the pending manifest's signature is not accepted; dropped");
       return PendingVerdict::kDropped;
     }
     // What is parsed is exactly what the signature covers.
     text = std::move(served);
   }
   PackageManifest pending;
-  if (PackageManifestParser::Parse(text, pending) != 0) return PendingVerdict::kUnreadable;
+  if (PackageManifestParser::Parse(text, pending) != 0) {
+    LogEvent("finalise: the pending manifest cannot be read; nothing moves");
+    return PendingVerdict::kUnreadable;
+  }
 
   const std::string tempDirectory = WideToNarrow(directories.temp);
   const PackageManifest installed = ReadInstalledManifest(directories.module);
@@ -239,14 +254,19 @@ PendingVerdict LoadAndProvePendingUpdate(const FinaliseDirectories& directories,
   // move the install backwards.
   if (!IsUpdateDue(pending, installed)) {
     DropPendingUpdate(pendingManifestPath, StagedPathsNamedBy(pending, tempDirectory));
+    LogEvent("finalise: pending release " + pending.version() + " is not newer than installed release " +
+             installed.version() + "; dropped");
     return PendingVerdict::kDropped;
   }
   steps = PlanFinalisation(pending, localManifest, installed, WideToNarrow(directories.module), tempDirectory,
                            WideToNarrow(directories.programName));
   if (!StagedFilesProved(trust, steps)) {
     DropPendingUpdate(pendingManifestPath, StagedPathsNamedBy(pending, tempDirectory));
+    LogEvent("finalise: release " + pending.version() + " dropped; the next check fetches it anew");
     return PendingVerdict::kDropped;
   }
+  LogEvent("finalise: release " + pending.version() + " over release " + installed.version() + ", " +
+           std::to_string(steps.size()) + " entries");
   return PendingVerdict::kApply;
 }
 
@@ -264,12 +284,18 @@ int ApplyPendingUpdate(const FinaliseDirectories& directories, const std::vector
     if (step.skip != FinaliseSkip::kNone) continue;
     MakeDirectoryTree(step.installDirectory);
     if (step.action == FinaliseAction::kDelete) {
-      if (!Remove(step, directories.temp, retryBudgetMs)) everyStepDone = false;
+      if (!Remove(step, directories.temp, retryBudgetMs)) {
+        LogEvent("finalise: cannot delete " + step.installedPath + ": " + SystemErrorText(GetLastError()));
+        everyStepDone = false;
+      }
       continue;
     }
     // An entry without a file of its own (no hash, no URL) has nothing
     // proved to move: its act applies to the installed file as it is.
-    if (step.expectsStagedFile && !Install(step, trust, directories.temp, retryBudgetMs)) everyStepDone = false;
+    if (step.expectsStagedFile && !Install(step, trust, directories.temp, retryBudgetMs)) {
+      LogEvent("finalise: cannot put " + step.installedPath + " in place: " + SystemErrorText(GetLastError()));
+      everyStepDone = false;
+    }
     // Whether or not this run moved it.
     if (step.action == FinaliseAction::kRegister) Register(trayWindow, NarrowToWide(step.installedPath));
   }
@@ -277,11 +303,18 @@ int ApplyPendingUpdate(const FinaliseDirectories& directories, const std::vector
   // A staged file still waiting, or a file still there that the release
   // deletes, means the installed files are not the ones the manifest
   // describes: keep it pending rather than claim the versions.
-  if (!everyStepDone) return -1;
+  if (!everyStepDone) {
+    LogEvent("finalise: not every file is in place; the update stays pending for the next plain start");
+    return -1;
+  }
   const std::wstring pendingManifestPath = directories.temp + kManifestName;
   const std::wstring localManifestPath = directories.module + kManifestName;
-  if (!MoveFileExW(pendingManifestPath.c_str(), localManifestPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return -1;
+  if (!MoveFileExW(pendingManifestPath.c_str(), localManifestPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    LogEvent("finalise: cannot install the manifest: " + SystemErrorText(GetLastError()));
+    return -1;
+  }
   DeleteFileW((pendingManifestPath + kSignatureSuffix).c_str());
+  LogEvent("finalise: done, the update is installed");
   return 1;
 }
 

@@ -1,8 +1,27 @@
 #include "update/proof/release_trust.h"
 
+#include "platform/event_log.h"
 #include "update/proof/expiry_time.h"
 #include "update/proof/md5_checksum.h"
 #include "update/proof/sha256_digest.h"
+
+namespace {
+
+// Every refusal goes to the event log with the digest the manifest names and
+// the one the bytes have, so that a corrupting proxy or disk can be told
+// from a release published wrongly.
+bool DigestAgrees(const char* digest, const std::string& got, const std::string& expected, const std::string& what) {
+  if (got == expected) return true;
+  LogEvent("proof: " + what + ": " + digest + " is " + (got.empty() ? "unreadable" : got) + ", the manifest says " +
+           (expected.empty() ? "nothing" : expected));
+  return false;
+}
+
+std::string EntryName(const PackageFileEntry& entry) {
+  return entry.local_path() + entry.name();
+}
+
+}  // namespace
 
 ReleaseTrust ReleaseTrust::Unsigned() {
   return ReleaseTrust();
@@ -49,8 +68,9 @@ bool ReleaseTrust::AcceptsExpiry(const std::string& expires, std::int64_t nowSec
 bool ReleaseTrust::CanProve(const PackageFileEntry& entry) const {
   // The digest of a file that never arrived is empty too: an empty hash would
   // report a missing file as proved.
-  if (entry.hash().empty()) return false;
-  return !required_ || IsSha256Hex(entry.sha256());
+  if (!entry.hash().empty() && (!required_ || IsSha256Hex(entry.sha256()))) return true;
+  LogEvent("proof: " + EntryName(entry) + ": the manifest names no digest that proves it");
+  return false;
 }
 
 bool ReleaseTrust::CanProveInstaller(const PackageManifest& manifest) const {
@@ -58,19 +78,22 @@ bool ReleaseTrust::CanProveInstaller(const PackageManifest& manifest) const {
 }
 
 bool ReleaseTrust::AcceptsFile(const std::string& path, const PackageFileEntry& entry) const {
-  if (!CanProve(entry) || CMD5Checksum::HashFile(path) != entry.hash()) return false;
-  return !required_ || Sha256HexOfFile(path) == entry.sha256();
+  if (!CanProve(entry) || !DigestAgrees("MD5", CMD5Checksum::HashFile(path), entry.hash(), EntryName(entry))) {
+    return false;
+  }
+  return !required_ || DigestAgrees("SHA-256", Sha256HexOfFile(path), entry.sha256(), EntryName(entry));
 }
 
 bool ReleaseTrust::AcceptsDigests(const std::string& md5, const std::string& sha256,
                                   const PackageFileEntry& entry) const {
-  if (!CanProve(entry) || md5 != entry.hash()) return false;
-  return !required_ || sha256 == entry.sha256();
+  if (!CanProve(entry) || !DigestAgrees("MD5", md5, entry.hash(), EntryName(entry))) return false;
+  return !required_ || DigestAgrees("SHA-256", sha256, entry.sha256(), EntryName(entry));
 }
 
 bool ReleaseTrust::AcceptsInstaller(const std::string& path, const PackageManifest& manifest) const {
   if (!required_) return true;
-  return CanProveInstaller(manifest) && Sha256HexOfFile(path) == manifest.install_package_sha256();
+  return CanProveInstaller(manifest) &&
+         DigestAgrees("SHA-256", Sha256HexOfFile(path), manifest.install_package_sha256(), "the installer");
 }
 
 bool UndoTextModeNewlines(const std::string& text, std::string& served) {

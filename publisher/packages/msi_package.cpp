@@ -117,15 +117,7 @@ bool WriteSources(const MsiSource& source, const fs::path& scratch, std::string&
 bool FileTableNames(const fs::path& msi, std::multiset<std::string>& names, std::string& problem) {
   std::string output;
   if (!Run({"msiinfo", "export", Text(msi), "File"}, false, output, problem)) return false;
-  std::istringstream in(output);
-  std::string line;
-  for (int header = 0; header < 3 && std::getline(in, line); ++header) {
-  }
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::vector<std::string> columns;
-    std::istringstream row(line);
-    for (std::string column; std::getline(row, column, '\t');) columns.push_back(column);
+  for (const std::vector<std::string>& columns : ExportedTableRows(output)) {
     // A name may come as "SHORT|long"; the long one is the file's.
     if (columns.size() > 2) names.insert(columns[2].substr(columns[2].find('|') + 1));
   }
@@ -159,6 +151,22 @@ bool MakeDatabase(const PackageInputs& inputs, const MsiSource& source, const st
 }
 
 }  // namespace
+
+std::vector<std::vector<std::string>> ExportedTableRows(const std::string& exported) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(exported);
+  std::string line;
+  for (int header = 0; header < 3 && std::getline(in, line); ++header) {
+  }
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> columns;
+    std::istringstream row(line);
+    for (std::string column; std::getline(row, column, '\t');) columns.push_back(column);
+    rows.push_back(columns);
+  }
+  return rows;
+}
 
 bool BuildMsiPackage(const PackageInputs& inputs, const fs::path& out, std::string& problem) {
   const std::string name = MsiPackageName(inputs);

@@ -52,6 +52,10 @@ struct MsiSource {
 bool MakeMsiSource(const PackageInputs& inputs, const std::vector<MsiFile>& files, MsiSource& source,
                    std::string& problem);
 
+// The rows of a table as `msiinfo export MSI TABLE` prints it (three header
+// lines, then one tab-separated line per row), each row's columns in order.
+std::vector<std::vector<std::string>> ExportedTableRows(const std::string& exported);
+
 // out's name for inputs' MSI: "ZenquiloStudent-x64.msi" or "ZenquiloStudent-x86.msi".
 std::string MsiPackageName(const PackageInputs& inputs);
 

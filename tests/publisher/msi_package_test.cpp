@@ -196,19 +196,7 @@ TEST(PackageCommand, IsLeftToTheLinuxBuild) {
 std::vector<std::vector<std::string>> Table(const fs::path& msi, const std::string& table) {
   std::string output;
   EXPECT_EQ(RunTool({"msiinfo", "export", msi.string(), table}, output), 0) << output;
-  std::vector<std::vector<std::string>> rows;
-  std::istringstream in(output);
-  std::string line;
-  for (int header = 0; header < 3 && std::getline(in, line); ++header) {
-  }
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::vector<std::string> columns;
-    std::istringstream row(line);
-    for (std::string column; std::getline(row, column, '\t');) columns.push_back(column);
-    rows.push_back(columns);
-  }
-  return rows;
+  return ExportedTableRows(output);
 }
 
 std::string Column(const std::vector<std::vector<std::string>>& rows, const std::string& key, size_t column) {

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+// The publisher's side of the patch form (update/delta/patch_format.h,
+// applied by update/delta/patch_apply.h): a delta of approximate matches,
+// where a stretch of the target that mostly agrees with a stretch of the
+// base is stored as byte-wise differences, mostly zeros, so that code whose
+// addresses moved by a few bytes still costs little. Pure functions of
+// bytes; any thread. Memory: about five times the base plus three times the
+// target.
+
+// The largest base and target MakePatch takes; the publisher's deltas stop
+// well below it.
+inline constexpr long long kMaxPatchFileBytes = 1LL << 30;
+
+// The patch that turns base into target, its streams compressed at zstd
+// level. False when either is larger than kMaxPatchFileBytes or zstd fails.
+bool MakePatch(const std::string& base, const std::string& target, int level, std::string& patch);

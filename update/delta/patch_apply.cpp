@@ -1,0 +1,297 @@
+#include "update/delta/patch_apply.h"
+
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "platform/narrow_file.h"
+#include "platform/unique_resource.h"
+#include "update/delta/patch_format.h"
+#include "update/proof/streamed_digests.h"
+
+namespace {
+
+using UniqueDContext = UniqueResource<NullableTraits<ZSTD_DCtx*, &ZSTD_freeDCtx>>;
+
+constexpr std::size_t kChunk = 64 * 1024;
+
+// Seeks within files that are at most maxBytes long, which fit a long.
+bool SeekTo(std::FILE* file, std::uint64_t offset) {
+  return offset <= 0x7fffffffULL && std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0;
+}
+
+// One of a patch's streams: a zstd frame that fills [offset, offset + length)
+// of the patch, decoded on demand.
+class FrameReader {
+ public:
+  bool Open(const std::string& path, std::uint64_t offset, std::uint64_t length) {
+    file_.Reset(OpenNarrowPath(path, "rb"));
+    context_.Reset(ZSTD_createDCtx());
+    if (!file_ || !context_ || !SeekTo(file_.get(), offset)) return false;
+    ZSTD_DCtx_setParameter(context_.get(), ZSTD_d_windowLogMax, kPatchStreamWindowLog);
+    in_.resize(ZSTD_DStreamInSize());
+    left_ = length;
+    return true;
+  }
+
+  // Exactly size bytes, or false: the frame is corrupt, ends first or cannot be read.
+  bool Read(unsigned char* out, std::size_t size) {
+    ZSTD_outBuffer output = {out, size, 0};
+    while (output.pos < output.size) {
+      if (!Step(output)) return false;
+    }
+    return true;
+  }
+
+  // Whether the frame ends here, with no byte left in it nor after it.
+  bool AtEnd() {
+    unsigned char extra = 0;
+    ZSTD_outBuffer output = {&extra, 1, 0};
+    while (!frameDone_) {
+      if (!Step(output) || output.pos != 0) return false;
+    }
+    return input_.pos == input_.size && left_ == 0;
+  }
+
+  bool WindowTooLarge() const { return windowTooLarge_; }
+
+ private:
+  // One call of the decoder; false when it fails or can make no progress.
+  bool Step(ZSTD_outBuffer& output) {
+    if (frameDone_) return false;
+    if (input_.pos == input_.size && left_ > 0) {
+      const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(left_, in_.size()));
+      if (std::fread(in_.data(), 1, size, file_.get()) != size) return false;
+      input_ = {in_.data(), size, 0};
+      left_ -= size;
+    }
+    const std::size_t outBefore = output.pos;
+    const std::size_t inBefore = input_.pos;
+    const std::size_t hint = ZSTD_decompressStream(context_.get(), &output, &input_);
+    if (ZSTD_isError(hint)) {
+      windowTooLarge_ = ZSTD_getErrorCode(hint) == ZSTD_error_frameParameter_windowTooLarge;
+      return false;
+    }
+    if (hint == 0) {
+      frameDone_ = true;
+      return true;
+    }
+    // Truncated: the decoder wants more than the stream's length holds.
+    const bool starved = input_.pos == input_.size && left_ == 0;
+    return !(starved && output.pos == outBefore && input_.pos == inBefore);
+  }
+
+  UniqueFile file_;
+  UniqueDContext context_;
+  std::vector<char> in_;
+  ZSTD_inBuffer input_ = {nullptr, 0, 0};
+  std::uint64_t left_ = 0;
+  bool frameDone_ = false;
+  bool windowTooLarge_ = false;
+};
+
+// The installed file, read where the patch points, one block kept.
+class BaseReader {
+ public:
+  bool Open(const std::string& path, std::uint64_t size) {
+    file_.Reset(OpenNarrowPath(path, "rb"));
+    size_ = size;
+    block_.resize(kChunk);
+    return static_cast<bool>(file_);
+  }
+
+  // The caller has checked that [position, position + size) lies in the base.
+  bool Read(std::uint64_t position, std::size_t size, unsigned char* out) {
+    while (size > 0) {
+      const std::uint64_t index = position / kChunk;
+      if (index != loaded_ && !Load(index)) return false;
+      const std::size_t at = static_cast<std::size_t>(position % kChunk);
+      const std::size_t take = std::min(size, kChunk - at);
+      std::copy_n(block_.data() + at, take, out);
+      position += take;
+      out += take;
+      size -= take;
+    }
+    return true;
+  }
+
+ private:
+  bool Load(std::uint64_t index) {
+    const std::uint64_t start = index * kChunk;
+    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size_ - start));
+    loaded_ = UINT64_MAX;
+    if (!SeekTo(file_.get(), start) || std::fread(block_.data(), 1, size, file_.get()) != size) return false;
+    loaded_ = index;
+    return true;
+  }
+
+  UniqueFile file_;
+  std::uint64_t size_ = 0;
+  std::vector<unsigned char> block_;
+  std::uint64_t loaded_ = UINT64_MAX;
+};
+
+struct PatchHeader {
+  std::uint64_t baseSize = 0;
+  std::uint64_t outputSize = 0;
+  std::uint64_t streamOffset[3] = {};
+  std::uint64_t streamLength[3] = {};
+};
+
+DecodeResult ReadHeader(std::FILE* patch, std::uint64_t patchSize, std::uint64_t baseSize, long long maxBytes,
+                        PatchHeader& header) {
+  unsigned char fixed[kPatchHeaderBytes];
+  if (patchSize < kPatchHeaderBytes || std::fread(fixed, 1, sizeof fixed, patch) != sizeof fixed) {
+    return DecodeResult::kCorrupt;
+  }
+  if (!std::equal(kPatchMagic, kPatchMagic + 4, fixed) || fixed[4] != kPatchVersion || fixed[7] != 0) {
+    return DecodeResult::kCorrupt;
+  }
+  // Code ranges come with the x86 rewriting; a plain patch has none.
+  if (fixed[5] != 0 || fixed[6] != 0) return DecodeResult::kCorrupt;
+  header.baseSize = GetLe(fixed + 8, 8);
+  header.outputSize = GetLe(fixed + 16, 8);
+  // A patch of another base would read where nothing was matched.
+  if (header.baseSize != baseSize) return DecodeResult::kCorrupt;
+  if (maxBytes < 0 || header.outputSize > static_cast<std::uint64_t>(maxBytes)) return DecodeResult::kTooLong;
+  std::uint64_t offset = kPatchHeaderBytes;
+  for (int i = 0; i < 3; ++i) {
+    const std::uint64_t length = GetLe(fixed + 24 + 8 * i, 8);
+    if (length > patchSize - offset) return DecodeResult::kCorrupt;
+    header.streamOffset[i] = offset;
+    header.streamLength[i] = length;
+    offset += length;
+  }
+  return offset == patchSize ? DecodeResult::kOk : DecodeResult::kCorrupt;
+}
+
+class Output {
+ public:
+  Output(std::FILE* file, StreamedDigests* digests) : file_(file), digests_(digests) {}
+  bool Write(const unsigned char* bytes, std::size_t size) {
+    if (digests_ != nullptr) digests_->Update(bytes, size);
+    return std::fwrite(bytes, 1, size, file_) == size;
+  }
+
+ private:
+  std::FILE* file_;
+  StreamedDigests* digests_;
+};
+
+struct Streams {
+  FrameReader control, diff, extra;
+};
+
+// Copies size bytes of the base from position, each plus its diff byte.
+DecodeResult CopyWithDiff(Streams& streams, BaseReader& base, std::uint64_t position, std::uint64_t size,
+                          Output& output) {
+  std::vector<unsigned char> diff(kChunk), old(kChunk);
+  while (size > 0) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunk));
+    if (!streams.diff.Read(diff.data(), take)) return DecodeResult::kCorrupt;
+    if (!base.Read(position, take, old.data())) return DecodeResult::kCannotRead;
+    for (std::size_t i = 0; i < take; ++i) diff[i] = static_cast<unsigned char>(diff[i] + old[i]);
+    if (!output.Write(diff.data(), take)) return DecodeResult::kCannotWrite;
+    position += take;
+    size -= take;
+  }
+  return DecodeResult::kOk;
+}
+
+DecodeResult Insert(FrameReader& extra, std::uint64_t size, Output& output) {
+  std::vector<unsigned char> bytes(kChunk);
+  while (size > 0) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunk));
+    if (!extra.Read(bytes.data(), take)) return DecodeResult::kCorrupt;
+    if (!output.Write(bytes.data(), take)) return DecodeResult::kCannotWrite;
+    size -= take;
+  }
+  return DecodeResult::kOk;
+}
+
+// Moves position by the signed seek, which must keep it within the base.
+bool Seek(std::uint64_t seek, std::uint64_t baseSize, std::uint64_t& position) {
+  if (seek >> 63) {
+    const std::uint64_t back = ~seek + 1;
+    if (back > position) return false;
+    position -= back;
+  } else {
+    if (seek > baseSize - position) return false;
+    position += seek;
+  }
+  return true;
+}
+
+DecodeResult RunRecords(const PatchHeader& header, Streams& streams, BaseReader& base, Output& output) {
+  std::uint64_t written = 0;
+  std::uint64_t position = 0;
+  bool first = true;
+  while (written < header.outputSize) {
+    unsigned char record[kControlRecordBytes];
+    if (!streams.control.Read(record, sizeof record)) return DecodeResult::kCorrupt;
+    const std::uint64_t copy = GetLe(record, 8);
+    const std::uint64_t insert = GetLe(record + 8, 8);
+    // Only the first record may write nothing (it moves the read position
+    // before any copy); any other empty one could spin without end.
+    if (copy == 0 && insert == 0 && !first) return DecodeResult::kCorrupt;
+    first = false;
+    if (copy > header.outputSize - written || copy > header.baseSize - position) return DecodeResult::kCorrupt;
+    DecodeResult result = CopyWithDiff(streams, base, position, copy, output);
+    if (result != DecodeResult::kOk) return result;
+    written += copy;
+    position += copy;
+    if (insert > header.outputSize - written) return DecodeResult::kCorrupt;
+    result = Insert(streams.extra, insert, output);
+    if (result != DecodeResult::kOk) return result;
+    written += insert;
+    if (!Seek(GetLe(record + 16, 8), header.baseSize, position)) return DecodeResult::kCorrupt;
+  }
+  const bool whole = streams.control.AtEnd() && streams.diff.AtEnd() && streams.extra.AtEnd();
+  return whole ? DecodeResult::kOk : DecodeResult::kCorrupt;
+}
+
+DecodeResult Apply(const std::string& basePath, const std::string& patchPath, const std::string& targetPath,
+                   long long maxBytes, StreamedDigests* digests) {
+  const long long baseSize = NarrowFileSize(basePath);
+  const long long patchSize = NarrowFileSize(patchPath);
+  if (baseSize < 0 || patchSize < 0) return DecodeResult::kCannotRead;
+  PatchHeader header;
+  {
+    UniqueFile patch(OpenNarrowPath(patchPath, "rb"));
+    if (!patch) return DecodeResult::kCannotRead;
+    const DecodeResult result = ReadHeader(patch.get(), static_cast<std::uint64_t>(patchSize),
+                                           static_cast<std::uint64_t>(baseSize), maxBytes, header);
+    if (result != DecodeResult::kOk) return result;
+  }
+  Streams streams;
+  FrameReader* readers[3] = {&streams.control, &streams.diff, &streams.extra};
+  for (int i = 0; i < 3; ++i) {
+    if (!readers[i]->Open(patchPath, header.streamOffset[i], header.streamLength[i])) return DecodeResult::kCannotRead;
+  }
+  BaseReader base;
+  if (!base.Open(basePath, header.baseSize)) return DecodeResult::kCannotRead;
+  UniqueFile target(OpenNarrowPath(targetPath, "wb"));
+  if (!target) return DecodeResult::kCannotWrite;
+  Output output(target.get(), digests);
+  DecodeResult result = RunRecords(header, streams, base, output);
+  for (FrameReader* reader : readers) {
+    if (result == DecodeResult::kCorrupt && reader->WindowTooLarge()) result = DecodeResult::kWindowTooLarge;
+  }
+  if (result == DecodeResult::kOk && !CloseFile(target)) result = DecodeResult::kCannotWrite;
+  return result;
+}
+
+}  // namespace
+
+DecodeResult ApplyPatchFile(const std::string& basePath, const std::string& patchPath, const std::string& targetPath,
+                            long long maxBytes, StreamedDigests* outputDigests) {
+  if (outputDigests != nullptr) outputDigests->Reset();
+  const DecodeResult result = Apply(basePath, patchPath, targetPath, maxBytes, outputDigests);
+  // Apply has closed the target by now: Windows deletes no open file.
+  if (result != DecodeResult::kOk) RemoveNarrowPath(targetPath);
+  return result;
+}

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "platform/unique_resource.h"
+#include "publisher/pe_code_ranges.h"
 #include "update/delta/patch_format.h"
+#include "update/delta/x86_branches.h"
 
 namespace {
 
@@ -246,11 +248,22 @@ bool Compress(const std::string& bytes, int level, std::string& frame) {
 
 }  // namespace
 
-bool MakePatch(const std::string& base, const std::string& target, int level, std::string& patch) {
-  if (static_cast<long long>(base.size()) > kMaxPatchFileBytes ||
-      static_cast<long long>(target.size()) > kMaxPatchFileBytes) {
-    return false;
+namespace {
+
+void PutRanges(const std::vector<PatchRange>& ranges, std::string& patch) {
+  for (const PatchRange& range : ranges) {
+    unsigned char bytes[kPatchRangeBytes];
+    PutLe(bytes, range.fileStart, 4);
+    PutLe(bytes + 4, range.fileEnd, 4);
+    PutLe(bytes + 8, range.rvaStart, 4);
+    patch.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
   }
+}
+
+// The patch of base to target as they are given: rewritten already when
+// ranges are named.
+bool Assemble(const std::string& base, const std::string& target, const std::vector<PatchRange>& baseRanges,
+              const std::vector<PatchRange>& targetRanges, int level, std::string& patch) {
   const SuffixIndex index(base);
   if (!index.Sorted()) return false;
   PatchStreams streams(base, target);
@@ -263,10 +276,38 @@ bool MakePatch(const std::string& base, const std::string& target, int level, st
   unsigned char header[kPatchHeaderBytes] = {};
   std::copy(kPatchMagic, kPatchMagic + 4, header);
   header[4] = kPatchVersion;
+  header[5] = static_cast<unsigned char>(baseRanges.size());
+  header[6] = static_cast<unsigned char>(targetRanges.size());
   PutLe(header + 8, base.size(), 8);
   PutLe(header + 16, target.size(), 8);
   for (int i = 0; i < 3; ++i) PutLe(header + 24 + 8 * i, frames[i].size(), 8);
   patch.assign(reinterpret_cast<const char*>(header), sizeof header);
+  PutRanges(baseRanges, patch);
+  PutRanges(targetRanges, patch);
   for (const std::string& frame : frames) patch += frame;
+  return true;
+}
+
+}  // namespace
+
+bool MakePatch(const std::string& base, const std::string& target, int level, std::string& patch,
+               BranchRewriting rewriting) {
+  if (static_cast<long long>(base.size()) > kMaxPatchFileBytes ||
+      static_cast<long long>(target.size()) > kMaxPatchFileBytes) {
+    return false;
+  }
+  std::vector<PatchRange> baseRanges, targetRanges;
+  if (rewriting == BranchRewriting::kNever || !PeCodeRanges(base, baseRanges) || !PeCodeRanges(target, targetRanges)) {
+    return Assemble(base, target, {}, {}, level, patch);
+  }
+  std::string plain;
+  if (rewriting == BranchRewriting::kSmaller && !Assemble(base, target, {}, {}, level, plain)) return false;
+  std::string rewrittenBase = base, rewrittenTarget = target;
+  RewriteAllBranches(reinterpret_cast<unsigned char*>(&rewrittenBase[0]), rewrittenBase.size(), baseRanges,
+                     BranchForm::kAbsolute);
+  RewriteAllBranches(reinterpret_cast<unsigned char*>(&rewrittenTarget[0]), rewrittenTarget.size(), targetRanges,
+                     BranchForm::kAbsolute);
+  if (!Assemble(rewrittenBase, rewrittenTarget, baseRanges, targetRanges, level, patch)) return false;
+  if (!plain.empty() && plain.size() <= patch.size()) patch.swap(plain);
   return true;
 }

@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <string>
 
+#include "publisher/pe_code_ranges.h"
 #include "publisher/zstd_encode.h"
 #include "tests/support/test_files.h"
 #include "update/delta/patch_apply.h"
@@ -132,6 +134,116 @@ TEST_F(PatchMakeTest, DamagedPatchesNeverMakeAFile) {
   ASSERT_EQ(Apply(otherBase, patch), DecodeResult::kOk) << "the base is proved by its digests, not here";
   EXPECT_FALSE(Made() == target);
   EXPECT_EQ(Apply(base, patch, static_cast<long long>(target.size()) - 1), DecodeResult::kTooLong);
+}
+
+}  // namespace
+
+namespace {
+
+// A C program of many small functions calling each other; a later version
+// grows one early function, so everything after it moves, as in a relink.
+std::string ProgramSource(int grownBy) {
+  std::string source = "#include <stdio.h>\n";
+  source += "__attribute__((noinline)) int f0(int x) { return x * 7 + 1; }\n";
+  for (int i = 1; i < 400; ++i) {
+    source += "__attribute__((noinline)) int f" + std::to_string(i) + "(int x) { int y = f" + std::to_string(i - 1) +
+              "(x + " + std::to_string(i) + ");";
+    if (i == 3) {
+      for (int g = 0; g < grownBy; ++g) source += " y = y * 31 + f0(y ^ " + std::to_string(g) + ");";
+    }
+    source += " if (y & 1) y += f" + std::to_string(i / 2) + "(y); return y ^ " + std::to_string(i * 13) + "; }\n";
+  }
+  source += "int main(int argc, char** argv) { printf(\"%d\\n\", f399(argc)); return 0; }\n";
+  return source;
+}
+
+class RelinkedProgramTest : public PatchMakeTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  // The program compiled by the MinGW compiler named; empty when it is missing.
+  std::string Compile(const std::string& source, const char* name) {
+    const auto sourcePath = dir_.path() / (std::string(name) + ".c");
+    const auto imagePath = dir_.path() / (std::string(name) + ".exe");
+    test_files::WriteFile(sourcePath, source);
+    const std::string command = std::string(GetParam()) + " -O1 -fno-inline -o " + NarrowPath(imagePath) + " " +
+                                NarrowPath(sourcePath) + " 2>/dev/null";
+    if (std::system(command.c_str()) != 0) return "";
+    return test_files::ReadFile(imagePath);
+  }
+};
+
+TEST_P(RelinkedProgramTest, RewrittenBranchesRoundTripAndTheSmallerPatchIsKept) {
+  const std::string base = Compile(ProgramSource(0), "old");
+  const std::string target = Compile(ProgramSource(2), "new");
+  if (base.empty() || target.empty()) GTEST_SKIP() << GetParam() << " is not installed";
+  std::vector<PatchRange> ranges;
+  ASSERT_TRUE(PeCodeRanges(base, ranges)) << "a MinGW program is a PE image with code";
+
+  // Programs of a few 64 KiB blocks: the applier rewrites its base block by
+  // block, and branches cross the blocks' edges.
+  ASSERT_GT(base.size(), 4u << 16);
+  std::string rewritten, plain, chosen;
+  ASSERT_TRUE(MakePatch(base, target, 19, rewritten, BranchRewriting::kAlways));
+  ASSERT_TRUE(MakePatch(base, target, 19, plain, BranchRewriting::kNever));
+  ASSERT_TRUE(MakePatch(base, target, 19, chosen));
+  ASSERT_EQ(Apply(base, rewritten), DecodeResult::kOk);
+  EXPECT_TRUE(Made() == target);
+  EXPECT_NE(rewritten, plain) << "the images' code was rewritten";
+  EXPECT_EQ(chosen.size(), std::min(rewritten.size(), plain.size()));
+
+  // A cut image is no PE image to the rewriting: the plain patch still works.
+  const std::string cut = target.substr(0, 1500);
+  EXPECT_FALSE(PeCodeRanges(cut, ranges));
+  ASSERT_TRUE(MakePatch(base, cut, 19, rewritten, BranchRewriting::kAlways));
+  ASSERT_EQ(Apply(base, rewritten), DecodeResult::kOk);
+  EXPECT_TRUE(Made() == cut);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothArchitectures, RelinkedProgramTest,
+                         ::testing::Values("x86_64-w64-mingw32-gcc", "i686-w64-mingw32-gcc"));
+
+TEST(PeCodeRanges, OnlyWellFormedImagesGiveRanges) {
+  // The smallest image of ours: MZ, PE header at 0x40, one code section.
+  std::string image(0x400, '\0');
+  auto put = [&](std::size_t at, std::uint64_t value, std::size_t bytes) {
+    PutLe(reinterpret_cast<unsigned char*>(&image[at]), value, bytes);
+  };
+  put(0, 0x5A4D, 2);
+  put(0x3C, 0x40, 4);
+  put(0x40, 0x4550, 4);
+  put(0x44, 0x8664, 2);
+  put(0x46, 1, 2);
+  put(0x54, 0, 2);
+  const std::size_t section = 0x40 + 24;
+  put(section + 12, 0x1000, 4);
+  put(section + 16, 0x200, 4);
+  put(section + 20, 0x200, 4);
+  put(section + 36, 0x60000020, 4);
+  std::vector<PatchRange> ranges;
+  ASSERT_TRUE(PeCodeRanges(image, ranges));
+  ASSERT_EQ(ranges.size(), 1u);
+  EXPECT_EQ(ranges[0].fileStart, 0x200u);
+  EXPECT_EQ(ranges[0].fileEnd, 0x400u);
+  EXPECT_EQ(ranges[0].rvaStart, 0x1000u);
+
+  const struct {
+    const char* fault;
+    std::size_t at;
+    std::uint64_t value;
+    std::size_t bytes;
+  } broken[] = {
+      {"takes any file for an image", 0, 0x5A4E, 2},
+      {"follows a PE offset out of the file", 0x3C, 0xFFFFFFF0, 4},
+      {"rewrites another processor's code", 0x44, 0x01C4, 2},
+      {"reads a section table past the end", 0x46, 40, 2},
+      {"trusts raw data past the end", section + 16, 0x201, 4},
+      {"finds code in a data-only image", section + 36, 0xC0000040, 4},
+  };
+  for (const auto& b : broken) {
+    const std::string good = image;
+    put(b.at, b.value, b.bytes);
+    EXPECT_FALSE(PeCodeRanges(image, ranges)) << b.fault;
+    image = good;
+  }
 }
 
 }  // namespace

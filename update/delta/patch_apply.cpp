@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "platform/narrow_file.h"
 #include "platform/unique_resource.h"
 #include "update/delta/patch_format.h"
+#include "update/delta/x86_branches.h"
 #include "update/proof/streamed_digests.h"
 
 namespace {
@@ -94,14 +96,17 @@ class FrameReader {
   bool windowTooLarge_ = false;
 };
 
-// The installed file, read where the patch points, one block kept.
+// The installed file, read where the patch points, one block kept. With code
+// ranges, each block is read with the few bytes around it and its branches
+// rewritten from the scan position a first pass noted for the block.
 class BaseReader {
  public:
-  bool Open(const std::string& path, std::uint64_t size) {
+  bool Open(const std::string& path, std::uint64_t size, std::vector<PatchRange> ranges) {
     file_.Reset(OpenNarrowPath(path, "rb"));
     size_ = size;
+    ranges_ = std::move(ranges);
     block_.resize(kChunk);
-    return static_cast<bool>(file_);
+    return file_ && (ranges_.empty() || NoteScanPositions());
   }
 
   // The caller has checked that [position, position + size) lies in the base.
@@ -120,27 +125,85 @@ class BaseReader {
   }
 
  private:
+  // Block index with the bytes a branch may reach into it from either side,
+  // rewritten as the whole file's scan would; stops scanning at stopAt.
+  bool ReadRewritten(std::uint64_t index, std::uint64_t stopAt, std::uint64_t& next) {
+    const std::uint64_t start = index * kChunk;
+    const std::uint64_t from = start < kLongestBranch ? 0 : start - kLongestBranch;
+    const std::uint64_t to = std::min(size_, start + kChunk + kLongestBranch);
+    window_.resize(static_cast<std::size_t>(to - from));
+    if (!SeekTo(file_.get(), from) || std::fread(window_.data(), 1, window_.size(), file_.get()) != window_.size()) {
+      return false;
+    }
+    next =
+        RewriteBranches(window_.data(), from, window_.size(), ranges_, scanAt_[index], stopAt, BranchForm::kAbsolute);
+    return true;
+  }
+
+  // The first scan position at or past each block's start less the longest
+  // branch: from there a block's rewriting matches the whole file's.
+  bool NoteScanPositions() {
+    const std::uint64_t blocks = (size_ + kChunk - 1) / kChunk;
+    scanAt_.assign(1, FirstScanPosition(ranges_));
+    for (std::uint64_t index = 0; index < blocks; ++index) {
+      std::uint64_t next = 0;
+      if (!ReadRewritten(index, (index + 1) * kChunk - kLongestBranch, next)) return false;
+      scanAt_.push_back(next);
+    }
+    return true;
+  }
+
   bool Load(std::uint64_t index) {
     const std::uint64_t start = index * kChunk;
     const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size_ - start));
     loaded_ = UINT64_MAX;
-    if (!SeekTo(file_.get(), start) || std::fread(block_.data(), 1, size, file_.get()) != size) return false;
+    if (ranges_.empty()) {
+      if (!SeekTo(file_.get(), start) || std::fread(block_.data(), 1, size, file_.get()) != size) return false;
+    } else {
+      std::uint64_t next = 0;
+      if (!ReadRewritten(index, start + kChunk, next)) return false;
+      std::copy_n(window_.data() + (start - (start < kLongestBranch ? 0 : start - kLongestBranch)), size,
+                  block_.data());
+    }
     loaded_ = index;
     return true;
   }
 
   UniqueFile file_;
   std::uint64_t size_ = 0;
+  std::vector<PatchRange> ranges_;
+  std::vector<std::uint64_t> scanAt_;
   std::vector<unsigned char> block_;
+  std::vector<unsigned char> window_;
   std::uint64_t loaded_ = UINT64_MAX;
 };
 
 struct PatchHeader {
+  std::vector<PatchRange> baseRanges;
+  std::vector<PatchRange> outputRanges;
   std::uint64_t baseSize = 0;
   std::uint64_t outputSize = 0;
   std::uint64_t streamOffset[3] = {};
   std::uint64_t streamLength[3] = {};
 };
+
+// count code ranges, sorted, disjoint and within a file of fileSize bytes.
+bool ReadRanges(std::FILE* patch, std::size_t count, std::uint64_t fileSize, std::vector<PatchRange>& ranges) {
+  if (count > kMaxPatchRanges) return false;
+  std::uint64_t previousEnd = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    unsigned char bytes[kPatchRangeBytes];
+    if (std::fread(bytes, 1, sizeof bytes, patch) != sizeof bytes) return false;
+    PatchRange range;
+    range.fileStart = static_cast<std::uint32_t>(GetLe(bytes, 4));
+    range.fileEnd = static_cast<std::uint32_t>(GetLe(bytes + 4, 4));
+    range.rvaStart = static_cast<std::uint32_t>(GetLe(bytes + 8, 4));
+    if (range.fileStart < previousEnd || range.fileStart >= range.fileEnd || range.fileEnd > fileSize) return false;
+    previousEnd = range.fileEnd;
+    ranges.push_back(range);
+  }
+  return true;
+}
 
 DecodeResult ReadHeader(std::FILE* patch, std::uint64_t patchSize, std::uint64_t baseSize, long long maxBytes,
                         PatchHeader& header) {
@@ -151,14 +214,18 @@ DecodeResult ReadHeader(std::FILE* patch, std::uint64_t patchSize, std::uint64_t
   if (!std::equal(kPatchMagic, kPatchMagic + 4, fixed) || fixed[4] != kPatchVersion || fixed[7] != 0) {
     return DecodeResult::kCorrupt;
   }
-  // Code ranges come with the x86 rewriting; a plain patch has none.
-  if (fixed[5] != 0 || fixed[6] != 0) return DecodeResult::kCorrupt;
   header.baseSize = GetLe(fixed + 8, 8);
   header.outputSize = GetLe(fixed + 16, 8);
   // A patch of another base would read where nothing was matched.
   if (header.baseSize != baseSize) return DecodeResult::kCorrupt;
   if (maxBytes < 0 || header.outputSize > static_cast<std::uint64_t>(maxBytes)) return DecodeResult::kTooLong;
   std::uint64_t offset = kPatchHeaderBytes;
+  if (!ReadRanges(patch, fixed[5], header.baseSize, header.baseRanges) ||
+      !ReadRanges(patch, fixed[6], header.outputSize, header.outputRanges)) {
+    return DecodeResult::kCorrupt;
+  }
+  offset += (header.baseRanges.size() + header.outputRanges.size()) * kPatchRangeBytes;
+  if (offset > patchSize) return DecodeResult::kCorrupt;
   for (int i = 0; i < 3; ++i) {
     const std::uint64_t length = GetLe(fixed + 24 + 8 * i, 8);
     if (length > patchSize - offset) return DecodeResult::kCorrupt;
@@ -169,17 +236,41 @@ DecodeResult ReadHeader(std::FILE* patch, std::uint64_t patchSize, std::uint64_t
   return offset == patchSize ? DecodeResult::kOk : DecodeResult::kCorrupt;
 }
 
+// The target as the records make it, its branches rewritten back to
+// relative form on the way when it has code ranges.
 class Output {
  public:
-  Output(std::FILE* file, StreamedDigests* digests) : file_(file), digests_(digests) {}
+  Output(std::FILE* file, StreamedDigests* digests, std::vector<PatchRange> ranges)
+      : file_(file),
+        digests_(digests),
+        rewrite_(!ranges.empty()),
+        branches_(std::move(ranges), BranchForm::kRelative) {}
+
   bool Write(const unsigned char* bytes, std::size_t size) {
+    if (!rewrite_) return Put(bytes, size);
+    ready_.clear();
+    branches_.Feed(bytes, size, ready_);
+    return Put(ready_.data(), ready_.size());
+  }
+
+  bool Finish() {
+    ready_.clear();
+    branches_.Finish(ready_);
+    return Put(ready_.data(), ready_.size());
+  }
+
+ private:
+  bool Put(const unsigned char* bytes, std::size_t size) {
+    if (size == 0) return true;
     if (digests_ != nullptr) digests_->Update(bytes, size);
     return std::fwrite(bytes, 1, size, file_) == size;
   }
 
- private:
   std::FILE* file_;
   StreamedDigests* digests_;
+  bool rewrite_;
+  BranchStream branches_;
+  std::vector<unsigned char> ready_;
 };
 
 struct Streams {
@@ -251,7 +342,8 @@ DecodeResult RunRecords(const PatchHeader& header, Streams& streams, BaseReader&
     if (!Seek(GetLe(record + 16, 8), header.baseSize, position)) return DecodeResult::kCorrupt;
   }
   const bool whole = streams.control.AtEnd() && streams.diff.AtEnd() && streams.extra.AtEnd();
-  return whole ? DecodeResult::kOk : DecodeResult::kCorrupt;
+  if (!whole) return DecodeResult::kCorrupt;
+  return output.Finish() ? DecodeResult::kOk : DecodeResult::kCannotWrite;
 }
 
 DecodeResult Apply(const std::string& basePath, const std::string& patchPath, const std::string& targetPath,
@@ -273,10 +365,10 @@ DecodeResult Apply(const std::string& basePath, const std::string& patchPath, co
     if (!readers[i]->Open(patchPath, header.streamOffset[i], header.streamLength[i])) return DecodeResult::kCannotRead;
   }
   BaseReader base;
-  if (!base.Open(basePath, header.baseSize)) return DecodeResult::kCannotRead;
+  if (!base.Open(basePath, header.baseSize, header.baseRanges)) return DecodeResult::kCannotRead;
   UniqueFile target(OpenNarrowPath(targetPath, "wb"));
   if (!target) return DecodeResult::kCannotWrite;
-  Output output(target.get(), digests);
+  Output output(target.get(), digests, header.outputRanges);
   DecodeResult result = RunRecords(header, streams, base, output);
   for (FrameReader* reader : readers) {
     if (result == DecodeResult::kCorrupt && reader->WindowTooLarge()) result = DecodeResult::kWindowTooLarge;

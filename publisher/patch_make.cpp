@@ -83,7 +83,7 @@ class PatchStreams {
   // insert bytes after them, and moves the base's read position by seek.
   void Add(std::int64_t targetPosition, std::int64_t basePosition, const Record& record) {
     for (std::int64_t i = 0; i < record.copy; ++i) {
-      diff_.push_back(static_cast<char>(target_[targetPosition + i] - base_[basePosition + i]));
+      AddDiff(static_cast<unsigned char>(target_[targetPosition + i] - base_[basePosition + i]));
     }
     extra_.append(reinterpret_cast<const char*>(target_ + targetPosition + record.copy),
                   static_cast<std::size_t>(record.insert));
@@ -107,14 +107,29 @@ class PatchStreams {
     }
     return control;
   }
-  const std::string& Diff() const { return diff_; }
+  const std::string& Runs() const { return runs_; }
+  const std::string& Values() const { return values_; }
   const std::string& Extra() const { return extra_; }
+  std::uint64_t NonZeroDiffs() const { return values_.size(); }
 
  private:
+  void AddDiff(unsigned char diff) {
+    if (diff == 0) {
+      ++zeros_;
+      return;
+    }
+    for (; zeros_ >= 0x80; zeros_ >>= 7) runs_.push_back(static_cast<char>((zeros_ & 0x7F) | 0x80));
+    runs_.push_back(static_cast<char>(zeros_));
+    values_.push_back(static_cast<char>(diff));
+    zeros_ = 0;
+  }
+
   Bytes base_;
   Bytes target_;
   std::vector<Record> records_;
-  std::string diff_;
+  std::uint64_t zeros_ = 0;
+  std::string runs_;
+  std::string values_;
   std::string extra_;
 };
 
@@ -268,10 +283,12 @@ bool Assemble(const std::string& base, const std::string& target, const std::vec
   if (!index.Sorted()) return false;
   PatchStreams streams(base, target);
   Differencer(index, base, target, streams).Run();
-  std::string frames[3];
-  if (!Compress(streams.Control(), level, frames[0]) || !Compress(streams.Diff(), level, frames[1]) ||
-      !Compress(streams.Extra(), level, frames[2])) {
-    return false;
+  const std::string* parts[kPatchStreams] = {nullptr, &streams.Runs(), &streams.Values(), &streams.Extra()};
+  const std::string control = streams.Control();
+  parts[0] = &control;
+  std::string frames[kPatchStreams];
+  for (int i = 0; i < kPatchStreams; ++i) {
+    if (!Compress(*parts[i], level, frames[i])) return false;
   }
   unsigned char header[kPatchHeaderBytes] = {};
   std::copy(kPatchMagic, kPatchMagic + 4, header);
@@ -280,7 +297,8 @@ bool Assemble(const std::string& base, const std::string& target, const std::vec
   header[6] = static_cast<unsigned char>(targetRanges.size());
   PutLe(header + 8, base.size(), 8);
   PutLe(header + 16, target.size(), 8);
-  for (int i = 0; i < 3; ++i) PutLe(header + 24 + 8 * i, frames[i].size(), 8);
+  PutLe(header + 24, streams.NonZeroDiffs(), 8);
+  for (int i = 0; i < kPatchStreams; ++i) PutLe(header + 32 + 8 * i, frames[i].size(), 8);
   patch.assign(reinterpret_cast<const char*>(header), sizeof header);
   PutRanges(baseRanges, patch);
   PutRanges(targetRanges, patch);

@@ -1,8 +1,5 @@
 #include "update/delta/patch_apply.h"
 
-#include <zstd.h>
-#include <zstd_errors.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -12,89 +9,13 @@
 #include "platform/narrow_file.h"
 #include "platform/unique_resource.h"
 #include "update/delta/patch_format.h"
+#include "update/delta/patch_streams.h"
 #include "update/delta/x86_branches.h"
 #include "update/proof/streamed_digests.h"
 
 namespace {
 
-using UniqueDContext = UniqueResource<NullableTraits<ZSTD_DCtx*, &ZSTD_freeDCtx>>;
-
 constexpr std::size_t kChunk = 64 * 1024;
-
-// Seeks within files that are at most maxBytes long, which fit a long.
-bool SeekTo(std::FILE* file, std::uint64_t offset) {
-  return offset <= 0x7fffffffULL && std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0;
-}
-
-// One of a patch's streams: a zstd frame that fills [offset, offset + length)
-// of the patch, decoded on demand.
-class FrameReader {
- public:
-  bool Open(const std::string& path, std::uint64_t offset, std::uint64_t length) {
-    file_.Reset(OpenNarrowPath(path, "rb"));
-    context_.Reset(ZSTD_createDCtx());
-    if (!file_ || !context_ || !SeekTo(file_.get(), offset)) return false;
-    ZSTD_DCtx_setParameter(context_.get(), ZSTD_d_windowLogMax, kPatchStreamWindowLog);
-    in_.resize(ZSTD_DStreamInSize());
-    left_ = length;
-    return true;
-  }
-
-  // Exactly size bytes, or false: the frame is corrupt, ends first or cannot be read.
-  bool Read(unsigned char* out, std::size_t size) {
-    ZSTD_outBuffer output = {out, size, 0};
-    while (output.pos < output.size) {
-      if (!Step(output)) return false;
-    }
-    return true;
-  }
-
-  // Whether the frame ends here, with no byte left in it nor after it.
-  bool AtEnd() {
-    unsigned char extra = 0;
-    ZSTD_outBuffer output = {&extra, 1, 0};
-    while (!frameDone_) {
-      if (!Step(output) || output.pos != 0) return false;
-    }
-    return input_.pos == input_.size && left_ == 0;
-  }
-
-  bool WindowTooLarge() const { return windowTooLarge_; }
-
- private:
-  // One call of the decoder; false when it fails or can make no progress.
-  bool Step(ZSTD_outBuffer& output) {
-    if (frameDone_) return false;
-    if (input_.pos == input_.size && left_ > 0) {
-      const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(left_, in_.size()));
-      if (std::fread(in_.data(), 1, size, file_.get()) != size) return false;
-      input_ = {in_.data(), size, 0};
-      left_ -= size;
-    }
-    const std::size_t outBefore = output.pos;
-    const std::size_t inBefore = input_.pos;
-    const std::size_t hint = ZSTD_decompressStream(context_.get(), &output, &input_);
-    if (ZSTD_isError(hint)) {
-      windowTooLarge_ = ZSTD_getErrorCode(hint) == ZSTD_error_frameParameter_windowTooLarge;
-      return false;
-    }
-    if (hint == 0) {
-      frameDone_ = true;
-      return true;
-    }
-    // Truncated: the decoder wants more than the stream's length holds.
-    const bool starved = input_.pos == input_.size && left_ == 0;
-    return !(starved && output.pos == outBefore && input_.pos == inBefore);
-  }
-
-  UniqueFile file_;
-  UniqueDContext context_;
-  std::vector<char> in_;
-  ZSTD_inBuffer input_ = {nullptr, 0, 0};
-  std::uint64_t left_ = 0;
-  bool frameDone_ = false;
-  bool windowTooLarge_ = false;
-};
 
 // The installed file, read where the patch points, one block kept. With code
 // ranges, each block is read with the few bytes around it and its branches
@@ -132,7 +53,8 @@ class BaseReader {
     const std::uint64_t from = start < kLongestBranch ? 0 : start - kLongestBranch;
     const std::uint64_t to = std::min(size_, start + kChunk + kLongestBranch);
     window_.resize(static_cast<std::size_t>(to - from));
-    if (!SeekTo(file_.get(), from) || std::fread(window_.data(), 1, window_.size(), file_.get()) != window_.size()) {
+    if (!SeekWithin(file_.get(), from) ||
+        std::fread(window_.data(), 1, window_.size(), file_.get()) != window_.size()) {
       return false;
     }
     next =
@@ -158,7 +80,7 @@ class BaseReader {
     const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size_ - start));
     loaded_ = UINT64_MAX;
     if (ranges_.empty()) {
-      if (!SeekTo(file_.get(), start) || std::fread(block_.data(), 1, size, file_.get()) != size) return false;
+      if (!SeekWithin(file_.get(), start) || std::fread(block_.data(), 1, size, file_.get()) != size) return false;
     } else {
       std::uint64_t next = 0;
       if (!ReadRewritten(index, start + kChunk, next)) return false;
@@ -183,8 +105,9 @@ struct PatchHeader {
   std::vector<PatchRange> outputRanges;
   std::uint64_t baseSize = 0;
   std::uint64_t outputSize = 0;
-  std::uint64_t streamOffset[3] = {};
-  std::uint64_t streamLength[3] = {};
+  std::uint64_t nonZeroDiffs = 0;
+  std::uint64_t streamOffset[kPatchStreams] = {};
+  std::uint64_t streamLength[kPatchStreams] = {};
 };
 
 // count code ranges, sorted, disjoint and within a file of fileSize bytes.
@@ -219,6 +142,8 @@ DecodeResult ReadHeader(std::FILE* patch, std::uint64_t patchSize, std::uint64_t
   // A patch of another base would read where nothing was matched.
   if (header.baseSize != baseSize) return DecodeResult::kCorrupt;
   if (maxBytes < 0 || header.outputSize > static_cast<std::uint64_t>(maxBytes)) return DecodeResult::kTooLong;
+  header.nonZeroDiffs = GetLe(fixed + 24, 8);
+  if (header.nonZeroDiffs > header.outputSize) return DecodeResult::kCorrupt;
   std::uint64_t offset = kPatchHeaderBytes;
   if (!ReadRanges(patch, fixed[5], header.baseSize, header.baseRanges) ||
       !ReadRanges(patch, fixed[6], header.outputSize, header.outputRanges)) {
@@ -226,8 +151,8 @@ DecodeResult ReadHeader(std::FILE* patch, std::uint64_t patchSize, std::uint64_t
   }
   offset += (header.baseRanges.size() + header.outputRanges.size()) * kPatchRangeBytes;
   if (offset > patchSize) return DecodeResult::kCorrupt;
-  for (int i = 0; i < 3; ++i) {
-    const std::uint64_t length = GetLe(fixed + 24 + 8 * i, 8);
+  for (int i = 0; i < kPatchStreams; ++i) {
+    const std::uint64_t length = GetLe(fixed + 32 + 8 * i, 8);
     if (length > patchSize - offset) return DecodeResult::kCorrupt;
     header.streamOffset[i] = offset;
     header.streamLength[i] = length;
@@ -274,7 +199,8 @@ class Output {
 };
 
 struct Streams {
-  FrameReader control, diff, extra;
+  FrameReader control, extra;
+  DiffReader diff;
 };
 
 // Copies size bytes of the base from position, each plus its diff byte.
@@ -360,10 +286,11 @@ DecodeResult Apply(const std::string& basePath, const std::string& patchPath, co
     if (result != DecodeResult::kOk) return result;
   }
   Streams streams;
-  FrameReader* readers[3] = {&streams.control, &streams.diff, &streams.extra};
-  for (int i = 0; i < 3; ++i) {
+  FrameReader* readers[kPatchStreams] = {&streams.control, &streams.diff.runs, &streams.diff.values, &streams.extra};
+  for (int i = 0; i < kPatchStreams; ++i) {
     if (!readers[i]->Open(patchPath, header.streamOffset[i], header.streamLength[i])) return DecodeResult::kCannotRead;
   }
+  streams.diff.Expect(header.nonZeroDiffs, header.outputSize);
   BaseReader base;
   if (!base.Open(basePath, header.baseSize, header.baseRanges)) return DecodeResult::kCannotRead;
   UniqueFile target(OpenNarrowPath(targetPath, "wb"));

@@ -47,20 +47,46 @@ std::string Control(const std::vector<Rec>& records) {
   return control;
 }
 
-// A patch of the given streams, each already a frame (or anything else).
-std::string Patch(std::uint64_t baseSize, std::uint64_t outputSize, const std::string frames[3]) {
+// The streams of a patch, each already a frame (or anything else).
+struct Frames {
+  std::string control, runs, values, extra;
+  std::uint64_t nonZero = 0;
+};
+
+std::string Patch(std::uint64_t baseSize, std::uint64_t outputSize, const Frames& frames) {
   unsigned char header[kPatchHeaderBytes] = {'Z', 'Q', 'P', 'D', kPatchVersion};
   PutLe(header + 8, baseSize, 8);
   PutLe(header + 16, outputSize, 8);
-  for (int i = 0; i < 3; ++i) PutLe(header + 24 + 8 * i, frames[i].size(), 8);
+  PutLe(header + 24, frames.nonZero, 8);
+  const std::string* parts[] = {&frames.control, &frames.runs, &frames.values, &frames.extra};
+  for (int i = 0; i < 4; ++i) PutLe(header + 32 + 8 * i, parts[i]->size(), 8);
   std::string patch(reinterpret_cast<char*>(header), sizeof header);
-  for (int i = 0; i < 3; ++i) patch += frames[i];
+  for (const std::string* part : parts) patch += *part;
   return patch;
+}
+
+// The diff bytes as runs of zeros before each value that is not zero.
+Frames Split(const std::string& diff) {
+  std::string runs, values;
+  std::uint64_t zeros = 0;
+  for (char c : diff) {
+    if (c == 0) {
+      ++zeros;
+      continue;
+    }
+    for (; zeros >= 0x80; zeros >>= 7) runs += static_cast<char>((zeros & 0x7F) | 0x80);
+    runs += static_cast<char>(zeros);
+    values += c;
+    zeros = 0;
+  }
+  return {"", Frame(runs), Frame(values), "", values.size()};
 }
 
 std::string Patch(std::uint64_t baseSize, std::uint64_t outputSize, const std::vector<Rec>& records,
                   const std::string& diff, const std::string& extra) {
-  const std::string frames[3] = {Frame(Control(records)), Frame(diff), Frame(extra)};
+  Frames frames = Split(diff);
+  frames.control = Frame(Control(records));
+  frames.extra = Frame(extra);
   return Patch(baseSize, outputSize, frames);
 }
 
@@ -91,8 +117,7 @@ TEST_F(PatchApplyTest, RecordsCopyWithDiffInsertAndSeekBothWays) {
 }
 
 TEST_F(PatchApplyTest, EmptyOutputAndEmptyBase) {
-  const std::string empty[3] = {Frame(""), Frame(""), Frame("")};
-  ASSERT_EQ(Apply(Patch(base_.size(), 0, empty)), DecodeResult::kOk);
+  ASSERT_EQ(Apply(Patch(base_.size(), 0, {}, "", "")), DecodeResult::kOk);
   EXPECT_EQ(Made(), "");
   base_.clear();
   ASSERT_EQ(Apply(Patch(0, 3, {{0, 3, 0}}, "", "new")), DecodeResult::kOk);
@@ -107,10 +132,20 @@ TEST_F(PatchApplyTest, HostilePatchesAreRefusedAndLeaveNoTarget) {
     patch[at] = value;
     return patch;
   };
-  const std::string bigFrames[3] = {Frame(Control({{0, 5u << 20, 0}})), Frame(""),
-                                    Frame(std::string(5u << 20, 'x'), 23)};
-  const std::string trailing[3] = {Frame(Control({{3, 0, 0}})), Frame(diff3) + "junk", Frame("")};
-  const std::string twoFrames[3] = {Frame(Control({{3, 0, 0}})), Frame(diff3) + Frame(diff3), Frame("")};
+  const std::string diff1 = std::string("\0\1\0", 3);
+  const Frames bigFrames = {Frame(Control({{0, 5u << 20, 0}})), Frame(""), Frame(""),
+                            Frame(std::string(5u << 20, 'x'), 23), 0};
+  Frames trailing = Split(diff1), twoFrames = Split(diff1), zeroValue = Split(diff1), longRun = Split(diff1);
+  trailing.control = twoFrames.control = zeroValue.control = longRun.control = Frame(Control({{3, 0, 0}}));
+  trailing.extra = twoFrames.extra = zeroValue.extra = longRun.extra = Frame("");
+  trailing.values += "junk";
+  twoFrames.runs += Frame(std::string(1, '\0'));
+  zeroValue.values = Frame(std::string(1, '\0'));
+  longRun.runs = Frame(std::string(11, '\x80') + '\1');
+  Frames tooMany = Split(diff1);
+  tooMany.control = Frame(Control({{3, 0, 0}}));
+  tooMany.extra = Frame("");
+  tooMany.nonZero = 2;
   struct Case {
     const char* fault;
     std::string patch;
@@ -123,7 +158,8 @@ TEST_F(PatchApplyTest, HostilePatchesAreRefusedAndLeaveNoTarget) {
       {"applies a patch of another base", withByte(8, 21), DecodeResult::kCorrupt},
       {"allocates or writes past the size allowed", Patch(20, 9u << 20, {{0, 9u << 20, 0}}, "", "x"),
        DecodeResult::kTooLong},
-      {"trusts stream lengths past the file", withByte(40, 100), DecodeResult::kCorrupt},
+      {"trusts stream lengths past the file", withByte(56, 100), DecodeResult::kCorrupt},
+      {"counts more diff values than output bytes", withByte(24, 4), DecodeResult::kCorrupt},
       {"ignores bytes after the streams", good + "x", DecodeResult::kCorrupt},
       {"applies a truncated stream", good.substr(0, good.size() - 1), DecodeResult::kCorrupt},
       {"copies past the end of the base", Patch(20, 3, {{0, 0, 19}, {3, 0, 0}}, diff3, ""), DecodeResult::kCorrupt},
@@ -138,10 +174,13 @@ TEST_F(PatchApplyTest, HostilePatchesAreRefusedAndLeaveNoTarget) {
       {"spins on records that write nothing", Patch(20, 3, {{0, 0, 1}, {0, 0, 1}, {3, 0, 0}}, diff3, ""),
        DecodeResult::kCorrupt},
       {"stops before the output is whole", Patch(20, 6, {{3, 0, 0}}, diff3, ""), DecodeResult::kCorrupt},
-      {"leaves diff bytes unused", Patch(20, 3, {{3, 0, 0}}, diff3 + "\1", ""), DecodeResult::kCorrupt},
       {"leaves records unused", Patch(20, 3, {{3, 0, 0}, {0, 1, 0}}, diff3, "x"), DecodeResult::kCorrupt},
       {"ignores junk after a stream's frame", Patch(20, 3, trailing), DecodeResult::kCorrupt},
       {"reads a second frame in a stream", Patch(20, 3, twoFrames), DecodeResult::kCorrupt},
+      {"takes a zero value, which has another encoding", Patch(20, 3, zeroValue), DecodeResult::kCorrupt},
+      {"reads a run of endless continuation bytes", Patch(20, 3, longRun), DecodeResult::kCorrupt},
+      {"leaves counted values unread", Patch(20, 3, tooMany), DecodeResult::kCorrupt},
+      {"leaves a value unused after the copies", Patch(20, 3, {{3, 0, 0}}, diff3 + "\1", ""), DecodeResult::kCorrupt},
       {"holds a window larger than the bound", Patch(20, 5u << 20, bigFrames), DecodeResult::kWindowTooLarge},
   };
   for (const Case& c : cases) {

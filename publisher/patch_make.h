@@ -7,8 +7,8 @@
 // where a stretch of the target that mostly agrees with a stretch of the
 // base is stored as byte-wise differences, mostly zeros, so that code whose
 // addresses moved by a few bytes still costs little. Pure functions of
-// bytes; any thread. Memory: about five times the base plus three times the
-// target.
+// bytes; any thread. Memory: about six times the base plus four times the
+// target (the suffix array, the streams, rewritten copies of program images).
 
 // The largest base and target MakePatch takes; the publisher's deltas stop
 // well below it.

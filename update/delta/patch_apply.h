@@ -3,8 +3,9 @@
 // Applying a patch (patch_format.h), the publisher's delta of approximate
 // matches, to the installed file it was made from. Streams both ways: the
 // base is read by seeking where the patch points, the output written as it
-// is made, so memory stays under 16 MiB whatever the files' sizes (three
-// stream windows of 4 MiB, a few 64 KiB buffers). Every length and position
+// is made, so memory stays under 20 MiB whatever the files' sizes (four
+// stream windows of 4 MiB, a few 64 KiB buffers, 16 bytes per MiB of a
+// program image's base for its rewriting). Every length and position
 // is checked before it is used: the patch is network input. Any thread;
 // paths are narrow text (code page 936 on Windows).
 

@@ -5,6 +5,8 @@
 #     Linux: Debian's -dev packages.
 #     Windows: static builds from Debian's source packages of the same versions,
 #     made by scripts/build-deps.sh in a cache outside the tree.
+#   libdivsufsort: linked as ZQ::divsufsort by the publisher's patch maker,
+#     native build only (Debian's libdivsufsort-dev).
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
@@ -91,6 +93,11 @@ else()
   pkg_check_modules(ZQ_ZSTD REQUIRED IMPORTED_TARGET libzstd)
   add_library(ZQ::zstd INTERFACE IMPORTED)
   target_link_libraries(ZQ::zstd INTERFACE PkgConfig::ZQ_ZSTD)
+
+  # The suffix sorting of the publisher's patch maker (libdivsufsort-dev).
+  pkg_check_modules(ZQ_DIVSUFSORT REQUIRED IMPORTED_TARGET libdivsufsort)
+  add_library(ZQ::divsufsort INTERFACE IMPORTED)
+  target_link_libraries(ZQ::divsufsort INTERFACE PkgConfig::ZQ_DIVSUFSORT)
 endif()
 
 add_library(ZQ::jsoncpp INTERFACE IMPORTED)

@@ -2,8 +2,10 @@
 // pair, as zq_publish makes them (CompressForServing, MakeDelta, at
 // kPublishLevel). scripts/delta-bench.sh compares them with bsdiff and xdelta3.
 //
-//   delta_make OLD NEW COPY_OUT DELTA_OUT
-//     prints "<copy bytes> <copy seconds> <delta bytes> <delta seconds> <delta window log>"
+//   delta_make OLD NEW COPY_OUT DELTA_OUT [PATCH_OUT]
+//     prints "<copy bytes> <copy seconds> <delta bytes> <delta seconds> <delta window log>",
+//     and with PATCH_OUT " <patch bytes> <patch seconds> <peak bytes>": the
+//     patch of approximate matches (MakePatch) and the process's peak memory.
 
 #include <chrono>
 #include <cstdio>
@@ -11,6 +13,8 @@
 #include <iterator>
 #include <string>
 
+#include "bench/delta/peak_memory.h"
+#include "publisher/patch_make.h"
 #include "publisher/zstd_encode.h"
 
 namespace {
@@ -35,8 +39,8 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: delta_make OLD NEW COPY_OUT DELTA_OUT\n");
+  if (argc != 5 && argc != 6) {
+    std::fprintf(stderr, "usage: delta_make OLD NEW COPY_OUT DELTA_OUT [PATCH_OUT]\n");
     return 2;
   }
   std::string base, target;
@@ -62,6 +66,16 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "delta_make: cannot write the results\n");
     return 2;
   }
-  std::printf("%zu %.3f %zu %.3f %d\n", copy.size(), copySeconds, delta.size(), deltaSeconds, deltaWindow);
+  std::printf("%zu %.3f %zu %.3f %d", copy.size(), copySeconds, delta.size(), deltaSeconds, deltaWindow);
+  if (argc == 6) {
+    std::string patch;
+    start = std::chrono::steady_clock::now();
+    if (!MakePatch(base, target, kPublishLevel, patch) || !WriteAll(argv[5], patch)) {
+      std::fprintf(stderr, "delta_make: no patch\n");
+      return 1;
+    }
+    std::printf(" %zu %.3f %lld", patch.size(), SecondsSince(start), PeakMemoryBytes());
+  }
+  std::printf("\n");
   return 0;
 }

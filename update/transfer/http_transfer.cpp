@@ -58,10 +58,15 @@ void UseProxy(CURL* curl, const std::string& proxy) {
 }
 
 // The proxy turned down the credentials it was offered, or asked for a
-// scheme we do not use: its answer is not the server's.
+// scheme we do not use: its answer is not the server's. For https it
+// answers the tunnel's CONNECT, which libcurl ends with 56.
 bool RefusedByProxy(CURL* curl) {
   long status = 0;
-  return curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == kProxyAuthenticationRequired;
+  long tunnel = 0;
+  return (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK &&
+          status == kProxyAuthenticationRequired) ||
+         (curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &tunnel) == CURLE_OK &&
+          tunnel == kProxyAuthenticationRequired);
 }
 
 // Whether the handle's transfer got a connection (new or reused) to anyone.
@@ -323,6 +328,7 @@ int DownloadAttempt::Finish(CURLcode performed) {
   if (!state_->handle) return CURLE_FAILED_INIT;
   // The next attempt (the engine's retry) goes by the next choice.
   ReportProxyResult(state_->proxy, performed, MadeConnection(state_->handle.get()));
+  if (RefusedByProxy(state_->handle.get())) target.responseStatus = kProxyAuthenticationRequired;
   if (state_->gate.rejected || target.responseStatus == kProxyAuthenticationRequired) return CURLE_HTTP_RETURNED_ERROR;
   if (target.writeFailed) return CURLE_WRITE_ERROR;
   return target.overLimit ? CURLE_FILESIZE_EXCEEDED : performed;
@@ -371,7 +377,7 @@ int HttpTransfer::FetchToMemory(const std::string& url, std::string& body, std::
     result = curl_easy_perform(curl);
     if (!ReportProxyResult(proxy, result, MadeConnection(curl))) break;
   }
-  if (result == CURLE_OK && RefusedByProxy(curl)) {
+  if ((result == CURLE_OK || result == CURLE_RECV_ERROR) && RefusedByProxy(curl)) {
     // Its page is no manifest, and trying again would offer the same credentials.
     body.resize(bounded.start);
     return CURLE_HTTP_RETURNED_ERROR;

@@ -146,6 +146,7 @@ TEST_F(ProxyTransferTest, AProxyRefusingUsEndsTheRequestAfterOneTry) {
   refuse.status = 407;
   proxy_.SetFault(kFarUrl, refuse);
   proxy_.SetFault("http://update.invalid/files/a.dll", refuse);
+  proxy_.SetFault("update.invalid:443", refuse);  // the tunnel an https request asks for
   server_.SetResource("/soft/package.json", "manifest");
   SetProxyOverride(ProxyAddress());
 
@@ -157,17 +158,19 @@ TEST_F(ProxyTransferTest, AProxyRefusingUsEndsTheRequestAfterOneTry) {
   RetryPolicy policy;
   policy.pause = [&pauses](unsigned ms) { pauses.push_back(ms); };
   const fs::path file = scratch_.path() / "a.dll";
-  const int result = DownloadUntilProved("http://update.invalid/files/a.dll", test_files::NarrowPath(file), nullptr,
-                                         policy, LimitsForSize(-1), [](const std::string&) { return true; });
-  EXPECT_EQ(result, kHttpError);
-  EXPECT_TRUE(pauses.empty()) << "retried " << pauses.size() << " times";
-  EXPECT_FALSE(fs::exists(file));
+  for (const char* url : {"http://update.invalid/files/a.dll", "https://update.invalid/files/a.dll"}) {
+    const int result = DownloadUntilProved(url, test_files::NarrowPath(file), nullptr, policy, LimitsForSize(-1),
+                                           [](const std::string&) { return true; });
+    EXPECT_EQ(result, kHttpError) << url;
+    EXPECT_TRUE(pauses.empty()) << url << " retried " << pauses.size() << " times";
+    EXPECT_FALSE(fs::exists(file)) << url;
+  }
 
   // Still the proxy: the next request goes to it again.
   std::string again;
   EXPECT_EQ(HttpTransfer().FetchToMemory(kFarUrl, again), kHttpError);
   const std::vector<test_http::RecordedRequest> requests = proxy_.Requests();
-  ASSERT_EQ(requests.size(), 3u);
+  ASSERT_EQ(requests.size(), 4u);
   for (const test_http::RecordedRequest& request : requests) {
     EXPECT_FALSE(request.HasHeader("Proxy-Authorization")) << request.target;
     EXPECT_FALSE(request.HasHeader("Authorization")) << request.target;

@@ -28,6 +28,9 @@ packages=(
   nginx curl
   # the school's proxy of the proxy journey (tests/deploy/proxy_journey_test.sh)
   squid
+  # Samba's ntlm_auth, which Wine's NTLM runs: the client's answer to the
+  # proxy that asks who is there (tests/deploy/proxy_auth_journey_test.sh)
+  winbind
   # the load generator of scripts/load-bench.sh (the update server and a
   # school's cache under 100 and 1,000 clients)
   wrk

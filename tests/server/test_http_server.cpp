@@ -385,6 +385,8 @@ bool TestHttpServer::Respond(Connection* connection, const ResponsePlan& plan, c
   if (answer.acceptRanges) headers += "Accept-Ranges: bytes\r\n";
   if (!answer.contentRange.empty()) headers += "Content-Range: " + answer.contentRange + "\r\n";
   if (!answer.location.empty()) headers += "Location: " + answer.location + "\r\n";
+  // As a proxy must; Basic is the scheme a client may never answer with.
+  if (answer.status == 407) headers += "Proxy-Authenticate: Basic realm=\"test\"\r\n";
   if (chunked) {
     headers += "Transfer-Encoding: chunked\r\n";
   } else if (hasBody && !plan.endless) {

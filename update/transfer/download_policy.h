@@ -69,11 +69,13 @@ enum class NextAttempt {
   kDone,     // proved
   kResume,   // keep the bytes on disk and ask for the rest
   kRestart,  // remove the file and fetch it from its first byte
+  kGiveUp,   // remove the file; another attempt would fail the same way
 };
 
 // Pure. A whole file that failed its proof, bytes whose version is unknown, a
 // range the server calls unsatisfiable (416), a write that did not reach the
-// disk (23), or a body longer than the file: start again from zero.
+// disk (23), or a body longer than the file: start again from zero. A proxy
+// that refused the user's credentials (407) would refuse them again: give up.
 NextAttempt DecideNextAttempt(const AttemptOutcome& outcome);
 
 // The result of a download whose last whole file failed its proof.

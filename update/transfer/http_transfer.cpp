@@ -35,12 +35,38 @@ using EasyHandle = UniqueResource<NullableTraits<CURL*, &curl_easy_cleanup>>;
 constexpr std::chrono::milliseconds kProxyLookupBudget{1500};
 constexpr std::chrono::milliseconds kManifestTime{3000};
 
+constexpr long kProxyAuthenticationRequired = 407;
+
 // Always set, also to "" for a direct connection: otherwise libcurl would
 // follow http_proxy and no_proxy from the environment, which no school sets
 // for its PCs and Windows' own programs ignore; the system's settings decide.
 void UseProxy(CURL* curl, const std::string& proxy) {
   curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
   curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+  // A proxy that asks who we are gets the logged-on user, as it would from
+  // Windows' own programs: the empty name and password are SSPI's "the
+  // current user", so no password is ever kept or typed. Basic would send a
+  // password in the clear and is never offered. Without SSPI, libcurl's NTLM
+  // would log in with an empty name instead; Negotiate (GSS-API) there still
+  // takes the user's own ticket.
+#ifdef _WIN32
+  curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<unsigned long>(CURLAUTH_NEGOTIATE | CURLAUTH_NTLM));
+#else
+  curl_easy_setopt(curl, CURLOPT_PROXYAUTH, static_cast<unsigned long>(CURLAUTH_NEGOTIATE));
+#endif
+  curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, ":");
+}
+
+// The proxy turned down the credentials it was offered, or asked for a
+// scheme we do not use: its answer is not the server's. For https it
+// answers the tunnel's CONNECT, which libcurl ends with 56.
+bool RefusedByProxy(CURL* curl) {
+  long status = 0;
+  long tunnel = 0;
+  return (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK &&
+          status == kProxyAuthenticationRequired) ||
+         (curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &tunnel) == CURLE_OK &&
+          tunnel == kProxyAuthenticationRequired);
 }
 
 // Whether the handle's transfer got a connection (new or reused) to anyone.
@@ -137,6 +163,13 @@ std::size_t ReadResponseHeader(char* data, std::size_t size, std::size_t count, 
       if (curl_easy_getinfo(gate->handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) status = 0;
       // An interim answer (100 Continue, 103 Early Hints) is followed by the real one.
       if (status >= 100 && status < 200) return bytes;
+      // A proxy asking for credentials: libcurl answers it on this connection
+      // and skips its body, or ends with it. Ending here would cut every
+      // handshake short, so it passes, and WriteToTargetFile drops its body.
+      if (status == kProxyAuthenticationRequired) {
+        gate->target->responseStatus = status;
+        return bytes;
+      }
       if (AcceptResponse(*gate, status)) return bytes;
       gate->rejected = true;
       return 0;
@@ -295,7 +328,8 @@ int DownloadAttempt::Finish(CURLcode performed) {
   if (!state_->handle) return CURLE_FAILED_INIT;
   // The next attempt (the engine's retry) goes by the next choice.
   ReportProxyResult(state_->proxy, performed, MadeConnection(state_->handle.get()));
-  if (state_->gate.rejected) return CURLE_HTTP_RETURNED_ERROR;
+  if (RefusedByProxy(state_->handle.get())) target.responseStatus = kProxyAuthenticationRequired;
+  if (state_->gate.rejected || target.responseStatus == kProxyAuthenticationRequired) return CURLE_HTTP_RETURNED_ERROR;
   if (target.writeFailed) return CURLE_WRITE_ERROR;
   return target.overLimit ? CURLE_FILESIZE_EXCEEDED : performed;
 }
@@ -343,6 +377,11 @@ int HttpTransfer::FetchToMemory(const std::string& url, std::string& body, std::
     result = curl_easy_perform(curl);
     if (!ReportProxyResult(proxy, result, MadeConnection(curl))) break;
   }
+  if ((result == CURLE_OK || result == CURLE_RECV_ERROR) && RefusedByProxy(curl)) {
+    // Its page is no manifest, and trying again would offer the same credentials.
+    body.resize(bounded.start);
+    return CURLE_HTTP_RETURNED_ERROR;
+  }
   if (bounded.overLimit || result == CURLE_FILESIZE_EXCEEDED) {
     // Part of an oversized answer is no answer: nothing of it may be acted on.
     body.resize(bounded.start);
@@ -376,6 +415,8 @@ std::size_t HttpTransfer::WriteToTargetFile(char* data, std::size_t size, std::s
   // libcurl may report an empty body as a call with no bytes: that must not
   // create the file.
   if (size == 0 || count == 0) return 0;
+  // The proxy's page about credentials, never the file's bytes.
+  if (target->responseStatus == kProxyAuthenticationRequired) return count;
   try {
     if (!target->file) {
       if (target->fileName == nullptr) return kAbortTransfer;

@@ -9,7 +9,10 @@
 // Results are libcurl's CURLcode as an int (0 when the transfer ran to its end).
 // DownloadAttempt lets a multi handle drive the same downloads several at once.
 // Every request takes the proxy that proxy_route.h gives for its URL, never
-// one from the environment.
+// one from the environment, and answers a proxy that asks who is there with
+// the logged-on user (Negotiate or NTLM; never Basic). A 407 that is still
+// there after the handshake ends the request with 22; nothing retries it
+// (download_policy.h), since the proxy would refuse the same user again.
 
 #include <curl/curl.h>
 
@@ -149,7 +152,8 @@ class HttpTransfer {
   // The manifest fetch: user agent "KVT Updater/1.0", 3 s in all, finding
   // the proxy included (proxy_route.h; every request here takes its proxy
   // from there). Bytes are appended to body whatever the HTTP status (an error page
-  // included, with result 0); on a time-out (28) body keeps what arrived. A
+  // included, with result 0), but for a proxy's 407, which gives 22 and body as
+  // it was; on a time-out (28) body keeps what arrived. A
   // body of more than maxBytes gives 63 and body as it was before the call.
   int FetchToMemory(const std::string& url, std::string& body, std::size_t maxBytes = kMaxManifestBytes);
 
@@ -171,7 +175,8 @@ class HttpTransfer {
   static std::size_t AppendToBody(char* data, std::size_t size, std::size_t count, void* body);
   // Write function of the downloads; target is a DownloadTarget*. -1 when the
   // file cannot be opened, else what fwrite returns (short on a full disk,
-  // which ends the transfer with 23 and sets writeFailed).
+  // which ends the transfer with 23 and sets writeFailed). A 407's page is
+  // taken and dropped.
   static std::size_t WriteToTargetFile(char* data, std::size_t size, std::size_t count, void* target);
   // Progress function; clientp points to a DownloadProgress. Never aborts (returns 0).
   static int ReportProgress(void* clientp, double dltotal, double dlnow, double ultotal, double ulnow);

@@ -15,6 +15,7 @@
 #include "tests/support/test_files.h"
 #include "update/transfer/http_transfer.h"
 #include "update/transfer/proxy_route.h"
+#include "update/transfer/resumable_download.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ using test_http::TestHttpServer;
 
 constexpr int kOk = 0;
 constexpr int kCouldNotConnect = 7;
+constexpr int kHttpError = 22;
 // A host no resolver knows: a request for it can only arrive through a proxy.
 const std::string kFarUrl = "http://update.invalid/soft/package.json";
 
@@ -133,6 +135,47 @@ TEST_F(ProxyTransferTest, DirectMeansDirectWhateverTheEnvironmentSays) {
   test_files::BypassProxies();
   EXPECT_EQ(server_.RequestCount(), 2u);
   EXPECT_EQ(proxy_.RequestCount(), 0u);
+}
+
+// A proxy that wants credentials we do not give (the test server's 407 asks
+// for Basic): the request ends at once as a failure, the proxy never sees a
+// password, nothing of its page is taken, and the proxy is not passed over
+// for the direct road, which a school that demands credentials has closed.
+TEST_F(ProxyTransferTest, AProxyRefusingUsEndsTheRequestAfterOneTry) {
+  test_http::ResponsePlan refuse;
+  refuse.status = 407;
+  proxy_.SetFault(kFarUrl, refuse);
+  proxy_.SetFault("http://update.invalid/files/a.dll", refuse);
+  proxy_.SetFault("update.invalid:443", refuse);  // the tunnel an https request asks for
+  server_.SetResource("/soft/package.json", "manifest");
+  SetProxyOverride(ProxyAddress());
+
+  std::string body = "kept";
+  EXPECT_EQ(HttpTransfer().FetchToMemory(kFarUrl, body), kHttpError);
+  EXPECT_EQ(body, "kept");
+
+  std::vector<unsigned> pauses;
+  RetryPolicy policy;
+  policy.pause = [&pauses](unsigned ms) { pauses.push_back(ms); };
+  const fs::path file = scratch_.path() / "a.dll";
+  for (const char* url : {"http://update.invalid/files/a.dll", "https://update.invalid/files/a.dll"}) {
+    const int result = DownloadUntilProved(url, test_files::NarrowPath(file), nullptr, policy, LimitsForSize(-1),
+                                           [](const std::string&) { return true; });
+    EXPECT_EQ(result, kHttpError) << url;
+    EXPECT_TRUE(pauses.empty()) << url << " retried " << pauses.size() << " times";
+    EXPECT_FALSE(fs::exists(file)) << url;
+  }
+
+  // Still the proxy: the next request goes to it again.
+  std::string again;
+  EXPECT_EQ(HttpTransfer().FetchToMemory(kFarUrl, again), kHttpError);
+  const std::vector<test_http::RecordedRequest> requests = proxy_.Requests();
+  ASSERT_EQ(requests.size(), 4u);
+  for (const test_http::RecordedRequest& request : requests) {
+    EXPECT_FALSE(request.HasHeader("Proxy-Authorization")) << request.target;
+    EXPECT_FALSE(request.HasHeader("Authorization")) << request.target;
+  }
+  EXPECT_EQ(server_.RequestCount(), 0u);
 }
 
 }  // namespace

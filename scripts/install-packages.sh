@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # native build and tests
   cmake ninja-build g++ pkg-config googletest libcurl4-openssl-dev libjsoncpp-dev libsodium-dev libzstd-dev
+  # zlib, for zq_publish report's rotated logs: natively, and static for both MinGW-w64 targets
+  zlib1g-dev libz-mingw-w64-dev
   # Windows builds, x86-64 and x86: MinGW-w64 with the posix thread model
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686

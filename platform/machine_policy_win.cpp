@@ -13,8 +13,9 @@ constexpr DWORD kMaxValueBytes = 8192;
 
 std::optional<RegistryValue> ReadPolicyValue(const std::wstring& name) {
   HKEY opened = nullptr;
-  // The 64-bit view from a 32-bit build too: Windows shares the Policies
-  // tree between the views, but Wine keeps a 32-bit program in its own.
+  // The native view from a 32-bit build too, where Group Policy writes.
+  // Windows and Wine share the Policies tree between the views anyway; asking
+  // for it keeps the two builds reading one key should that ever differ.
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKeyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened) !=
       ERROR_SUCCESS) {
     return std::nullopt;

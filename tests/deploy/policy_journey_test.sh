@@ -2,8 +2,9 @@
 # Group Policy over the settings file, with the real client under Wine and
 # nginx as the update server. The values are written into the prefix's
 # HKLM\Software\Policies\Zenquilo\ZenquiloStudent as Group Policy writes them
-# (the native view; a 32-bit client reads the same), and the settings file
-# names other things for each: a dead update URL, another home page, DIRECT.
+# (the native view; Wine, like Windows, shows a 32-bit client the same key),
+# and the settings file names other things for each: a dead update URL,
+# another home page, DIRECT.
 #   1. the policy's update URL wins, and HIGHEST_VERSION 1 holds release 2
 #      back: the manifest is fetched, nothing else, nothing staged.
 #   2. updates turned off: not a request reaches nginx, and the learning

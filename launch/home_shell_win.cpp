@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "launch/process_killer.h"
+#include "platform/machine_policy.h"
 #include "platform/paths.h"
 #include "platform/settings.h"
 
@@ -12,7 +13,7 @@ void LaunchHomeShell() {
 
   const std::wstring directory = GetModuleDirectory();
   const std::wstring executable = directory + kLearningShellName;
-  const std::wstring address = ReadSetting(kSettingsSection, kHomeUrlKey, kDefaultHomeUrl);
+  const std::wstring address = ReadPolicyOrSetting(kHomeUrlKey, kDefaultHomeUrl);
   const std::wstring parameters = BuildHomeShellParameters(address, GetShortPath(directory));
 
   // No working directory: the shell inherits ours. Nothing waits for it.

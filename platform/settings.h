@@ -7,6 +7,8 @@
 // The two addresses kept outside the code, and the download stall limit, in
 // "zenquilostudent.ini" beside the executable, section "global". The file is only read, afresh at every call, so
 // an edited file takes effect at the next read; without it the defaults stand.
+// Group Policy's value of the same name, where one is set, wins over the
+// file's for the addresses and PROXY (platform/machine_policy.h).
 
 inline constexpr wchar_t kSettingsSection[] = L"global";
 inline constexpr wchar_t kUpdateUrlKey[] = L"URL_UPDATE_PACKAGE";

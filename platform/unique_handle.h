@@ -29,3 +29,7 @@ using UniqueFindHandle = UniqueResource<FindHandleTraits>;
 // Memory the system allocated with LocalAlloc for the caller (security
 // descriptors, FormatMessage text).
 using UniqueLocalMemory = UniqueResource<NullableTraits<HLOCAL, &LocalFree>>;
+
+// An open registry key, ended by RegCloseKey. The predefined roots
+// (HKEY_LOCAL_MACHINE and the like) are never held by one.
+using UniqueRegistryKey = UniqueResource<NullableTraits<HKEY, &RegCloseKey>>;

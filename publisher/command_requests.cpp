@@ -214,3 +214,28 @@ bool ParseKeygenRequest(const std::vector<std::string>& arguments, KeygenRequest
   if (request.prefix.empty()) problem = "--out is required";
   return !request.prefix.empty();
 }
+
+bool ParseReportRequest(const std::vector<std::string>& arguments, ReportRequest& request, std::string& problem) {
+  OptionNames names;
+  names.single = {"--release"};
+  names.repeated = {"--log"};
+  CommandLine line;
+  if (!ParseCommandLine(arguments, names, line, problem)) return false;
+  request = ReportRequest();
+  request.logs = line.Values("--log");
+  if (request.logs.empty()) {
+    problem = "--log (an access log of the update server or of a school's cache) is required";
+    return false;
+  }
+  if (line.Has("--release")) {
+    const std::string text = line.Value("--release");
+    const bool digits = !text.empty() && text.size() <= 10 &&
+                        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    if (!digits || std::stoull(text) > static_cast<unsigned long long>(std::numeric_limits<std::int32_t>::max())) {
+      problem = "--release must be a version number, from 0 to 2147483647";
+      return false;
+    }
+    request.release = static_cast<std::int32_t>(std::stoll(text));
+  }
+  return true;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -89,3 +90,10 @@ struct KeygenRequest {
   std::string prefix;  // not empty
 };
 bool ParseKeygenRequest(const std::vector<std::string>& arguments, KeygenRequest& request, std::string& problem);
+
+// zq_publish report --log ACCESS_LOG... [--release N].
+struct ReportRequest {
+  std::vector<std::string> logs;        // at least one
+  std::optional<std::int32_t> release;  // decimal digits, at most 2147483647
+};
+bool ParseReportRequest(const std::vector<std::string>& arguments, ReportRequest& request, std::string& problem);

@@ -53,3 +53,12 @@ int RunSign(const std::vector<std::string>& arguments, std::ostream& out, std::o
 // otherwise). --out is made when missing; a package already there is
 // replaced. Packages are made by the Linux build only (4 on Windows).
 int RunPackage(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+
+// zq_publish report --log ACCESS_LOG [--log ACCESS_LOG]... [--release N]
+// Reads nginx access logs of the update server or of school caches, plain or
+// gzip-compressed (rotated), and prints per day the update checks and the
+// share of each installed version, then how release N's files were served:
+// whole, compressed or as deltas (access_log_report.h). N is the newest ver
+// of a file served unless given. Malformed lines are skipped and counted.
+// 2 for a log that is not a file, 4 for one that cannot be read to its end.
+int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);

@@ -33,7 +33,8 @@ constexpr char kUsage[] =
     "                  [--base-url URL] [--date DATE] [the options of a release]\n"
     "       zq_publish package --published DIR --release-dir DIR --out DIR\n"
     "                  [--sign-cert FILE.p12 --sign-password-file FILE]\n"
-    "       zq_publish keygen --out PREFIX\n";
+    "       zq_publish keygen --out PREFIX\n"
+    "       zq_publish report --log ACCESS_LOG [--log ACCESS_LOG]... [--release N]\n";
 
 // What a publish gathers on its way from the request to the release.
 struct PublishRun {
@@ -353,6 +354,7 @@ int RunPublisher(const std::vector<std::string>& arguments, std::ostream& out, s
   if (command == "rollback") return RunRollback(rest, out, err, encoder);
   if (command == "sign") return RunSign(rest, out, err);
   if (command == "package") return RunPackage(rest, out, err);
+  if (command == "report") return RunReport(rest, out, err);
   PublishRequest request;
   std::string problem;
   if (!ParsePublishRequest(arguments, request, problem)) {

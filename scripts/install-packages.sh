@@ -8,6 +8,10 @@ packages=(
   cmake ninja-build g++ pkg-config googletest libcurl4-openssl-dev libjsoncpp-dev libsodium-dev libzstd-dev
   # the suffix sorting of the publisher's patch maker
   libdivsufsort-dev
+  # xmllint, for the Group Policy template's test
+  libxml2-utils
+  # zlib, for zq_publish report's rotated logs: natively, and static for both MinGW-w64 targets
+  zlib1g-dev libz-mingw-w64-dev
   # Windows builds, x86-64 and x86: MinGW-w64 with the posix thread model
   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686

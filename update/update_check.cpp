@@ -3,9 +3,9 @@
 #include "update/manifest/version_number.h"
 #include "update/proof/sha256_digest.h"
 
-std::string BuildManifestRequestUrl(const std::string& url, std::uint32_t tickCount) {
+std::string BuildManifestRequestUrl(const std::string& url, std::uint32_t tickCount, std::int32_t installedVersion) {
   // GetTickCount wraps after 49.7 days; above 2^31 it is written negative.
-  return url + "?r=" + std::to_string(static_cast<std::int32_t>(tickCount));
+  return url + "?r=" + std::to_string(static_cast<std::int32_t>(tickCount)) + "&v=" + std::to_string(installedVersion);
 }
 
 std::string SignatureUrlFor(const std::string& manifestUrl) {
@@ -16,6 +16,11 @@ std::string SignatureUrlFor(const std::string& manifestUrl) {
 
 bool IsUpdateDue(const PackageManifest& remote, const PackageManifest& local) {
   return VersionNumber(remote.version()) > VersionNumber(local.version());
+}
+
+bool WithinHighestVersion(const PackageManifest& remote, std::optional<std::uint32_t> highestVersion) {
+  // Compared wide: a highest version above INT32_MAX holds nothing back.
+  return !highestVersion || static_cast<std::int64_t>(VersionNumber(remote.version())) <= *highestVersion;
 }
 
 int RolloutBucket(const std::string& version, const std::string& machineIdentity) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -9,9 +10,13 @@
 // The start-up decision, made from values only: the request URL, whether an
 // update is due, and which kind runs. The update manager carries it out.
 
-// url + "?r=" + the tick count as a signed 32-bit decimal number. The suffix
-// is appended whatever the URL holds already; it keeps caches from answering.
-std::string BuildManifestRequestUrl(const std::string& url, std::uint32_t tickCount);
+// url + "?r=" + the tick count as a signed 32-bit decimal number, then
+// "&v=" + the installed version as the version rule counts it (decimal, so
+// nothing in it needs escaping; 0 with no local manifest). The suffix is
+// appended whatever the URL holds already; "r" keeps caches from answering,
+// "v" tells the server's logs which release each PC runs. A school cache's
+// key leaves the query out, so neither splits what it keeps.
+std::string BuildManifestRequestUrl(const std::string& url, std::uint32_t tickCount, std::int32_t installedVersion);
 
 // Where a release's signature is served: beside its manifest, with this
 // suffix after the manifest's path (before any query the URL has).
@@ -21,6 +26,10 @@ std::string SignatureUrlFor(const std::string& manifestUrl);
 
 // True when the remote version counts as more than the local one.
 bool IsUpdateDue(const PackageManifest& remote, const PackageManifest& local);
+
+// Whether the remote release lies within the highest version an
+// administrator lets PCs take (none: every version does).
+bool WithinHighestVersion(const PackageManifest& remote, std::optional<std::uint32_t> highestVersion);
 
 // Staged rollout. A release may name the share of PCs that take it now; each
 // PC draws its bucket, 0 to 99, from a digest of the release's version number

@@ -26,10 +26,12 @@ class UpdateManager {
   void SetTrayWindow(HWND window) { trayWindow = window; }
   void SetProgressBar(HWND window) { progressBar = window; }
 
-  // Fetches the remote manifest (at most about 3 s; with a release key its
-  // signature too, as long again), loads the local one, and returns true when
-  // the remote manifest is trusted, its version counts as more and this PC
-  // is within its rollout share. Main thread, once.
+  // Loads the local manifest, fetches the remote one (at most about 3 s; with
+  // a release key its signature too, as long again), and returns true when
+  // the remote manifest is trusted, its version counts as more, lies within
+  // the highest version Group Policy allows and this PC is within its
+  // rollout share. With updates turned off by Group Policy, false at once,
+  // nothing loaded or fetched. Main thread, once.
   bool CheckForUpdate();
   // With a release key, a manifest whose signature does not verify is not
   // even parsed, and one past its expiry is not taken: remoteManifest keeps

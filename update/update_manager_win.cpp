@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/machine_identity.h"
+#include "platform/machine_policy.h"
 #include "platform/narrow_file.h"
 #include "platform/paths.h"
 #include "platform/settings.h"
@@ -34,22 +35,29 @@ UpdateManager::UpdateManager(const ReleaseTrust& releaseTrust)
       pendingManifestPath(GetTempDirectory() + L"package.json") {}
 
 bool UpdateManager::CheckForUpdate() {
-  FetchRemoteManifest();
+  // Turned off by the administrator: not even the manifest is asked for.
+  if (!UpdatesEnabledByPolicy()) return false;
+  // First, so that the request can say which release this PC runs.
   LoadLocalManifest(WideToNarrow(localManifestPath));
+  FetchRemoteManifest();
   if (!remoteTrusted || !IsUpdateDue(remoteManifest, localManifest)) return false;
+  // Held back by the administrator: as if no update were due.
+  if (!WithinHighestVersion(remoteManifest, HighestVersionByPolicy())) return false;
   // A staged release: a PC outside its share sees no update due, and has
   // fetched nothing but the manifest.
   return TakesRelease(remoteManifest, RolloutBucket(remoteManifest.version(), MachineIdentity()));
 }
 
 void UpdateManager::FetchRemoteManifest() {
-  const std::string url = WideToNarrow(ReadSetting(kSettingsSection, kUpdateUrlKey, kDefaultUpdateUrl));
+  const std::string url = WideToNarrow(ReadPolicyOrSetting(kUpdateUrlKey, kDefaultUpdateUrl));
   // Every request of this check and of the update after it goes by this.
-  SetProxyOverride(WideToNarrow(ReadSetting(kSettingsSection, kProxyKey, L"")));
+  SetProxyOverride(WideToNarrow(ReadPolicyOrSetting(kProxyKey, L"")));
   const DWORD tickCount = GetTickCount();
+  const std::int32_t installed = VersionNumber(localManifest.version());
   std::string body;
   HttpTransfer transfer;
-  const int fetched = transfer.FetchToMemory(BuildManifestRequestUrl(url, tickCount), body, kMaxManifestBytes);
+  const int fetched =
+      transfer.FetchToMemory(BuildManifestRequestUrl(url, tickCount, installed), body, kMaxManifestBytes);
   // Whatever arrived is kept: the pending manifest is written from exactly
   // these bytes. A body that does not parse leaves remoteManifest as it was.
   remoteManifestText = body;
@@ -58,8 +66,8 @@ void UpdateManager::FetchRemoteManifest() {
   if (fetched == CURLE_FILESIZE_EXCEEDED) return;
   if (trust.required()) {
     std::string signature;
-    const int signatureFetched = HttpTransfer().FetchToMemory(BuildManifestRequestUrl(SignatureUrlFor(url), tickCount),
-                                                              signature, kMaxSignatureBytes);
+    const int signatureFetched = HttpTransfer().FetchToMemory(
+        BuildManifestRequestUrl(SignatureUrlFor(url), tickCount, installed), signature, kMaxSignatureBytes);
     remoteSignatureText = signature;
     if (signatureFetched == CURLE_FILESIZE_EXCEEDED) return;
     // Anyone who can answer for the update host can send a manifest: one that

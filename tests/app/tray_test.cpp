@@ -197,14 +197,17 @@ TEST_F(TrayTest, ProgressDialogExistsHiddenWithItsBarAtZero) {
   EXPECT_EQ(ControlText(dialog, 1002), L"正在获取最新文件");
 }
 
-TEST_F(TrayTest, TheUpdateCheckAsksTheServerWithTickAndUserAgent) {
+// The installed version rides along, read before the request: a check that
+// loaded the local manifest only after the fetch would say 0.
+TEST_F(TrayTest, TheUpdateCheckAsksTheServerWithTickInstalledVersionAndUserAgent) {
   server_.SetResource("/soft/package.json", "{\"version\": \"1\", \"type\": \"none\"}");
+  install_.WriteFileBytes(L"package.json", "{\"version\": \"07\", \"file_list\": []}");
   StartResident(L"--no-shell");
   ASSERT_TRUE(WaitUntil([&] { return server_.RequestCount() >= 1; }));
   const test_http::RecordedRequest request = server_.Requests()[0];
   EXPECT_EQ(request.method, "GET");
   EXPECT_EQ(request.path, "/soft/package.json");
-  EXPECT_TRUE(std::regex_match(request.query, std::regex("r=-?[0-9]+"))) << request.query;
+  EXPECT_TRUE(std::regex_match(request.query, std::regex("r=-?[0-9]+&v=7"))) << request.query;
   EXPECT_EQ(request.Header("User-Agent"), "KVT Updater/1.0");
   EXPECT_EQ(server_.RequestCount(), 1u) << "one check per start, and no download for type \"none\"";
 }

@@ -3,7 +3,8 @@
 # deltas, served by nginx with the update server's configuration, installed
 # by the real client under Wine.
 #   1. release 1 installed, release 2 served: only delta URLs are fetched, and
-#      the install is byte for byte release 2.
+#      the install is byte for byte release 2. zq_publish report, run on
+#      nginx's log of it, says so.
 #   2. the same release with a road broken for each file: a file changed
 #      locally (no base), a corrupt delta, a delta whose window is above the
 #      cap, and a truncated compressed copy; each falls to the next road and
@@ -85,6 +86,32 @@ delta_bytes=$(tail -n +"$((log_lines + 1))" "$run/access.log" | awk '$7 ~ /^\/de
 full_bytes=$(cat "$r2/a.dll" "$r2/bin/b.dll" "$r2/c.dat" "$r2/d.dat" | wc -c)
 echo "bytes over the wire: $delta_bytes through deltas, against $full_bytes for the files"
 check "the deltas weigh less than a tenth of the files" test $((delta_bytes * 10)) -lt "$full_bytes"
+
+# The operator's report on this very log, its first lines rotated and
+# compressed as logrotate leaves them. Run two may be ended before its check
+# is logged; a third start, on release 2, is waited for, so the log holds
+# checks from both releases, and the report must count what the log holds.
+pid=$(zq_run "$install")
+pids+=("$pid")
+check "a start on release 2 says so in its check" \
+  zq_wait 30 grep -q '"GET /soft/package.json?r=-\?[0-9]*&v=2 ' "$run/access.log"
+zq_end_program "$pid"
+checks=$(grep -c '"GET /soft/package.json?' "$run/access.log" || true)
+on_release2=$(grep -c '"GET /soft/package.json?r=-\?[0-9]*&v=2 ' "$run/access.log" || true)
+share=$(awk -v part="$on_release2" -v whole="$checks" 'BEGIN {printf "%5.1f", 100 * part / whole}')
+head -n 2 "$run/access.log" | gzip >"$work/access.log.1.gz"
+tail -n +3 "$run/access.log" >"$work/access.log"
+report=$(zq_publish_release report --log "$work/access.log.1.gz" --log "$work/access.log")
+echo "$report"
+report_has() { grep -qE "$1" <<<"$report"; }
+check "the report: $checks checks, $on_release2 of them from release 2" \
+  report_has "^....-..-..: $checks update checks, $share % on release 2\$"
+check "the report: the checks from release 1" report_has '^  1 +1 +'
+check "the report: release 2's files went as 4 deltas, their bytes as logged" \
+  report_has "^  delta +4 requests +$delta_bytes bytes\$"
+check "the report: none whole" report_has '^  whole +0 requests +0 bytes$'
+check "the report: none compressed" report_has '^  compressed +0 requests +0 bytes$'
+check "the report: no line of nginx's is malformed" test "$(grep -c skipped <<<"$report")" = 0
 
 # --- 2. A broken road for each file ---------------------------------------------
 faults=$work/out2-faults

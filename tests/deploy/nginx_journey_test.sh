@@ -91,7 +91,8 @@ expected=$(printf '%s\n' /files/2/a.dll "/files/1/bin/%E6%96%B0%E6%96%87%E4%BB%B
 # old.txt, which release 2 deletes, has nothing to fetch. The text files are
 # too small for a compressed copy to be smaller; the DLL comes compressed.
 check "exactly the changed files are fetched" test "$(fetched_since "$log_lines")" = "$expected"
-check "the manifest is requested with ?r=" grep -q 'GET /soft/package.json?r=-\?[0-9]* ' "$run/access.log"
+check "the manifest is requested with ?r= and the installed version" \
+  grep -q 'GET /soft/package.json?r=-\?[0-9]*&v=1 ' "$run/access.log"
 check "the pending manifest is the served one" cmp -s <(crlf_of "$work/out2/package.json") "$install/temp/package.json"
 check "nothing is installed yet" same_file "$install/a.dll" "$r1/a.dll"
 zq_end_program "$pid"
@@ -161,7 +162,7 @@ pid=$(zq_run "$install")
 pids+=("$pid")
 check "the signed release 12 is staged" zq_wait 60 test -f "$install/temp/package.json"
 check "its signature was fetched beside the manifest" \
-  bash -c "tail -n +$((log_lines + 1)) '$run/access.log' | grep -q 'GET /soft/package.json.sig?r=-\?[0-9]* HTTP/1.1\" 200 '"
+  bash -c "tail -n +$((log_lines + 1)) '$run/access.log' | grep -q 'GET /soft/package.json.sig?r=-\?[0-9]*&v=11 HTTP/1.1\" 200 '"
 check "the signature is kept with the pending manifest" cmp -s "$work/out12/package.json.sig" "$install/temp/package.json.sig"
 zq_end_program "$pid"
 pid=$(zq_run "$install")

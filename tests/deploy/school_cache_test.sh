@@ -2,7 +2,7 @@
 # A school's cache (deploy/nginx/school-cache.conf.in) in front of the update
 # server, both nginx on loopback:
 #   1. 50 clients at once ask a fresh cache for the manifest, each with its
-#      own ?r=, then 50 for a 10 MiB file: every one gets the exact bytes,
+#      own ?r= and one of four installed versions in &v=, then 50 for a 10 MiB file: every one gets the exact bytes,
 #      while the origin sends the manifest about once and each 1 MiB slice of
 #      the file once; once expired, the manifest is refreshed by one
 #      conditional request.
@@ -36,12 +36,15 @@ manifest_seconds=5
 # origin_since LINES: the origin's log lines after its first LINES.
 origin_since() { tail -n +"$(($1 + 1))" "$origin_run/access.log"; }
 # fetch_all NAME URL_PATH COUNT: COUNT clients at once, shaped like the
-# program's requests, each with its own ?r=; bodies in $work/NAME/<i>.
+# program's requests, each with its own ?r= (and for the manifest, its
+# installed version in &v=, four different ones); bodies in $work/NAME/<i>.
 fetch_all() {
-  local i
+  local i query
   mkdir -p "$work/$1"
   for i in $(seq 1 "$3"); do
-    printf 'url = "%s%s?r=%d"\noutput = "%s/%s/%d"\n' "$cache" "$2" "$((RANDOM * 65536 + i))" "$work" "$1" "$i"
+    query="?r=$((RANDOM * 65536 + i))"
+    [[ $2 == */package.json ]] && query+="&v=$((i % 4 + 9))"
+    printf 'url = "%s%s%s"\noutput = "%s/%s/%d"\n' "$cache" "$2" "$query" "$work" "$1" "$i"
   done >"$work/$1.curl"
   curl -sS --no-progress-meter --parallel --parallel-immediate --parallel-max "$3" -A 'KVT Updater/1.0' -K "$work/$1.curl"
 }
@@ -76,7 +79,7 @@ ZQ_NGINX_EXTRA='limit_rate 2m;' "$here/scripts/serve-release.sh" start "$work/ou
 fetch_all manifest /soft/package.json 50
 check "50 clients at once each get the manifest" all_equal manifest "$work/out2/package.json"
 fetches=$(grep -c '"GET /soft/package.json?' "$origin_run/access.log" || true)
-check "the origin is asked for the manifest $fetches time(s), at most 3, whatever ?r= says" test "$fetches" -le 3
+check "the origin is asked for the manifest $fetches time(s), at most 3, whatever ?r= and &v= say" test "$fetches" -le 3
 check "the cache passes no-cache on to clients" \
   bash -c "curl -sS -o /dev/null -D - '$cache/soft/package.json?r=1' | grep -qi '^Cache-Control: no-cache'"
 

@@ -10,15 +10,18 @@ PackageManifest WithVersion(const std::string& version) {
   return manifest;
 }
 
-TEST(BuildManifestRequestUrl, AppendsTheTickCountAsASigned32BitNumber) {
-  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/soft/package.json", 0), "http://u.example/soft/package.json?r=0");
-  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/p.json", 2147483647u), "http://u.example/p.json?r=2147483647");
+TEST(BuildManifestRequestUrl, AppendsTheTickCountAsASigned32BitNumberThenTheInstalledVersion) {
+  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/soft/package.json", 0, 12),
+            "http://u.example/soft/package.json?r=0&v=12");
+  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/p.json", 2147483647u, 0),
+            "http://u.example/p.json?r=2147483647&v=0");
   // After about 24.9 days of uptime the count is written with a minus sign.
-  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/p.json", 2147483648u), "http://u.example/p.json?r=-2147483648");
-  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/p.json", 4294967295u), "http://u.example/p.json?r=-1");
+  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/p.json", 2147483648u, 3),
+            "http://u.example/p.json?r=-2147483648&v=3");
+  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/p.json", 4294967295u, -1), "http://u.example/p.json?r=-1&v=-1");
   // A URL that has a query already gets a second question mark.
-  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/p.json?channel=beta", 7),
-            "http://u.example/p.json?channel=beta?r=7");
+  EXPECT_EQ(BuildManifestRequestUrl("http://u.example/p.json?channel=beta", 7, 9),
+            "http://u.example/p.json?channel=beta?r=7&v=9");
 }
 
 // Catches ".sig" put into a query, where a server would ignore it and answer
@@ -26,8 +29,8 @@ TEST(BuildManifestRequestUrl, AppendsTheTickCountAsASigned32BitNumber) {
 TEST(SignatureUrlFor, PutsTheSuffixAfterThePath) {
   EXPECT_EQ(SignatureUrlFor("http://u.example/soft/package.json"), "http://u.example/soft/package.json.sig");
   EXPECT_EQ(SignatureUrlFor("http://u.example/p.json?channel=beta"), "http://u.example/p.json.sig?channel=beta");
-  EXPECT_EQ(BuildManifestRequestUrl(SignatureUrlFor("http://u.example/p.json?c=1"), 7),
-            "http://u.example/p.json.sig?c=1?r=7");
+  EXPECT_EQ(BuildManifestRequestUrl(SignatureUrlFor("http://u.example/p.json?c=1"), 7, 2),
+            "http://u.example/p.json.sig?c=1?r=7&v=2");
 }
 
 TEST(IsUpdateDue, ComparesNumbersNotTexts) {
@@ -47,6 +50,32 @@ TEST(IsUpdateDue, ComparesNumbersNotTexts) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(IsUpdateDue(WithVersion(c.remote), WithVersion(c.local)), c.due) << c.remote << " vs " << c.local;
+  }
+}
+
+// Catches a highest version that holds back the release it names, or lets
+// through one above it because the texts compare rather than the numbers.
+TEST(WithinHighestVersion, TakesUpToTheHighestVersionByTheVersionRule) {
+  struct Case {
+    const char* remote;
+    std::optional<std::uint32_t> highest;
+    bool within;
+  } const cases[] = {
+      {"12", std::nullopt, true},
+      {"12", 12u, true},
+      {"13", 12u, false},
+      {"9", 12u, true},
+      {"012", 12u, true},
+      {"12abc", 11u, false},
+      {"", 0u, true},
+      {"1", 0u, false},
+      {"2147483647", 4294967295u, true},
+      {"-5", 0u, true},
+      {"99999999999", 2147483647u, true},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(WithinHighestVersion(WithVersion(c.remote), c.highest), c.within)
+        << c.remote << " within " << (c.highest ? std::to_string(*c.highest) : "none");
   }
 }
 

@@ -69,11 +69,14 @@ enum class NextAttempt {
   kDone,     // proved
   kResume,   // keep the bytes on disk and ask for the rest
   kRestart,  // remove the file and fetch it from its first byte
+  kGiveUp,   // remove the file; no attempt can succeed where this one failed
 };
 
 // Pure. A whole file that failed its proof, bytes whose version is unknown, a
 // range the server calls unsatisfiable (416), a write that did not reach the
-// disk (23), or a body longer than the file: start again from zero.
+// disk (23), or a body longer than the file: start again from zero. A server
+// whose certificate was refused (60) is given up at once: the same server
+// presents the same certificate seconds later.
 NextAttempt DecideNextAttempt(const AttemptOutcome& outcome);
 
 // The result of a download whose last whole file failed its proof.

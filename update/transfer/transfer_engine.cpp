@@ -134,7 +134,7 @@ int TransferEngine::AfterAttempt(Job& job, int result) {
   job.next = DecideNextAttempt(outcome);
   if (job.next == NextAttempt::kDone) return 0;
   if (result == 0) result = kDownloadNotProved;
-  if (job.attempt >= job.request.retry.pausesMs.size()) {
+  if (job.next == NextAttempt::kGiveUp || job.attempt >= job.request.retry.pausesMs.size()) {
     RemoveNarrowPath(path);
     return result;
   }

@@ -29,7 +29,8 @@ std::string Body(std::size_t size, int seed) {
 }
 
 // Catches a resumption of bytes whose version is unknown or that failed their
-// proof, and a restart that throws away good bytes after a mere cut.
+// proof, a restart that throws away good bytes after a mere cut, and a server
+// whose certificate was refused being asked again and again.
 TEST(DecideNextAttempt, ResumesOnlyGoodBytesOfAKnownVersion) {
   const struct {
     const char* what;
@@ -47,6 +48,8 @@ TEST(DecideNextAttempt, ResumesOnlyGoodBytesOfAKnownVersion) {
       {"range not satisfiable", {22, 416, false, 50, true}, NextAttempt::kRestart},
       {"longer than its size", {63, 200, false, 50, true}, NextAttempt::kRestart},
       {"written short, version known", {23, 200, false, 50, true}, NextAttempt::kRestart},
+      {"certificate refused", {60, 0, false, -1, false}, NextAttempt::kGiveUp},
+      {"certificate refused, bytes kept from before", {60, 0, false, 50, true}, NextAttempt::kGiveUp},
   };
   for (const auto& c : cases) EXPECT_EQ(DecideNextAttempt(c.outcome), c.next) << c.what;
 }

@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
   const std::string der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   if (!file.good() && !file.eof()) return 1;
   if (der.empty()) return 1;
-  const StoreOwner store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"));
+  const StoreOwner store(
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"));
   if (!store) return 2;
   return Change(store.get(), der, std::strcmp(argv[1], "add") == 0) ? 0 : 2;
 }

@@ -152,6 +152,43 @@ zq_report() {
   fi
 }
 
+# zq_start_squid PORT: Debian's squid on 127.0.0.1:PORT as a school's proxy
+# (a private configuration: no cache, loopback clients only, CONNECT
+# included), its state and access.log in $work/squid; sets squid_pid, which
+# the caller ends. Fails when squid is missing or does not start.
+zq_start_squid() {
+  local squid=${SQUID:-/usr/sbin/squid}
+  if [ ! -x "$squid" ]; then
+    echo "squid is not installed (scripts/install-packages.sh installs it)" >&2
+    return 1
+  fi
+  # squid gives up root for its own user, which must reach its files.
+  chmod 711 "$work"
+  mkdir -p "$work/squid"
+  chown proxy:proxy "$work/squid" 2>/dev/null || chmod 777 "$work/squid"
+  cat >"$work/squid/squid.conf" <<CONF
+http_port 127.0.0.1:$1
+pid_filename $work/squid/squid.pid
+access_log stdio:$work/squid/access.log
+cache_log $work/squid/cache.log
+cache_store_log none
+cache deny all
+coredump_dir $work/squid
+pinger_enable off
+netdb_filename none
+shutdown_lifetime 0 seconds
+http_access allow localhost
+http_access deny all
+CONF
+  "$squid" -N -f "$work/squid/squid.conf" >"$work/squid/console.log" 2>&1 &
+  squid_pid=$!
+  if ! zq_wait 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$1" 2>/dev/null; then
+    echo "squid did not start:" >&2
+    cat "$work/squid/console.log" "$work/squid/cache.log" >&2 2>/dev/null || true
+    return 1
+  fi
+}
+
 # new_port: a free port not taken before in this run, appended to ports.
 ports=()
 new_port() {

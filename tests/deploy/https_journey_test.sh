@@ -13,12 +13,6 @@ export ZQ_BUILD=$(cd "$1" && pwd)
 . "$here/scripts/wine-env.sh"
 . "$here/scripts/journey-lib.sh"
 
-squid=${SQUID:-/usr/sbin/squid}
-if [ ! -x "$squid" ]; then
-  echo "squid is not installed (scripts/install-packages.sh installs it)" >&2
-  exit 1
-fi
-
 zq_journey_begin https-journey
 squid_pid=""
 root_added=""
@@ -138,30 +132,7 @@ mkdir -p "$work/crl/files"
 openssl crl -in "$pki/ca.crl.pem" -outform DER -out "$work/crl/files/ca.crl"
 "$here/scripts/serve-release.sh" start "$work/crl" "127.0.0.1:$crl_port" "$work/nginx-crl"
 
-chmod 711 "$work"
-mkdir -p "$work/squid"
-chown proxy:proxy "$work/squid" 2>/dev/null || chmod 777 "$work/squid"
-cat >"$work/squid/squid.conf" <<CONF
-http_port 127.0.0.1:$squid_port
-pid_filename $work/squid/squid.pid
-access_log stdio:$work/squid/access.log
-cache_log $work/squid/cache.log
-cache_store_log none
-cache deny all
-coredump_dir $work/squid
-pinger_enable off
-netdb_filename none
-shutdown_lifetime 0 seconds
-http_access allow localhost
-http_access deny all
-CONF
-"$squid" -N -f "$work/squid/squid.conf" >"$work/squid/console.log" 2>&1 &
-squid_pid=$!
-if ! zq_wait 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$squid_port" 2>/dev/null; then
-  echo "squid did not start:" >&2
-  cat "$work/squid/console.log" "$work/squid/cache.log" >&2 2>/dev/null || true
-  exit 1
-fi
+zq_start_squid "$squid_port"
 
 "$WINE" "$ZQ_BUILD/tests/test_root_store.exe" add "$ca_der"
 root_added=1

@@ -15,12 +15,6 @@ export ZQ_BUILD=$(cd "$1" && pwd)
 . "$here/scripts/wine-env.sh"
 . "$here/scripts/journey-lib.sh"
 
-squid=${SQUID:-/usr/sbin/squid}
-if [ ! -x "$squid" ]; then
-  echo "squid is not installed (scripts/install-packages.sh installs it)" >&2
-  exit 1
-fi
-
 zq_journey_begin proxy-journey
 user_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
 # The machine's WinHTTP proxy is kept per registry view, as Windows keeps it
@@ -76,31 +70,7 @@ new_port; dead_port=${ports[-1]}
 server=127.0.0.1:$server_port
 school_proxy=127.0.0.1:$squid_port
 
-# squid gives up root for its own user, which must reach its files.
-chmod 711 "$work"
-mkdir -p "$work/squid"
-chown proxy:proxy "$work/squid" 2>/dev/null || chmod 777 "$work/squid"
-cat >"$work/squid/squid.conf" <<CONF
-http_port $school_proxy
-pid_filename $work/squid/squid.pid
-access_log stdio:$work/squid/access.log
-cache_log $work/squid/cache.log
-cache_store_log none
-cache deny all
-coredump_dir $work/squid
-pinger_enable off
-netdb_filename none
-shutdown_lifetime 0 seconds
-http_access allow localhost
-http_access deny all
-CONF
-"$squid" -N -f "$work/squid/squid.conf" >"$work/squid/console.log" 2>&1 &
-squid_pid=$!
-if ! zq_wait 20 bash -c "exec 3<>/dev/tcp/127.0.0.1/$squid_port" 2>/dev/null; then
-  echo "squid did not start:" >&2
-  cat "$work/squid/console.log" "$work/squid/cache.log" >&2 2>/dev/null || true
-  exit 1
-fi
+zq_start_squid "$squid_port"
 
 # Release 1 installed, release 2 served: a check finds an update due.
 r1=$work/release1

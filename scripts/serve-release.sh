@@ -5,7 +5,9 @@
 # deploy/nginx/school-cache.conf.in.
 #
 #   serve-release.sh render ROOT LISTEN             print the server block for /etc/nginx
-#   serve-release.sh start ROOT 127.0.0.1:PORT RUN   run a private nginx (state in RUN)
+#   serve-release.sh start ROOT 127.0.0.1:PORT RUN [CERT KEY]
+#                                                    run a private nginx (state in RUN);
+#                                                    with CERT and KEY (PEM), over https
 #   serve-release.sh render-cache UPSTREAM LISTEN CACHE_DIR [MANIFEST_SECONDS [MAX_SIZE]]
 #                                                    print the cache's blocks for /etc/nginx
 #   serve-release.sh start-cache UPSTREAM 127.0.0.1:PORT RUN [MANIFEST_SECONDS]
@@ -32,6 +34,13 @@ usage() {
 
 render() {  # ROOT LISTEN
   sed -e "s|@ROOT@|$1|g" -e "s|@LISTEN@|$2|g" "$template"
+}
+
+# render_https ROOT LISTEN CERT KEY: the same server, listening for TLS with
+# that certificate (the chain's intermediates, if any, after it in CERT).
+render_https() {
+  render "$1" "$2 ssl" |
+    sed -e "/^    listen /a\    ssl_certificate $3;\n    ssl_certificate_key $4;"
 }
 
 # upstream_host URL: the host[:port] of an origin URL, or nothing for a URL
@@ -83,10 +92,14 @@ case "${1:-}" in
     render "$2" "$3"
     ;;
   start)
-    [ $# -eq 4 ] || usage
+    [ $# -eq 4 ] || [ $# -eq 6 ] || usage
     root=$(cd "$2" && pwd)
     run=$(make_run "$4")
-    render "$root" "$3" >"$run/zenquilo-updates.conf"
+    if [ $# -eq 6 ]; then
+      render_https "$root" "$3" "$(realpath "$5")" "$(realpath "$6")" >"$run/zenquilo-updates.conf"
+    else
+      render "$root" "$3" >"$run/zenquilo-updates.conf"
+    fi
     run_private "$run" zenquilo-updates.conf
     ;;
   render-cache)

@@ -46,7 +46,7 @@ DownloadLimits LimitsForSize(long long namedSize) {
 
 NextAttempt DecideNextAttempt(const AttemptOutcome& outcome) {
   if (outcome.result == 0) return outcome.proved ? NextAttempt::kDone : NextAttempt::kRestart;
-  if (outcome.status == 407) return NextAttempt::kGiveUp;
+  if (outcome.status == 407 || outcome.result == CURLE_PEER_FAILED_VERIFICATION) return NextAttempt::kGiveUp;
   // What a failed write left on disk is not worth keeping: the disk may have
   // been freed since, and a short file is no base to append to.
   if (outcome.status == 416 || outcome.result == CURLE_FILESIZE_EXCEEDED || outcome.result == CURLE_WRITE_ERROR) {

@@ -75,7 +75,9 @@ enum class NextAttempt {
 // Pure. A whole file that failed its proof, bytes whose version is unknown, a
 // range the server calls unsatisfiable (416), a write that did not reach the
 // disk (23), or a body longer than the file: start again from zero. A proxy
-// that refused the user's credentials (407) would refuse them again: give up.
+// that refused the user's credentials (407) would refuse them again, and a
+// server whose certificate was refused (60) presents the same one seconds
+// later: give up at once.
 NextAttempt DecideNextAttempt(const AttemptOutcome& outcome);
 
 // The result of a download whose last whole file failed its proof.

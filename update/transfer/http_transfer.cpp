@@ -4,6 +4,7 @@
 #include "platform/unique_resource.h"
 #include "update/proof/streamed_digests.h"
 #include "update/transfer/proxy_route.h"
+#include "update/transfer/server_certificate.h"
 
 #include <algorithm>
 #include <atomic>
@@ -67,6 +68,66 @@ bool RefusedByProxy(CURL* curl) {
           status == kProxyAuthenticationRequired) ||
          (curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &tunnel) == CURLE_OK &&
           tunnel == kProxyAuthenticationRequired);
+}
+
+using UrlHandle = UniqueResource<NullableTraits<CURLU*, &curl_url_cleanup>>;
+
+// The host an https URL names, as its certificate must name it; empty for
+// any other URL, whose server has no certificate to check.
+std::string HttpsHostOf(const std::string& url) {
+  const UrlHandle parsed(curl_url());
+  char* scheme = nullptr;
+  char* host = nullptr;
+  std::string result;
+  if (parsed && curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+      curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK && std::strcmp(scheme, "https") == 0) {
+    result = host;
+    // An IPv6 literal comes in brackets; a certificate names the address alone.
+    const bool bracketed = result.size() > 2 && result.front() == '[' && result.back() == ']';
+    if (bracketed) result = result.substr(1, result.size() - 2);
+  }
+  curl_free(scheme);
+  curl_free(host);
+  return result;
+}
+
+// What the pre-request check of one transfer needs, and what it found.
+struct ServerCheck {
+  CURL* handle = nullptr;
+  std::string host;  // empty: not https
+  bool refused = false;
+};
+
+// Runs once the connection is made or reused, through any proxy's tunnel,
+// before a byte of the request is sent: a server we do not trust learns
+// nothing of what is asked, and gives nothing that is taken.
+int CheckServerBeforeRequest(void* clientp, char*, char*, int, int) {
+  auto* check = static_cast<ServerCheck*>(clientp);
+  if (check == nullptr) return CURL_PREREQFUNC_ABORT;
+  if (check->host.empty()) return CURL_PREREQFUNC_OK;
+  try {
+    if (ServerCertificateAccepted(check->handle, check->host)) return CURL_PREREQFUNC_OK;
+  } catch (...) {
+  }
+  check->refused = true;
+  return CURL_PREREQFUNC_ABORT;
+}
+
+void CheckServerOfEachRequest(CURL* curl, ServerCheck& check, const std::string& url) {
+  check.handle = curl;
+  check.host = HttpsHostOf(url);
+  // Real Windows' Schannel checks revocation as well, and would otherwise
+  // refuse a server whose CRL a school's firewall keeps out of reach.
+  curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
+  curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, &CheckServerBeforeRequest);
+  curl_easy_setopt(curl, CURLOPT_PREREQDATA, &check);
+}
+
+// libcurl calls a refusal by the callback an abort (42); it is a server that
+// failed verification, as Schannel's own refusal is.
+CURLcode WithServerCheck(const ServerCheck& check, CURLcode result) {
+  return check.refused ? CURLE_PEER_FAILED_VERIFICATION : result;
 }
 
 // Whether the handle's transfer got a connection (new or reused) to anyone.
@@ -241,6 +302,7 @@ struct DownloadAttempt::State {
   ResponseGate gate;
   DownloadTarget* target = nullptr;
   std::string proxy;
+  ServerCheck server;
 };
 
 DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target, bool toBar, ProgressWindow window)
@@ -302,6 +364,7 @@ DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target,
   curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &ReadResponseHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &s.gate);
+  CheckServerOfEachRequest(curl, s.server, s.url);
 }
 
 DownloadAttempt::~DownloadAttempt() {
@@ -326,12 +389,13 @@ int DownloadAttempt::Finish(CURLcode performed) {
     if (!CloseFile(target.file) || !flushed) target.writeFailed = true;
   }
   if (!state_->handle) return CURLE_FAILED_INIT;
+  const CURLcode result = WithServerCheck(state_->server, performed);
   // The next attempt (the engine's retry) goes by the next choice.
-  ReportProxyResult(state_->proxy, performed, MadeConnection(state_->handle.get()));
+  ReportProxyResult(state_->proxy, result, MadeConnection(state_->handle.get()));
   if (RefusedByProxy(state_->handle.get())) target.responseStatus = kProxyAuthenticationRequired;
   if (state_->gate.rejected || target.responseStatus == kProxyAuthenticationRequired) return CURLE_HTTP_RETURNED_ERROR;
   if (target.writeFailed) return CURLE_WRITE_ERROR;
-  return target.overLimit ? CURLE_FILESIZE_EXCEEDED : performed;
+  return target.overLimit ? CURLE_FILESIZE_EXCEEDED : result;
 }
 
 ProgressMessageSender SetProgressMessageSender(ProgressMessageSender sender) {
@@ -360,6 +424,8 @@ int HttpTransfer::FetchToMemory(const std::string& url, std::string& body, std::
   curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBytes));
   // No signals: the resolver's time-out must not interrupt the UI thread.
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  ServerCheck server;
+  CheckServerOfEachRequest(curl, server, url);
 
   // The 3 seconds hold for the whole fetch: finding the proxy, and trying the
   // next choice when one cannot be reached.
@@ -374,7 +440,7 @@ int HttpTransfer::FetchToMemory(const std::string& url, std::string& body, std::
     // A proxy that does not answer must leave the direct road some time.
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, proxy.empty() ? left : left / 2);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, left);
-    result = curl_easy_perform(curl);
+    result = WithServerCheck(server, curl_easy_perform(curl));
     if (!ReportProxyResult(proxy, result, MadeConnection(curl))) break;
   }
   if ((result == CURLE_OK || result == CURLE_RECV_ERROR) && RefusedByProxy(curl)) {

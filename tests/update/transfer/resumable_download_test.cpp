@@ -29,8 +29,9 @@ std::string Body(std::size_t size, int seed) {
 }
 
 // Catches a resumption of bytes whose version is unknown or that failed their
-// proof, a restart that throws away good bytes after a mere cut, and a retry
-// that offers a proxy the credentials it has just refused.
+// proof, a restart that throws away good bytes after a mere cut, a retry
+// that offers a proxy the credentials it has just refused, and a server whose
+// certificate was refused being asked again and again.
 TEST(DecideNextAttempt, ResumesOnlyGoodBytesOfAKnownVersion) {
   const struct {
     const char* what;
@@ -50,6 +51,8 @@ TEST(DecideNextAttempt, ResumesOnlyGoodBytesOfAKnownVersion) {
       {"written short, version known", {23, 200, false, 50, true}, NextAttempt::kRestart},
       {"credentials refused by the proxy", {22, 407, false, -1, false}, NextAttempt::kGiveUp},
       {"credentials refused after a cut", {22, 407, false, 50, true}, NextAttempt::kGiveUp},
+      {"certificate refused", {60, 0, false, -1, false}, NextAttempt::kGiveUp},
+      {"certificate refused, bytes kept from before", {60, 0, false, 50, true}, NextAttempt::kGiveUp},
   };
   for (const auto& c : cases) EXPECT_EQ(DecideNextAttempt(c.outcome), c.next) << c.what;
 }

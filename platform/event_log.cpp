@@ -49,6 +49,16 @@ void StopEventLog() {
   StartEventLog("", kEventLogBytes);
 }
 
+std::string LoggedUrl(const std::string& url) {
+  std::string text = url.substr(0, url.find_first_of("?#"));
+  const std::size_t scheme = text.find("://");
+  const std::size_t hostStart = scheme == std::string::npos ? 0 : scheme + 3;
+  const std::size_t pathStart = text.find('/', hostStart);
+  const std::size_t at = text.rfind('@', pathStart == std::string::npos ? std::string::npos : pathStart);
+  if (at != std::string::npos && at >= hostStart) text.erase(hostStart, at + 1 - hostStart);
+  return text;
+}
+
 std::string UtcTimestamp(std::time_t when) {
   char text[32] = "0000-00-00T00:00:00Z";
 #ifdef _WIN32

@@ -27,5 +27,9 @@ void StopEventLog();
 // characters in text become spaces, so one event is always one line.
 void LogEvent(const std::string& text);
 
+// url as the log writes it: without its query (a tick, the installed
+// version, or a token of someone's) and without a user name and password.
+std::string LoggedUrl(const std::string& url);
+
 // "2026-12-09T15:04:05Z".
 std::string UtcTimestamp(std::time_t when);

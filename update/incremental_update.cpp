@@ -182,9 +182,12 @@ int RunIncrementalUpdateIn(const PackageManifest& remote, const PackageManifest&
   // in the list must not find earlier files of the same release staged.
   const std::vector<PackageFileEntry> fetch = EntriesToFetch(remote, local);
   if (!AllEntriesStayInside(remote) || !EntriesNameDistinctFiles(fetch)) {
+    LogEvent("update: the manifest names a path outside the install, or one file twice; nothing fetched");
     reporter.failed();
     return -1;
   }
+  LogEvent("update: " + std::to_string(fetch.size()) + " of " + std::to_string(remote.file_list().size()) +
+           " files to fetch");
   const StagingDirectories directories = {tempDirectory, installDirectory};
   StagingRun run(fetch, static_cast<int>(remote.file_list().size()), directories, reporter, rules, ops);
   if (!run.Run()) {

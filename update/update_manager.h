@@ -31,7 +31,8 @@ class UpdateManager {
   // the remote manifest is trusted, its version counts as more, lies within
   // the highest version Group Policy allows and this PC is within its
   // rollout share. With updates turned off by Group Policy, false at once,
-  // nothing loaded or fetched. Main thread, once.
+  // nothing loaded or fetched. Main thread, once. What it found, and why a
+  // release is not taken, goes to the event log (platform/event_log.h).
   bool CheckForUpdate();
   // With a release key, a manifest whose signature does not verify is not
   // even parsed, and one past its expiry is not taken: remoteManifest keeps
@@ -66,6 +67,8 @@ class UpdateManager {
   ReleaseTrust trust;
   HWND trayWindow = nullptr;
   HWND progressBar = nullptr;
+  // The manifest's address as the last check read it from the settings.
+  std::string manifestUrl;
   std::string remoteManifestText;
   PackageManifest localManifest;
   PackageManifest remoteManifest;

@@ -6,6 +6,7 @@
 #include <exception>
 #include <utility>
 
+#include "platform/event_log.h"
 #include "platform/machine_identity.h"
 #include "platform/machine_policy.h"
 #include "platform/narrow_file.h"
@@ -17,6 +18,7 @@
 #include "update/install/finalise_update.h"
 #include "update/manifest/version_number.h"
 #include "update/proof/issue_ledger.h"
+#include "update/transfer/download_policy.h"
 #include "update/transfer/http_transfer.h"
 #include "update/transfer/proxy_route.h"
 #include "update/update_check.h"
@@ -27,6 +29,37 @@ namespace {
 // In temp\: the newest time of issue taken for each version.
 constexpr wchar_t kIssueLedgerName[] = L"issued.txt";
 
+void LogCheck(const std::string& text) {
+  LogEvent("check: " + text);
+}
+
+// Fetches the manifest's signature from url into signatureText, as it
+// comes; true when the release key accepts body with it.
+bool SignatureAccepted(const ReleaseTrust& trust, const std::string& url, const std::string& body,
+                       std::string& signatureText) {
+  std::string signature;
+  HttpTransfer transfer;
+  const int fetched = transfer.FetchToMemory(url, signature, kMaxSignatureBytes);
+  signatureText = signature;
+  if (fetched == CURLE_FILESIZE_EXCEEDED) {
+    LogCheck(LoggedUrl(url) + ": the signature is over its size limit");
+    return false;
+  }
+  if (trust.AcceptsManifest(body, signature)) return true;
+  LogCheck("the manifest's signature is not accepted by this program's release key" +
+           (fetched == CURLE_OK ? std::string() : ", " + TransferResultText(fetched, transfer.responseStatus)));
+  return false;
+}
+
+// Records the manifest's time of issue in the ledger at ledgerPath; false
+// when a newer text of its version was taken before.
+bool RecordIssue(const PackageManifest& manifest, const std::string& ledgerPath) {
+  IssueLedger ledger = IssueLedger::Load(ledgerPath);
+  if (!ledger.Accepts(manifest)) return false;
+  if (ledger.Record(manifest)) ledger.Save(ledgerPath);
+  return true;
+}
+
 }  // namespace
 
 UpdateManager::UpdateManager(const ReleaseTrust& releaseTrust)
@@ -36,20 +69,39 @@ UpdateManager::UpdateManager(const ReleaseTrust& releaseTrust)
 
 bool UpdateManager::CheckForUpdate() {
   // Turned off by the administrator: not even the manifest is asked for.
-  if (!UpdatesEnabledByPolicy()) return false;
+  if (!UpdatesEnabledByPolicy()) {
+    LogCheck("none: updates are turned off by Group Policy");
+    return false;
+  }
   // First, so that the request can say which release this PC runs.
   LoadLocalManifest(WideToNarrow(localManifestPath));
   FetchRemoteManifest();
-  if (!remoteTrusted || !IsUpdateDue(remoteManifest, localManifest)) return false;
+  if (!remoteTrusted) return false;
+  const std::string offered = LoggedUrl(manifestUrl) + ": release " + remoteManifest.version() + " offered, release " +
+                              localManifest.version() + " installed";
+  if (!IsUpdateDue(remoteManifest, localManifest)) {
+    if (!remoteManifest.version().empty()) LogCheck(offered + ": nothing to do");
+    return false;
+  }
   // Held back by the administrator: as if no update were due.
-  if (!WithinHighestVersion(remoteManifest, HighestVersionByPolicy())) return false;
+  const std::optional<std::uint32_t> highest = HighestVersionByPolicy();
+  if (!WithinHighestVersion(remoteManifest, highest)) {
+    LogCheck(offered + ": held back, Group Policy allows up to release " + std::to_string(*highest));
+    return false;
+  }
   // A staged release: a PC outside its share sees no update due, and has
   // fetched nothing but the manifest.
-  return TakesRelease(remoteManifest, RolloutBucket(remoteManifest.version(), MachineIdentity()));
+  const int bucket = RolloutBucket(remoteManifest.version(), MachineIdentity());
+  const bool takes = TakesRelease(remoteManifest, bucket);
+  LogCheck(offered + ", " + (trust.required() ? "signed" : "unsigned") + ", rolled out to " +
+           std::to_string(remoteManifest.rollout()) + " % of PCs, this PC's bucket " + std::to_string(bucket) +
+           (takes ? ": taken" : ": not yet"));
+  return takes;
 }
 
 void UpdateManager::FetchRemoteManifest() {
   const std::string url = WideToNarrow(ReadPolicyOrSetting(kUpdateUrlKey, kDefaultUpdateUrl));
+  manifestUrl = url;
   // Every request of this check and of the update after it goes by this.
   SetProxyOverride(WideToNarrow(ReadPolicyOrSetting(kProxyKey, L"")));
   const DWORD tickCount = GetTickCount();
@@ -62,30 +114,32 @@ void UpdateManager::FetchRemoteManifest() {
   // these bytes. A body that does not parse leaves remoteManifest as it was.
   remoteManifestText = body;
   remoteTrusted = false;
+  if (fetched != CURLE_OK) {
+    LogCheck(LoggedUrl(url) + ": no manifest, " + TransferResultText(fetched, transfer.responseStatus));
+  }
   // An answer over the cap is no manifest at all, whatever a part of it says.
   if (fetched == CURLE_FILESIZE_EXCEEDED) return;
-  if (trust.required()) {
-    std::string signature;
-    const int signatureFetched = HttpTransfer().FetchToMemory(
-        BuildManifestRequestUrl(SignatureUrlFor(url), tickCount, installed), signature, kMaxSignatureBytes);
-    remoteSignatureText = signature;
-    if (signatureFetched == CURLE_FILESIZE_EXCEEDED) return;
-    // Anyone who can answer for the update host can send a manifest: one that
-    // the release key did not sign is not looked at, so nothing it names is
-    // fetched, staged or started.
-    if (!trust.AcceptsManifest(body, signature)) return;
+  // Anyone who can answer for the update host can send a manifest: one that
+  // the release key did not sign is not looked at, so nothing it names is
+  // fetched, staged or started.
+  if (trust.required() && !SignatureAccepted(trust, BuildManifestRequestUrl(SignatureUrlFor(url), tickCount, installed),
+                                             body, remoteSignatureText)) {
+    return;
   }
   PackageManifest parsed = remoteManifest;
-  PackageManifestParser::Parse(body, parsed);
+  if (PackageManifestParser::Parse(body, parsed) != 0 && fetched == CURLE_OK) {
+    LogCheck(LoggedUrl(url) + ": the answer is no manifest (HTTP " + std::to_string(transfer.responseStatus) + ")");
+  }
   // By this PC's clock: a release past its expiry is treated as unsigned.
-  if (!trust.AcceptsExpiry(parsed.expires(), static_cast<std::int64_t>(std::time(nullptr)))) return;
-  if (trust.required()) {
-    // A text of this version older than one this PC has taken is a replay
-    // (the text a halt replaced, say): not taken, and not fetched from.
-    const std::string ledgerPath = WideToNarrow(GetTempDirectory() + kIssueLedgerName);
-    IssueLedger ledger = IssueLedger::Load(ledgerPath);
-    if (!ledger.Accepts(parsed)) return;
-    if (ledger.Record(parsed)) ledger.Save(ledgerPath);
+  if (!trust.AcceptsExpiry(parsed.expires(), static_cast<std::int64_t>(std::time(nullptr)))) {
+    LogCheck("release " + parsed.version() + ": its signed manifest expired at " + parsed.expires());
+    return;
+  }
+  // A text of this version older than one this PC has taken is a replay
+  // (the text a halt replaced, say): not taken, and not fetched from.
+  if (trust.required() && !RecordIssue(parsed, WideToNarrow(GetTempDirectory() + kIssueLedgerName))) {
+    LogCheck("release " + parsed.version() + ": older than a text of it this PC has taken; not taken");
+    return;
   }
   remoteManifest = std::move(parsed);
   remoteTrusted = true;
@@ -119,17 +173,25 @@ int UpdateManager::SavePendingManifest() {
 std::wstring UpdateManager::RunFullUpdate() {
   const std::string packageDate = remoteManifest.package_date();
   // An unsafe name fails as a failed download does: nothing is sent.
-  if (InstallerFileName(packageDate).empty()) return std::wstring();
+  if (InstallerFileName(packageDate).empty()) {
+    LogEvent("installer: the manifest's package_date is no safe file name; nothing fetched");
+    return std::wstring();
+  }
   const UpdateRules rules = DownloadRules();
   // With a release key, an installer the signed manifest gives no digest for
   // could never be proved: it is not fetched.
-  if (!rules.trust.CanProveInstaller(remoteManifest)) return std::wstring();
+  if (!rules.trust.CanProveInstaller(remoteManifest)) {
+    LogEvent("installer: the signed manifest names no SHA-256 for it; nothing fetched");
+    return std::wstring();
+  }
   const std::wstring installerPath = GetTempDirectory() + L"setup" + NarrowToWide(packageDate) + L".exe";
   const auto proved = [&](const std::string& path) { return rules.trust.AcceptsInstaller(path, remoteManifest); };
   if (DownloadInstaller(remoteManifest.install_package_url(), WideToNarrow(installerPath), progressBar, rules.retry,
                         LimitsForSize(remoteManifest.install_package_size()), proved) != 0) {
+    LogEvent("installer: " + LoggedUrl(remoteManifest.install_package_url()) + " not fetched and proved");
     return std::wstring();
   }
+  LogEvent("installer: " + LoggedUrl(remoteManifest.install_package_url()) + " fetched and proved; it starts");
   // The tray window reads the path before SendMessageW returns, while this
   // thread waits; by then it has started the installer and closed itself.
   SendMessageW(trayWindow, kUpdateReadyMessage, 1, reinterpret_cast<LPARAM>(installerPath.c_str()));
@@ -150,8 +212,14 @@ int UpdateManager::RunIncrementalUpdate() {
   // install them under its name at the next plain start.
   DeleteFileW(pendingManifestPath.c_str());
   DeleteFileW((pendingManifestPath + kSignatureSuffix).c_str());
-  return RunIncrementalUpdateIn(remoteManifest, localManifest, WideToNarrow(GetTempDirectory()),
-                                WideToNarrow(GetModuleDirectory()), reporter, DownloadRules());
+  const UpdateRules rules = DownloadRules();
+  LogEvent("update: release " + remoteManifest.version() + ", file by file, " +
+           std::to_string(rules.parallelDownloads) + " at once");
+  const int result = RunIncrementalUpdateIn(remoteManifest, localManifest, WideToNarrow(GetTempDirectory()),
+                                            WideToNarrow(GetModuleDirectory()), reporter, rules);
+  LogEvent(result == 1 ? "update: staged; it is installed at the next plain start"
+                       : "update: failed; nothing of it is installed, the next start checks again");
+  return result;
 }
 
 int UpdateManager::FinalisePendingUpdate() {
@@ -195,7 +263,8 @@ DWORD WINAPI UpdateThreadProc(LPVOID parameter) {
     } else if (manager->IsForcedUpdate()) {
       manager->RunIncrementalUpdate();
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& error) {
+    LogEvent(std::string("update: stopped by an error: ") + error.what());
   }
   return 0;
 }

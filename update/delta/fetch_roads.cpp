@@ -1,5 +1,7 @@
 #include "update/delta/fetch_roads.h"
 
+#include "platform/event_log.h"
+
 #include "platform/narrow_file.h"
 #include "update/delta/zstd_decode.h"
 #include "update/proof/md5_checksum.h"
@@ -90,7 +92,9 @@ void RoadFetch::Try(FetchRoad road) {
   // The form's own bytes, proved by the SHA-256 the manifest names for them:
   // a keyed client's manifest is signed, so nothing it does not name is ever
   // decoded.
-  download.prove = [sha256](const std::string&, const FileDigestTexts& digests) { return digests.sha256 == sha256; };
+  download.prove = [sha256, url = download.url](const std::string&, const FileDigestTexts& digests) {
+    return DigestAgrees("SHA-256", digests.sha256, sha256, LoggedUrl(url));
+  };
   const std::string formPath = download.path;
   download.done = [this, road, formPath](int result) { FormArrived(road, formPath, result); };
   engine_.Add(std::move(download));

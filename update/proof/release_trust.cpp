@@ -7,21 +7,18 @@
 
 namespace {
 
-// Every refusal goes to the event log with the digest the manifest names and
-// the one the bytes have, so that a corrupting proxy or disk can be told
-// from a release published wrongly.
+std::string EntryName(const PackageFileEntry& entry) {
+  return entry.local_path() + entry.name();
+}
+
+}  // namespace
+
 bool DigestAgrees(const char* digest, const std::string& got, const std::string& expected, const std::string& what) {
   if (got == expected) return true;
   LogEvent("proof: " + what + ": " + digest + " is " + (got.empty() ? "unreadable" : got) + ", the manifest says " +
            (expected.empty() ? "nothing" : expected));
   return false;
 }
-
-std::string EntryName(const PackageFileEntry& entry) {
-  return entry.local_path() + entry.name();
-}
-
-}  // namespace
 
 ReleaseTrust ReleaseTrust::Unsigned() {
   return ReleaseTrust();

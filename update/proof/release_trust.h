@@ -56,6 +56,12 @@ class ReleaseTrust {
   std::vector<ReleasePublicKey> keys_;
 };
 
+// Whether the digest the bytes of what have is the one the manifest names.
+// Every refusal goes to the event log with both, so that a corrupting proxy
+// or disk can be told from a release published wrongly. digest: "MD5" or
+// "SHA-256"; what: the file or form as an administrator knows it.
+bool DigestAgrees(const char* digest, const std::string& got, const std::string& expected, const std::string& what);
+
 // The pending manifest is written in text mode, which puts a CR before every
 // LF. The signature covers the bytes as served: this gives them back, or false
 // when text has an LF without its CR (it was not written that way).

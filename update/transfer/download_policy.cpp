@@ -54,3 +54,11 @@ NextAttempt DecideNextAttempt(const AttemptOutcome& outcome) {
   }
   return outcome.bytesOnDisk > 0 && outcome.hasValidator ? NextAttempt::kResume : NextAttempt::kRestart;
 }
+
+std::string TransferResultText(int result, long status) {
+  std::string text = result == kDownloadNotProved ? std::string("the bytes failed their proof")
+                                                  : "libcurl " + std::to_string(result) + " (" +
+                                                        curl_easy_strerror(static_cast<CURLcode>(result)) + ")";
+  if (status != 0 && (status < 200 || status >= 300)) text += " after HTTP " + std::to_string(status);
+  return text;
+}

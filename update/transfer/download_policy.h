@@ -82,3 +82,8 @@ NextAttempt DecideNextAttempt(const AttemptOutcome& outcome);
 
 // The result of a download whose last whole file failed its proof.
 inline constexpr int kDownloadNotProved = -1;
+
+// A transfer's result as the event log writes it: "libcurl 28 (Timeout was
+// reached)", with " after HTTP 404" when the server answered with a status
+// other than 2xx, or what kDownloadNotProved means.
+std::string TransferResultText(int result, long status);

@@ -443,6 +443,7 @@ int HttpTransfer::FetchToMemory(const std::string& url, std::string& body, std::
     result = WithServerCheck(server, curl_easy_perform(curl));
     if (!ReportProxyResult(proxy, result, MadeConnection(curl))) break;
   }
+  if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &responseStatus) != CURLE_OK) responseStatus = 0;
   if ((result == CURLE_OK || result == CURLE_RECV_ERROR) && RefusedByProxy(curl)) {
     // Its page is no manifest, and trying again would offer the same credentials.
     body.resize(bounded.start);

@@ -185,6 +185,9 @@ class HttpTransfer {
 
   // When true, FetchToMemory traces through TraceTransfer to standard output.
   bool debug = false;
+  // Set by FetchToMemory: the last answer's HTTP status (a proxy's 407
+  // included), 0 when none came.
+  long responseStatus = 0;
   // Set by the caller before DownloadWithProgress.
   ProgressWindow progressWindow = nullptr;
 };

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include "platform/event_log.h"
+#include "update/transfer/download_policy.h"
 #include "update/transfer/proxy_choice.h"
 #include "update/transfer/system_proxy.h"
 
@@ -14,8 +16,14 @@ struct ProxyRoute {
   std::mutex lock;
   ProxyOverride override;
   std::vector<std::string> unreachable;
+  // The proxies the log has named this check: each once, not once a file.
+  std::vector<std::string> logged;
   ProxyChoiceSource source = &SystemProxyChoices;
 };
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
 
 ProxyRoute& Route() {
   static ProxyRoute route;
@@ -29,6 +37,7 @@ void SetProxyOverride(const std::string& setting) {
   const std::lock_guard<std::mutex> hold(route.lock);
   route.override = ParseProxyOverride(setting);
   route.unreachable.clear();
+  route.logged.clear();
 }
 
 std::string ProxyForRequest(const std::string& url, std::chrono::milliseconds budget) {
@@ -48,9 +57,12 @@ std::string ProxyForRequest(const std::string& url, std::chrono::milliseconds bu
   if (source != nullptr) choices = source(url, budget);
   const std::lock_guard<std::mutex> hold(route.lock);
   for (const std::string& choice : choices) {
-    if (std::find(route.unreachable.begin(), route.unreachable.end(), choice) == route.unreachable.end()) {
-      return choice;
+    if (Contains(route.unreachable, choice)) continue;
+    if (!choice.empty() && !Contains(route.logged, choice)) {
+      route.logged.push_back(choice);
+      LogEvent("proxy: " + LoggedUrl(choice) + " for " + LoggedUrl(url));
     }
+    return choice;
   }
   return "";
 }
@@ -65,8 +77,10 @@ bool ReportProxyResult(const std::string& proxy, int result, bool connected) {
   if (proxy.empty() || !unreachable) return false;
   ProxyRoute& route = Route();
   const std::lock_guard<std::mutex> hold(route.lock);
-  if (std::find(route.unreachable.begin(), route.unreachable.end(), proxy) == route.unreachable.end()) {
+  if (!Contains(route.unreachable, proxy)) {
     route.unreachable.push_back(proxy);
+    LogEvent("proxy: " + LoggedUrl(proxy) + " cannot be reached, " + TransferResultText(result, 0) +
+             "; the next choice is taken for the rest of this check");
   }
   return true;
 }

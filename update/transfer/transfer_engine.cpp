@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "platform/event_log.h"
 #include "platform/narrow_file.h"
 #include "platform/unique_resource.h"
 #include "update/transfer/http_transfer.h"
@@ -134,11 +135,17 @@ int TransferEngine::AfterAttempt(Job& job, int result) {
   job.next = DecideNextAttempt(outcome);
   if (job.next == NextAttempt::kDone) return 0;
   if (result == 0) result = kDownloadNotProved;
+  const std::string attempt = "download " + LoggedUrl(job.request.url) + ": attempt " +
+                              std::to_string(job.attempt + 1) + ", " + TransferResultText(result, outcome.status) +
+                              ", " + std::to_string(bytesOnDisk < 0 ? 0 : bytesOnDisk) + " bytes on disk; ";
   if (job.next == NextAttempt::kGiveUp || job.attempt >= job.request.retry.pausesMs.size()) {
+    LogEvent(attempt + "given up");
     RemoveNarrowPath(path);
     return result;
   }
   const unsigned pause = job.request.retry.pausesMs[job.attempt++];
+  LogEvent(attempt + (job.next == NextAttempt::kResume ? "resumes" : "starts again") + " after " +
+           std::to_string(pause) + " ms");
   if (job.request.retry.pause) {
     job.request.retry.pause(pause);
     job.startAt = Clock::now();

@@ -5,15 +5,17 @@
 #     Linux: Debian's -dev packages.
 #     Windows: static builds from Debian's source packages of the same versions,
 #     made by scripts/build-deps.sh in a cache outside the tree.
-#   libdivsufsort: linked as ZQ::divsufsort by the publisher's patch maker,
-#     native build only (Debian's libdivsufsort-dev).
+#   libdivsufsort: linked as ZQ::divsufsort by the publisher's patch maker;
+#     Debian's libdivsufsort-dev on Linux, built by scripts/build-deps.sh for
+#     Windows as the others are.
 
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/third_party/googletest EXCLUDE_FROM_ALL SYSTEM)
 
 if(WIN32 AND CMAKE_CROSSCOMPILING)
-  set(zq_deps_doc "Prefix with static libcurl, jsoncpp and libsodium for Windows; empty: built by scripts/build-deps.sh")
+  set(zq_deps_doc
+    "Prefix with static libcurl, jsoncpp, libsodium, libzstd and libdivsufsort for Windows; empty: built by scripts/build-deps.sh")
   set(ZQ_WINDOWS_DEPS "" CACHE PATH "${zq_deps_doc}")
   # The script runs again at each configure while the prefix is its own, not one
   # the user named: a changed toolchain file or build option then gets a fresh
@@ -29,7 +31,7 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
     if(NOT zq_deps_result EQUAL 0 OR NOT IS_DIRECTORY "${zq_deps_prefix}")
       message(FATAL_ERROR
         "scripts/build-deps.sh failed (${zq_deps_result}); its messages are above.\n"
-        "Or set ZQ_WINDOWS_DEPS to a prefix that holds static libcurl, jsoncpp, libsodium and libzstd.")
+        "Or set ZQ_WINDOWS_DEPS to a prefix that holds static libcurl, jsoncpp, libsodium, libzstd and libdivsufsort.")
     endif()
     set(ZQ_WINDOWS_DEPS "${zq_deps_prefix}" CACHE PATH "${zq_deps_doc}" FORCE)
     set(ZQ_WINDOWS_DEPS_BUILT "${zq_deps_prefix}" CACHE INTERNAL "prefix last made by scripts/build-deps.sh")
@@ -77,6 +79,15 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
   add_library(ZQ::zstd STATIC IMPORTED)
   set_target_properties(ZQ::zstd PROPERTIES
     IMPORTED_LOCATION "${ZQ_WINDOWS_DEPS}/lib/libzstd.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${ZQ_WINDOWS_DEPS}/include")
+
+  if(NOT EXISTS "${ZQ_WINDOWS_DEPS}/lib/libdivsufsort.a")
+    message(FATAL_ERROR
+      "${ZQ_WINDOWS_DEPS} holds no lib/libdivsufsort.a; run scripts/build-deps.sh or name another prefix")
+  endif()
+  add_library(ZQ::divsufsort STATIC IMPORTED)
+  set_target_properties(ZQ::divsufsort PROPERTIES
+    IMPORTED_LOCATION "${ZQ_WINDOWS_DEPS}/lib/libdivsufsort.a"
     INTERFACE_INCLUDE_DIRECTORIES "${ZQ_WINDOWS_DEPS}/include")
 else()
   find_package(CURL MODULE REQUIRED)

@@ -124,15 +124,19 @@ std::vector<CarriedForm> CarriedForms(const PublishedFile& file, const std::vect
     }
   }
   if (!withDeltas) return carried;
-  for (const FileDelta& delta : entry.deltas()) {
+  std::vector<FileDelta> deltas = entry.deltas();
+  deltas.insert(deltas.end(), entry.patches().begin(), entry.patches().end());
+  for (const FileDelta& delta : deltas) {
+    const bool patch = delta.format == DeltaFormat::kPatch;
     if (!IsMd5Hex(delta.from_hash) || !IsSha256Hex(delta.from_sha256) || !IsSha256Hex(delta.sha256)) {
-      warnings.push_back("release " + version + ": a delta of " + Quoted(file.path) +
+      warnings.push_back("release " + version + ": a " + (patch ? "patch" : "delta") + " of " + Quoted(file.path) +
                          " names digests zq_publish never writes; not carried over");
       continue;
     }
     CarriedForm form;
     form.isDelta = true;
-    form.servedPath = DeltaServedPath(file.ver, file.path, delta.from_hash);
+    form.servedPath = patch ? PatchServedPath(file.ver, file.path, delta.from_hash)
+                            : DeltaServedPath(file.ver, file.path, delta.from_hash);
     form.delta = delta;
     form.delta.url = ServedUrl(baseUrl, form.servedPath);
     for (size_t r = 0; r < earlier.size() && !form.hasBase; ++r) {
@@ -155,6 +159,10 @@ std::string CompressedServedPath(const std::string& ver, const std::string& path
 
 std::string DeltaServedPath(const std::string& ver, const std::string& path, const std::string& fromHash) {
   return "deltas/" + ver + "/" + path + ".from-" + fromHash + ".zst";
+}
+
+std::string PatchServedPath(const std::string& ver, const std::string& path, const std::string& fromHash) {
+  return "deltas/" + ver + "/" + path + ".from-" + fromHash + ".zqpatch";
 }
 
 std::string ServedUrl(const std::string& baseUrl, const std::string& servedPath) {

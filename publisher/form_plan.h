@@ -14,12 +14,15 @@
 // Below a release directory a file's forms lie at
 //   compressed/<ver>/<path>.zst             its compressed copy
 //   deltas/<ver>/<path>.from-<MD5>.zst      its delta from the content of that MD5
+//   deltas/<ver>/<path>.from-<MD5>.zqpatch  its patch from that content
 // beside files/<ver>/<path>, and are served under the same base URL.
 
 // "compressed/<ver>/<path>.zst".
 std::string CompressedServedPath(const std::string& ver, const std::string& path);
 // "deltas/<ver>/<path>.from-<fromHash>.zst".
 std::string DeltaServedPath(const std::string& ver, const std::string& path, const std::string& fromHash);
+// "deltas/<ver>/<path>.from-<fromHash>.zqpatch".
+std::string PatchServedPath(const std::string& ver, const std::string& path, const std::string& fromHash);
 // baseUrl + "/" + servedPath, its bytes percent-encoded as remote_url's are.
 std::string ServedUrl(const std::string& baseUrl, const std::string& servedPath);
 
@@ -38,7 +41,7 @@ struct CarriedForm {
   std::string servedPath;
   bool isDelta = false;
   CompressedCopy copy;   // when !isDelta, its url already this release's
-  FileDelta delta;       // when isDelta, likewise
+  FileDelta delta;       // when isDelta, likewise; a zstd delta or a patch by its format
   bool hasBase = false;  // a delta's base is in one of the earlier releases
   DeltaBase base;        // when hasBase: where, to apply the delta to it
 };

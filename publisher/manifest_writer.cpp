@@ -48,7 +48,24 @@ std::string HeaderText(const PackageManifest& manifest) {
   return text;
 }
 
-// ", \"compressed\": {...}" and ", \"deltas\": [...]" where the entry has them.
+// ", \"<key>\": [...]" of deltas of one format; nothing for none.
+std::string DeltasText(const char* key, const std::vector<FileDelta>& deltas) {
+  if (deltas.empty()) return std::string();
+  std::string text = std::string(", \"") + key + "\": [";
+  for (size_t d = 0; d < deltas.size(); ++d) {
+    const FileDelta& delta = deltas[d];
+    text += std::string(d == 0 ? "" : ", ") + "{\"from_hash\": " + JsonStringLiteral(delta.from_hash) +
+            ", \"from_sha256\": " + JsonStringLiteral(delta.from_sha256) +
+            ", \"url\": " + JsonStringLiteral(delta.url) + ", \"size\": " + std::to_string(delta.size) +
+            ", \"sha256\": " + JsonStringLiteral(delta.sha256);
+    if (delta.format == DeltaFormat::kZstd) text += ", \"window_log\": " + std::to_string(delta.window_log);
+    text += "}";
+  }
+  return text + "]";
+}
+
+// ", \"compressed\": {...}", ", \"deltas\": [...]" and ", \"patches\": [...]"
+// where the entry has them.
 std::string FormsText(const PackageFileEntry& entry) {
   std::string text;
   const CompressedCopy& copy = entry.compressed();
@@ -56,17 +73,7 @@ std::string FormsText(const PackageFileEntry& entry) {
     text += ", \"compressed\": {\"url\": " + JsonStringLiteral(copy.url) + ", \"size\": " + std::to_string(copy.size) +
             ", \"sha256\": " + JsonStringLiteral(copy.sha256) + "}";
   }
-  if (entry.deltas().empty()) return text;
-  text += ", \"deltas\": [";
-  for (size_t d = 0; d < entry.deltas().size(); ++d) {
-    const FileDelta& delta = entry.deltas()[d];
-    text += std::string(d == 0 ? "" : ", ") + "{\"from_hash\": " + JsonStringLiteral(delta.from_hash) +
-            ", \"from_sha256\": " + JsonStringLiteral(delta.from_sha256) +
-            ", \"url\": " + JsonStringLiteral(delta.url) + ", \"size\": " + std::to_string(delta.size) +
-            ", \"sha256\": " + JsonStringLiteral(delta.sha256) +
-            ", \"window_log\": " + std::to_string(delta.window_log) + "}";
-  }
-  return text + "]";
+  return text + DeltasText("deltas", entry.deltas()) + DeltasText("patches", entry.patches());
 }
 
 // One file_list entry as one line's object, without the line's end.

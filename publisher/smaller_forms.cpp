@@ -5,7 +5,9 @@
 
 #include "publisher/cp936_text.h"
 #include "publisher/form_plan.h"
+#include "publisher/patch_make.h"
 #include "publisher/release_tree.h"
+#include "update/delta/patch_apply.h"
 #include "update/delta/zstd_decode.h"
 #include "update/proof/md5_checksum.h"
 #include "update/proof/sha256_digest.h"
@@ -32,6 +34,17 @@ bool NarrowName(const fs::path& path, std::string& narrow) {
 
 std::string Quoted(const std::string& text) {
   return "\"" + text + "\"";
+}
+
+// How the client turns a form back into its file.
+enum class Decoder { kCopy, kDelta, kPatch };
+
+Decoder DecoderOf(const FileDelta& delta) {
+  return delta.format == DeltaFormat::kPatch ? Decoder::kPatch : Decoder::kDelta;
+}
+
+const char* FormName(const FileDelta& delta) {
+  return delta.format == DeltaFormat::kPatch ? "patch" : "delta";
 }
 
 std::string Md5OfBytes(const std::string& bytes) {
@@ -73,7 +86,7 @@ class FormWork {
 
   int Carry(const PublishedFile& file, const std::vector<CarriedForm>& forms, PackageFileEntry& entry,
             std::vector<std::string>& notes) {
-    std::vector<FileDelta> deltas;
+    std::vector<FileDelta> deltas, patches;
     for (const CarriedForm& form : forms) {
       const std::string& sha256 = form.isDelta ? form.delta.sha256 : form.copy.sha256;
       const long long size = form.isDelta ? form.delta.size : form.copy.size;
@@ -88,9 +101,10 @@ class FormWork {
       int result = 0;
       std::string proof = " (carried over)";
       if (!form.isDelta) {
-        result = Prove(file, entry, "compressed copy", false, kMaxWindowLog);
+        result = Prove(file, entry, "compressed copy", Decoder::kCopy, kMaxWindowLog);
       } else if (form.hasBase && StageBase(form.base, form.delta.from_hash, form.delta.from_sha256)) {
-        result = Prove(file, entry, "delta from " + Label(form.base), true, form.delta.window_log);
+        result = Prove(file, entry, std::string(FormName(form.delta)) + " from " + Label(form.base),
+                       DecoderOf(form.delta), form.delta.window_log);
       } else {
         // The release that holds its base was not given (or no longer holds
         // it): the proof was made when the delta was published, and the
@@ -100,9 +114,10 @@ class FormWork {
       if (result != 0) return result;
       if (!Place(form.servedPath)) return CannotWrite(partial_ / PathFromUtf8(form.servedPath));
       if (form.isDelta) {
-        deltas.push_back(form.delta);
-        Count(false, size, 0);
-        notes.push_back("delta from MD5 " + form.delta.from_hash + ": " + std::to_string(size) + " bytes" + proof);
+        (form.delta.format == DeltaFormat::kPatch ? patches : deltas).push_back(form.delta);
+        CountDelta(form.delta);
+        notes.push_back(std::string(FormName(form.delta)) + " from MD5 " + form.delta.from_hash + ": " +
+                        std::to_string(size) + " bytes" + proof);
       } else {
         entry.set_compressed(form.copy);
         Count(true, size, entry.size());
@@ -111,6 +126,7 @@ class FormWork {
       }
     }
     entry.set_deltas(deltas);
+    entry.set_patches(patches);
     return 0;
   }
 
@@ -136,7 +152,7 @@ class FormWork {
       return 4;
     }
     if (!WriteWholeFile(scratch_ / "frame", frame)) return CannotWrite(scratch_ / "frame");
-    int result = Prove(file, entry, "compressed copy", false, kMaxWindowLog);
+    int result = Prove(file, entry, "compressed copy", Decoder::kCopy, kMaxWindowLog);
     if (result != 0) return result;
     // What a delta must beat: the cheapest road a client has without it.
     long long reference = static_cast<long long>(target.size());
@@ -155,20 +171,21 @@ class FormWork {
       notes.push_back("no compressed copy: " + std::to_string(frame.size()) + " bytes would not be smaller");
     }
 
-    std::vector<FileDelta> deltas;
+    std::vector<FileDelta> deltas, patches;
     std::set<std::string> madeFrom;
     for (const DeltaBase& base : plan.bases) {
-      result = MakeOneDelta(file, entry, target, base, reference, madeFrom, deltas, notes);
+      result = MakeOneDelta(file, entry, target, base, reference, madeFrom, deltas, patches, notes);
       if (result != 0) return result;
     }
     entry.set_deltas(deltas);
+    entry.set_patches(patches);
     return 0;
   }
 
  private:
   int MakeOneDelta(const PublishedFile& file, const PackageFileEntry& entry, const std::string& target,
                    const DeltaBase& base, long long reference, std::set<std::string>& madeFrom,
-                   std::vector<FileDelta>& deltas, std::vector<std::string>& notes) {
+                   std::vector<FileDelta>& deltas, std::vector<FileDelta>& patches, std::vector<std::string>& notes) {
     const fs::path basePath = earlier_[base.release].directory / PathFromUtf8(base.servedPath);
     std::error_code error;
     const long long baseSize = static_cast<long long>(fs::file_size(basePath, error));
@@ -182,39 +199,66 @@ class FormWork {
     if (error || !ReadBase(base, baseBytes, baseSha256)) return 0;
     // Two releases from before the digests can hold one content under one MD5.
     if (!madeFrom.insert(baseSha256).second) return 0;
-    std::string frame;
+    std::string frame, patch;
     int windowLog = 0;
     if (!encoder_.delta(baseBytes, target, settings_.level, frame, windowLog)) {
       message_ = "zstd could not make the delta of " + Quoted(file.path) + " from " + Label(base);
       return 4;
     }
+    if (!encoder_.patch(baseBytes, target, settings_.level, patch)) {
+      message_ = "could not make the patch of " + Quoted(file.path) + " from " + Label(base);
+      return 4;
+    }
     if (!WriteWholeFile(scratch_ / "base", baseBytes)) return CannotWrite(scratch_ / "base");
-    std::string().swap(baseBytes);  // the decoder reads its own copy of the base
-    if (!WriteWholeFile(scratch_ / "frame", frame)) return CannotWrite(scratch_ / "frame");
-    const std::string what = "delta from " + Label(base);
+    std::string().swap(baseBytes);  // the decoders read their own copy of the base
     if (windowLog < kSmallestWindowLog || windowLog > kMaxWindowLog) {
-      message_ = Quoted(file.path) + ": its " + what + " names a zstd window no client decodes";
+      message_ = Quoted(file.path) + ": its delta from " + Label(base) + " names a zstd window no client decodes";
       return 3;
     }
-    const int result = Prove(file, entry, what, true, windowLog);
+    FileDelta made;
+    made.from_hash = base.hash;
+    made.from_sha256 = baseSha256;
+    made.window_log = windowLog;
+    const size_t zstdKept = deltas.size();
+    int result = Offer(file, entry, frame, Label(base), reference, -1, made, deltas, notes);
     if (result != 0) return result;
-    const long long size = static_cast<long long>(frame.size());
+    // Older clients keep their zstd delta; the patch must beat it to be worth a line.
+    const long long rival = deltas.size() > zstdKept ? deltas.back().size : -1;
+    made.format = DeltaFormat::kPatch;
+    made.window_log = 0;
+    return Offer(file, entry, patch, Label(base), reference, rival, made, patches, notes);
+  }
+
+  // Proves the form in bytes (made: all but where it is and its own digests)
+  // and lists it in kept when it is at most 90% of reference and smaller than
+  // rival (none when -1).
+  int Offer(const PublishedFile& file, const PackageFileEntry& entry, const std::string& bytes,
+            const std::string& label, long long reference, long long rival, FileDelta made,
+            std::vector<FileDelta>& kept, std::vector<std::string>& notes) {
+    if (!WriteWholeFile(scratch_ / "frame", bytes)) return CannotWrite(scratch_ / "frame");
+    const std::string what = std::string(FormName(made)) + " from " + label;
+    const int result = Prove(file, entry, what, DecoderOf(made), made.window_log);
+    if (result != 0) return result;
+    const long long size = static_cast<long long>(bytes.size());
     if (size * 10 > reference * 9) {
       notes.push_back("no " + what + ": " + std::to_string(size) + " bytes, not clearly smaller than " +
                       std::to_string(reference));
       return 0;
     }
-    const std::string servedPath = DeltaServedPath(file.ver, file.path, base.hash);
+    if (rival >= 0 && size >= rival) {
+      notes.push_back("no " + what + ": " + std::to_string(size) + " bytes, no smaller than its zstd delta's " +
+                      std::to_string(rival));
+      return 0;
+    }
+    const std::string servedPath = made.format == DeltaFormat::kPatch
+                                       ? PatchServedPath(file.ver, file.path, made.from_hash)
+                                       : DeltaServedPath(file.ver, file.path, made.from_hash);
     if (!Place(servedPath)) return CannotWrite(partial_ / PathFromUtf8(servedPath));
-    FileDelta delta;
-    delta.from_hash = base.hash;
-    delta.from_sha256 = baseSha256;
-    delta.url = ServedUrl(settings_.baseUrl, servedPath);
-    delta.size = size;
-    delta.sha256 = Sha256HexOfBytes(frame);
-    delta.window_log = windowLog;
-    deltas.push_back(delta);
-    Count(false, size, 0);
+    made.url = ServedUrl(settings_.baseUrl, servedPath);
+    made.size = size;
+    made.sha256 = Sha256HexOfBytes(bytes);
+    kept.push_back(made);
+    CountDelta(made);
     notes.push_back(what + ": " + std::to_string(size) + " bytes");
     return 0;
   }
@@ -247,10 +291,14 @@ class FormWork {
 
   // Decodes the frame staged in the scratch directory the way a client does
   // and compares what comes out with the file.
-  int Prove(const PublishedFile& file, const PackageFileEntry& entry, const std::string& what, bool withBase,
+  int Prove(const PublishedFile& file, const PackageFileEntry& entry, const std::string& what, Decoder decoder,
             int windowLog) {
-    const DecodeResult decoded = withBase ? ApplyDeltaFile(base_, frame_, decoded_, entry.size(), windowLog)
-                                          : DecompressFile(frame_, decoded_, entry.size());
+    DecodeResult decoded = DecodeResult::kCorrupt;
+    switch (decoder) {
+      case Decoder::kCopy: decoded = DecompressFile(frame_, decoded_, entry.size()); break;
+      case Decoder::kDelta: decoded = ApplyDeltaFile(base_, frame_, decoded_, entry.size(), windowLog); break;
+      case Decoder::kPatch: decoded = ApplyPatchFile(base_, frame_, decoded_, entry.size()); break;
+    }
     if (decoded == DecodeResult::kCannotRead || decoded == DecodeResult::kCannotWrite) {
       message_ = "cannot decode the " + what + " of " + Quoted(file.path) + " in \"" + Describe(scratch_) +
                  "\": " + DecodeResultText(decoded);
@@ -292,6 +340,12 @@ class FormWork {
       ++report_.deltas;
       report_.deltaBytes += size;
     }
+  }
+
+  void CountDelta(const FileDelta& delta) {
+    if (delta.format == DeltaFormat::kZstd) return Count(false, delta.size, 0);
+    ++report_.patches;
+    report_.patchBytes += delta.size;
   }
 
   std::string Label(const DeltaBase& base) const {
@@ -347,5 +401,10 @@ int MakeSmallerForms(const fs::path& releaseDir, const std::vector<EarlierReleas
 std::string FormTotals(const FormReport& report) {
   return "smaller forms: " + Counted(report.copies, "compressed copy", "compressed copies") + " (" +
          std::to_string(report.copyBytes) + " of " + std::to_string(report.copiedBytes) + " bytes), " +
-         Counted(report.deltas, "delta", "deltas") + " (" + std::to_string(report.deltaBytes) + " bytes)";
+         Counted(report.deltas, "delta", "deltas") + " (" + std::to_string(report.deltaBytes) + " bytes), " +
+         Counted(report.patches, "patch", "patches") + " (" + std::to_string(report.patchBytes) + " bytes)";
+}
+
+bool MakeServedPatch(const std::string& base, const std::string& target, int level, std::string& patch) {
+  return MakePatch(base, target, level, patch);
 }

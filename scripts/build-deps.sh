@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Cross-builds static libcurl (Schannel, HTTP only, plus curl.exe), jsoncpp,
-# libsodium (release signatures and SHA-256) and libzstd (compressed copies and
-# deltas) for Windows x86-64 or x86 from
+# libsodium (release signatures and SHA-256), libzstd (compressed copies and
+# deltas) and libdivsufsort (the publisher's patch maker) for Windows x86-64 or
+# x86 from
 # Debian's source packages, the same versions as the -dev packages installed
 # here, and prints the install prefix on stdout.
 #
 #   scripts/build-deps.sh [--arch x86_64|x86] [--print-prefix]   (default x86_64)
 #
 # The prefix lives outside the repository, under
-#   $ZQ_CACHE/deps/<arch>_curl-<version>_jsoncpp-<version>_sodium-<version>_zstd-<version>_<hash>
+#   $ZQ_CACHE/deps/<arch>_curl-<version>_jsoncpp-<version>_sodium-<version>_zstd-<version>_divsufsort-<version>_<hash>
 # where <hash> covers the toolchain file and the configure options below: a
 # second run with the same inputs prints the prefix at once, without network.
 # Progress goes to stderr; the full build log to $ZQ_CACHE/deps/logs/.
@@ -98,6 +99,16 @@ zstd_options=(
   -DZSTD_LEGACY_SUPPORT=OFF
   -DZSTD_MULTITHREAD_SUPPORT=ON
 )
+# The 32-bit index only, as the patch maker uses; its examples are programs.
+divsufsort_options=(
+  -DCMAKE_BUILD_TYPE=Release
+  -DBUILD_SHARED_LIBS=OFF
+  -DBUILD_EXAMPLES=OFF
+  -DBUILD_DIVSUFSORT64=OFF
+  -DUSE_OPENMP=OFF
+  # Debian's multi-arch patch puts the header below include/<this>.
+  -DCMAKE_LIBRARY_ARCHITECTURE=
+)
 jsoncpp_options=(
   -DCMAKE_BUILD_TYPE=Release
   -DBUILD_SHARED_LIBS=OFF
@@ -120,6 +131,7 @@ curl_version=$(installed_source_version libcurl4-openssl-dev)
 jsoncpp_version=$(installed_source_version libjsoncpp-dev)
 sodium_version=$(installed_source_version libsodium-dev)
 zstd_version=$(installed_source_version libzstd-dev)
+divsufsort_version=$(installed_source_version libdivsufsort-dev)
 # The compilers the toolchain file names, for the autotools build.
 mingw_cc=$(sed -n 's/^set(CMAKE_C_COMPILER \(.*\))$/\1/p' "$toolchain")
 [ -n "$mingw_cc" ] || die "no CMAKE_C_COMPILER in $toolchain"
@@ -132,11 +144,12 @@ inputs_hash=$(
     printf 'jsoncpp:\n'; printf '%s\n' "${jsoncpp_options[@]}"
     printf 'sodium:\n'; printf '%s\n' "${sodium_options[@]}"
     printf 'zstd:\n'; printf '%s\n' "${zstd_options[@]}"
+    printf 'divsufsort:\n'; printf '%s\n' "${divsufsort_options[@]}"
   } | sha256sum | cut -c1-12
 )
 # An epoch's colon would make an awkward path; versions use nothing else unusual.
-key=$(printf '%s_curl-%s_jsoncpp-%s_sodium-%s_zstd-%s_%s' "$arch" "$curl_version" "$jsoncpp_version" \
-  "$sodium_version" "$zstd_version" "$inputs_hash" | tr ':' '%')
+key=$(printf '%s_curl-%s_jsoncpp-%s_sodium-%s_zstd-%s_divsufsort-%s_%s' "$arch" "$curl_version" "$jsoncpp_version" \
+  "$sodium_version" "$zstd_version" "$divsufsort_version" "$inputs_hash" | tr ':' '%')
 prefix=$deps/$key
 # Written last into the staged prefix: a directory without it was not made by a
 # finished run.
@@ -198,11 +211,12 @@ step "fetching Debian's source index" apt-get "${apt_options[@]}" update
 
 src=$work/src
 mkdir -p "$src"
-log "fetching sources: curl $curl_version, libjsoncpp $jsoncpp_version, libsodium $sodium_version, libzstd $zstd_version"
+log "fetching sources: curl $curl_version, libjsoncpp $jsoncpp_version, libsodium $sodium_version, libzstd $zstd_version, libdivsufsort $divsufsort_version"
 if ! (cd "$src" && apt-get "${apt_options[@]}" source --download-only \
-      "curl=$curl_version" "libjsoncpp=$jsoncpp_version" "libsodium=$sodium_version") >>"$logfile" 2>&1; then
+      "curl=$curl_version" "libjsoncpp=$jsoncpp_version" "libsodium=$sodium_version" \
+      "libdivsufsort=$divsufsort_version") >>"$logfile" 2>&1; then
   tail -n 20 "$logfile" >&2
-  die "could not fetch the installed versions (curl $curl_version, libjsoncpp $jsoncpp_version, libsodium $sodium_version) from Debian's mirrors; if the mirror moved on, upgrade libcurl4-openssl-dev / libjsoncpp-dev / libsodium-dev and run again"
+  die "could not fetch the installed versions (curl $curl_version, libjsoncpp $jsoncpp_version, libsodium $sodium_version, libdivsufsort $divsufsort_version) from Debian's mirrors; if the mirror moved on, upgrade libcurl4-openssl-dev / libjsoncpp-dev / libsodium-dev / libdivsufsort-dev and run again"
 fi
 # Some mirrors index a security update of libzstd without carrying its
 # source; then the same upstream release as the stable suite packages it
@@ -230,6 +244,7 @@ unpack "curl_${curl_version#*:}.dsc" "$src/curl"
 unpack "libjsoncpp_${jsoncpp_version#*:}.dsc" "$src/jsoncpp"
 unpack "libsodium_${sodium_version#*:}.dsc" "$src/sodium"
 unpack "libzstd_${zstd_source_version#*:}.dsc" "$src/zstd-source"
+unpack "libdivsufsort_${divsufsort_version#*:}.dsc" "$src/divsufsort"
 
 stage=$work/stage
 build_one() {
@@ -245,6 +260,7 @@ build_one jsoncpp "$src/jsoncpp" "${jsoncpp_options[@]}"
 build_one curl "$src/curl" "${curl_options[@]}"
 # zstd keeps its CMake build below build/cmake.
 build_one zstd "$src/zstd-source/build/cmake" "${zstd_options[@]}"
+build_one divsufsort "$src/divsufsort" "${divsufsort_options[@]}"
 # Debian's source has no generated configure script (its packaging makes one),
 # so make it here the way libsodium's own release does.
 step "generating libsodium's configure" env -C "$src/sodium" ./autogen.sh -s
@@ -255,8 +271,8 @@ step "building libsodium" make -C "$work/build-sodium" -j "$jobs"
 step "installing libsodium" make -C "$work/build-sodium" install DESTDIR="$stage"
 
 staged=$stage$prefix
-for f in include/curl/curl.h include/json/json.h include/sodium.h include/zstd.h \
-         lib/libcurl.a lib/libjsoncpp.a lib/libsodium.a lib/libzstd.a bin/curl.exe \
+for f in include/curl/curl.h include/json/json.h include/sodium.h include/zstd.h include/divsufsort.h \
+         lib/libcurl.a lib/libjsoncpp.a lib/libsodium.a lib/libzstd.a lib/libdivsufsort.a bin/curl.exe \
          lib/cmake/CURL/CURLConfig.cmake lib/cmake/jsoncpp/jsoncppConfig.cmake; do
   [ -f "$staged/$f" ] || die "install is missing $f"
 done

@@ -20,6 +20,7 @@ namespace {
 const char* RoadName(FetchRoad road) {
   switch (road) {
     case FetchRoad::kDelta: return "delta";
+    case FetchRoad::kPatch: return "patch";
     case FetchRoad::kCompressed: return "compressed";
     case FetchRoad::kFull: break;
   }

@@ -12,6 +12,11 @@
 #   3. the client built with the test key, offered a delta that rebuilds the
 #      right file but is not the one the signed manifest names: refused,
 #      the compressed copy is taken instead.
+#   4. a relinked program, whose release names a patch smaller than its zstd
+#      delta: the patch alone is fetched; served damaged, it falls to the zstd
+#      delta and the file is still proved.
+# The program files of 1 to 3 may get patches too, as their builds decide:
+# the expected roads count every delta form a file's manifest line names.
 # Usage: delta_journey_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
@@ -25,6 +30,16 @@ run=$work/nginx
 # Request paths of the release's files and their forms since the log had LINES lines.
 fetched_since() {
   tail -n +"$(($1 + 1))" "$run/access.log" | awk '{print $7}' | grep -E '^/(files|compressed|deltas)/' || true
+}
+# The count of delta forms (zstd deltas and patches) the manifest names for a file.
+forms_of() {  # NAME MANIFEST
+  grep -F "\"name\": \"$1\"" "$2" | grep -o '"from_hash"' | wc -l
+}
+# "deltas deltas " for each of N forms, each tried twice (one retry), then what follows.
+tried_twice() {  # N THEN
+  local i out=
+  for ((i = 0; i < $1; i++)); do out+="deltas deltas "; done
+  printf '%s%s ' "$out" "$2"
 }
 # Every installed file of release 2, byte for byte.
 installed_is_release2() {
@@ -118,16 +133,21 @@ faults=$work/out2-faults
 cp -r "$work/out2" "$faults"
 ln -sfn "$faults" "$work/current"
 # b.dll's delta damaged; c.dat's compressed copy cut short.
-b_delta=$(find "$faults/deltas" -path '*bin/b.dll*' -type f)
-printf '\x00\x01\x02\x03' | dd of="$b_delta" bs=1 seek=100 conv=notrunc status=none
+b_forms=$(forms_of b.dll "$faults/package.json")
+for b_delta in $(find "$faults/deltas" -path '*bin/b.dll*' -type f); do
+  printf '\x00\x01\x02\x03' | dd of="$b_delta" bs=1 seek=100 conv=notrunc status=none
+done
 c_copy=$(find "$faults/compressed" -name 'c.dat.zst' -type f)
 truncate -s -100 "$c_copy"
-# d.dat's delta says it needs a window past the cap (2^28, twice the client's).
+# d.dat's delta says it needs a window past the cap (2^28, twice the client's);
+# a patch of it, which names no window, is taken off its line.
 python3 - "$faults/package.json" <<'PY'
 import re, sys
 path = sys.argv[1]
 lines = open(path, encoding='utf-8').read().split('\n')
-lines = [re.sub(r'"window_log": \d+', '"window_log": 28', l) if '"name": "d.dat"' in l else l for l in lines]
+def past_cap(l):
+    return re.sub(r', "patches": \[[^\]]*\]', '', re.sub(r'"window_log": \d+', '"window_log": 28', l))
+lines = [past_cap(l) if '"name": "d.dat"' in l else l for l in lines]
 open(path, 'w', encoding='utf-8').write('\n'.join(lines))
 PY
 install=$work/install-faults
@@ -140,19 +160,24 @@ check "release 2 is staged and installed over broken roads" install_and_finish "
 fetched=$(fetched_since "$log_lines")
 roads() { printf '%s\n' "$fetched" | grep "$1" | sed -E 's,^/([a-z]+)/.*,\1,' | tr '\n' ' '; }
 check "a file changed locally takes the compressed copy" test "$(roads '/a\.dll')" = "compressed "
-check "a corrupt delta falls to the compressed copy" test "$(roads '/bin/b\.dll')" = "deltas deltas compressed "
+check "corrupt deltas fall to the compressed copy" test "$(roads '/bin/b\.dll')" = "$(tried_twice "$b_forms" compressed)"
 check "a truncated copy falls to the file itself" test "$(roads '/c\.dat')" = "compressed compressed files "
 check "a delta past the window cap is not fetched" test "$(roads '/d\.dat')" = "compressed "
 check "the install is still release 2, byte for byte" installed_is_release2 "$install"
-check "no partial download is left" test -z "$(find "$install/temp" -name '*.zqdownload*' -o -name '*.zqdelta' -o -name '*.zqzst' 2>/dev/null)"
+check "no partial download is left" test -z "$(find "$install/temp" -name '*.zqdownload*' -o -name '*.zqdelta' -o -name '*.zqzst' -o -name '*.zqpatch' 2>/dev/null)"
 
 # --- 3. The keyed client and a delta the signed manifest does not name -----------
 publish "$r1" 1 "$work/out1s" --sign-key "$work/keys/release.key"
 publish "$r2" 2 "$work/out2s" --previous "$work/out1s/package.json" --sign-key "$work/keys/release.key"
 publish "$r2" 2 "$work/out2-other" --previous "$work/out1s/package.json" --zstd-level 3
-a_delta=$(cd "$work/out2s" && find deltas -name 'a.dll*' -type f)
+a_delta=$(cd "$work/out2s" && find deltas -name 'a.dll*.zst' -type f)
 check "the other delta is other bytes" bash -c "! cmp -s '$work/out2s/$a_delta' '$work/out2-other/$a_delta'"
 cp "$work/out2-other/$a_delta" "$work/out2s/$a_delta"
+# A patch of a.dll, if its build gave one, is damaged too: it would go first.
+a_forms=$(forms_of a.dll "$work/out2s/package.json")
+for a_patch in $(find "$work/out2s/deltas" -name 'a.dll*.zqpatch' -type f); do
+  printf 'damaged' | dd of="$a_patch" bs=1 seek=70 conv=notrunc status=none
+done
 ln -sfn "$work/out2s" "$work/current"
 install=$work/install-keyed
 zq_install_release "$install" "$ZQ_BUILD" "$r1" "$work/out1s" "$base/soft/package.json"
@@ -160,8 +185,59 @@ cp "$ZQ_BUILD/fixtures/signed/ZenquiloStudent.exe" "$install/ZenquiloStudent.exe
 log_lines=$(wc -l <"$run/access.log")
 check "the signed release 2 is staged and installed" install_and_finish "$install"
 fetched=$(fetched_since "$log_lines")
-check "the unnamed delta is refused for the compressed copy" test "$(roads '/a\.dll')" = "deltas deltas compressed "
+check "the unnamed delta is refused for the compressed copy" test "$(roads '/a\.dll')" = "$(tried_twice "$a_forms" compressed)"
 check "the named deltas are taken" test "$(roads '/bin/b\.dll')$(roads '/c\.dat')" = "deltas deltas "
 check "the install is release 2, byte for byte" installed_is_release2 "$install"
+
+# --- 4. A relinked program: its patch, then a damaged one -------------------------
+# Code-like bytes whose call targets all move by SHIFT after an early insertion,
+# as the unit tests make them.
+relinked() {  # SHIFT TARGET
+  python3 - "$@" <<'PY'
+import sys
+shift, out, state, data = int(sys.argv[1]), sys.argv[2], 7, bytearray()
+for i in range(6000):
+    state = (state * 1103515245 + 12345) & 0xFFFFFFFF
+    address = 0x401000 + (state >> 12) % 0x40000 + (shift if i > 300 else 0)
+    data += bytes([0xE8]) + address.to_bytes(4, 'little')
+    data += bytes((((state >> b) ^ (i * 31 + b)) & 0xFF) for b in range(11))
+    if i == 300:
+        data += b'\x90' * shift
+open(out, 'wb').write(data)
+PY
+}
+p1=$work/relink1
+p2=$work/relink2
+cp -r "$r1" "$p1"
+cp -r "$r1" "$p2"
+relinked 0 "$p1/e.dll"
+relinked 6 "$p2/e.dll"
+publish "$p1" 1 "$work/outp1"
+publish "$p2" 2 "$work/outp2" --previous "$work/outp1/package.json"
+check "the relinked program's release names a patch beside its zstd delta" \
+  test "$(grep -F '"name": "e.dll"' "$work/outp2/package.json" | grep -o '"deltas": \[{\|"patches": \[{' | wc -l)" = 2
+relinked_is_release2() { cmp -s "$1/e.dll" "$p2/e.dll" && cmp -s "$1/a.dll" "$p2/a.dll"; }
+ln -sfn "$work/outp2" "$work/current"
+install=$work/install-patch
+zq_install_release "$install" "$ZQ_BUILD" "$p1" "$work/outp1" "$base/soft/package.json"
+log_lines=$(wc -l <"$run/access.log")
+check "the relinked release is staged and installed" install_and_finish "$install"
+fetched=$(fetched_since "$log_lines")
+check "only the patch is fetched" test "$(printf '%s\n' "$fetched" | sed -E 's,.*\.,,' | tr '\n' ' ')" = "zqpatch "
+check "the install is the relinked release, byte for byte" relinked_is_release2 "$install"
+
+cp -r "$work/outp2" "$work/outp2-bad"
+e_patch=$(find "$work/outp2-bad/deltas" -name 'e.dll*.zqpatch' -type f)
+printf 'damaged' | dd of="$e_patch" bs=1 seek=70 conv=notrunc status=none
+ln -sfn "$work/outp2-bad" "$work/current"
+install=$work/install-patch-bad
+zq_install_release "$install" "$ZQ_BUILD" "$p1" "$work/outp1" "$base/soft/package.json"
+log_lines=$(wc -l <"$run/access.log")
+check "the relinked release is installed over a damaged patch" install_and_finish "$install"
+fetched=$(fetched_since "$log_lines")
+check "a damaged patch falls to the zstd delta" \
+  test "$(printf '%s\n' "$fetched" | sed -E 's,^/([a-z]+)/.*\.,\1 ,' | tr '\n' ' ')" = "deltas zqpatch deltas zqpatch deltas zst "
+check "the install is still the relinked release, byte for byte" relinked_is_release2 "$install"
+check "no partial patch is left" test -z "$(find "$install/temp" -name '*.zqpatch' 2>/dev/null)"
 
 zq_report "delta journey"

@@ -20,6 +20,7 @@
 #include "publisher/publisher.h"
 #include "publisher/release_tree.h"
 #include "publisher/smaller_forms.h"
+#include "update/delta/patch_apply.h"
 #include "update/delta/zstd_decode.h"
 #include "update/manifest/package_manifest.h"
 #include "update/proof/release_trust.h"
@@ -95,6 +96,17 @@ class Work : public PublisherScratch {
     fs::remove(path() / "decoded");
     return bytes;
   }
+
+  std::string ApplyPatch(const std::string& form, const std::string& base, long long maxBytes) const {
+    Write("base", base);
+    const DecodeResult result = ApplyPatchFile((path() / "base").string(), (path() / PathFromUtf8(form)).string(),
+                                               (path() / "decoded").string(), maxBytes);
+    EXPECT_EQ(result, DecodeResult::kOk) << form << ": " << DecodeResultText(result);
+    std::string bytes;
+    ReadWholeFile(path() / "decoded", bytes);
+    fs::remove(path() / "decoded");
+    return bytes;
+  }
 };
 
 const PackageFileEntry& EntryNamed(const PackageManifest& manifest, const std::string& name) {
@@ -129,6 +141,13 @@ void ExpectFormsRebuildTheirFiles(const Work& work, const std::string& outName,
       ASSERT_NE(base, contents.end()) << form << ": a base never published";
       EXPECT_EQ(Sha256HexOfBytes(work.Decode(form, &base->second, entry.size(), delta.window_log)), entry.sha256())
           << form;
+    }
+    for (const FileDelta& patch : entry.patches()) {
+      const std::string form = work.Served(outName, patch.url);
+      EXPECT_EQ(Sha256HexOfBytes(work.Read(form)), patch.sha256) << form;
+      const auto base = contents.find(patch.from_sha256);
+      ASSERT_NE(base, contents.end()) << form << ": a base never published";
+      EXPECT_EQ(Sha256HexOfBytes(work.ApplyPatch(form, base->second, entry.size())), entry.sha256()) << form;
     }
   }
 }
@@ -311,6 +330,98 @@ TEST(PublisherForms, EarlierReleasesAreCheckedBeforeTheyServeAsBases) {
   const PackageManifest noDeltas = work.Manifest("r3-no-deltas");
   EXPECT_TRUE(EntryNamed(noDeltas, "a.txt").deltas().empty());
   EXPECT_FALSE(EntryNamed(noDeltas, "a.txt").compressed().url.empty());
+}
+
+// Code-like bytes whose call targets all move when a relink inserts shift
+// bytes early: the pair where a patch is far smaller than a zstd delta.
+std::string Relinked(unsigned shift) {
+  std::string bytes;
+  unsigned state = 7;
+  for (unsigned i = 0; i < 6000; ++i) {
+    state = state * 1103515245u + 12345u;
+    const unsigned address = 0x401000 + (state >> 12) % 0x40000 + (i > 300 ? shift : 0);
+    bytes += static_cast<char>(0xE8);
+    for (int b = 0; b < 4; ++b) bytes += static_cast<char>(address >> (8 * b));
+    for (int b = 0; b < 11; ++b) bytes += static_cast<char>((state >> b) ^ (i * 31 + b));
+    if (i == 300) bytes += std::string(shift, '\x90');
+  }
+  return bytes;
+}
+
+// Which delta forms a changed file gets. The zstd delta stays whenever it
+// saves enough, for the clients that read only it; the patch is listed only
+// when it is smaller still, so that newer clients never fetch the larger one
+// first and the server never offers one nobody would take.
+TEST(PublisherForms, APatchIsListedBesideTheZstdDeltaOnlyWhenSmaller) {
+  const std::string text = CompressibleSample(4, 60000), small = CompressibleSample(5, 3000);
+  const struct {
+    const char* name;
+    std::string before, after;
+    bool patch;  // listed
+  } cases[] = {
+      {"relinked.dll", Relinked(0), Relinked(6), true},
+      {"edited.txt", text, text.substr(0, 30000) + "one line more" + text.substr(30000), true},
+      // A few bytes of zstd delta beat the patch's header and four frames.
+      {"small.txt", small, small.substr(0, 1000) + "X" + small.substr(1001), false},
+  };
+  Work work;
+  std::map<std::string, std::string> contents;
+  for (const auto& c : cases) {
+    work.Write(std::string("release/") + c.name, c.before);
+    contents[Sha256HexOfBytes(c.before)] = c.before;
+  }
+  ASSERT_EQ(work.Publish("1", "r1", {}).code, 0);
+  for (const auto& c : cases) {
+    work.Write(std::string("release/") + c.name, c.after);
+    contents[Sha256HexOfBytes(c.after)] = c.after;
+  }
+  const Outcome second = work.Publish("2", "r2", {"r1"});
+  ASSERT_EQ(second.code, 0) << second.err;
+
+  const PackageManifest r2 = work.Manifest("r2");
+  for (const auto& c : cases) {
+    const PackageFileEntry& entry = EntryNamed(r2, c.name);
+    ASSERT_EQ(entry.deltas().size(), 1u) << c.name << ": the zstd delta older clients read";
+    ASSERT_EQ(entry.patches().size(), c.patch ? 1u : 0u) << c.name << "\n" << second.out;
+    if (!c.patch) continue;
+    const FileDelta& patch = entry.patches()[0];
+    EXPECT_LT(patch.size, entry.deltas()[0].size) << c.name;
+    EXPECT_EQ(patch.from_sha256, Sha256HexOfBytes(c.before)) << c.name;
+    EXPECT_EQ(patch.url, std::string(kBase) + "/deltas/2/" + c.name + ".from-" + patch.from_hash + ".zqpatch");
+  }
+  ExpectFormsRebuildTheirFiles(work, "r2", contents);
+  EXPECT_NE(second.out.find("3 deltas ("), std::string::npos) << second.out;
+  EXPECT_NE(second.out.find(", 2 patches ("), std::string::npos) << second.out;
+  EXPECT_NE(second.out.find("no smaller than its zstd delta's"), std::string::npos) << second.out;
+
+  // A client from before the patches reads the same fields as from a release without any forms.
+  ASSERT_EQ(work.Publish("2", "r2-plain", {"r1"}, {"--no-smaller-forms"}).code, 0);
+  EXPECT_NE(work.Read("r2/package.json").find("\"patches\": [{"), std::string::npos);
+  EXPECT_EQ(ClassicFields(work.Read("r2/package.json")), ClassicFields(work.Read("r2-plain/package.json")));
+
+  // Release 3 changes nothing: it carries the patch over, proved again against its base.
+  const Outcome third = work.Publish("3", "r3", {"r2", "r1"});
+  ASSERT_EQ(third.code, 0) << third.err;
+  EXPECT_EQ(EntryNamed(work.Manifest("r3"), "relinked.dll").patches(), EntryNamed(r2, "relinked.dll").patches());
+  ExpectFormsRebuildTheirFiles(work, "r3", contents);
+}
+
+bool WrongPatch(const std::string& base, const std::string& target, int level, std::string& patch) {
+  return MakeServedPatch(base, target + "!", level, patch);
+}
+
+// The patch is proved with the client's applier like every other form.
+TEST(PublisherForms, APatchThatDoesNotRebuildItsFileRefusesTheRelease) {
+  Work work;
+  work.Write("release/a.dll", Relinked(0));
+  ASSERT_EQ(work.Publish("1", "r1", {}).code, 0);
+  work.Write("release/a.dll", Relinked(6));
+  FormEncoder encoder;
+  encoder.patch = WrongPatch;
+  const Outcome outcome = work.Publish("2", "r2", {"r1"}, {}, encoder);
+  EXPECT_EQ(outcome.code, 3);
+  EXPECT_NE(outcome.err.find("refused: \"a.dll\": its patch from release 1"), std::string::npos) << outcome.err;
+  EXPECT_FALSE(fs::exists(work.path() / "r2"));
 }
 
 }  // namespace

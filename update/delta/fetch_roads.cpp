@@ -1,8 +1,10 @@
 #include "update/delta/fetch_roads.h"
 
-#include "platform/event_log.h"
+#include <algorithm>
 
+#include "platform/event_log.h"
 #include "platform/narrow_file.h"
+#include "update/delta/patch_apply.h"
 #include "update/delta/zstd_decode.h"
 #include "update/proof/md5_checksum.h"
 #include "update/proof/sha256_digest.h"
@@ -25,18 +27,24 @@ long long DecodedSizeCap(const PackageFileEntry& entry) {
 
 }  // namespace
 
-const FileDelta* DeltaForInstalledFile(const PackageFileEntry& entry, const std::string& installedPath) {
-  if (entry.deltas().empty()) return nullptr;
+std::vector<const FileDelta*> DeltasForInstalledFile(const PackageFileEntry& entry, const std::string& installedPath) {
+  std::vector<const FileDelta*> usable;
+  if (entry.deltas().empty() && entry.patches().empty()) return usable;
   const std::string md5 = CMD5Checksum::HashFile(installedPath);
-  if (md5.empty()) return nullptr;
+  if (md5.empty()) return usable;
   std::string sha256;
-  for (const FileDelta& delta : entry.deltas()) {
-    if (delta.from_hash != md5 || delta.window_log > kMaxWindowLog) continue;
-    // MD5 alone can be made to collide; the base must be the very file.
-    if (sha256.empty()) sha256 = Sha256HexOfFile(installedPath);
-    if (delta.from_sha256 == sha256) return &delta;
+  for (const std::vector<FileDelta>* deltas : {&entry.deltas(), &entry.patches()}) {
+    for (const FileDelta& delta : *deltas) {
+      if (delta.from_hash != md5 || !IsSha256Hex(delta.sha256)) continue;
+      if (delta.format == DeltaFormat::kZstd && delta.window_log > kMaxWindowLog) continue;
+      // MD5 alone can be made to collide; the base must be the very file.
+      if (sha256.empty()) sha256 = Sha256HexOfFile(installedPath);
+      if (delta.from_sha256 == sha256) usable.push_back(&delta);
+    }
   }
-  return nullptr;
+  std::stable_sort(usable.begin(), usable.end(),
+                   [](const FileDelta* a, const FileDelta* b) { return a->size < b->size; });
+  return usable;
 }
 
 RoadFetch::RoadFetch(TransferEngine& engine, PackageFileEntry entry, std::string installedPath, std::string partialPath,
@@ -55,18 +63,27 @@ void RoadFetch::Start() {
     done_(false, FetchRoad::kFull);
     return;
   }
+  deltas_ = DeltasForInstalledFile(entry_, installedPath_);
   Try(FetchRoad::kDelta);
+}
+
+// The next delta or patch not yet tried, set up on download; false when none is left.
+bool RoadFetch::AddNextDelta(EngineDownload& download, FetchRoad& road) {
+  if (nextDelta_ >= deltas_.size()) return false;
+  delta_ = deltas_[nextDelta_++];
+  const bool patch = delta_->format == DeltaFormat::kPatch;
+  road = patch ? FetchRoad::kPatch : FetchRoad::kDelta;
+  download.url = delta_->url;
+  download.path = partialPath_ + (patch ? kPatchDownloadSuffix : kDeltaDownloadSuffix);
+  download.limits = LimitsForSize(delta_->size);
+  return true;
 }
 
 void RoadFetch::Try(FetchRoad road) {
   EngineDownload download;
   std::string sha256;
-  if (road == FetchRoad::kDelta) {
-    delta_ = DeltaForInstalledFile(entry_, installedPath_);
-    if (delta_ == nullptr || !IsSha256Hex(delta_->sha256)) return Try(FetchRoad::kCompressed);
-    download.url = delta_->url;
-    download.path = partialPath_ + kDeltaDownloadSuffix;
-    download.limits = LimitsForSize(delta_->size);
+  if (road == FetchRoad::kDelta || road == FetchRoad::kPatch) {
+    if (!AddNextDelta(download, road)) return Try(FetchRoad::kCompressed);
     sha256 = delta_->sha256;
   } else if (road == FetchRoad::kCompressed) {
     const CompressedCopy& copy = entry_.compressed();
@@ -104,10 +121,15 @@ void RoadFetch::FormArrived(FetchRoad road, const std::string& formPath, int res
   bool proved = false;
   if (result == 0) {
     StreamedDigests digests;
-    const DecodeResult decoded = road == FetchRoad::kDelta
-                                     ? ApplyDeltaFile(installedPath_, formPath, partialPath_, DecodedSizeCap(entry_),
-                                                      delta_->window_log, &digests)
-                                     : DecompressFile(formPath, partialPath_, DecodedSizeCap(entry_), &digests);
+    const long long cap = DecodedSizeCap(entry_);
+    DecodeResult decoded = DecodeResult::kCorrupt;
+    if (road == FetchRoad::kDelta) {
+      decoded = ApplyDeltaFile(installedPath_, formPath, partialPath_, cap, delta_->window_log, &digests);
+    } else if (road == FetchRoad::kPatch) {
+      decoded = ApplyPatchFile(installedPath_, formPath, partialPath_, cap, &digests);
+    } else {
+      decoded = DecompressFile(formPath, partialPath_, cap, &digests);
+    }
     if (decoded == DecodeResult::kOk) {
       const FileDigestTexts texts = digests.Finish();
       proved = trust_.AcceptsDigests(texts.md5, texts.sha256, entry_);
@@ -119,5 +141,6 @@ void RoadFetch::FormArrived(FetchRoad road, const std::string& formPath, int res
     return;
   }
   RemoveNarrowPath(partialPath_);
-  Try(road == FetchRoad::kDelta ? FetchRoad::kCompressed : FetchRoad::kFull);
+  // The next delta, if any is left, then the compressed copy.
+  Try(road == FetchRoad::kCompressed ? FetchRoad::kFull : FetchRoad::kDelta);
 }

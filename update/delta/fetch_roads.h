@@ -1,31 +1,34 @@
 #pragma once
 
 // How one file of a release reaches the staging area: by the smallest road
-// the manifest offers and this installation can take. A delta from the
-// installed file when that file is one the delta was made from; else the
-// compressed copy; else the file itself. Every road ends in the same proof
+// the manifest offers and this installation can take. The deltas and patches
+// from the installed file, when that file is one they were made from, the
+// smaller first; else the compressed copy; else the file itself. Every road ends in the same proof
 // of the whole file, and a road that fails leaves nothing behind and hands
 // over to the next. Runs on the update worker thread; paths are narrow text
 // (code page 936 on Windows).
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "update/manifest/package_manifest.h"
 #include "update/proof/release_trust.h"
 #include "update/transfer/resumable_download.h"
 #include "update/transfer/transfer_engine.h"
 
-enum class FetchRoad { kDelta, kCompressed, kFull };
+enum class FetchRoad { kDelta, kPatch, kCompressed, kFull };
 
 // Beside the staged file while a smaller form downloads.
 inline constexpr char kDeltaDownloadSuffix[] = ".zqdelta";
 inline constexpr char kCompressedDownloadSuffix[] = ".zqzst";
+inline constexpr char kPatchDownloadSuffix[] = ".zqpatch";
 
-// The delta of entry whose base is the file at installedPath, judged by both
-// its digests and by a window this client decodes; null when none is. Reads
-// the file only when entry has deltas.
-const FileDelta* DeltaForInstalledFile(const PackageFileEntry& entry, const std::string& installedPath);
+// The deltas and patches of entry whose base is the file at installedPath,
+// judged by both its digests, by a SHA-256 of their own and, for a zstd
+// delta, by a window this client decodes; the smaller first, the manifest's
+// order between equals. Reads the file only when entry has any.
+std::vector<const FileDelta*> DeltasForInstalledFile(const PackageFileEntry& entry, const std::string& installedPath);
 
 // One entry's roads on an engine, beside other entries' downloads: each road's
 // download is added when the one before has failed, and a form is decoded as
@@ -48,6 +51,7 @@ class RoadFetch {
  private:
   void Try(FetchRoad road);
   void FormArrived(FetchRoad road, const std::string& formPath, int result);
+  bool AddNextDelta(EngineDownload& download, FetchRoad& road);
 
   TransferEngine& engine_;
   const PackageFileEntry entry_;
@@ -56,5 +60,7 @@ class RoadFetch {
   const ReleaseTrust trust_;
   const RetryPolicy retry_;
   const Done done_;
-  const FileDelta* delta_ = nullptr;
+  std::vector<const FileDelta*> deltas_;
+  size_t nextDelta_ = 0;
+  const FileDelta* delta_ = nullptr;  // the one being tried
 };

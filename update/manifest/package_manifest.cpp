@@ -49,19 +49,23 @@ CompressedCopy ReadCompressed(const Json::Value& value) {
   return read;
 }
 
-std::vector<FileDelta> ReadDeltas(const Json::Value& value) {
+// A zstd delta must name its window; a patch names none, its streams' windows
+// are fixed by its format.
+std::vector<FileDelta> ReadDeltas(const Json::Value& value, DeltaFormat format) {
   std::vector<FileDelta> deltas;
   if (!value.isArray()) return deltas;
   for (Json::ArrayIndex i = 0; i < value.size() && deltas.size() < kMaxDeltasPerFile; ++i) {
     const Json::Value& item = value[i];
-    if (!item.isObject() || !IsWindowLog(item["window_log"])) continue;
+    if (!item.isObject()) continue;
+    if (format == DeltaFormat::kZstd && !IsWindowLog(item["window_log"])) continue;
     FileDelta delta;
+    delta.format = format;
     delta.from_hash = StringOrEmpty(item["from_hash"]);
     delta.from_sha256 = StringOrEmpty(item["from_sha256"]);
     delta.url = StringOrEmpty(item["url"]);
     delta.size = SizeOrUnknown(item["size"]);
     delta.sha256 = StringOrEmpty(item["sha256"]);
-    delta.window_log = item["window_log"].asInt();
+    if (format == DeltaFormat::kZstd) delta.window_log = item["window_log"].asInt();
     if (delta.from_hash.empty() || delta.from_sha256.empty() || delta.url.empty() || delta.size < 0 ||
         delta.sha256.empty()) {
       continue;
@@ -85,7 +89,8 @@ PackageFileEntry ReadEntry(Json::Value& element) {
   entry.set_size(SizeOrUnknown(element["size"]));
   if (element.isObject()) {
     entry.set_compressed(ReadCompressed(element["compressed"]));
-    entry.set_deltas(ReadDeltas(element["deltas"]));
+    entry.set_deltas(ReadDeltas(element["deltas"], DeltaFormat::kZstd));
+    entry.set_patches(ReadDeltas(element["patches"], DeltaFormat::kPatch));
   }
   return entry;
 }

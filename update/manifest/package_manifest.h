@@ -23,9 +23,14 @@ struct CompressedCopy {
   }
 };
 
+// How a delta is applied: a zstd frame with the base as its dictionary
+// ("deltas"), or a patch of approximate matches (update/delta/patch_format.h,
+// "patches", a key clients before it never read).
+enum class DeltaFormat { kZstd, kPatch };
+
 // A delta that rebuilds the file from one earlier version of it: the earlier
-// file's MD5 (upper-case hex, as "hash") and SHA-256, and the zstd window the
-// delta needs, as 2 to that power bytes.
+// file's MD5 (upper-case hex, as "hash") and SHA-256, and for a zstd delta the
+// window it needs, as 2 to that power bytes (0 for a patch).
 struct FileDelta {
   std::string from_hash;
   std::string from_sha256;
@@ -33,10 +38,11 @@ struct FileDelta {
   long long size = -1;
   std::string sha256;
   int window_log = 0;
+  DeltaFormat format = DeltaFormat::kZstd;
 
   friend bool operator==(const FileDelta& a, const FileDelta& b) {
     return a.from_hash == b.from_hash && a.from_sha256 == b.from_sha256 && a.url == b.url && a.size == b.size &&
-           a.sha256 == b.sha256 && a.window_log == b.window_log;
+           a.sha256 == b.sha256 && a.window_log == b.window_log && a.format == b.format;
   }
 };
 
@@ -63,6 +69,9 @@ class PackageFileEntry {
   const CompressedCopy& compressed() const { return compressed_; }
   // The deltas from earlier versions ("deltas"), in the manifest's order.
   const std::vector<FileDelta>& deltas() const { return deltas_; }
+  // The patches from earlier versions ("patches"), in the manifest's order;
+  // each has format kPatch.
+  const std::vector<FileDelta>& patches() const { return patches_; }
 
   void set_name(std::string value) { name_ = std::move(value); }
   void set_remote_url(std::string value) { remote_url_ = std::move(value); }
@@ -74,11 +83,12 @@ class PackageFileEntry {
   void set_size(long long value) { size_ = value; }
   void set_compressed(CompressedCopy value) { compressed_ = std::move(value); }
   void set_deltas(std::vector<FileDelta> value) { deltas_ = std::move(value); }
+  void set_patches(std::vector<FileDelta> value) { patches_ = std::move(value); }
 
   friend bool operator==(const PackageFileEntry& a, const PackageFileEntry& b) {
     return a.name_ == b.name_ && a.remote_url_ == b.remote_url_ && a.hash_ == b.hash_ &&
            a.local_path_ == b.local_path_ && a.ver_ == b.ver_ && a.act_ == b.act_ && a.sha256_ == b.sha256_ &&
-           a.size_ == b.size_ && a.compressed_ == b.compressed_ && a.deltas_ == b.deltas_;
+           a.size_ == b.size_ && a.compressed_ == b.compressed_ && a.deltas_ == b.deltas_ && a.patches_ == b.patches_;
   }
   friend bool operator!=(const PackageFileEntry& a, const PackageFileEntry& b) { return !(a == b); }
 
@@ -93,6 +103,7 @@ class PackageFileEntry {
   long long size_ = -1;
   CompressedCopy compressed_;
   std::vector<FileDelta> deltas_;
+  std::vector<FileDelta> patches_;
 };
 
 // One release. A new record has empty texts, full_update false and no files.
@@ -167,7 +178,7 @@ class PackageManifestParser {
   // releases ("sha256", "install_package_sha256", "expires", "issued") are taken only
   // when they are strings, the sizes ("size", "install_package_size") only when they are
   // integers of at least 0, the rollout share clamped to 0..100 when it is a
-  // whole number and 0 when it is anything else, and a file's smaller forms ("compressed", "deltas")
+  // whole number and 0 when it is anything else, and a file's smaller forms ("compressed", "deltas", "patches")
   // only when whole and of their exact shape: like any key a client does not
   // know, they can never make a manifest fail that parsed without them. -1: it was not (not JSON, the
   // empty text, a leading byte-order mark, a value of the wrong type, nesting

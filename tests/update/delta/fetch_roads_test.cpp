@@ -1,10 +1,11 @@
-// The three roads a file can take, against our own HTTP server: which URLs a
+// The roads a file can take, against our own HTTP server: which URLs a
 // client asks for, what it stages, and that every failed road hands over to
 // the next without leaving anything behind.
 
 #include "update/delta/fetch_roads.h"
 
 #include "tests/support/test_files.h"
+#include "publisher/patch_make.h"
 #include "publisher/zstd_encode.h"
 #include "update/delta/zstd_decode.h"
 #include "tests/server/test_http_server.h"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -190,5 +192,126 @@ INSTANTIATE_TEST_SUITE_P(Roads, FetchRoadsTest,
                                                     true,
                                                     FetchRoad::kCompressed,
                                                     {"/d", "/d", "/c"}}));
+
+// Code-like bytes, a table of call targets among instructions; a relink that
+// inserts shift bytes early moves every target after it. Patches beat zstd's
+// deltas on these by far.
+std::string Relinked(std::uint32_t shift) {
+  std::string bytes;
+  std::uint32_t state = 7;
+  for (std::uint32_t i = 0; i < 6000; ++i) {
+    state = state * 1103515245u + 12345u;
+    const std::uint32_t address = 0x401000 + (state >> 12) % 0x40000 + (i > 300 ? shift : 0);
+    bytes += static_cast<char>(0xE8);
+    for (int b = 0; b < 4; ++b) bytes += static_cast<char>(address >> (8 * b));
+    for (int b = 0; b < 11; ++b) bytes += static_cast<char>((state >> b) ^ (i * 31 + b));
+    if (i == 300) bytes += std::string(shift, '\x90');
+  }
+  return bytes;
+}
+
+// How the server and the manifest hold the patch.
+enum class PatchServed {
+  kAsMade,
+  kCorrupt,      // damaged bytes: its own SHA-256 fails
+  kNotAPatch,    // bytes the manifest names, but no patch: applying fails
+  kOtherTarget,  // a patch the manifest names, of another file: the output's proof fails
+};
+
+struct PatchRoadCase {
+  const char* fault;
+  PatchServed patch;
+  FetchRoad road;
+  std::vector<std::string> asked;
+};
+
+class PatchRoadsTest : public ::testing::TestWithParam<PatchRoadCase> {
+ protected:
+  static void SetUpTestSuite() { test_files::BypassProxies(); }
+  void SetUp() override { ASSERT_TRUE(server_.Start()); }
+  void TearDown() override { server_.Stop(); }
+
+  FileDelta Named(const std::string& base, const std::string& path, const std::string& bytes) {
+    FileDelta named;
+    named.from_hash = test_files::Md5Of(base);
+    named.from_sha256 = Sha256HexOfBytes(base);
+    named.url = server_.BaseUrl() + path;
+    named.size = static_cast<long long>(bytes.size());
+    named.sha256 = Sha256HexOfBytes(bytes);
+    return named;
+  }
+
+  test_http::TestHttpServer server_;
+  test_files::TempDirectory scratch_{"zq_patch_roads_"};
+};
+
+TEST_P(PatchRoadsTest, TheSmallerDeltaGoesFirstAndAnyFailureHandsOver) {
+  const PatchRoadCase& c = GetParam();
+  const std::string base = Relinked(0), target = Relinked(6);
+  std::string delta, patch, otherPatch, copy;
+  int window = 0;
+  ASSERT_TRUE(MakeDelta(base, target, 19, delta, window));
+  ASSERT_TRUE(MakePatch(base, target, 19, patch));
+  ASSERT_TRUE(MakePatch(base, Relinked(5), 19, otherPatch));
+  ASSERT_TRUE(CompressForServing(target, 19, copy, window));
+  ASSERT_LT(patch.size(), delta.size()) << "the pair no longer shows what patches are for";
+
+  std::string served = patch, named = patch;
+  if (c.patch == PatchServed::kCorrupt) served[served.size() / 2] ^= 0x40;
+  if (c.patch == PatchServed::kNotAPatch) served = named = std::string(patch.size(), 'x');
+  if (c.patch == PatchServed::kOtherTarget) served = named = otherPatch;
+  server_.SetResource("/p", served);
+  server_.SetResource("/d", delta);
+  server_.SetResource("/c", copy);
+  server_.SetResource("/f", target);
+
+  PackageFileEntry entry;
+  entry.set_name("a.dll");
+  entry.set_ver("2");
+  entry.set_remote_url(server_.BaseUrl() + "/f");
+  entry.set_hash(test_files::Md5Of(target));
+  entry.set_size(static_cast<long long>(target.size()));
+  entry.set_compressed({server_.BaseUrl() + "/c", static_cast<long long>(copy.size()), Sha256HexOfBytes(copy)});
+  FileDelta zstd = Named(base, "/d", delta);
+  zstd.window_log = window;
+  FileDelta namedPatch = Named(base, "/p", named);
+  namedPatch.format = DeltaFormat::kPatch;
+  // Listed after the larger delta: the order of the manifest is not the order of sizes.
+  entry.set_deltas({zstd});
+  entry.set_patches({namedPatch});
+
+  const fs::path dir = scratch_.path();
+  WriteFile(dir / "installed.dll", base);
+  RetryPolicy retry;
+  retry.pause = [](unsigned) {};
+  FetchRoad road = FetchRoad::kFull;
+  ASSERT_TRUE(FetchByCheapestRoad(entry, NarrowPath(dir / "installed.dll"), NarrowPath(dir / "staged.dll"),
+                                  ReleaseTrust::Unsigned(), retry, road))
+      << c.fault;
+  EXPECT_EQ(road, c.road) << c.fault;
+  EXPECT_EQ(ReadFile(dir / "staged.dll"), target) << c.fault;
+  std::vector<std::string> asked;
+  for (const test_http::RecordedRequest& request : server_.Requests()) asked.push_back(request.path);
+  EXPECT_EQ(asked, c.asked) << c.fault;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2) << c.fault << ": leftovers";
+}
+
+INSTANTIATE_TEST_SUITE_P(Patches, PatchRoadsTest,
+                         ::testing::Values(PatchRoadCase{"the larger zstd delta fetched first",
+                                                         PatchServed::kAsMade,
+                                                         FetchRoad::kPatch,
+                                                         {"/p"}},
+                                           PatchRoadCase{"a damaged patch that ends the update or skips the delta",
+                                                         PatchServed::kCorrupt,
+                                                         FetchRoad::kDelta,
+                                                         {"/p", "/p", "/d"}},
+                                           PatchRoadCase{"a patch that cannot be applied ending the update",
+                                                         PatchServed::kNotAPatch,
+                                                         FetchRoad::kDelta,
+                                                         {"/p", "/d"}},
+                                           PatchRoadCase{"a patch's wrong output staged or ending the update",
+                                                         PatchServed::kOtherTarget,
+                                                         FetchRoad::kDelta,
+                                                         {"/p", "/d"}}));
 
 }  // namespace

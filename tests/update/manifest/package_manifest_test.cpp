@@ -165,6 +165,54 @@ TEST(PackageManifestParserTest, SizesAreTakenOnlyAsWholeNumbers) {
   EXPECT_EQ(ParseOk(R"({"file_list": [{"name": "a"}]})").file_list()[0].size(), -1) << "absent";
 }
 
+// Patches are network input beside the zstd deltas: one is kept only whole
+// and of its exact shape, never fails the manifest, never mixes with the
+// deltas a client before it reads, and a flood of them is cut off.
+TEST(PackageManifestParserTest, PatchesAreKeptOnlyWholeAndApartFromDeltas) {
+  const std::string whole =
+      R"("from_hash": "0CC175B9C0F1B6A831C399E269772661", "from_sha256": "aa", "url": "http://u/p", "size": 7, "sha256": "bb")";
+  const struct {
+    const char* why;
+    std::string patches;
+    size_t kept;
+  } cases[] = {
+      {"a whole patch", "[{" + whole + "}]", 1},
+      {"a window is no part of a patch, and harmless", "[{" + whole + R"(, "window_log": 99}])", 1},
+      {"no url", R"([{"from_hash": "A", "from_sha256": "aa", "size": 7, "sha256": "bb"}])", 0},
+      {"no own digest", R"([{"from_hash": "A", "from_sha256": "aa", "url": "u", "size": 7}])", 0},
+      {"no base digest", R"([{"from_hash": "A", "url": "u", "size": 7, "sha256": "bb"}])", 0},
+      {"a size that is text", R"([{"from_hash": "A", "from_sha256": "aa", "url": "u", "size": "7", "sha256": "bb"}])",
+       0},
+      {"a negative size", R"([{"from_hash": "A", "from_sha256": "aa", "url": "u", "size": -7, "sha256": "bb"}])", 0},
+      {"a url that is no text", R"([{"from_hash": "A", "from_sha256": "aa", "url": [1], "size": 7, "sha256": "bb"}])",
+       0},
+      {"items that are no objects", R"([1, "x", null, [], true])", 0},
+      {"an object, not a list", "{" + whole + "}", 0},
+      {"a flood", "[" + Repeated("{" + whole + "}, ", 40) + "{" + whole + "}]", 16},
+  };
+  for (const auto& c : cases) {
+    const PackageManifest read =
+        ParseOk(R"({"version": "2", "file_list": [{"name": "a", "ver": "2", "patches": )" + c.patches + "}]}");
+    const PackageFileEntry& entry = read.file_list()[0];
+    EXPECT_EQ(entry.name(), "a") << c.why;
+    EXPECT_TRUE(entry.deltas().empty()) << c.why;
+    ASSERT_EQ(entry.patches().size(), c.kept) << c.why;
+    for (const FileDelta& patch : entry.patches()) {
+      EXPECT_EQ(patch.format, DeltaFormat::kPatch) << c.why;
+      EXPECT_EQ(patch.window_log, 0) << c.why;
+      EXPECT_EQ(patch.size, 7) << c.why;
+    }
+  }
+  // Beside a zstd delta of the same base, each stays in its own list.
+  const PackageManifest both = ParseOk(R"({"file_list": [{"name": "a", "deltas": [{)" + whole +
+                                       R"(, "window_log": 20}], "patches": [{)" + whole + "}]}]}");
+  ASSERT_EQ(both.file_list()[0].deltas().size(), 1u);
+  ASSERT_EQ(both.file_list()[0].patches().size(), 1u);
+  EXPECT_EQ(both.file_list()[0].deltas()[0].format, DeltaFormat::kZstd);
+  EXPECT_EQ(both.file_list()[0].deltas()[0].window_log, 20);
+  EXPECT_FALSE(both.file_list()[0].deltas()[0] == both.file_list()[0].patches()[0]) << "the format is part of a delta";
+}
+
 // An absent share means everyone, as before the key existed; a share that is
 // there but unreadable holds the release back instead of sending it to all.
 TEST(PackageManifestParserTest, RolloutShareIsClampedOrHeld) {

@@ -248,7 +248,8 @@ TEST_F(TrayTest, ReadyForAnIncrementalUpdateSavesTheManifestAsFetched) {
 TEST_F(TrayTest, TempDirectoryExistsAfterEveryStart) {
   const std::wstring temp = install_.Path() + L"temp";
   for (const wchar_t* arguments : {L"", L"kvts://zenquilo/room", L"hello"}) {
-    RemoveDirectoryW(temp.c_str());
+    // The event log of the start before is in it.
+    RemoveTree(temp + L"\\");
     ASSERT_EQ(GetFileAttributesW(temp.c_str()), INVALID_FILE_ATTRIBUTES);
     RunningProgram program = StartProgram(install_.Program(), arguments);
     EXPECT_TRUE(WaitUntil([&] { return FindWindowW(kTrayClass, kTrayClass) != nullptr; }));

@@ -5,9 +5,9 @@
 #              on the same 256 MiB file, interleaved, medians of 5;
 #   update     update_bench.exe of each build against curl.exe of the same
 #              architecture (built from the same curl sources);
-#   network    network_bench.exe of each build: the large release from
-#              nginx through squid beside directly (both private, on
-#              loopback, started here);
+#   network    network_bench.exe of each build (scripts/network-bench.sh):
+#              the large release from nginx over http and https, each
+#              directly and through squid;
 #   start-up   startup_bench.exe of each build against a trivial Win32
 #              program of the same architecture.
 # Builds both presets first. Takes about 10 minutes on a 2-core machine.
@@ -83,22 +83,7 @@ for preset in "${presets[@]}"; do
   scripts/wine-run.sh "build/$preset/bench/update_bench.exe" | sed 's/^/   /'
 done
 
-# --- The network's cost: nginx serving from disk, squid as the school's proxy ---
-. scripts/journey-lib.sh
-net=$work/network
-mkdir -p "$net/served" "$net/squid"
-chmod 755 "$work" "$net"
-new_port; http_port=${ports[-1]}
-new_port; squid_port=${ports[-1]}
-scripts/serve-release.sh start "$net/served" "127.0.0.1:$http_port" "$net/nginx" >/dev/null
-zq_start_squid "$net/squid" "127.0.0.1:$squid_port"
-trap 'scripts/serve-release.sh stop "$net/nginx"; zq_stop_squid; rm -rf "$work"; zq_wine_stop' EXIT
-for preset in "${presets[@]}"; do
-  echo
-  echo "== the large release through squid and directly, $preset"
-  scripts/wine-run.sh "build/$preset/bench/network_bench.exe" "Z:${net//\//\\}\\served" \
-    "http://127.0.0.1:$http_port" "127.0.0.1:$squid_port" | sed 's/^/   /'
-done
+bash scripts/network-bench.sh "${presets[@]}"
 
 for preset in "${presets[@]}"; do
   echo

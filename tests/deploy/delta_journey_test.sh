@@ -4,11 +4,12 @@
 # by the real client under Wine.
 #   1. release 1 installed, release 2 served: only delta URLs are fetched, and
 #      the install is byte for byte release 2. zq_publish report, run on
-#      nginx's log of it, says so.
+#      nginx's log of it, says so, and so does the client's event log.
 #   2. the same release with a road broken for each file: a file changed
 #      locally (no base), a corrupt delta, a delta whose window is above the
 #      cap, and a truncated compressed copy; each falls to the next road and
-#      still installs.
+#      still installs. The event log names the digest refused, the attempt
+#      given up and, for a server that cannot be reached, libcurl's words.
 #   3. the client built with the test key, offered a delta that rebuilds the
 #      right file but is not the one the signed manifest names: refused,
 #      the compressed copy is taken instead.
@@ -101,6 +102,14 @@ delta_bytes=$(tail -n +"$((log_lines + 1))" "$run/access.log" | awk '$7 ~ /^\/de
 full_bytes=$(cat "$r2/a.dll" "$r2/bin/b.dll" "$r2/c.dat" "$r2/d.dat" | wc -c)
 echo "bytes over the wire: $delta_bytes through deltas, against $full_bytes for the files"
 check "the deltas weigh less than a tenth of the files" test $((delta_bytes * 10)) -lt "$full_bytes"
+# What an administrator reads of it: the check, each file's road, the install.
+logged() { grep -qE "^[0-9T:-]{19}Z $2" "$1/temp/zenquilostudent.log"; }
+check "the log says what the check found" \
+  logged "$install" "check: $base/soft/package.json: release 2 offered, release 1 installed, unsigned, rolled out to 100 % of PCs, this PC's bucket [0-9]+: taken"
+check "the log names each file's road" test "$(grep -cE ' file (a\.dll|bin\\b\.dll|c\.dat|d\.dat): (delta|patch), ' \
+  "$install/temp/zenquilostudent.log")" = 4
+check "the log says the update was staged and installed" \
+  bash -c "grep -q 'update: staged' '$install/temp/zenquilostudent.log' && grep -q 'finalise: done' '$install/temp/zenquilostudent.log'"
 
 # The operator's report on this very log, its first lines rotated and
 # compressed as logrotate leaves them. Run two may be ended before its check
@@ -165,6 +174,20 @@ check "a truncated copy falls to the file itself" test "$(roads '/c\.dat')" = "c
 check "a delta past the window cap is not fetched" test "$(roads '/d\.dat')" = "compressed "
 check "the install is still release 2, byte for byte" installed_is_release2 "$install"
 check "no partial download is left" test -z "$(find "$install/temp" -name '*.zqdownload*' -o -name '*.zqdelta' -o -name '*.zqzst' -o -name '*.zqpatch' 2>/dev/null)"
+check "the log names the corrupt delta's digest, expected and got" \
+  logged "$install" "proof: $base/deltas/2/bin/b\.dll[^ ]*: SHA-256 is [0-9a-f]{64}, the manifest says [0-9a-f]{64}"
+check "the log gives up the truncated copy after its retry" \
+  logged "$install" "download $base/compressed/2/c\.dat\.zst: attempt 2, .*; given up"
+check "the log names the road each broken file took" \
+  bash -c "grep -q 'file c.dat: whole, ' '$install/temp/zenquilostudent.log' && grep -q 'file a.dll: compressed, ' '$install/temp/zenquilostudent.log'"
+# A check whose server cannot be reached says so, with libcurl's words.
+new_port
+zq_point_at_server "$install" "http://127.0.0.1:${ports[-1]}/soft/package.json"
+pid=$(zq_run "$install")
+pids+=("$pid")
+check "the log says why the manifest did not come" zq_wait 30 \
+  logged "$install" "check: http://127\.0\.0\.1:${ports[-1]}/soft/package\.json: no manifest, libcurl 7 \(Couldn't connect to server\)"
+zq_end_program "$pid"
 
 # --- 3. The keyed client and a delta the signed manifest does not name -----------
 publish "$r1" 1 "$work/out1s" --sign-key "$work/keys/release.key"

@@ -163,7 +163,7 @@ zq_wait 60 test -f "$install/temp/package.json" || fail "the update did not down
 say "   the update check found version $(version_of "$install/temp/package.json") against $(version_of "$install/package.json"); downloaded:"
 tail -n +"$((lines + 1))" "$run/access.log" | awk '{print "     " $7 "  (HTTP " $9 ", " $10 " bytes)"}'
 wire=$(tail -n +"$((lines + 1))" "$run/access.log" | awk '$7 ~ /^\/(files|compressed|deltas)\// {s += $10} END {print s + 0}')
-whole=$(find "$install/temp" -type f ! -name package.json ! -name package.json.sig -printf '%s\n' | awk '{s += $1} END {print s + 0}')
+whole=$(find "$install/temp" -type f ! -name package.json ! -name package.json.sig ! -name 'zenquilostudent.log*' -printf '%s\n' | awk '{s += $1} END {print s + 0}')
 say "   bytes over the wire: $wire, through deltas and compressed copies, for files of $whole bytes whole ($((wire * 100 / (whole > 0 ? whole : 1)))%)"
 say "   each staged file proved against the manifest's MD5:"
 while read -r path hash ver act; do

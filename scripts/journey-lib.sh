@@ -108,6 +108,19 @@ zq_publish_release() {
   fi
 }
 
+# zq_small_releases BASE_URL: two small releases for a journey's update,
+# release 1 in $r1 (a.dll) and release 2 in $r2 (a.dll changed, bin/b.txt
+# added), and release 1 published for BASE_URL in $work/out1.
+zq_small_releases() {
+  r1=$work/release1
+  r2=$work/release2
+  mkdir -p "$r1" "$r2/bin"
+  printf 'a, release 1' >"$r1/a.dll"
+  printf 'a, release 2' >"$r2/a.dll"
+  printf 'added by release 2' >"$r2/bin/b.txt"
+  zq_publish_release --release-dir "$r1" --version 1 --date 20261201 --base-url "$1" --out "$work/out1" >/dev/null
+}
+
 # zq_free_port: a TCP port on 127.0.0.1 that nothing listens on now.
 zq_free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'

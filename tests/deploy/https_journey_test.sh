@@ -101,14 +101,7 @@ openssl ca -batch -config "$pki/trusted/ca.cnf" -gencrl -out "$pki/ca.crl.pem" 2
 # --- The releases and their servers -------------------------------------------------------------
 # Release 1 installed, release 2 served by each https server under its own
 # URL, so every request of an update goes to the server the row names.
-r1=$work/release1
-r2=$work/release2
-mkdir -p "$r1" "$r2/bin"
-printf 'a, release 1' >"$r1/a.dll"
-printf 'a, release 2' >"$r2/a.dll"
-printf 'added by release 2' >"$r2/bin/b.txt"
-zq_publish_release --release-dir "$r1" --version 1 --date 20261201 --base-url "https://localhost" --out "$work/out1" \
-  >/dev/null
+zq_small_releases "https://localhost"
 # serve NAME CERT [FILES_AT]: release 2 over https with CERT's certificate, its
 # files named at FILES_AT's server (its own by default); sets port.
 declare -A port_of

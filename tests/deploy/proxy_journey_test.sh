@@ -72,14 +72,7 @@ school_proxy=127.0.0.1:$squid_port
 zq_start_squid "$work/squid" "$school_proxy"
 
 # Release 1 installed, release 2 served: a check finds an update due.
-r1=$work/release1
-r2=$work/release2
-mkdir -p "$r1" "$r2/bin"
-printf 'a, release 1' >"$r1/a.dll"
-printf 'a, release 2' >"$r2/a.dll"
-printf 'added by release 2' >"$r2/bin/b.txt"
-zq_publish_release --release-dir "$r1" --version 1 --date 20261201 --base-url "http://$server" --out "$work/out1" \
-  >/dev/null
+zq_small_releases "http://$server"
 zq_publish_release --release-dir "$r2" --version 2 --date 20261202 --base-url "http://$server" --out "$work/out2" \
   --previous "$work/out1/package.json" >/dev/null
 root=$work/out2

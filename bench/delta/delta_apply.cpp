@@ -22,7 +22,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: delta_apply BASE DELTA OUT [runs]\n");
+    std::fprintf(stderr, "usage: delta_apply BASE DELTA OUT [runs [patch]]\n");
     return 2;
   }
   const int runs = argc > 4 ? std::max(1, std::atoi(argv[4])) : 3;

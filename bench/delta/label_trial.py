@@ -18,8 +18,19 @@ the compressed TABLE_OUT estimates what labels would save.
 
 A branch candidate whose operand overlaps a relocated address is left
 alone, so the scan judges the same bytes in both directions.
+
+    label_trial.py copied OLD NEW NEW_OUT PATCH KEPT_OUT
+
+An applier finds the output's relocation table only at its end, after the
+addresses it lists. So, given PATCH made of OLD_OUT and NEW_OUT, KEPT_OUT is
+NEW_OUT with only those relocated addresses left as labels that a copy of
+PATCH takes whole from a relocated address of OLD, which the applier knows
+from OLD's own table; the others get their bytes back. A patch of OLD_OUT
+and KEPT_OUT is what that rule would cost.
 """
+import bisect
 import difflib
+import subprocess
 import sys
 
 
@@ -200,5 +211,42 @@ def main(old_path, new_path, old_out, new_out, table_out, mode):
     return 0 if same else 1
 
 
+def copies_of(patch):
+    """(output start, base start, length) of each copy of our patch."""
+    ranges = 12 * (patch[5] + patch[6])
+    control_at, control_bytes = 64 + ranges, u(patch, 32, 8)
+    control = subprocess.run(['zstd', '-d', '-c'], input=patch[control_at:control_at + control_bytes],
+                             capture_output=True, check=True).stdout
+    copies, output, base = [], 0, 0
+    for at in range(0, len(control), 24):
+        copy, insert, seek = (u(control, at + 8 * k, 8) for k in range(3))
+        copies.append((output, base, copy))
+        output += copy + insert
+        base += copy + (seek - (1 << 64) if seek >> 63 else seek)
+    return copies
+
+
+def copied(old_path, new_path, labelled_path, patch_path, kept_path):
+    old, new = open(old_path, 'rb').read(), open(new_path, 'rb').read()
+    labelled = bytearray(open(labelled_path, 'rb').read())
+    copies = copies_of(open(patch_path, 'rb').read())
+    starts = [output for output, _, _ in copies]
+    old_widths = {site: width for site, width, _ in relocated(old, 'r')[2]}
+    new_sites = relocated(new, 'r')[2]
+    kept = 0
+    for site, width, _ in new_sites:
+        i = bisect.bisect_right(starts, site) - 1
+        output, base, length = copies[i] if i >= 0 else (0, 0, 0)
+        if site + width <= output + length and old_widths.get(base + site - output) == width:
+            kept += 1
+        else:
+            labelled[site:site + width] = new[site:site + width]
+    open(kept_path, 'wb').write(labelled)
+    print(f'relocated addresses {len(new_sites)} copied whole from the base {kept}')
+    return 0
+
+
 if __name__ == '__main__':
+    if sys.argv[1] == 'copied':
+        sys.exit(copied(*sys.argv[2:7]))
     sys.exit(main(*sys.argv[1:7]))

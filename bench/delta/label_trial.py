@@ -19,6 +19,10 @@ the compressed TABLE_OUT estimates what labels would save.
 A branch candidate whose operand overlaps a relocated address is left
 alone, so the scan judges the same bytes in both directions.
 
+With a seventh argument, a patch of OLD and NEW as they are, NEW's targets
+are aligned by that patch's matching instead: a target whose bytes a copy
+takes from where an OLD target lies takes that target's label.
+
     label_trial.py copied OLD NEW NEW_OUT PATCH KEPT_OUT
 
 An applier finds the output's relocation table only at its end, after the
@@ -155,6 +159,36 @@ def align(old_targets, new_targets):
     return labels
 
 
+def rva_of(sections, offset):
+    for address, raw_size, raw_at, _ in sections:
+        if raw_at <= offset < raw_at + raw_size:
+            return address + offset - raw_at
+    return None
+
+
+def align_by_copies(old, new, old_targets, new_targets, copies):
+    """NEW target -> OLD label, where a copy takes the target's bytes from an OLD target's."""
+    old_sections, new_sections = headers(old)[2], headers(new)[2]
+    old_labels = {target: i for i, target in enumerate(old_targets)}
+    starts = [output for output, _, _ in copies]
+    labels, used = {}, set()
+    for target in new_targets:
+        at = file_offset(new_sections, target)
+        i = bisect.bisect_right(starts, at) - 1 if at is not None else -1
+        if i < 0 or at >= copies[i][0] + copies[i][2]:
+            continue
+        label = old_labels.get(rva_of(old_sections, copies[i][1] + at - copies[i][0]))
+        if label is not None and label not in used:
+            labels[target] = label
+            used.add(label)
+    fresh = len(old_targets)
+    for target in new_targets:
+        if target not in labels:
+            labels[target] = fresh
+            fresh += 1
+    return labels
+
+
 def table_of(new_targets, labels, old_targets):
     table, last_label, last_shift = bytearray(), -1, 0
     for target in new_targets:
@@ -190,13 +224,17 @@ def undo(labelled, table, old_targets, mode, count):
     return b
 
 
-def main(old_path, new_path, old_out, new_out, table_out, mode):
+def main(old_path, new_path, old_out, new_out, table_out, mode, plain_patch=None):
     old, new = bytearray(open(old_path, 'rb').read()), bytearray(open(new_path, 'rb').read())
     old_refs, new_refs = references(old, mode), references(new, mode)
     old_targets = sorted({target for _, _, target, _ in old_refs})
     new_targets = sorted({target for _, _, target, _ in new_refs})
     old_labels = {target: i for i, target in enumerate(old_targets)}
-    new_labels = align(old_targets, new_targets)
+    if plain_patch:
+        copies = copies_of(open(plain_patch, 'rb').read())
+        new_labels = align_by_copies(old, new, old_targets, new_targets, copies)
+    else:
+        new_labels = align(old_targets, new_targets)
     original = bytes(new)
     for b, refs, labels in ((old, old_refs, old_labels), (new, new_refs, new_labels)):
         for site, width, target, _ in refs:
@@ -249,4 +287,4 @@ def copied(old_path, new_path, labelled_path, patch_path, kept_path):
 if __name__ == '__main__':
     if sys.argv[1] == 'copied':
         sys.exit(copied(*sys.argv[2:7]))
-    sys.exit(main(*sys.argv[1:7]))
+    sys.exit(main(*sys.argv[1:8]))

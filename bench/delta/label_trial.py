@@ -21,7 +21,11 @@ alone, so the scan judges the same bytes in both directions.
 
 With a seventh argument, a patch of OLD and NEW as they are, NEW's targets
 are aligned by that patch's matching instead: a target whose bytes a copy
-takes from where an OLD target lies takes that target's label.
+takes from where an OLD target lies takes that target's label. With the
+word "anchors" there, the runs of gaps are found in linear time instead,
+from runs of four gaps that occur once in each file, grown both ways, and
+the targets between two partners paired in order where both sides have as
+many.
 
     label_trial.py copied OLD NEW NEW_OUT PATCH KEPT_OUT
 
@@ -159,6 +163,54 @@ def align(old_targets, new_targets):
     return labels
 
 
+def align_by_anchors(old_targets, new_targets, run=4):
+    """As align, in linear time: runs of gaps that occur once in each file, grown both ways."""
+    old_gaps = [b - a for a, b in zip(old_targets, old_targets[1:])]
+    new_gaps = [b - a for a, b in zip(new_targets, new_targets[1:])]
+
+    def once(gaps):
+        seen = {}
+        for i in range(len(gaps) - run + 1):
+            key = tuple(gaps[i:i + run])
+            seen[key] = None if key in seen else i
+        return seen
+
+    old_once, new_once = once(old_gaps), once(new_gaps)
+    labels, used = {}, set()
+
+    def pair(a, b):
+        if new_targets[b] not in labels and a not in used:
+            labels[new_targets[b]] = a
+            used.add(a)
+
+    for key, b in sorted((k, i) for k, i in new_once.items() if i is not None):
+        a = old_once.get(key)
+        if a is None or new_targets[b] in labels:
+            continue
+        lo = 0
+        while a - lo > 0 and b - lo > 0 and old_gaps[a - lo - 1] == new_gaps[b - lo - 1]:
+            lo += 1
+        hi = run
+        while a + hi < len(old_gaps) and b + hi < len(new_gaps) and old_gaps[a + hi] == new_gaps[b + hi]:
+            hi += 1
+        for k in range(-lo, hi + 1):
+            pair(a + k, b + k)
+    # Between two partners, as many targets on each side: the same functions,
+    # some of them grown or shrunk.
+    new_index = {target: i for i, target in enumerate(new_targets)}
+    partners = sorted((new_index[target], label) for target, label in labels.items())
+    for (b1, a1), (b2, a2) in zip(partners, partners[1:]):
+        if a2 - a1 == b2 - b1 > 1:
+            for k in range(1, b2 - b1):
+                pair(a1 + k, b1 + k)
+    fresh = len(old_targets)
+    for target in new_targets:
+        if target not in labels:
+            labels[target] = fresh
+            fresh += 1
+    return labels
+
+
 def rva_of(sections, offset):
     for address, raw_size, raw_at, _ in sections:
         if raw_at <= offset < raw_at + raw_size:
@@ -230,7 +282,9 @@ def main(old_path, new_path, old_out, new_out, table_out, mode, plain_patch=None
     old_targets = sorted({target for _, _, target, _ in old_refs})
     new_targets = sorted({target for _, _, target, _ in new_refs})
     old_labels = {target: i for i, target in enumerate(old_targets)}
-    if plain_patch:
+    if plain_patch == 'anchors':
+        new_labels = align_by_anchors(old_targets, new_targets)
+    elif plain_patch:
         copies = copies_of(open(plain_patch, 'rb').read())
         new_labels = align_by_copies(old, new, old_targets, new_targets, copies)
     else:

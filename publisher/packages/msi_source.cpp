@@ -307,7 +307,8 @@ std::string RemoveFileTable(const DirectoryNode& root) {
                       "s72\ts72\tL255\ts72\ti2\r\n"
                       "RemoveFile\tFileKey\r\n";
   // InstallMode 2: at removal.
-  const char* const kClientFiles[] = {"package.json", "package.json.sig", "issued.txt"};
+  const char* const kClientFiles[] = {"package.json", "package.json.sig", "issued.txt", "zenquilostudent.log",
+                                      "zenquilostudent.log.1"};
   int row = 0;
   for (const char* name : kClientFiles) {
     table += "TempFile" + std::to_string(++row) + "\tRegistration\t" + name + "\tTEMPDIR\t2\r\n";

@@ -305,17 +305,36 @@ struct DownloadAttempt::State {
   ServerCheck server;
 };
 
-DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target, bool toBar, ProgressWindow window)
-    : state_(std::make_unique<State>()) {
-  State& s = *state_;
-  s.target = &target;
-  s.url = url;
+namespace {
+
+// What a download reports is this attempt's alone.
+void ForgetLastOutcome(DownloadTarget& target) {
   target.responseStatus = 0;
   target.validator.clear();
   target.appended = false;
   target.bytesWritten = 0;
   target.overLimit = false;
   target.writeFailed = false;
+}
+
+void BoundInTime(CURL* curl, const DownloadTarget& target) {
+  if (target.stallSeconds > 0) {
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, target.stallSeconds);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, target.stallSeconds);
+  }
+  // A byte a second keeps any stall limit happy for ever; this bounds the whole.
+  if (target.timeoutSeconds > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, target.timeoutSeconds);
+}
+
+}  // namespace
+
+DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target, bool toBar, ProgressWindow window)
+    : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  s.target = &target;
+  s.url = url;
+  ForgetLastOutcome(target);
   s.handle.Reset(curl_easy_init());
   if (!s.handle) return;
   CURL* const curl = s.handle.get();
@@ -351,13 +370,7 @@ DownloadAttempt::DownloadAttempt(const std::string& url, DownloadTarget& target,
     s.headers.Reset(curl_slist_append(nullptr, ("If-Range: " + target.ifRange).c_str()));
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, s.headers.get());
   }
-  if (target.stallSeconds > 0) {
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, target.stallSeconds);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, target.stallSeconds);
-  }
-  // A byte a second keeps any stall limit happy for ever; this bounds the whole.
-  if (target.timeoutSeconds > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, target.timeoutSeconds);
+  BoundInTime(curl, target);
   // The 2xx rule needs HTTP status lines: no other protocol may answer, and
   // a proxy's CONNECT reply must not reach the gate as if it were the server's.
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");

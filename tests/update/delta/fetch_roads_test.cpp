@@ -49,6 +49,30 @@ bool FetchByCheapestRoad(const PackageFileEntry& entry, const std::string& insta
   return proved;
 }
 
+// A delta served at server + path, made from base, as a manifest names it.
+FileDelta NamedDelta(const std::string& server, const std::string& base, const std::string& path,
+                     const std::string& bytes) {
+  FileDelta named;
+  named.from_hash = test_files::Md5Of(base);
+  named.from_sha256 = Sha256HexOfBytes(base);
+  named.url = server + path;
+  named.size = static_cast<long long>(bytes.size());
+  named.sha256 = Sha256HexOfBytes(bytes);
+  return named;
+}
+
+// The entry of target, served at server + "/f", its compressed copy at "/c".
+PackageFileEntry TargetEntry(const std::string& server, const std::string& target, const std::string& copy) {
+  PackageFileEntry entry;
+  entry.set_name("a.dll");
+  entry.set_ver("2");
+  entry.set_remote_url(server + "/f");
+  entry.set_hash(test_files::Md5Of(target));
+  entry.set_size(static_cast<long long>(target.size()));
+  entry.set_compressed({server + "/c", static_cast<long long>(copy.size()), Sha256HexOfBytes(copy)});
+  return entry;
+}
+
 enum class Served { kAsMade, kCorrupt, kTruncated, kOtherBytes };
 
 struct RoadCase {
@@ -101,20 +125,9 @@ TEST_P(FetchRoadsTest, TakesTheCheapestRoadThatProves) {
   server_.SetResource("/d", Hold(delta, c.delta, otherDelta));
   server_.SetResource("/c", Hold(copy, c.copy, copy));
   server_.SetResource("/f", target);
-  PackageFileEntry entry;
-  entry.set_name("a.dll");
-  entry.set_ver("2");
-  entry.set_remote_url(server_.BaseUrl() + "/f");
-  entry.set_hash(test_files::Md5Of(target));
+  PackageFileEntry entry = TargetEntry(server_.BaseUrl(), target, copy);
   entry.set_sha256(Sha256HexOfBytes(target));
-  entry.set_size(static_cast<long long>(target.size()));
-  entry.set_compressed({server_.BaseUrl() + "/c", static_cast<long long>(copy.size()), Sha256HexOfBytes(copy)});
-  FileDelta named;
-  named.from_hash = test_files::Md5Of(base);
-  named.from_sha256 = Sha256HexOfBytes(base);
-  named.url = server_.BaseUrl() + "/d";
-  named.size = static_cast<long long>(delta.size());
-  named.sha256 = Sha256HexOfBytes(delta);
+  FileDelta named = NamedDelta(server_.BaseUrl(), base, "/d", delta);
   named.window_log = window + c.windowLogDelta;
   entry.set_deltas({named});
 
@@ -231,16 +244,6 @@ class PatchRoadsTest : public ::testing::TestWithParam<PatchRoadCase> {
   void SetUp() override { ASSERT_TRUE(server_.Start()); }
   void TearDown() override { server_.Stop(); }
 
-  FileDelta Named(const std::string& base, const std::string& path, const std::string& bytes) {
-    FileDelta named;
-    named.from_hash = test_files::Md5Of(base);
-    named.from_sha256 = Sha256HexOfBytes(base);
-    named.url = server_.BaseUrl() + path;
-    named.size = static_cast<long long>(bytes.size());
-    named.sha256 = Sha256HexOfBytes(bytes);
-    return named;
-  }
-
   test_http::TestHttpServer server_;
   test_files::TempDirectory scratch_{"zq_patch_roads_"};
 };
@@ -265,16 +268,10 @@ TEST_P(PatchRoadsTest, TheSmallerDeltaGoesFirstAndAnyFailureHandsOver) {
   server_.SetResource("/c", copy);
   server_.SetResource("/f", target);
 
-  PackageFileEntry entry;
-  entry.set_name("a.dll");
-  entry.set_ver("2");
-  entry.set_remote_url(server_.BaseUrl() + "/f");
-  entry.set_hash(test_files::Md5Of(target));
-  entry.set_size(static_cast<long long>(target.size()));
-  entry.set_compressed({server_.BaseUrl() + "/c", static_cast<long long>(copy.size()), Sha256HexOfBytes(copy)});
-  FileDelta zstd = Named(base, "/d", delta);
+  PackageFileEntry entry = TargetEntry(server_.BaseUrl(), target, copy);
+  FileDelta zstd = NamedDelta(server_.BaseUrl(), base, "/d", delta);
   zstd.window_log = window;
-  FileDelta namedPatch = Named(base, "/p", named);
+  FileDelta namedPatch = NamedDelta(server_.BaseUrl(), base, "/p", named);
   namedPatch.format = DeltaFormat::kPatch;
   // Listed after the larger delta: the order of the manifest is not the order of sizes.
   entry.set_deltas({zstd});

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/unique_resource.h"
+#include "publisher/image_labels.h"
 #include "publisher/pe_code_ranges.h"
 #include "update/delta/patch_format.h"
 #include "update/delta/x86_branches.h"
@@ -275,35 +276,65 @@ void PutRanges(const std::vector<PatchRange>& ranges, std::string& patch) {
   }
 }
 
-// The patch of base to target as they are given: rewritten already when
-// ranges are named.
-bool Assemble(const std::string& base, const std::string& target, const std::vector<PatchRange>& baseRanges,
-              const std::vector<PatchRange>& targetRanges, int level, std::string& patch) {
-  const SuffixIndex index(base);
-  if (!index.Sorted()) return false;
-  PatchStreams streams(base, target);
-  Differencer(index, base, target, streams).Run();
-  const std::string* parts[kPatchStreams] = {nullptr, &streams.Runs(), &streams.Values(), &streams.Extra()};
-  const std::string control = streams.Control();
-  parts[0] = &control;
-  std::string frames[kPatchStreams];
-  for (int i = 0; i < kPatchStreams; ++i) {
-    if (!Compress(*parts[i], level, frames[i])) return false;
-  }
-  unsigned char header[kPatchHeaderBytes] = {};
+// The label table of a labelled patch: absent from one of version 1.
+struct LabelTable {
+  bool present = false;
+  std::string table;
+  std::uint64_t count = 0;
+};
+
+void PutHeader(const std::string& base, const std::string& target, const std::vector<PatchRange>& baseRanges,
+               const std::vector<PatchRange>& targetRanges, std::uint64_t nonZeroDiffs, const LabelTable& labels,
+               const std::string (&frames)[kLabelledPatchStreams], std::string& patch) {
+  unsigned char header[kLabelledPatchHeaderBytes] = {};
   std::copy(kPatchMagic, kPatchMagic + 4, header);
-  header[4] = kPatchVersion;
+  header[4] = labels.present ? kLabelledPatchVersion : kPatchVersion;
   header[5] = static_cast<unsigned char>(baseRanges.size());
   header[6] = static_cast<unsigned char>(targetRanges.size());
   PutLe(header + 8, base.size(), 8);
   PutLe(header + 16, target.size(), 8);
-  PutLe(header + 24, streams.NonZeroDiffs(), 8);
+  PutLe(header + 24, nonZeroDiffs, 8);
   for (int i = 0; i < kPatchStreams; ++i) PutLe(header + 32 + 8 * i, frames[i].size(), 8);
-  patch.assign(reinterpret_cast<const char*>(header), sizeof header);
+  PutLe(header + 64, labels.count, 8);
+  PutLe(header + 72, frames[kPatchStreams].size(), 8);
+  patch.assign(reinterpret_cast<const char*>(header), labels.present ? kLabelledPatchHeaderBytes : kPatchHeaderBytes);
   PutRanges(baseRanges, patch);
   PutRanges(targetRanges, patch);
-  for (const std::string& frame : frames) patch += frame;
+}
+
+// The patch of base to target as they are given: rewritten already when
+// ranges are named.
+bool Assemble(const std::string& base, const std::string& target, const std::vector<PatchRange>& baseRanges,
+              const std::vector<PatchRange>& targetRanges, const LabelTable& labels, int level, std::string& patch) {
+  const SuffixIndex index(base);
+  if (!index.Sorted()) return false;
+  PatchStreams streams(base, target);
+  Differencer(index, base, target, streams).Run();
+  const std::string control = streams.Control();
+  const std::string* parts[kLabelledPatchStreams] = {&control, &streams.Runs(), &streams.Values(), &streams.Extra(),
+                                                     &labels.table};
+  std::string frames[kLabelledPatchStreams];
+  const int count = labels.present ? kLabelledPatchStreams : kPatchStreams;
+  for (int i = 0; i < count; ++i) {
+    if (!Compress(*parts[i], level, frames[i])) return false;
+  }
+  PutHeader(base, target, baseRanges, targetRanges, streams.NonZeroDiffs(), labels, frames, patch);
+  for (int i = 0; i < count; ++i) patch += frames[i];
   return true;
+}
+
+// The labelled patch; true with patch empty when the images cannot take labels.
+bool LabelledPatch(const std::string& base, const std::string& target, const std::vector<PatchRange>& baseRanges,
+                   const std::vector<PatchRange>& targetRanges, int level, std::string& patch) {
+  patch.clear();
+  LabelledImages images;
+  if (!LabelImages(base, target, baseRanges, targetRanges, images)) return true;
+  const LabelTable table{true, images.table, images.labels};
+  return Assemble(images.base, images.target, baseRanges, targetRanges, table, level, patch);
+}
+
+unsigned char* Mutable(std::string& bytes) {
+  return reinterpret_cast<unsigned char*>(&bytes[0]);
 }
 
 }  // namespace
@@ -316,16 +347,27 @@ bool MakePatch(const std::string& base, const std::string& target, int level, st
   }
   std::vector<PatchRange> baseRanges, targetRanges;
   if (rewriting == BranchRewriting::kNever || !PeCodeRanges(base, baseRanges) || !PeCodeRanges(target, targetRanges)) {
-    return Assemble(base, target, {}, {}, level, patch);
+    return Assemble(base, target, {}, {}, {}, level, patch);
   }
-  std::string plain;
-  if (rewriting == BranchRewriting::kSmaller && !Assemble(base, target, {}, {}, level, plain)) return false;
-  std::string rewrittenBase = base, rewrittenTarget = target;
-  RewriteAllBranches(reinterpret_cast<unsigned char*>(&rewrittenBase[0]), rewrittenBase.size(), baseRanges,
-                     BranchForm::kAbsolute);
-  RewriteAllBranches(reinterpret_cast<unsigned char*>(&rewrittenTarget[0]), rewrittenTarget.size(), targetRanges,
-                     BranchForm::kAbsolute);
-  if (!Assemble(rewrittenBase, rewrittenTarget, baseRanges, targetRanges, level, patch)) return false;
-  if (!plain.empty() && plain.size() <= patch.size()) patch.swap(plain);
+  // Each form the images can take, the smallest kept.
+  std::vector<std::string> made;
+  if (rewriting == BranchRewriting::kSmaller || rewriting == BranchRewriting::kLabels) {
+    made.emplace_back();
+    if (!LabelledPatch(base, target, baseRanges, targetRanges, level, made.back())) return false;
+    if (made.back().empty()) made.pop_back();
+  }
+  if (rewriting == BranchRewriting::kSmaller || rewriting == BranchRewriting::kAlways) {
+    std::string rewrittenBase = base, rewrittenTarget = target;
+    RewriteAllBranches(Mutable(rewrittenBase), rewrittenBase.size(), baseRanges, BranchForm::kAbsolute);
+    RewriteAllBranches(Mutable(rewrittenTarget), rewrittenTarget.size(), targetRanges, BranchForm::kAbsolute);
+    made.emplace_back();
+    if (!Assemble(rewrittenBase, rewrittenTarget, baseRanges, targetRanges, {}, level, made.back())) return false;
+  }
+  if (rewriting == BranchRewriting::kSmaller || made.empty()) {
+    made.emplace_back();
+    if (!Assemble(base, target, {}, {}, {}, level, made.back())) return false;
+  }
+  patch = *std::min_element(made.begin(), made.end(),
+                            [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
   return true;
 }

@@ -14,11 +14,15 @@
 // well below it.
 inline constexpr long long kMaxPatchFileBytes = 1LL << 30;
 
-// Whether branches of program images are matched in absolute form
-// (update/delta/x86_branches.h). Absolute targets read the same where a
-// callee stayed and its caller moved, relative ones where both moved by the
-// same amount; which wins depends on the relink, so kSmaller makes both.
-enum class BranchRewriting { kSmaller, kNever, kAlways };
+// How references of program images are matched. kAlways: branches in
+// absolute form (update/delta/x86_branches.h), which read the same where a
+// callee stayed and its caller moved. kLabels: branch targets and relocated
+// addresses named by labels (update/delta/reference_labels.h), which read
+// the same wherever the same function or data went; such a patch is of
+// version 2, which only clients that read its manifest key take, and images
+// that cannot take labels get the plain patch. kNever: bytes as they are.
+// Which is smallest depends on the relink, so kSmaller makes all three.
+enum class BranchRewriting { kSmaller, kNever, kAlways, kLabels };
 
 // The patch that turns base into target, its streams compressed at zstd
 // level. Branches are rewritten as rewriting says when both are x86 or

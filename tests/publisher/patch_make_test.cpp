@@ -171,7 +171,7 @@ class RelinkedProgramTest : public PatchMakeTest, public ::testing::WithParamInt
   }
 };
 
-TEST_P(RelinkedProgramTest, RewrittenBranchesRoundTripAndTheSmallerPatchIsKept) {
+TEST_P(RelinkedProgramTest, EachFormRoundTripsAndTheSmallestIsKept) {
   const std::string base = Compile(ProgramSource(0), "old");
   const std::string target = Compile(ProgramSource(2), "new");
   if (base.empty() || target.empty()) GTEST_SKIP() << GetParam() << " is not installed";
@@ -179,23 +179,35 @@ TEST_P(RelinkedProgramTest, RewrittenBranchesRoundTripAndTheSmallerPatchIsKept) 
   ASSERT_TRUE(PeCodeRanges(base, ranges)) << "a MinGW program is a PE image with code";
 
   // Programs of a few 64 KiB blocks: the applier rewrites its base block by
-  // block, and branches cross the blocks' edges.
+  // block, and references cross the blocks' edges.
   ASSERT_GT(base.size(), 4u << 16);
-  std::string rewritten, plain, chosen;
-  ASSERT_TRUE(MakePatch(base, target, 19, rewritten, BranchRewriting::kAlways));
-  ASSERT_TRUE(MakePatch(base, target, 19, plain, BranchRewriting::kNever));
+  const struct {
+    BranchRewriting rewriting;
+    std::uint8_t version;
+  } forms[] = {{BranchRewriting::kNever, kPatchVersion},
+               {BranchRewriting::kAlways, kPatchVersion},
+               {BranchRewriting::kLabels, kLabelledPatchVersion}};
+  std::string made[3], chosen;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(MakePatch(base, target, 19, made[i], forms[i].rewriting));
+    EXPECT_EQ(static_cast<std::uint8_t>(made[i][4]), forms[i].version) << i;
+    ASSERT_EQ(Apply(base, made[i]), DecodeResult::kOk) << i;
+    EXPECT_TRUE(Made() == target) << i;
+  }
+  EXPECT_NE(made[1], made[0]) << "the images' code was rewritten";
+  EXPECT_FALSE(std::filesystem::exists(Target() + ".labelled")) << "the labelled output is not left behind";
   ASSERT_TRUE(MakePatch(base, target, 19, chosen));
-  ASSERT_EQ(Apply(base, rewritten), DecodeResult::kOk);
-  EXPECT_TRUE(Made() == target);
-  EXPECT_NE(rewritten, plain) << "the images' code was rewritten";
-  EXPECT_EQ(chosen.size(), std::min(rewritten.size(), plain.size()));
+  EXPECT_EQ(chosen.size(), std::min({made[0].size(), made[1].size(), made[2].size()}));
 
   // A cut image is no PE image to the rewriting: the plain patch still works.
   const std::string cut = target.substr(0, 1500);
   EXPECT_FALSE(PeCodeRanges(cut, ranges));
-  ASSERT_TRUE(MakePatch(base, cut, 19, rewritten, BranchRewriting::kAlways));
-  ASSERT_EQ(Apply(base, rewritten), DecodeResult::kOk);
-  EXPECT_TRUE(Made() == cut);
+  for (BranchRewriting rewriting : {BranchRewriting::kAlways, BranchRewriting::kLabels}) {
+    ASSERT_TRUE(MakePatch(base, cut, 19, made[0], rewriting));
+    EXPECT_EQ(static_cast<std::uint8_t>(made[0][4]), kPatchVersion);
+    ASSERT_EQ(Apply(base, made[0]), DecodeResult::kOk);
+    EXPECT_TRUE(Made() == cut);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothArchitectures, RelinkedProgramTest,

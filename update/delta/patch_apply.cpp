@@ -8,106 +8,29 @@
 
 #include "platform/narrow_file.h"
 #include "platform/unique_resource.h"
+#include "update/delta/block_reader.h"
+#include "update/delta/label_table.h"
 #include "update/delta/patch_format.h"
+#include "update/delta/patch_labels.h"
 #include "update/delta/patch_streams.h"
 #include "update/delta/x86_branches.h"
 #include "update/proof/streamed_digests.h"
 
 namespace {
 
-constexpr std::size_t kChunk = 64 * 1024;
-
-// The installed file, read where the patch points, one block kept. With code
-// ranges, each block is read with the few bytes around it and its branches
-// rewritten from the scan position a first pass noted for the block.
-class BaseReader {
- public:
-  bool Open(const std::string& path, std::uint64_t size, std::vector<PatchRange> ranges) {
-    file_.Reset(OpenNarrowPath(path, "rb"));
-    size_ = size;
-    ranges_ = std::move(ranges);
-    block_.resize(kChunk);
-    return file_ && (ranges_.empty() || NoteScanPositions());
-  }
-
-  // The caller has checked that [position, position + size) lies in the base.
-  bool Read(std::uint64_t position, std::size_t size, unsigned char* out) {
-    while (size > 0) {
-      const std::uint64_t index = position / kChunk;
-      if (index != loaded_ && !Load(index)) return false;
-      const std::size_t at = static_cast<std::size_t>(position % kChunk);
-      const std::size_t take = std::min(size, kChunk - at);
-      std::copy_n(block_.data() + at, take, out);
-      position += take;
-      out += take;
-      size -= take;
-    }
-    return true;
-  }
-
- private:
-  // Block index with the bytes a branch may reach into it from either side,
-  // rewritten as the whole file's scan would; stops scanning at stopAt.
-  bool ReadRewritten(std::uint64_t index, std::uint64_t stopAt, std::uint64_t& next) {
-    const std::uint64_t start = index * kChunk;
-    const std::uint64_t from = start < kLongestBranch ? 0 : start - kLongestBranch;
-    const std::uint64_t to = std::min(size_, start + kChunk + kLongestBranch);
-    window_.resize(static_cast<std::size_t>(to - from));
-    if (!SeekWithin(file_.get(), from) ||
-        std::fread(window_.data(), 1, window_.size(), file_.get()) != window_.size()) {
-      return false;
-    }
-    next =
-        RewriteBranches(window_.data(), from, window_.size(), ranges_, scanAt_[index], stopAt, BranchForm::kAbsolute);
-    return true;
-  }
-
-  // The first scan position at or past each block's start less the longest
-  // branch: from there a block's rewriting matches the whole file's.
-  bool NoteScanPositions() {
-    const std::uint64_t blocks = (size_ + kChunk - 1) / kChunk;
-    scanAt_.assign(1, FirstScanPosition(ranges_));
-    for (std::uint64_t index = 0; index < blocks; ++index) {
-      std::uint64_t next = 0;
-      if (!ReadRewritten(index, (index + 1) * kChunk - kLongestBranch, next)) return false;
-      scanAt_.push_back(next);
-    }
-    return true;
-  }
-
-  bool Load(std::uint64_t index) {
-    const std::uint64_t start = index * kChunk;
-    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, size_ - start));
-    loaded_ = UINT64_MAX;
-    if (ranges_.empty()) {
-      if (!SeekWithin(file_.get(), start) || std::fread(block_.data(), 1, size, file_.get()) != size) return false;
-    } else {
-      std::uint64_t next = 0;
-      if (!ReadRewritten(index, start + kChunk, next)) return false;
-      std::copy_n(window_.data() + (start - (start < kLongestBranch ? 0 : start - kLongestBranch)), size,
-                  block_.data());
-    }
-    loaded_ = index;
-    return true;
-  }
-
-  UniqueFile file_;
-  std::uint64_t size_ = 0;
-  std::vector<PatchRange> ranges_;
-  std::vector<std::uint64_t> scanAt_;
-  std::vector<unsigned char> block_;
-  std::vector<unsigned char> window_;
-  std::uint64_t loaded_ = UINT64_MAX;
-};
+constexpr std::size_t kChunk = kBlockBytes;
 
 struct PatchHeader {
+  std::uint8_t version = 0;
+  int streams = 0;
+  std::uint64_t labels = 0;
   std::vector<PatchRange> baseRanges;
   std::vector<PatchRange> outputRanges;
   std::uint64_t baseSize = 0;
   std::uint64_t outputSize = 0;
   std::uint64_t nonZeroDiffs = 0;
-  std::uint64_t streamOffset[kPatchStreams] = {};
-  std::uint64_t streamLength[kPatchStreams] = {};
+  std::uint64_t streamOffset[kLabelledPatchStreams] = {};
+  std::uint64_t streamLength[kLabelledPatchStreams] = {};
 };
 
 // count code ranges, sorted, disjoint and within a file of fileSize bytes.
@@ -128,15 +51,32 @@ bool ReadRanges(std::FILE* patch, std::size_t count, std::uint64_t fileSize, std
   return true;
 }
 
+// The fixed part: version 1's 64 bytes, or version 2's 80.
+bool ReadFixed(std::FILE* patch, std::uint64_t patchSize, unsigned char (&fixed)[kLabelledPatchHeaderBytes],
+               PatchHeader& header) {
+  if (patchSize < kPatchHeaderBytes || std::fread(fixed, 1, kPatchHeaderBytes, patch) != kPatchHeaderBytes) {
+    return false;
+  }
+  if (!std::equal(kPatchMagic, kPatchMagic + 4, fixed) || fixed[7] != 0) return false;
+  header.version = fixed[4];
+  if (header.version == kPatchVersion) {
+    header.streams = kPatchStreams;
+    return true;
+  }
+  const std::size_t rest = kLabelledPatchHeaderBytes - kPatchHeaderBytes;
+  if (header.version != kLabelledPatchVersion || patchSize < kLabelledPatchHeaderBytes ||
+      std::fread(fixed + kPatchHeaderBytes, 1, rest, patch) != rest) {
+    return false;
+  }
+  header.streams = kLabelledPatchStreams;
+  header.labels = GetLe(fixed + 64, 8);
+  return header.labels <= kMaxLabels / 2;
+}
+
 DecodeResult ReadHeader(std::FILE* patch, std::uint64_t patchSize, std::uint64_t baseSize, long long maxBytes,
                         PatchHeader& header) {
-  unsigned char fixed[kPatchHeaderBytes];
-  if (patchSize < kPatchHeaderBytes || std::fread(fixed, 1, sizeof fixed, patch) != sizeof fixed) {
-    return DecodeResult::kCorrupt;
-  }
-  if (!std::equal(kPatchMagic, kPatchMagic + 4, fixed) || fixed[4] != kPatchVersion || fixed[7] != 0) {
-    return DecodeResult::kCorrupt;
-  }
+  unsigned char fixed[kLabelledPatchHeaderBytes] = {};
+  if (!ReadFixed(patch, patchSize, fixed, header)) return DecodeResult::kCorrupt;
   header.baseSize = GetLe(fixed + 8, 8);
   header.outputSize = GetLe(fixed + 16, 8);
   // A patch of another base would read where nothing was matched.
@@ -144,15 +84,15 @@ DecodeResult ReadHeader(std::FILE* patch, std::uint64_t patchSize, std::uint64_t
   if (maxBytes < 0 || header.outputSize > static_cast<std::uint64_t>(maxBytes)) return DecodeResult::kTooLong;
   header.nonZeroDiffs = GetLe(fixed + 24, 8);
   if (header.nonZeroDiffs > header.outputSize) return DecodeResult::kCorrupt;
-  std::uint64_t offset = kPatchHeaderBytes;
+  std::uint64_t offset = header.streams == kPatchStreams ? kPatchHeaderBytes : kLabelledPatchHeaderBytes;
   if (!ReadRanges(patch, fixed[5], header.baseSize, header.baseRanges) ||
       !ReadRanges(patch, fixed[6], header.outputSize, header.outputRanges)) {
     return DecodeResult::kCorrupt;
   }
   offset += (header.baseRanges.size() + header.outputRanges.size()) * kPatchRangeBytes;
   if (offset > patchSize) return DecodeResult::kCorrupt;
-  for (int i = 0; i < kPatchStreams; ++i) {
-    const std::uint64_t length = GetLe(fixed + 32 + 8 * i, 8);
+  for (int i = 0; i < header.streams; ++i) {
+    const std::uint64_t length = GetLe(fixed + 32 + 8 * i + (i == kPatchStreams ? 8 : 0), 8);
     if (length > patchSize - offset) return DecodeResult::kCorrupt;
     header.streamOffset[i] = offset;
     header.streamLength[i] = length;
@@ -204,7 +144,7 @@ struct Streams {
 };
 
 // Copies size bytes of the base from position, each plus its diff byte.
-DecodeResult CopyWithDiff(Streams& streams, BaseReader& base, std::uint64_t position, std::uint64_t size,
+DecodeResult CopyWithDiff(Streams& streams, BlockReader& base, std::uint64_t position, std::uint64_t size,
                           Output& output) {
   std::vector<unsigned char> diff(kChunk), old(kChunk);
   while (size > 0) {
@@ -243,7 +183,7 @@ bool Seek(std::uint64_t seek, std::uint64_t baseSize, std::uint64_t& position) {
   return true;
 }
 
-DecodeResult RunRecords(const PatchHeader& header, Streams& streams, BaseReader& base, Output& output) {
+DecodeResult RunRecords(const PatchHeader& header, Streams& streams, BlockReader& base, Output& output) {
   std::uint64_t written = 0;
   std::uint64_t position = 0;
   bool first = true;
@@ -272,6 +212,92 @@ DecodeResult RunRecords(const PatchHeader& header, Streams& streams, BaseReader&
   return output.Finish() ? DecodeResult::kOk : DecodeResult::kCannotWrite;
 }
 
+// The base as the records read it: as it is, with its branches absolute
+// (version 1 with code ranges), or with its references as labels.
+DecodeResult OpenBase(const PatchHeader& header, const std::string& basePath, BlockReader& base,
+                      LabelledBase& labelled) {
+  if (header.version == kLabelledPatchVersion) {
+    return labelled.Open(basePath, header.baseSize, header.baseRanges, base);
+  }
+  bool opened = false;
+  if (header.baseRanges.empty()) {
+    opened = base.Open(basePath, header.baseSize, kNoScanPosition, {}, {});
+  } else {
+    const BlockRewrite absolute = [ranges = header.baseRanges](unsigned char* bytes, std::uint64_t start,
+                                                               std::size_t size, std::uint64_t position,
+                                                               std::uint64_t stopAt) {
+      return RewriteBranches(bytes, start, size, ranges, position, stopAt, BranchForm::kAbsolute);
+    };
+    opened = base.Open(basePath, header.baseSize, FirstScanPosition(header.baseRanges), absolute, absolute);
+  }
+  return opened ? DecodeResult::kOk : DecodeResult::kCannotRead;
+}
+
+// The output's label table, read whole before the other streams start.
+DecodeResult ReadLabelTable(const PatchHeader& header, const std::string& patchPath,
+                            const std::vector<std::uint32_t>& baseTargets, LabelAddresses& labels) {
+  FrameReader table;
+  const int stream = kLabelledPatchStreams - 1;
+  if (!table.Open(patchPath, header.streamOffset[stream], header.streamLength[stream])) {
+    return DecodeResult::kCannotRead;
+  }
+  const TableByte next = [&table](unsigned char& byte) { return table.Read(&byte, 1); };
+  if (labels.Decode(next, header.labels, baseTargets) && table.AtEnd()) return DecodeResult::kOk;
+  return table.WindowTooLarge() ? DecodeResult::kWindowTooLarge : DecodeResult::kCorrupt;
+}
+
+// Runs the records into file, with the output's branches made relative
+// again on the way for a version 1 patch with code ranges.
+DecodeResult WriteRecords(const PatchHeader& header, const std::string& patchPath, BlockReader& base, std::FILE* file,
+                          StreamedDigests* digests) {
+  Streams streams;
+  FrameReader* readers[kPatchStreams] = {&streams.control, &streams.diff.runs, &streams.diff.values, &streams.extra};
+  for (int i = 0; i < kPatchStreams; ++i) {
+    if (!readers[i]->Open(patchPath, header.streamOffset[i], header.streamLength[i])) return DecodeResult::kCannotRead;
+  }
+  streams.diff.Expect(header.nonZeroDiffs, header.outputSize);
+  const bool labelled = header.version == kLabelledPatchVersion;
+  Output output(file, labelled ? nullptr : digests, labelled ? std::vector<PatchRange>() : header.outputRanges);
+  DecodeResult result = RunRecords(header, streams, base, output);
+  for (FrameReader* reader : readers) {
+    if (result == DecodeResult::kCorrupt && reader->WindowTooLarge()) result = DecodeResult::kWindowTooLarge;
+  }
+  return result;
+}
+
+// Removes a file of ours when it goes out of scope, whatever happened.
+class RemovedOnExit {
+ public:
+  explicit RemovedOnExit(std::string path) : path_(std::move(path)) {}
+  ~RemovedOnExit() { RemoveNarrowPath(path_); }
+  RemovedOnExit(const RemovedOnExit&) = delete;
+  RemovedOnExit& operator=(const RemovedOnExit&) = delete;
+
+ private:
+  std::string path_;
+};
+
+// A labelled patch: the records write the output with its labels beside the
+// target, then it is copied into the target with its addresses back.
+DecodeResult ApplyLabelled(const PatchHeader& header, const std::string& patchPath, BlockReader& base,
+                           const LabelledBase& labelled, std::FILE* target, StreamedDigests* digests,
+                           const std::string& targetPath) {
+  LabelAddresses labels;
+  DecodeResult result = ReadLabelTable(header, patchPath, labelled.targets(), labels);
+  if (result != DecodeResult::kOk) return result;
+  const std::string labelledPath = targetPath + ".labelled";
+  const RemovedOnExit removed(labelledPath);
+  {
+    UniqueFile file(OpenNarrowPath(labelledPath, "wb"));
+    if (!file) return DecodeResult::kCannotWrite;
+    result = WriteRecords(header, patchPath, base, file.get(), nullptr);
+    if (result == DecodeResult::kOk && labelled.failed()) result = DecodeResult::kCorrupt;
+    if (result == DecodeResult::kOk && !CloseFile(file)) result = DecodeResult::kCannotWrite;
+    if (result != DecodeResult::kOk) return result;
+  }
+  return WriteUnlabelled(labelledPath, header.outputSize, header.outputRanges, labels, target, digests);
+}
+
 DecodeResult Apply(const std::string& basePath, const std::string& patchPath, const std::string& targetPath,
                    long long maxBytes, StreamedDigests* digests) {
   const long long baseSize = NarrowFileSize(basePath);
@@ -285,20 +311,16 @@ DecodeResult Apply(const std::string& basePath, const std::string& patchPath, co
                                            static_cast<std::uint64_t>(baseSize), maxBytes, header);
     if (result != DecodeResult::kOk) return result;
   }
-  Streams streams;
-  FrameReader* readers[kPatchStreams] = {&streams.control, &streams.diff.runs, &streams.diff.values, &streams.extra};
-  for (int i = 0; i < kPatchStreams; ++i) {
-    if (!readers[i]->Open(patchPath, header.streamOffset[i], header.streamLength[i])) return DecodeResult::kCannotRead;
-  }
-  streams.diff.Expect(header.nonZeroDiffs, header.outputSize);
-  BaseReader base;
-  if (!base.Open(basePath, header.baseSize, header.baseRanges)) return DecodeResult::kCannotRead;
+  BlockReader base;
+  LabelledBase labelled;
+  DecodeResult result = OpenBase(header, basePath, base, labelled);
+  if (result != DecodeResult::kOk) return result;
   UniqueFile target(OpenNarrowPath(targetPath, "wb"));
   if (!target) return DecodeResult::kCannotWrite;
-  Output output(target.get(), digests, header.outputRanges);
-  DecodeResult result = RunRecords(header, streams, base, output);
-  for (FrameReader* reader : readers) {
-    if (result == DecodeResult::kCorrupt && reader->WindowTooLarge()) result = DecodeResult::kWindowTooLarge;
+  if (header.version == kLabelledPatchVersion) {
+    result = ApplyLabelled(header, patchPath, base, labelled, target.get(), digests, targetPath);
+  } else {
+    result = WriteRecords(header, patchPath, base, target.get(), digests);
   }
   if (result == DecodeResult::kOk && !CloseFile(target)) result = DecodeResult::kCannotWrite;
   return result;

@@ -16,19 +16,41 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "update/delta/patch_format.h"
 
 inline constexpr std::uint64_t kNoScanPosition = UINT64_MAX;
 
-// The longest instruction rewritten: 0F 8x and four operand bytes.
-inline constexpr std::size_t kLongestBranch = 6;
+// The most bytes a scan reads to judge a candidate: no x86 instruction is longer.
+inline constexpr std::size_t kLongestCandidate = 16;
 
 enum class BranchForm { kAbsolute, kRelative };
 
 // The first position a scan of ranges (sorted, disjoint) looks at.
 std::uint64_t FirstScanPosition(const std::vector<PatchRange>& ranges);
+
+// What a scan does with each candidate it finds: its 4-byte operand, the
+// address where its instruction ends (from which the operand counts), and
+// the operand's file offset.
+using BranchVisitor = std::function<void(unsigned char* operand, std::uint32_t end, std::uint64_t offset)>;
+
+// The scan under the rewriting below, with visit called for each candidate
+// instead; the same positions, the same return value. With ripRelative (for
+// x86-64 code only) the scan also takes the common instruction forms whose
+// memory operand is a disp32 from the instruction's end, judged likewise
+// by bytes before the operand that no rewriting changes and by the
+// operand's top byte, and passed over whole.
+std::uint64_t ScanBranches(unsigned char* bytes, std::uint64_t bytesStart, std::size_t size,
+                           const std::vector<PatchRange>& ranges, std::uint64_t position, std::uint64_t stopAt,
+                           const BranchVisitor& visit, bool ripRelative);
+
+// Whether a candidate's operand names a branch within 16 MiB (its top byte
+// 00 or FF): the only operands either rewriting touches.
+inline bool BranchInReach(std::uint32_t operand) {
+  return (operand >> 24) == 0 || (operand >> 24) == 0xFF;
+}
 
 // Scans from position, a position the scan of the whole file looks at, up to
 // stopAt, rewriting each branch found into form. bytes holds the file's

@@ -1,23 +1,27 @@
 #!/usr/bin/env python3
 """A trial of matching program images with their references as labels.
 
-    label_trial.py OLD NEW OLD_OUT NEW_OUT TABLE_OUT [b][r]
+    label_trial.py OLD NEW OLD_OUT NEW_OUT TABLE_OUT [b][r][p]
 
 Rewrites, in both images, each rel32 branch operand (b: E8, E9, 0F 8x, the
-scan of update/delta/x86_branches.h) and each absolute address of the base
-relocation table (r: HIGHLOW, DIR64) to a label: in OLD, the index of its
-target among OLD's distinct targets in address order; in NEW, the label of
-the OLD target it is aligned with, where the runs of gaps between targets
-agree, and a fresh label past OLD's otherwise. TABLE_OUT gets what an
+scan of update/delta/x86_branches.h), each absolute address of the base
+relocation table (r: HIGHLOW, DIR64) and, in x86-64 images, each disp32 of
+the common RIP-relative instruction forms (p: RIP_FORMS, found by the same
+pass as the branches) to a label: in OLD, the index of its target among
+OLD's distinct targets in address order; in NEW, the label of the OLD
+target it is aligned with, where the runs of gaps between targets agree,
+and a fresh label past OLD's otherwise. TABLE_OUT gets what an
 applier would need to turn NEW's labels back into addresses (for each of
 NEW's targets in address order, its label's step from the one before and
 its shift from the aligned OLD target, zigzag LEB128). Then undoes NEW's
 rewriting from its labels and that table alone and checks the bytes come
 back. Making a patch of OLD_OUT and NEW_OUT (delta_make --patch) and adding
-the compressed TABLE_OUT estimates what labels would save.
+the compressed TABLE_OUT estimates what labels would save. Prints the
+counts of NEW's references by kind (relocation, branch, or a RIP form's
+opcode).
 
-A branch candidate whose operand overlaps a relocated address is left
-alone, so the scan judges the same bytes in both directions.
+A branch or RIP candidate whose operand overlaps a relocated address is
+left alone, so the scan judges the same bytes in both directions.
 
 With a seventh argument, a patch of OLD and NEW as they are, NEW's targets
 are aligned by that patch's matching instead: a target whose bytes a copy
@@ -37,6 +41,7 @@ from OLD's own table; the others get their bytes back. A patch of OLD_OUT
 and KEPT_OUT is what that rule would cost.
 """
 import bisect
+import collections
 import difflib
 import subprocess
 import sys
@@ -84,23 +89,81 @@ def relocations(b, image_base, reloc, sections):
     return sites
 
 
-def branches(b, sections, taken, value_of):
-    """(file offset, end address) of each branch operand the scan rewrites."""
+# RIP-relative forms of x86-64 (ModRM mod 00, rm 101: the operand is a disp32
+# from the instruction's end): opcode -> (immediate bytes, legacy prefixes it
+# may follow, the ModRM reg fields it takes or None for any). A small set of
+# the forms compilers emit most, not a decoder. Before its ModRM a match reads
+# only prefixes, REX, 0F and a second opcode byte, none of them E8, E9, 8x or
+# such a ModRM; so no operand of a later candidate starts inside the bytes a
+# failed match has read, and labels there cannot change its answer.
+ANY, PLAIN, SSE = None, (None, 0x66), (None, 0x66, 0xF2, 0xF3)
+RIP_FORMS = {
+    **{(op,): (0, PLAIN, ANY)
+       for op in (0x8B, 0x89, 0x8D, 0x8A, 0x88, 0x63, 0x03, 0x01, 0x2B, 0x29, 0x3B, 0x39, 0x33, 0x31, 0x0B, 0x09,
+                  0x23, 0x21, 0x85, 0x84, 0x38, 0x3A)},
+    (0x83,): (1, PLAIN, ANY),
+    (0x80,): (1, PLAIN, ANY),
+    (0xC6,): (1, PLAIN, (0,)),
+    (0x81,): (4, PLAIN, ANY),
+    (0xC7,): (4, PLAIN, (0,)),
+    (0xFF,): (0, PLAIN, (0, 1, 2, 4, 6)),
+    **{(0x0F, op): (0, PLAIN, ANY) for op in (0xB6, 0xB7, 0xBE, 0xBF, 0xAF, *range(0x40, 0x50))},
+    **{(0x0F, op): (0, SSE, ANY)
+       for op in (0x10, 0x11, 0x28, 0x29, 0x2A, 0x2E, 0x2F, 0x54, 0x57, 0x58, 0x59, 0x5A, 0x5C, 0x5E, 0x6E, 0x6F,
+                  0x7E, 0x7F, 0xD6, 0xEF)},
+}
+
+
+def rip_form(b, p, end):
+    """(length, immediate bytes, opcode) of the RIP-relative instruction at p, or (0, 0, None)."""
+    q, prefix = p, None
+    if b[q] in (0x66, 0xF2, 0xF3):
+        prefix, q = b[q], q + 1
+    wide = q < end and b[q] & 0xF8 == 0x48
+    if q < end and b[q] & 0xF0 == 0x40:
+        q += 1
+    if q >= end or (b[q] == 0x0F and q + 1 >= end):
+        return 0, 0, None
+    opcode = (0x0F, b[q + 1]) if b[q] == 0x0F else (b[q],)
+    q += len(opcode)
+    form = RIP_FORMS.get(opcode)
+    if form is None or prefix not in form[1] or q >= end or b[q] & 0xC7 != 0x05:
+        return 0, 0, None
+    immediate, _, fields = form
+    if fields is not None and (b[q] >> 3) & 7 not in fields:
+        return 0, 0, None
+    if immediate == 4 and prefix == 0x66 and not wide:
+        immediate = 2
+    length = q + 5 + immediate - p
+    return (length, immediate, opcode) if p + length <= end else (0, 0, None)
+
+
+def code_operands(b, sections, taken, value_of, rip=False):
+    """(file offset, end address, kind) of each operand the scan rewrites.
+
+    One pass left to right over the code ranges: rel32 branches (E8, E9,
+    0F 8x) and, with rip, the forms of RIP_FORMS. Each candidate is judged
+    by opcode bytes the rewriting leaves alone and its operand's top byte,
+    and passed over whole, so both directions find the same operands.
+    """
     sites = []
     for address, raw_size, raw_at, flags in sections:
         if not flags & 0x20000020 or raw_size == 0:
             continue
         p, end = raw_at, min(raw_at + raw_size, len(b))
         while p < end:
-            length = 0
+            length, immediate, kind = 0, 0, 'branch'
             if b[p] in (0xE8, 0xE9) and end - p >= 5:
                 length = 5
             elif b[p] == 0x0F and end - p >= 6 and (b[p + 1] & 0xF0) == 0x80:
                 length = 6
+            elif rip:
+                length, immediate, opcode = rip_form(b, p, end)
+                kind = opcode and ' '.join(f'{x:02X}' for x in opcode)
             if length:
-                operand = p + length - 4
+                operand = p + length - immediate - 4
                 if value_of(operand) >> 24 in (0, 0xFF) and not any(i in taken for i in range(operand, operand + 4)):
-                    sites.append((operand, address + p + length - raw_at))
+                    sites.append((operand, address + p + length - raw_at, kind))
                 p += length
             else:
                 p += 1
@@ -115,13 +178,23 @@ def relocated(b, mode):
     return image_base, sections, sites, taken
 
 
+def scanned(b, sections, taken, value_of, mode):
+    """(file offset, end address, kind) of the code operands mode labels."""
+    if not {'b', 'p'} & set(mode):
+        return []
+    # x86 code addresses data by absolute addresses, which the relocation
+    # table lists; only x86-64's ModRM form of them is relative.
+    rip = 'p' in mode and u(b, u(b, 0x3c, 4) + 24, 2) == 0x20b
+    found = code_operands(b, sections, taken, value_of, rip)
+    return [site for site in found if ('b' if site[2] == 'branch' else 'p') in mode]
+
+
 def references(b, mode):
-    """(offset, width, target, branch end or None) of each reference to label."""
+    """(offset, width, target, kind) of each reference to label."""
     image_base, sections, sites, taken = relocated(b, mode)
-    found = [(site, width, target, None) for site, width, target in sites]
-    if 'b' in mode:
-        for operand, end in branches(b, sections, taken, lambda at: u(b, at, 4)):
-            found.append((operand, 4, (end + u(b, operand, 4)) & 0xFFFFFFFF, end))
+    found = [(site, width, target, 'relocation') for site, width, target in sites]
+    for operand, end, kind in scanned(b, sections, taken, lambda at: u(b, at, 4), mode):
+        found.append((operand, 4, (end + u(b, operand, 4)) & 0xFFFFFFFF, kind))
     return found
 
 
@@ -270,9 +343,8 @@ def undo(labelled, table, old_targets, mode, count):
     for site, width, _ in sites:
         label = u(labelled, site, width)
         b[site:site + width] = ((address_of[label] + image_base) & ((1 << (8 * width)) - 1)).to_bytes(width, 'little')
-    if 'b' in mode:
-        for operand, end in branches(b, sections, taken, lambda at: u(labelled, at, 4)):
-            b[operand:operand + 4] = ((address_of[u(labelled, operand, 4)] - end) & 0xFFFFFFFF).to_bytes(4, 'little')
+    for operand, end, _ in scanned(b, sections, taken, lambda at: u(labelled, at, 4), mode):
+        b[operand:operand + 4] = ((address_of[u(labelled, operand, 4)] - end) & 0xFFFFFFFF).to_bytes(4, 'little')
     return b
 
 
@@ -300,6 +372,8 @@ def main(old_path, new_path, old_out, new_out, table_out, mode, plain_patch=None
     matched = sum(1 for t in new_targets if new_labels[t] < len(old_targets))
     same = undo(new, table, old_targets, mode, len(new_targets)) == original
     print(f'references {len(new_refs)} targets {len(new_targets)} aligned {matched} round-trip {"ok" if same else "FAILED"}')
+    kinds = collections.Counter(kind for _, _, _, kind in new_refs)
+    print(' '.join(f'{kind}:{count}' for kind, count in kinds.most_common()))
     return 0 if same else 1
 
 

@@ -1,6 +1,7 @@
 # Sourced by build-deps.sh and delta-bench.sh: a private apt state whose
 # deb-src entries copy the machine's own sources, so Debian's source packages
-# can be fetched without touching the machine's lists or caches.
+# can be fetched without touching the machine's lists or caches; and, for the
+# delta benchmark, the step between a source's two newest listed versions.
 
 # zq_private_apt DIR: makes the state under DIR and sets the array
 # zq_apt_options for apt-get; fails when the machine's sources name nothing usable.

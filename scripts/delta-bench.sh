@@ -13,6 +13,9 @@
 #     ($old_commit and $new_commit below), x86-64 and x86;
 #   curl.exe as scripts/build-deps.sh builds it, and from the same Debian
 #     source with cookies switched off, x86-64 and x86;
+#   curl.exe of the two newest Debian releases of curl that the machine's
+#     suites list, built alike, x86-64 and x86 (the versions are recorded in
+#     curl-release/versions.txt: a later update moves the suites on);
 #   two of Wine's large PE DLLs as one file, and a copy with a few hundred
 #     scattered small edits made by a seeded script.
 # The first run builds for about 15 minutes on 2 cores; later runs take a few.
@@ -38,6 +41,8 @@ bash scripts/install-packages.sh
 . scripts/debian-sources.sh
 corpus=$ZQ_CACHE/delta-corpus
 mkdir -p "$corpus"
+# The options build-deps.sh builds curl with, read from it so that every curl.exe here is built as it builds one.
+eval "$(sed -n '/^curl_options=(/,/^)/p' scripts/build-deps.sh)"
 
 # ZenquiloStudent.exe and zq_publish.exe of one commit, both architectures,
 # built from an export of that commit beside the corpus (no worktree is left
@@ -65,18 +70,36 @@ build_programs() {
   touch "$out/.complete"
 }
 
-# Debian's curl source, the version build-deps.sh builds, through a private
-# apt state as build-deps.sh fetches it (the machine's own stays untouched).
-fetch_curl_source() {
-  local dir=$1 version
-  version=$(dpkg-query -W -f='${source:Version}' libcurl4-openssl-dev)
-  zq_private_apt "$dir/apt" || exit 1
-  local apt_options=("${zq_apt_options[@]}")
-  apt-get "${apt_options[@]}" update >/dev/null
-  (cd "$dir" && apt-get "${apt_options[@]}" source --download-only "curl=$version" >/dev/null)
+# Debian's curl sources through a private apt state as build-deps.sh fetches
+# them (the machine's own stays untouched): prepare_apt DIR once, then
+# fetch_curl_sources DIR VERSION... and unpack_curl DIR VERSION DEST.
+prepare_apt() {
+  zq_private_apt "$1/apt" || exit 1
+  apt-get "${zq_apt_options[@]}" update >/dev/null
+}
+fetch_curl_sources() {
+  local dir=$1
+  shift
+  zq_fetch_sources "$dir" curl "$@" || exit 1
+}
+unpack_curl() {
+  local dir=$1 version=$2 dest=$3
   # Its warning that the .dsc's signature cannot be checked is noise: apt checked the index.
-  dpkg-source -x "$dir/curl_${version#*:}.dsc" "$dir/curl" >/dev/null 2>&1 ||
+  dpkg-source -x "$dir/curl_${version#*:}.dsc" "$dest" >/dev/null 2>&1 ||
     { log "cannot unpack curl $version"; exit 1; }
+}
+
+# build_curl SOURCE BUILD ARCH [OPTION...]: curl.exe with the very options
+# build-deps.sh builds with, and any more given.
+build_curl() {
+  local source=$1 build=$2 arch=$3 toolchain
+  shift 3
+  case $arch in
+    x86_64) toolchain=$root/cmake/mingw-w64-x86_64.cmake ;;
+    x86) toolchain=$root/cmake/mingw-w64-i686.cmake ;;
+  esac
+  cmake -S "$source" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" "${curl_options[@]}" "$@" >/dev/null
+  cmake --build "$build" --target curl -j 2 >/dev/null
 }
 
 # curl.exe as build-deps.sh builds it (old), and with one more option (new).
@@ -84,26 +107,52 @@ build_curls() {
   local out=$corpus/curl
   [ -f "$out/.complete" ] && return 0
   log "building curl.exe a second time with $curl_extra_option"
-  local work=$corpus/.curl-build
+  local work=$corpus/.curl-build version
   rm -rf "$work" "$out"
   mkdir -p "$work"
-  fetch_curl_source "$work"
-  # The very options build-deps.sh builds with, read from it so the two stay one change apart.
-  eval "$(sed -n '/^curl_options=(/,/^)/p' scripts/build-deps.sh)"
-  local arch toolchain prefix
+  version=$(dpkg-query -W -f='${source:Version}' libcurl4-openssl-dev)
+  prepare_apt "$work"
+  fetch_curl_sources "$work" "$version"
+  unpack_curl "$work" "$version" "$work/curl"
+  local arch prefix
   for arch in x86_64 x86; do
-    case $arch in
-      x86_64) toolchain=$root/cmake/mingw-w64-x86_64.cmake ;;
-      x86) toolchain=$root/cmake/mingw-w64-i686.cmake ;;
-    esac
     prefix=$(bash scripts/build-deps.sh --arch "$arch")
-    cmake -S "$work/curl" -B "$work/build-$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-      "${curl_options[@]}" "$curl_extra_option" >/dev/null
-    cmake --build "$work/build-$arch" --target curl -j 2 >/dev/null
+    build_curl "$work/curl" "$work/build-$arch" "$arch" "$curl_extra_option"
     mkdir -p "$out/$arch"
     cp "$prefix/bin/curl.exe" "$out/$arch/curl-old.exe"
     cp "$work/build-$arch/src/curl.exe" "$out/$arch/curl-new.exe"
   done
+  rm -rf "$work"
+  touch "$out/.complete"
+}
+
+# curl.exe of the two newest Debian releases of curl that the machine's
+# suites list (bookworm's point release and bookworm-security's update, say):
+# one upstream program a batch of fixes apart, both built here alike. The
+# versions are found when the corpus is made and kept beside it, since a
+# later update moves the suites on.
+build_curl_release() {
+  local out=$corpus/curl-release
+  [ -f "$out/.complete" ] && return 0
+  local work=$corpus/.curl-release-build old old_suite new new_suite
+  rm -rf "$work" "$out"
+  mkdir -p "$work"
+  prepare_apt "$work"
+  read -r old old_suite new new_suite < <(zq_release_step curl || echo)
+  [ -n "$new" ] || { log "no release step of curl to build"; exit 1; }
+  log "building curl.exe of curl $old ($old_suite) and $new ($new_suite)"
+  fetch_curl_sources "$work" "$new" "$old"
+  unpack_curl "$work" "$old" "$work/curl-old"
+  unpack_curl "$work" "$new" "$work/curl-new"
+  local arch side
+  for arch in x86_64 x86; do
+    mkdir -p "$out/$arch"
+    for side in old new; do
+      build_curl "$work/curl-$side" "$work/build-$side-$arch" "$arch"
+      cp "$work/build-$side-$arch/src/curl.exe" "$out/$arch/curl-$side.exe"
+    done
+  done
+  printf '%s (%s) to %s (%s)\n' "$old" "$old_suite" "$new" "$new_suite" >"$out/versions.txt"
   rm -rf "$work"
   touch "$out/.complete"
 }
@@ -141,6 +190,7 @@ EOF
 build_programs "$old_commit"
 build_programs "$new_commit"
 build_curls
+build_curl_release
 make_large_pair
 
 log "building the measuring programs"
@@ -165,6 +215,7 @@ for arch in x86_64 x86; do
   label=x86-64
   [ "$arch" = x86 ] && label=x86
   pairs+=("curl.exe $label" "$corpus/curl/$arch/curl-old.exe" "$corpus/curl/$arch/curl-new.exe")
+  pairs+=("curl.exe release $label" "$corpus/curl-release/$arch/curl-old.exe" "$corpus/curl-release/$arch/curl-new.exe")
 done
 pairs+=("Wine DLLs, 300 edits" "$corpus/large/old.bin" "$corpus/large/new.bin")
 
@@ -273,7 +324,8 @@ echo "sizes in bytes; best: the smaller of our zstd delta and our patch, as the 
 printf '%-26s %10s %10s %10s %10s %10s %10s %10s %10s %7s %7s\n' \
   pair full zstd-copy "zstd delta" "our patch" "our best" bsdiff xdelta3 "zstd p-f" "zd/bs" "best/bs"
 printf '%s\n' "${sizes[@]}"
-echo "(xdelta3 -9; zstd p-f: zstd -19 --single-thread --patch-from, the zstd command's own delta)"
+echo "(xdelta3 -9; zstd p-f: zstd -19 --single-thread --patch-from, the zstd command's own delta;"
+echo " curl.exe release: Debian's curl $(cat "$corpus/curl-release/versions.txt"))"
 
 echo
 echo "the zstd delta: making and applying (seconds; peak memory in MiB)"

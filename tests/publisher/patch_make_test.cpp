@@ -15,6 +15,7 @@
 
 #include "publisher/pe_code_ranges.h"
 #include "publisher/zstd_encode.h"
+#include "update/delta/reference_labels.h"
 #include "tests/support/test_files.h"
 #include "update/delta/patch_apply.h"
 
@@ -207,6 +208,41 @@ TEST_P(RelinkedProgramTest, EachFormRoundTripsAndTheSmallestIsKept) {
     EXPECT_EQ(static_cast<std::uint8_t>(made[0][4]), kPatchVersion);
     ASSERT_EQ(Apply(base, made[0]), DecodeResult::kOk);
     EXPECT_TRUE(Made() == cut);
+  }
+}
+
+TEST_P(RelinkedProgramTest, DamagedLabelledPatchesMakeNoFile) {
+  const std::string base = Compile(ProgramSource(0), "old");
+  const std::string target = Compile(ProgramSource(2), "new");
+  if (base.empty() || target.empty()) GTEST_SKIP() << GetParam() << " is not installed";
+  std::string patch;
+  ASSERT_TRUE(MakePatch(base, target, 19, patch, BranchRewriting::kLabels));
+  ASSERT_EQ(static_cast<std::uint8_t>(patch[4]), kLabelledPatchVersion);
+  const std::uint64_t labels = GetLe(reinterpret_cast<const unsigned char*>(&patch[64]), 8);
+  auto withLabels = [&](std::uint64_t count) {
+    std::string changed = patch;
+    PutLe(reinterpret_cast<unsigned char*>(&changed[64]), count, 8);
+    return changed;
+  };
+  std::string flipped = patch;
+  flipped[flipped.size() - 6] ^= 0x20;  // within the label table's frame, the last
+  std::string notAnImage = Random(9, base.size());
+  const struct {
+    const char* fault;
+    std::string patch;
+    const std::string& base;
+  } cases[] = {
+      {"a label table that does not match its frame's checksum", flipped, base},
+      {"one label more than the table holds", withLabels(labels + 1), base},
+      {"one label fewer, so the table has bytes left", withLabels(labels - 1), base},
+      {"more labels than a client holds", withLabels(kMaxLabels), base},
+      {"a base of the right size that is no program image", patch, notAnImage},
+      {"a patch cut short", patch.substr(0, patch.size() - 1), base},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Apply(c.base, c.patch), DecodeResult::kCorrupt) << c.fault;
+    EXPECT_FALSE(TargetExists()) << c.fault;
+    EXPECT_FALSE(std::filesystem::exists(Target() + ".labelled")) << c.fault;
   }
 }
 

@@ -167,7 +167,8 @@ TEST(PackageManifestParserTest, SizesAreTakenOnlyAsWholeNumbers) {
 
 // Patches are network input beside the zstd deltas: one is kept only whole
 // and of its exact shape, never fails the manifest, never mixes with the
-// deltas a client before it reads, and a flood of them is cut off.
+// deltas a client before it reads, and a flood of them is cut off. Labelled
+// patches alike, and never in the list of those a client before them reads.
 TEST(PackageManifestParserTest, PatchesAreKeptOnlyWholeAndApartFromDeltas) {
   const std::string whole =
       R"("from_hash": "0CC175B9C0F1B6A831C399E269772661", "from_sha256": "aa", "url": "http://u/p", "size": 7, "sha256": "bb")";
@@ -190,17 +191,22 @@ TEST(PackageManifestParserTest, PatchesAreKeptOnlyWholeAndApartFromDeltas) {
       {"an object, not a list", "{" + whole + "}", 0},
       {"a flood", "[" + Repeated("{" + whole + "}, ", 40) + "{" + whole + "}]", 16},
   };
-  for (const auto& c : cases) {
-    const PackageManifest read =
-        ParseOk(R"({"version": "2", "file_list": [{"name": "a", "ver": "2", "patches": )" + c.patches + "}]}");
-    const PackageFileEntry& entry = read.file_list()[0];
-    EXPECT_EQ(entry.name(), "a") << c.why;
-    EXPECT_TRUE(entry.deltas().empty()) << c.why;
-    ASSERT_EQ(entry.patches().size(), c.kept) << c.why;
-    for (const FileDelta& patch : entry.patches()) {
-      EXPECT_EQ(patch.format, DeltaFormat::kPatch) << c.why;
-      EXPECT_EQ(patch.window_log, 0) << c.why;
-      EXPECT_EQ(patch.size, 7) << c.why;
+  for (const bool labelled : {false, true}) {
+    const std::string key = labelled ? "labelled_patches" : "patches";
+    for (const auto& c : cases) {
+      const PackageManifest read =
+          ParseOk(R"({"version": "2", "file_list": [{"name": "a", "ver": "2", ")" + key + R"(": )" + c.patches + "}]}");
+      const PackageFileEntry& entry = read.file_list()[0];
+      EXPECT_EQ(entry.name(), "a") << key << ": " << c.why;
+      EXPECT_TRUE(entry.deltas().empty()) << key << ": " << c.why;
+      EXPECT_TRUE((labelled ? entry.patches() : entry.labelled_patches()).empty()) << key << ": " << c.why;
+      const std::vector<FileDelta>& kept = labelled ? entry.labelled_patches() : entry.patches();
+      ASSERT_EQ(kept.size(), c.kept) << key << ": " << c.why;
+      for (const FileDelta& patch : kept) {
+        EXPECT_EQ(patch.format, labelled ? DeltaFormat::kLabelledPatch : DeltaFormat::kPatch) << key << ": " << c.why;
+        EXPECT_EQ(patch.window_log, 0) << key << ": " << c.why;
+        EXPECT_EQ(patch.size, 7) << key << ": " << c.why;
+      }
     }
   }
   // Beside a zstd delta of the same base, each stays in its own list.

@@ -207,24 +207,14 @@ TEST(ManifestWriter, ParserReadsEveryFieldBackByteForByte) {
   manifest.set_type("force");
   manifest.set_install_package_url("http://h/a\\b?x=\x01\x1F");
   manifest.set_issued("2026-12-07T10:00:00Z");
-  // A trail byte 0x5C at the end of a string, and one before a quote.
   // Each delta form under its own key: a labelled patch read back as a
   // plain one would be fetched by clients that cannot apply it.
   PackageFileEntry forms = Entry("f.dll", "", "/f", "CD", "4", "");
-  const auto delta = [](DeltaFormat format, const std::string& from) {
-    FileDelta made;
-    made.from_hash = from;
-    made.from_sha256 = "s" + from;
-    made.url = "http://h/d/" + from;
-    made.size = 9;
-    made.sha256 = "t" + from;
-    made.window_log = format == DeltaFormat::kZstd ? 20 : 0;
-    made.format = format;
-    return made;
-  };
-  forms.set_deltas({delta(DeltaFormat::kZstd, "A1")});
-  forms.set_patches({delta(DeltaFormat::kPatch, "A1")});
-  forms.set_labelled_patches({delta(DeltaFormat::kLabelledPatch, "A1"), delta(DeltaFormat::kLabelledPatch, "B2")});
+  forms.set_deltas({{"A1", "s1", "http://h/d.zst", 9, "t1", 20, DeltaFormat::kZstd}});
+  forms.set_patches({{"A1", "s1", "http://h/p", 8, "t2", 0, DeltaFormat::kPatch}});
+  forms.set_labelled_patches({{"A1", "s1", "http://h/l", 7, "t3", 0, DeltaFormat::kLabelledPatch},
+                              {"B2", "s2", "http://h/m", 6, "t4", 0, DeltaFormat::kLabelledPatch}});
+  // A trail byte 0x5C at the end of a string, and one before a quote.
   manifest.set_file_list({Entry(std::string(kJou936), "sub\\" + std::string(kJou936) + "\\", "/x", "AB", "3", "reg"),
                           Entry("\"q\"" + std::string(kJou936) + "\"", "", "/y", "", "", ""), forms});
   const std::string text = WriteManifestText(manifest);

@@ -168,7 +168,7 @@ TEST(PackageManifestParserTest, SizesAreTakenOnlyAsWholeNumbers) {
 // Patches are network input beside the zstd deltas: one is kept only whole
 // and of its exact shape, never fails the manifest, never mixes with the
 // deltas a client before it reads, and a flood of them is cut off. Labelled
-// patches alike, and never in the list of those a client before them reads.
+// patches never reach the list of a client before them.
 TEST(PackageManifestParserTest, PatchesAreKeptOnlyWholeAndApartFromDeltas) {
   const std::string whole =
       R"("from_hash": "0CC175B9C0F1B6A831C399E269772661", "from_sha256": "aa", "url": "http://u/p", "size": 7, "sha256": "bb")";
@@ -191,29 +191,32 @@ TEST(PackageManifestParserTest, PatchesAreKeptOnlyWholeAndApartFromDeltas) {
       {"an object, not a list", "{" + whole + "}", 0},
       {"a flood", "[" + Repeated("{" + whole + "}, ", 40) + "{" + whole + "}]", 16},
   };
-  for (const bool labelled : {false, true}) {
-    const std::string key = labelled ? "labelled_patches" : "patches";
-    for (const auto& c : cases) {
-      const PackageManifest read =
-          ParseOk(R"({"version": "2", "file_list": [{"name": "a", "ver": "2", ")" + key + R"(": )" + c.patches + "}]}");
-      const PackageFileEntry& entry = read.file_list()[0];
-      EXPECT_EQ(entry.name(), "a") << key << ": " << c.why;
-      EXPECT_TRUE(entry.deltas().empty()) << key << ": " << c.why;
-      EXPECT_TRUE((labelled ? entry.patches() : entry.labelled_patches()).empty()) << key << ": " << c.why;
-      const std::vector<FileDelta>& kept = labelled ? entry.labelled_patches() : entry.patches();
-      ASSERT_EQ(kept.size(), c.kept) << key << ": " << c.why;
-      for (const FileDelta& patch : kept) {
-        EXPECT_EQ(patch.format, labelled ? DeltaFormat::kLabelledPatch : DeltaFormat::kPatch) << key << ": " << c.why;
-        EXPECT_EQ(patch.window_log, 0) << key << ": " << c.why;
-        EXPECT_EQ(patch.size, 7) << key << ": " << c.why;
-      }
+  for (const auto& c : cases) {
+    const PackageManifest read =
+        ParseOk(R"({"version": "2", "file_list": [{"name": "a", "ver": "2", "patches": )" + c.patches + "}]}");
+    const PackageFileEntry& entry = read.file_list()[0];
+    EXPECT_EQ(entry.name(), "a") << c.why;
+    EXPECT_TRUE(entry.deltas().empty()) << c.why;
+    ASSERT_EQ(entry.patches().size(), c.kept) << c.why;
+    for (const FileDelta& patch : entry.patches()) {
+      EXPECT_EQ(patch.format, DeltaFormat::kPatch) << c.why;
+      EXPECT_EQ(patch.window_log, 0) << c.why;
+      EXPECT_EQ(patch.size, 7) << c.why;
     }
   }
   // Beside a zstd delta of the same base, each stays in its own list.
-  const PackageManifest both = ParseOk(R"({"file_list": [{"name": "a", "deltas": [{)" + whole +
-                                       R"(, "window_log": 20}], "patches": [{)" + whole + "}]}]}");
+  const PackageManifest both =
+      ParseOk(R"({"file_list": [{"name": "a", "deltas": [{)" + whole + R"(, "window_log": 20}], "patches": [{)" +
+              whole + R"(}], "labelled_patches": [{)" + whole + "}, {" + whole + "}]}]}");
   ASSERT_EQ(both.file_list()[0].deltas().size(), 1u);
   ASSERT_EQ(both.file_list()[0].patches().size(), 1u);
+  ASSERT_EQ(both.file_list()[0].labelled_patches().size(), 2u);
+  EXPECT_EQ(both.file_list()[0].patches()[0].format, DeltaFormat::kPatch);
+  EXPECT_EQ(both.file_list()[0].labelled_patches()[1].format, DeltaFormat::kLabelledPatch);
+  EXPECT_TRUE(ParseOk(R"({"file_list": [{"name": "a", "labelled_patches": [{)" + whole + "}]}]}")
+                  .file_list()[0]
+                  .patches()
+                  .empty());
   EXPECT_EQ(both.file_list()[0].deltas()[0].format, DeltaFormat::kZstd);
   EXPECT_EQ(both.file_list()[0].deltas()[0].window_log, 20);
   EXPECT_FALSE(both.file_list()[0].deltas()[0] == both.file_list()[0].patches()[0]) << "the format is part of a delta";

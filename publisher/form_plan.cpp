@@ -126,8 +126,9 @@ std::vector<CarriedForm> CarriedForms(const PublishedFile& file, const std::vect
   if (!withDeltas) return carried;
   std::vector<FileDelta> deltas = entry.deltas();
   deltas.insert(deltas.end(), entry.patches().begin(), entry.patches().end());
+  deltas.insert(deltas.end(), entry.labelled_patches().begin(), entry.labelled_patches().end());
   for (const FileDelta& delta : deltas) {
-    const bool patch = delta.format == DeltaFormat::kPatch;
+    const bool patch = delta.format != DeltaFormat::kZstd;
     if (!IsMd5Hex(delta.from_hash) || !IsSha256Hex(delta.from_sha256) || !IsSha256Hex(delta.sha256)) {
       warnings.push_back("release " + version + ": a " + (patch ? "patch" : "delta") + " of " + Quoted(file.path) +
                          " names digests zq_publish never writes; not carried over");
@@ -163,6 +164,17 @@ std::string DeltaServedPath(const std::string& ver, const std::string& path, con
 
 std::string PatchServedPath(const std::string& ver, const std::string& path, const std::string& fromHash) {
   return "deltas/" + ver + "/" + path + ".from-" + fromHash + ".zqpatch";
+}
+
+DeltaFormat PatchFormatOf(const std::string& patch) {
+  // Byte 4 of a patch's header is its version (update/delta/patch_format.h).
+  // Clients that read "patches" apply version 1 alone, whatever the maker
+  // writes now, so the number is theirs, not the maker's current one.
+  constexpr size_t kVersionOffset = 4;
+  constexpr unsigned char kVersionForPatchesKey = 1;
+  const bool first =
+      patch.size() > kVersionOffset && static_cast<unsigned char>(patch[kVersionOffset]) == kVersionForPatchesKey;
+  return first ? DeltaFormat::kPatch : DeltaFormat::kLabelledPatch;
 }
 
 std::string ServedUrl(const std::string& baseUrl, const std::string& servedPath) {

@@ -14,7 +14,7 @@
 // Below a release directory a file's forms lie at
 //   compressed/<ver>/<path>.zst             its compressed copy
 //   deltas/<ver>/<path>.from-<MD5>.zst      its delta from the content of that MD5
-//   deltas/<ver>/<path>.from-<MD5>.zqpatch  its patch from that content
+//   deltas/<ver>/<path>.from-<MD5>.zqpatch  its patch from that content, of either key
 // beside files/<ver>/<path>, and are served under the same base URL.
 
 // "compressed/<ver>/<path>.zst".
@@ -23,6 +23,10 @@ std::string CompressedServedPath(const std::string& ver, const std::string& path
 std::string DeltaServedPath(const std::string& ver, const std::string& path, const std::string& fromHash);
 // "deltas/<ver>/<path>.from-<fromHash>.zqpatch".
 std::string PatchServedPath(const std::string& ver, const std::string& path, const std::string& fromHash);
+// The key a made patch is listed under: kPatch for one of the first version,
+// the only one that clients reading "patches" apply; kLabelledPatch for any
+// other, which they must never download.
+DeltaFormat PatchFormatOf(const std::string& patch);
 // baseUrl + "/" + servedPath, its bytes percent-encoded as remote_url's are.
 std::string ServedUrl(const std::string& baseUrl, const std::string& servedPath);
 

@@ -64,8 +64,8 @@ std::string DeltasText(const char* key, const std::vector<FileDelta>& deltas) {
   return text + "]";
 }
 
-// ", \"compressed\": {...}", ", \"deltas\": [...]" and ", \"patches\": [...]"
-// where the entry has them.
+// ", \"compressed\": {...}", ", \"deltas\": [...]", ", \"patches\": [...]" and
+// ", \"labelled_patches\": [...]" where the entry has them.
 std::string FormsText(const PackageFileEntry& entry) {
   std::string text;
   const CompressedCopy& copy = entry.compressed();
@@ -73,7 +73,8 @@ std::string FormsText(const PackageFileEntry& entry) {
     text += ", \"compressed\": {\"url\": " + JsonStringLiteral(copy.url) + ", \"size\": " + std::to_string(copy.size) +
             ", \"sha256\": " + JsonStringLiteral(copy.sha256) + "}";
   }
-  return text + DeltasText("deltas", entry.deltas()) + DeltasText("patches", entry.patches());
+  return text + DeltasText("deltas", entry.deltas()) + DeltasText("patches", entry.patches()) +
+         DeltasText("labelled_patches", entry.labelled_patches());
 }
 
 // One file_list entry as one line's object, without the line's end.

@@ -48,7 +48,7 @@ bool KeepsEarlierUrls(const PackageManifest& release, const std::vector<PackageM
     for (const PackageFileEntry& entry : manifest.file_list()) {
       Add(named, entry.remote_url(), entry.hash(), entry.sha256(), manifest.version());
       Add(named, entry.compressed().url, std::string(), entry.compressed().sha256, manifest.version());
-      for (const std::vector<FileDelta>* deltas : {&entry.deltas(), &entry.patches()}) {
+      for (const std::vector<FileDelta>* deltas : {&entry.deltas(), &entry.patches(), &entry.labelled_patches()}) {
         for (const FileDelta& delta : *deltas) Add(named, delta.url, std::string(), delta.sha256, manifest.version());
       }
     }
@@ -62,8 +62,10 @@ bool KeepsEarlierUrls(const PackageManifest& release, const std::vector<PackageM
     for (const FileDelta& delta : entry.deltas()) {
       served.push_back({"its delta from MD5 " + delta.from_hash, delta.url, "", delta.sha256});
     }
-    for (const FileDelta& patch : entry.patches()) {
-      served.push_back({"its patch from MD5 " + patch.from_hash, patch.url, "", patch.sha256});
+    for (const std::vector<FileDelta>* patches : {&entry.patches(), &entry.labelled_patches()}) {
+      for (const FileDelta& patch : *patches) {
+        served.push_back({"its patch from MD5 " + patch.from_hash, patch.url, "", patch.sha256});
+      }
     }
     for (const Served& form : served) {
       const Named* before = OtherBytesUnder(named, form.url, form.md5, form.sha256);

@@ -40,12 +40,37 @@ std::string Quoted(const std::string& text) {
 enum class Decoder { kCopy, kDelta, kPatch };
 
 Decoder DecoderOf(const FileDelta& delta) {
-  return delta.format == DeltaFormat::kPatch ? Decoder::kPatch : Decoder::kDelta;
+  return delta.format == DeltaFormat::kZstd ? Decoder::kDelta : Decoder::kPatch;
 }
 
 const char* FormName(const FileDelta& delta) {
-  return delta.format == DeltaFormat::kPatch ? "patch" : "delta";
+  switch (delta.format) {
+    case DeltaFormat::kZstd: return "delta";
+    case DeltaFormat::kPatch: return "patch";
+    case DeltaFormat::kLabelledPatch: return "labelled patch";
+  }
+  return "delta";
 }
+
+// An entry's delta forms as they are made, each under the key of its format.
+struct DeltaLists {
+  std::vector<FileDelta> deltas, patches, labelledPatches;
+
+  std::vector<FileDelta>& For(DeltaFormat format) {
+    switch (format) {
+      case DeltaFormat::kZstd: return deltas;
+      case DeltaFormat::kPatch: return patches;
+      case DeltaFormat::kLabelledPatch: return labelledPatches;
+    }
+    return deltas;
+  }
+
+  void SetOn(PackageFileEntry& entry) const {
+    entry.set_deltas(deltas);
+    entry.set_patches(patches);
+    entry.set_labelled_patches(labelledPatches);
+  }
+};
 
 std::string Md5OfBytes(const std::string& bytes) {
   CMD5Checksum md5;
@@ -86,7 +111,7 @@ class FormWork {
 
   int Carry(const PublishedFile& file, const std::vector<CarriedForm>& forms, PackageFileEntry& entry,
             std::vector<std::string>& notes) {
-    std::vector<FileDelta> deltas, patches;
+    DeltaLists lists;
     for (const CarriedForm& form : forms) {
       const std::string& sha256 = form.isDelta ? form.delta.sha256 : form.copy.sha256;
       const long long size = form.isDelta ? form.delta.size : form.copy.size;
@@ -114,10 +139,14 @@ class FormWork {
       if (result != 0) return result;
       if (!Place(form.servedPath)) return CannotWrite(partial_ / PathFromUtf8(form.servedPath));
       if (form.isDelta) {
-        (form.delta.format == DeltaFormat::kPatch ? patches : deltas).push_back(form.delta);
-        CountDelta(form.delta);
-        notes.push_back(std::string(FormName(form.delta)) + " from MD5 " + form.delta.from_hash + ": " +
-                        std::to_string(size) + " bytes" + proof);
+        // A patch is listed by its own version, as a made one is, whatever
+        // key the earlier release put it under.
+        FileDelta listed = form.delta;
+        if (listed.format != DeltaFormat::kZstd) listed.format = PatchFormatOf(bytes);
+        lists.For(listed.format).push_back(listed);
+        CountDelta(listed);
+        notes.push_back(std::string(FormName(listed)) + " from MD5 " + listed.from_hash + ": " + std::to_string(size) +
+                        " bytes" + proof);
       } else {
         entry.set_compressed(form.copy);
         Count(true, size, entry.size());
@@ -125,8 +154,7 @@ class FormWork {
                         proof);
       }
     }
-    entry.set_deltas(deltas);
-    entry.set_patches(patches);
+    lists.SetOn(entry);
     return 0;
   }
 
@@ -171,21 +199,20 @@ class FormWork {
       notes.push_back("no compressed copy: " + std::to_string(frame.size()) + " bytes would not be smaller");
     }
 
-    std::vector<FileDelta> deltas, patches;
+    DeltaLists lists;
     std::set<std::string> madeFrom;
     for (const DeltaBase& base : plan.bases) {
-      result = MakeOneDelta(file, entry, target, base, reference, madeFrom, deltas, patches, notes);
+      result = MakeOneDelta(file, entry, target, base, reference, madeFrom, lists, notes);
       if (result != 0) return result;
     }
-    entry.set_deltas(deltas);
-    entry.set_patches(patches);
+    lists.SetOn(entry);
     return 0;
   }
 
  private:
   int MakeOneDelta(const PublishedFile& file, const PackageFileEntry& entry, const std::string& target,
-                   const DeltaBase& base, long long reference, std::set<std::string>& madeFrom,
-                   std::vector<FileDelta>& deltas, std::vector<FileDelta>& patches, std::vector<std::string>& notes) {
+                   const DeltaBase& base, long long reference, std::set<std::string>& madeFrom, DeltaLists& lists,
+                   std::vector<std::string>& notes) {
     const fs::path basePath = earlier_[base.release].directory / PathFromUtf8(base.servedPath);
     std::error_code error;
     const long long baseSize = static_cast<long long>(fs::file_size(basePath, error));
@@ -219,14 +246,15 @@ class FormWork {
     made.from_hash = base.hash;
     made.from_sha256 = baseSha256;
     made.window_log = windowLog;
-    const size_t zstdKept = deltas.size();
-    int result = Offer(file, entry, frame, Label(base), reference, -1, made, deltas, notes);
+    const size_t zstdKept = lists.deltas.size();
+    int result = Offer(file, entry, frame, Label(base), reference, -1, made, lists.deltas, notes);
     if (result != 0) return result;
-    // Older clients keep their zstd delta; the patch must beat it to be worth a line.
-    const long long rival = deltas.size() > zstdKept ? deltas.back().size : -1;
-    made.format = DeltaFormat::kPatch;
+    // Older clients keep their zstd delta; the patch must beat it to be worth
+    // a line. A patch they cannot apply goes under a key they never read.
+    const long long rival = lists.deltas.size() > zstdKept ? lists.deltas.back().size : -1;
+    made.format = PatchFormatOf(patch);
     made.window_log = 0;
-    return Offer(file, entry, patch, Label(base), reference, rival, made, patches, notes);
+    return Offer(file, entry, patch, Label(base), reference, rival, made, lists.For(made.format), notes);
   }
 
   // Proves the form in bytes (made: all but where it is and its own digests)
@@ -250,9 +278,9 @@ class FormWork {
                       std::to_string(rival));
       return 0;
     }
-    const std::string servedPath = made.format == DeltaFormat::kPatch
-                                       ? PatchServedPath(file.ver, file.path, made.from_hash)
-                                       : DeltaServedPath(file.ver, file.path, made.from_hash);
+    const std::string servedPath = made.format == DeltaFormat::kZstd
+                                       ? DeltaServedPath(file.ver, file.path, made.from_hash)
+                                       : PatchServedPath(file.ver, file.path, made.from_hash);
     if (!Place(servedPath)) return CannotWrite(partial_ / PathFromUtf8(servedPath));
     made.url = ServedUrl(settings_.baseUrl, servedPath);
     made.size = size;

@@ -21,6 +21,8 @@
 // it saves enough, because clients before the patch read only it; the patch
 // is listed too when it is smaller still, and newer clients take the smaller.
 // A patch no smaller than the zstd delta would never be taken, and is left out.
+// A patch of a later version than the first goes under "labelled_patches",
+// which clients that apply only the first never read; they keep the zstd delta.
 
 // patch_make.h's MakePatch with its default rewriting of program images.
 bool MakeServedPatch(const std::string& base, const std::string& target, int level, std::string& patch);

@@ -149,13 +149,13 @@ done
 c_copy=$(find "$faults/compressed" -name 'c.dat.zst' -type f)
 truncate -s -100 "$c_copy"
 # d.dat's delta says it needs a window past the cap (2^28, twice the client's);
-# a patch of it, which names no window, is taken off its line.
+# a patch of it, which names no window, is taken off its line, under either key.
 python3 - "$faults/package.json" <<'PY'
 import re, sys
 path = sys.argv[1]
 lines = open(path, encoding='utf-8').read().split('\n')
 def past_cap(l):
-    return re.sub(r', "patches": \[[^\]]*\]', '', re.sub(r'"window_log": \d+', '"window_log": 28', l))
+    return re.sub(r', "(?:labelled_)?patches": \[[^\]]*\]', '', re.sub(r'"window_log": \d+', '"window_log": 28', l))
 lines = [past_cap(l) if '"name": "d.dat"' in l else l for l in lines]
 open(path, 'w', encoding='utf-8').write('\n'.join(lines))
 PY
@@ -237,8 +237,9 @@ relinked 0 "$p1/e.dll"
 relinked 6 "$p2/e.dll"
 publish "$p1" 1 "$work/outp1"
 publish "$p2" 2 "$work/outp2" --previous "$work/outp1/package.json"
+# The patch is listed under "patches" or, of a later version, "labelled_patches".
 check "the relinked program's release names a patch beside its zstd delta" \
-  test "$(grep -F '"name": "e.dll"' "$work/outp2/package.json" | grep -o '"deltas": \[{\|"patches": \[{' | wc -l)" = 2
+  test "$(grep -F '"name": "e.dll"' "$work/outp2/package.json" | grep -o '"deltas": \[{\|"\(labelled_\)\?patches": \[{' | wc -l)" = 2
 relinked_is_release2() { cmp -s "$1/e.dll" "$p2/e.dll" && cmp -s "$1/a.dll" "$p2/a.dll"; }
 ln -sfn "$work/outp2" "$work/current"
 install=$work/install-patch

@@ -16,6 +16,7 @@
 
 #include "tests/support/test_files.h"
 #include "tests/publisher/publisher_test_support.h"
+#include "publisher/form_plan.h"
 #include "publisher/manifest_writer.h"
 #include "publisher/publisher.h"
 #include "publisher/release_tree.h"
@@ -422,6 +423,66 @@ TEST(PublisherForms, APatchThatDoesNotRebuildItsFileRefusesTheRelease) {
   EXPECT_EQ(outcome.code, 3);
   EXPECT_NE(outcome.err.find("refused: \"a.dll\": its patch from release 1"), std::string::npos) << outcome.err;
   EXPECT_FALSE(fs::exists(work.path() / "r2"));
+}
+
+// A patch the maker writes in a later version than the first, as its header
+// says: byte 4 rewritten, nothing else. No applier of today takes it.
+std::string AsLaterVersion(std::string patch, char version) {
+  patch.at(4) = version;
+  return patch;
+}
+
+// Clients that read "patches" apply only the first version and refuse any
+// other as corrupt, after the download: nothing else may be listed there.
+TEST(PublisherForms, OnlyAPatchOfTheFirstVersionIsListedUnderPatches) {
+  std::string patch;
+  ASSERT_TRUE(MakeServedPatch(Relinked(0), Relinked(6), 1, patch));
+  EXPECT_EQ(PatchFormatOf(patch), DeltaFormat::kPatch) << "what the maker writes today";
+  EXPECT_EQ(PatchFormatOf(AsLaterVersion(patch, 2)), DeltaFormat::kLabelledPatch);
+  EXPECT_EQ(PatchFormatOf(AsLaterVersion(patch, 3)), DeltaFormat::kLabelledPatch) << "unknown to today's clients too";
+  EXPECT_EQ(PatchFormatOf(patch.substr(0, 4)), DeltaFormat::kLabelledPatch) << "no version at all";
+}
+
+// An unchanged file carries its patch over under the key of the patch's own
+// version, wherever the earlier release listed it, and keeps the zstd delta
+// that clients reading neither key take.
+TEST(PublisherForms, ACarriedLaterPatchStaysUnderItsOwnKey) {
+  for (const bool listedAsLabelled : {true, false}) {
+    const std::string why = listedAsLabelled ? "listed as labelled" : "listed under \"patches\" by mistake";
+    Work work;
+    work.Write("release/a.dll", Relinked(0));
+    ASSERT_EQ(work.Publish("1", "r1", {}).code, 0);
+    work.Write("release/a.dll", Relinked(6));
+    ASSERT_EQ(work.Publish("2", "r2", {"r1"}).code, 0);
+
+    PackageManifest r2 = work.Manifest("r2");
+    std::vector<PackageFileEntry> entries = r2.file_list();
+    ASSERT_EQ(entries.size(), 1u);
+    ASSERT_EQ(entries[0].patches().size(), 1u) << why;
+    FileDelta later = entries[0].patches()[0];
+    const std::string form = work.Served("r2", later.url);
+    const std::string bytes = AsLaterVersion(work.Read(form), 2);
+    work.Write(form, bytes);
+    later.sha256 = Sha256HexOfBytes(bytes);
+    later.format = listedAsLabelled ? DeltaFormat::kLabelledPatch : DeltaFormat::kPatch;
+    entries[0].set_patches(listedAsLabelled ? std::vector<FileDelta>() : std::vector<FileDelta>{later});
+    entries[0].set_labelled_patches(listedAsLabelled ? std::vector<FileDelta>{later} : std::vector<FileDelta>());
+    r2.set_file_list(entries);
+    work.Write("r2/package.json", WriteManifestText(r2));
+
+    // Without release 1 the patch's base is not at hand: carried by its SHA-256.
+    const Outcome third = work.Publish("3", "r3", {"r2"});
+    ASSERT_EQ(third.code, 0) << why << ": " << third.err;
+    const PackageManifest r3 = work.Manifest("r3");
+    const PackageFileEntry& carried = EntryNamed(r3, "a.dll");
+    EXPECT_TRUE(carried.patches().empty()) << why;
+    ASSERT_EQ(carried.labelled_patches().size(), 1u) << why;
+    EXPECT_EQ(carried.labelled_patches()[0].format, DeltaFormat::kLabelledPatch) << why;
+    EXPECT_EQ(carried.labelled_patches()[0].sha256, later.sha256) << why;
+    EXPECT_EQ(work.Read(work.Served("r3", carried.labelled_patches()[0].url)), bytes) << why;
+    EXPECT_EQ(carried.deltas(), entries[0].deltas()) << why << ": the zstd delta older clients read";
+    EXPECT_NE(third.out.find("labelled patch from MD5 "), std::string::npos) << why << "\n" << third.out;
+  }
 }
 
 }  // namespace

@@ -207,9 +207,16 @@ TEST(ManifestWriter, ParserReadsEveryFieldBackByteForByte) {
   manifest.set_type("force");
   manifest.set_install_package_url("http://h/a\\b?x=\x01\x1F");
   manifest.set_issued("2026-12-07T10:00:00Z");
+  // Each delta form under its own key: a labelled patch read back as a
+  // plain one would be fetched by clients that cannot apply it.
+  PackageFileEntry forms = Entry("f.dll", "", "/f", "CD", "4", "");
+  forms.set_deltas({{"A1", "s1", "http://h/d.zst", 9, "t1", 20, DeltaFormat::kZstd}});
+  forms.set_patches({{"A1", "s1", "http://h/p", 8, "t2", 0, DeltaFormat::kPatch}});
+  forms.set_labelled_patches({{"A1", "s1", "http://h/l", 7, "t3", 0, DeltaFormat::kLabelledPatch},
+                              {"B2", "s2", "http://h/m", 6, "t4", 0, DeltaFormat::kLabelledPatch}});
   // A trail byte 0x5C at the end of a string, and one before a quote.
   manifest.set_file_list({Entry(std::string(kJou936), "sub\\" + std::string(kJou936) + "\\", "/x", "AB", "3", "reg"),
-                          Entry("\"q\"" + std::string(kJou936) + "\"", "", "/y", "", "", "")});
+                          Entry("\"q\"" + std::string(kJou936) + "\"", "", "/y", "", "", ""), forms});
   const std::string text = WriteManifestText(manifest);
   PackageManifest parsed;
   ASSERT_EQ(PackageManifestParser::Parse(text, parsed), 0) << text;
@@ -660,13 +667,17 @@ TEST(ReleasePlan, VerFollowsBothDigests) {
 // manifests name; the same bytes again (a re-publish, a rollback) do not.
 TEST(PublishedUrls, AnEarlierUrlKeepsItsBytes) {
   const auto entry = [](const std::string& file, const std::string& copy, const std::string& deltaBytes,
-                        const std::string& sha256Of) {
+                        const std::string& sha256Of, const std::string& labelledBytes = "l") {
     PackageFileEntry made = Entry("a", "", "/files/1/a", Md5Of(file), "1", "", Sha256HexOfBytes(sha256Of));
     made.set_compressed({std::string(kBase) + "/compressed/1/a.zst", 9, Sha256HexOfBytes(copy)});
     FileDelta delta;
     delta.url = std::string(kBase) + "/deltas/1/a.from-X.zst";
     delta.sha256 = Sha256HexOfBytes(deltaBytes);
     made.set_deltas({delta});
+    delta.url = std::string(kBase) + "/deltas/1/a.from-X.zqpatch";
+    delta.sha256 = Sha256HexOfBytes(labelledBytes);
+    delta.format = DeltaFormat::kLabelledPatch;
+    made.set_labelled_patches({delta});
     return made;
   };
   const PackageFileEntry before = entry("a", "c", "d", "a");
@@ -680,6 +691,7 @@ TEST(PublishedUrls, AnEarlierUrlKeepsItsBytes) {
       {"the file: same MD5, other SHA-256", before, entry("a", "c", "d", "b"), false},
       {"the compressed copy", before, entry("a", "C", "d", "a"), false},
       {"a delta", before, entry("a", "c", "D", "a"), false},
+      {"a labelled patch", before, entry("a", "c", "d", "a", "L"), false},
   };
   for (const auto& c : cases) {
     PackageManifest earlier, release;

@@ -29,11 +29,11 @@ long long DecodedSizeCap(const PackageFileEntry& entry) {
 
 std::vector<const FileDelta*> DeltasForInstalledFile(const PackageFileEntry& entry, const std::string& installedPath) {
   std::vector<const FileDelta*> usable;
-  if (entry.deltas().empty() && entry.patches().empty()) return usable;
+  if (entry.deltas().empty() && entry.patches().empty() && entry.labelled_patches().empty()) return usable;
   const std::string md5 = CMD5Checksum::HashFile(installedPath);
   if (md5.empty()) return usable;
   std::string sha256;
-  for (const std::vector<FileDelta>* deltas : {&entry.deltas(), &entry.patches()}) {
+  for (const std::vector<FileDelta>* deltas : {&entry.deltas(), &entry.patches(), &entry.labelled_patches()}) {
     for (const FileDelta& delta : *deltas) {
       if (delta.from_hash != md5 || !IsSha256Hex(delta.sha256)) continue;
       if (delta.format == DeltaFormat::kZstd && delta.window_log > kMaxWindowLog) continue;
@@ -71,7 +71,8 @@ void RoadFetch::Start() {
 bool RoadFetch::AddNextDelta(EngineDownload& download, FetchRoad& road) {
   if (nextDelta_ >= deltas_.size()) return false;
   delta_ = deltas_[nextDelta_++];
-  const bool patch = delta_->format == DeltaFormat::kPatch;
+  // Every version of patch goes to the one applier, which knows them all.
+  const bool patch = delta_->format != DeltaFormat::kZstd;
   road = patch ? FetchRoad::kPatch : FetchRoad::kDelta;
   download.url = delta_->url;
   download.path = partialPath_ + (patch ? kPatchDownloadSuffix : kDeltaDownloadSuffix);

@@ -91,6 +91,7 @@ PackageFileEntry ReadEntry(Json::Value& element) {
     entry.set_compressed(ReadCompressed(element["compressed"]));
     entry.set_deltas(ReadDeltas(element["deltas"], DeltaFormat::kZstd));
     entry.set_patches(ReadDeltas(element["patches"], DeltaFormat::kPatch));
+    entry.set_labelled_patches(ReadDeltas(element["labelled_patches"], DeltaFormat::kLabelledPatch));
   }
   return entry;
 }

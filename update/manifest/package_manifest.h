@@ -24,9 +24,12 @@ struct CompressedCopy {
 };
 
 // How a delta is applied: a zstd frame with the base as its dictionary
-// ("deltas"), or a patch of approximate matches (update/delta/patch_format.h,
-// "patches", a key clients before it never read).
-enum class DeltaFormat { kZstd, kPatch };
+// ("deltas"), or a patch of approximate matches (update/delta/patch_format.h):
+// of its first version ("patches", a key clients before it never read), or
+// of a later one, which matches program images by labels ("labelled_patches":
+// clients that read only "patches" refuse such a patch as corrupt, after
+// downloading it, so it must never be listed where they look).
+enum class DeltaFormat { kZstd, kPatch, kLabelledPatch };
 
 // A delta that rebuilds the file from one earlier version of it: the earlier
 // file's MD5 (upper-case hex, as "hash") and SHA-256, and for a zstd delta the
@@ -72,6 +75,9 @@ class PackageFileEntry {
   // The patches from earlier versions ("patches"), in the manifest's order;
   // each has format kPatch.
   const std::vector<FileDelta>& patches() const { return patches_; }
+  // The patches of a later version ("labelled_patches"), likewise; each has
+  // format kLabelledPatch.
+  const std::vector<FileDelta>& labelled_patches() const { return labelled_patches_; }
 
   void set_name(std::string value) { name_ = std::move(value); }
   void set_remote_url(std::string value) { remote_url_ = std::move(value); }
@@ -84,11 +90,13 @@ class PackageFileEntry {
   void set_compressed(CompressedCopy value) { compressed_ = std::move(value); }
   void set_deltas(std::vector<FileDelta> value) { deltas_ = std::move(value); }
   void set_patches(std::vector<FileDelta> value) { patches_ = std::move(value); }
+  void set_labelled_patches(std::vector<FileDelta> value) { labelled_patches_ = std::move(value); }
 
   friend bool operator==(const PackageFileEntry& a, const PackageFileEntry& b) {
     return a.name_ == b.name_ && a.remote_url_ == b.remote_url_ && a.hash_ == b.hash_ &&
            a.local_path_ == b.local_path_ && a.ver_ == b.ver_ && a.act_ == b.act_ && a.sha256_ == b.sha256_ &&
-           a.size_ == b.size_ && a.compressed_ == b.compressed_ && a.deltas_ == b.deltas_ && a.patches_ == b.patches_;
+           a.size_ == b.size_ && a.compressed_ == b.compressed_ && a.deltas_ == b.deltas_ && a.patches_ == b.patches_ &&
+           a.labelled_patches_ == b.labelled_patches_;
   }
   friend bool operator!=(const PackageFileEntry& a, const PackageFileEntry& b) { return !(a == b); }
 
@@ -104,6 +112,7 @@ class PackageFileEntry {
   CompressedCopy compressed_;
   std::vector<FileDelta> deltas_;
   std::vector<FileDelta> patches_;
+  std::vector<FileDelta> labelled_patches_;
 };
 
 // One release. A new record has empty texts, full_update false and no files.
@@ -178,10 +187,9 @@ class PackageManifestParser {
   // releases ("sha256", "install_package_sha256", "expires", "issued") are taken only
   // when they are strings, the sizes ("size", "install_package_size") only when they are
   // integers of at least 0, the rollout share clamped to 0..100 when it is a
-  // whole number and 0 when it is anything else, and a file's smaller forms ("compressed", "deltas", "patches")
-  // only when whole and of their exact shape: like any key a client does not
-  // know, they can never make a manifest fail that parsed without them. -1: it was not (not JSON, the
-  // empty text, a leading byte-order mark, a value of the wrong type, nesting
-  // too deep, no memory), and manifest is exactly as it was.
+  // whole number and 0 when it is anything else, and a file's smaller forms ("compressed", "deltas", "patches",
+  // "labelled_patches") only when whole and of their exact shape: like any key a client does not know, they can never
+  // make a manifest fail that parsed without them. -1: it was not (not JSON, the empty text, a leading byte-order mark,
+  // a value of the wrong type, nesting too deep, no memory), and manifest is exactly as it was.
   static int Parse(std::string text, PackageManifest& manifest);
 };

@@ -236,6 +236,7 @@ struct PatchRoadCase {
   PatchServed patch;
   FetchRoad road;
   std::vector<std::string> asked;
+  bool labelled = false;  // listed under "labelled_patches"
 };
 
 class PatchRoadsTest : public ::testing::TestWithParam<PatchRoadCase> {
@@ -272,10 +273,14 @@ TEST_P(PatchRoadsTest, TheSmallerDeltaGoesFirstAndAnyFailureHandsOver) {
   FileDelta zstd = NamedDelta(server_.BaseUrl(), base, "/d", delta);
   zstd.window_log = window;
   FileDelta namedPatch = NamedDelta(server_.BaseUrl(), base, "/p", named);
-  namedPatch.format = DeltaFormat::kPatch;
+  namedPatch.format = c.labelled ? DeltaFormat::kLabelledPatch : DeltaFormat::kPatch;
   // Listed after the larger delta: the order of the manifest is not the order of sizes.
   entry.set_deltas({zstd});
-  entry.set_patches({namedPatch});
+  if (c.labelled) {
+    entry.set_labelled_patches({namedPatch});
+  } else {
+    entry.set_patches({namedPatch});
+  }
 
   const fs::path dir = scratch_.path();
   WriteFile(dir / "installed.dll", base);
@@ -293,22 +298,24 @@ TEST_P(PatchRoadsTest, TheSmallerDeltaGoesFirstAndAnyFailureHandsOver) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2) << c.fault << ": leftovers";
 }
 
-INSTANTIATE_TEST_SUITE_P(Patches, PatchRoadsTest,
-                         ::testing::Values(PatchRoadCase{"the larger zstd delta fetched first",
-                                                         PatchServed::kAsMade,
-                                                         FetchRoad::kPatch,
-                                                         {"/p"}},
-                                           PatchRoadCase{"a damaged patch that ends the update or skips the delta",
-                                                         PatchServed::kCorrupt,
-                                                         FetchRoad::kDelta,
-                                                         {"/p", "/p", "/d"}},
-                                           PatchRoadCase{"a patch that cannot be applied ending the update",
-                                                         PatchServed::kNotAPatch,
-                                                         FetchRoad::kDelta,
-                                                         {"/p", "/d"}},
-                                           PatchRoadCase{"a patch's wrong output staged or ending the update",
-                                                         PatchServed::kOtherTarget,
-                                                         FetchRoad::kDelta,
-                                                         {"/p", "/d"}}));
+INSTANTIATE_TEST_SUITE_P(
+    Patches, PatchRoadsTest,
+    ::testing::Values(
+        PatchRoadCase{"the larger zstd delta fetched first", PatchServed::kAsMade, FetchRoad::kPatch, {"/p"}},
+        PatchRoadCase{"a damaged patch that ends the update or skips the delta",
+                      PatchServed::kCorrupt,
+                      FetchRoad::kDelta,
+                      {"/p", "/p", "/d"}},
+        PatchRoadCase{"a patch that cannot be applied ending the update",
+                      PatchServed::kNotAPatch,
+                      FetchRoad::kDelta,
+                      {"/p", "/d"}},
+        PatchRoadCase{"a patch's wrong output staged or ending the update",
+                      PatchServed::kOtherTarget,
+                      FetchRoad::kDelta,
+                      {"/p", "/d"}},
+        // The applier takes either version: one of the first stands in for a labelled patch.
+        PatchRoadCase{
+            "a labelled patch passed over or applied as zstd", PatchServed::kAsMade, FetchRoad::kPatch, {"/p"}, true}));
 
 }  // namespace

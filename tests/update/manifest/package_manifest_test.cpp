@@ -167,7 +167,8 @@ TEST(PackageManifestParserTest, SizesAreTakenOnlyAsWholeNumbers) {
 
 // Patches are network input beside the zstd deltas: one is kept only whole
 // and of its exact shape, never fails the manifest, never mixes with the
-// deltas a client before it reads, and a flood of them is cut off.
+// deltas a client before it reads, and a flood of them is cut off. Labelled
+// patches never reach the list of a client before them.
 TEST(PackageManifestParserTest, PatchesAreKeptOnlyWholeAndApartFromDeltas) {
   const std::string whole =
       R"("from_hash": "0CC175B9C0F1B6A831C399E269772661", "from_sha256": "aa", "url": "http://u/p", "size": 7, "sha256": "bb")";
@@ -204,10 +205,18 @@ TEST(PackageManifestParserTest, PatchesAreKeptOnlyWholeAndApartFromDeltas) {
     }
   }
   // Beside a zstd delta of the same base, each stays in its own list.
-  const PackageManifest both = ParseOk(R"({"file_list": [{"name": "a", "deltas": [{)" + whole +
-                                       R"(, "window_log": 20}], "patches": [{)" + whole + "}]}]}");
+  const PackageManifest both =
+      ParseOk(R"({"file_list": [{"name": "a", "deltas": [{)" + whole + R"(, "window_log": 20}], "patches": [{)" +
+              whole + R"(}], "labelled_patches": [{)" + whole + "}, {" + whole + "}]}]}");
   ASSERT_EQ(both.file_list()[0].deltas().size(), 1u);
   ASSERT_EQ(both.file_list()[0].patches().size(), 1u);
+  ASSERT_EQ(both.file_list()[0].labelled_patches().size(), 2u);
+  EXPECT_EQ(both.file_list()[0].patches()[0].format, DeltaFormat::kPatch);
+  EXPECT_EQ(both.file_list()[0].labelled_patches()[1].format, DeltaFormat::kLabelledPatch);
+  EXPECT_TRUE(ParseOk(R"({"file_list": [{"name": "a", "labelled_patches": [{)" + whole + "}]}]}")
+                  .file_list()[0]
+                  .patches()
+                  .empty());
   EXPECT_EQ(both.file_list()[0].deltas()[0].format, DeltaFormat::kZstd);
   EXPECT_EQ(both.file_list()[0].deltas()[0].window_log, 20);
   EXPECT_FALSE(both.file_list()[0].deltas()[0] == both.file_list()[0].patches()[0]) << "the format is part of a delta";

@@ -111,11 +111,11 @@ bool ReadImageRelocations(const ImageBytes& read, std::uint64_t size, ImageReloc
   relocations.imageBase = headers.imageBase;
   relocations.x64 = headers.x64;
   std::uint64_t tableAt = 0;
-  if (headers.tableBytes == 0 ||
-      !FileOffset(headers.sections, size, static_cast<std::uint32_t>(headers.tableRva), tableAt)) {
-    return true;
+  if (headers.tableBytes == 0) return true;
+  if (!FileOffset(headers.sections, size, static_cast<std::uint32_t>(headers.tableRva), tableAt) ||
+      headers.tableBytes > kMaxRelocationTableBytes || headers.tableBytes > size - tableAt) {
+    return false;
   }
-  if (headers.tableBytes > kMaxRelocationTableBytes || headers.tableBytes > size - tableAt) return false;
   std::vector<unsigned char> table(static_cast<std::size_t>(headers.tableBytes));
   if (!read(tableAt, table.size(), table.data())) return false;
   std::vector<std::uint32_t>& sites = relocations.sites;

@@ -40,8 +40,8 @@ struct ImageRelocations {
 // True with relocations set when the image of size bytes is a PE image for
 // x86 or x86-64 whose headers can be read; an image without a table has no
 // sites, and entries that name no bytes of the file are passed over. False
-// for anything else, and for a table past the bounds above or whose sites
-// overlap, which no linker writes.
+// for anything else, for a table not whole in the file or past the bounds
+// above, and for one whose sites overlap, which no linker writes.
 bool ReadImageRelocations(const ImageBytes& read, std::uint64_t size, ImageRelocations& relocations);
 
 // Whether [offset, offset + width) shares a byte with a site.

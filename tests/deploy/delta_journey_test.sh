@@ -16,6 +16,9 @@
 #   4. a relinked program, whose release names a patch smaller than its zstd
 #      delta: the patch alone is fetched; served damaged, it falls to the zstd
 #      delta and the file is still proved.
+#   5. a real program image rebuilt with one early function grown: its
+#      release names a labelled patch, which alone is fetched and rebuilds
+#      the new image byte for byte.
 # The program files of 1 to 3 may get patches too, as their builds decide:
 # the expected roads count every delta form a file's manifest line names.
 # Usage: delta_journey_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
@@ -263,5 +266,46 @@ check "a damaged patch falls to the zstd delta" \
   test "$(printf '%s\n' "$fetched" | sed -E 's,^/([a-z]+)/.*\.,\1 ,' | tr '\n' ' ')" = "deltas zqpatch deltas zqpatch deltas zst "
 check "the install is still the relinked release, byte for byte" relinked_is_release2 "$install"
 check "no partial patch is left" test -z "$(find "$install/temp" -name '*.zqpatch' 2>/dev/null)"
+
+# --- 5. A program image rebuilt: its labelled patch -------------------------------
+# Many small functions calling each other and a table of pointers to them; the
+# second build grows an early one, so every later function and pointer moves.
+program_source() {  # GROWN
+  python3 - "$1" <<'PY'
+import sys
+grown = int(sys.argv[1])
+print('#include <stdio.h>')
+print('__attribute__((noinline)) int f0(int x) { return x * 7 + 1; }')
+for i in range(1, 300):
+    extra = ''.join(f' y = y * 31 + f0(y ^ {g});' for g in range(grown)) if i == 3 else ''
+    print(f'__attribute__((noinline)) int f{i}(int x) {{ int y = f{i - 1}(x + {i});{extra}'
+          f' if (y & 1) y += f{i // 2}(y); return y ^ {i * 13}; }}')
+print('int (*const table[])(int) = {' + ', '.join(f'f{i}' for i in range(0, 300, 3)) + '};')
+print('int main(int argc, char** argv) { int s = f299(argc);'
+      ' for (int i = 0; i < 100; ++i) s += table[i](s); printf("%d\\n", s); return 0; }')
+PY
+}
+compiler=x86_64-w64-mingw32-gcc
+[ "${ZQ_ARCH:-x64}" = x86 ] && compiler=i686-w64-mingw32-gcc
+l1=$work/labels1
+l2=$work/labels2
+cp -r "$r1" "$l1"
+cp -r "$r1" "$l2"
+program_source 0 >"$work/labels1.c"
+program_source 3 >"$work/labels2.c"
+"$compiler" -O1 -fno-inline -o "$l1/f.exe" "$work/labels1.c"
+"$compiler" -O1 -fno-inline -o "$l2/f.exe" "$work/labels2.c"
+publish "$l1" 1 "$work/outl1"
+publish "$l2" 2 "$work/outl2" --previous "$work/outl1/package.json"
+check "the rebuilt program's release names a labelled patch" \
+  test "$(grep -F '"name": "f.exe"' "$work/outl2/package.json" | grep -c '"labelled_patches": \[{')" = 1
+ln -sfn "$work/outl2" "$work/current"
+install=$work/install-labels
+zq_install_release "$install" "$ZQ_BUILD" "$l1" "$work/outl1" "$base/soft/package.json"
+log_lines=$(wc -l <"$run/access.log")
+check "the rebuilt release is staged and installed" install_and_finish "$install"
+fetched=$(fetched_since "$log_lines")
+check "only the labelled patch is fetched" test "$(printf '%s\n' "$fetched" | sed -E 's,.*\.,,' | tr '\n' ' ')" = "zqpatch "
+check "the install is the rebuilt program, byte for byte" cmp -s "$install/f.exe" "$l2/f.exe"
 
 zq_report "delta journey"

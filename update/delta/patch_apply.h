@@ -3,11 +3,16 @@
 // Applying a patch (patch_format.h), the publisher's delta of approximate
 // matches, to the installed file it was made from. Streams both ways: the
 // base is read by seeking where the patch points, the output written as it
-// is made, so memory stays under 20 MiB whatever the files' sizes (four
-// stream windows of 4 MiB, a few 64 KiB buffers, 16 bytes per MiB of a
-// program image's base for its rewriting). Every length and position
-// is checked before it is used: the patch is network input. Any thread;
-// paths are narrow text (code page 936 on Windows).
+// is made, so memory stays under 29 MiB whatever the files' sizes: four
+// stream windows of 4 MiB, 64 kept blocks of the base (4 MiB), a few 64 KiB
+// buffers, 16 bytes per MiB of a program image's base for its rewriting,
+// and for a labelled patch at most 2 MiB each for the base's relocated
+// addresses and targets and 4 MiB for the output's labels (the label table
+// and the output's relocated addresses are read when the streams are not).
+// A labelled output is written beside the target first and turned back into
+// it once whole. Every length and position is checked before it is used:
+// the patch is network input. Any thread; paths are narrow text (code page
+// 936 on Windows).
 
 #include <string>
 

@@ -2,7 +2,7 @@
 // (tests/fuzz/CMakeLists.txt). The input's first byte says how much of the
 // rest is the base; the remainder is the patch. The applier's promises are
 // checked: a known result; on anything but kOk no target is left; on kOk the
-// target is no longer than the cap. AddressSanitizer catches any read or
+// target is no longer than the cap; never a labelled output left beside it. AddressSanitizer catches any read or
 // write outside a buffer; the cap keeps a hostile size from being honoured.
 
 #include "update/delta/patch_apply.h"
@@ -55,6 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     Check(SizeOf(target) < 0);
   }
+  // A labelled patch writes its output beside the target first.
+  Check(SizeOf(target + ".labelled") < 0);
   std::remove(target.c_str());
   return 0;
 }

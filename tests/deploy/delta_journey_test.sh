@@ -35,6 +35,8 @@ run=$work/nginx
 fetched_since() {
   tail -n +"$(($1 + 1))" "$run/access.log" | awk '{print $7}' | grep -E '^/(files|compressed|deltas)/' || true
 }
+# The kinds of file fetched, by their names' endings ("zqpatch zst ").
+fetched_kinds() { printf '%s\n' "$fetched" | sed -E 's,.*\.,,' | tr '\n' ' '; }
 # The count of delta forms (zstd deltas and patches) the manifest names for a file.
 forms_of() {  # NAME MANIFEST
   grep -F "\"name\": \"$1\"" "$2" | grep -o '"from_hash"' | wc -l
@@ -79,6 +81,16 @@ seed=1
 for f in a.dll bin/b.dll c.dat d.dat; do
   zq_edited_copy "$r1/$f" "$r2/$f" $((seed++))
 done
+# SERVED offered to an install of release 1 (RELEASE, published to OUT), the
+# update staged and installed; fetched holds the paths asked for meanwhile.
+serve_and_update() {  # SERVED INSTALL RELEASE OUT WHAT
+  ln -sfn "$1" "$work/current"
+  zq_install_release "$2" "$ZQ_BUILD" "$3" "$4" "$base/soft/package.json"
+  local lines
+  lines=$(wc -l <"$run/access.log")
+  check "$5 is staged and installed" install_and_finish "$2"
+  fetched=$(fetched_since "$lines")
+}
 publish() {  # RELEASE VERSION OUT [ARGS...]
   local release=$1 version=$2 out=$3
   shift 3
@@ -244,24 +256,16 @@ publish "$p2" 2 "$work/outp2" --previous "$work/outp1/package.json"
 check "the relinked program's release names a patch beside its zstd delta" \
   test "$(grep -F '"name": "e.dll"' "$work/outp2/package.json" | grep -o '"deltas": \[{\|"\(labelled_\)\?patches": \[{' | wc -l)" = 2
 relinked_is_release2() { cmp -s "$1/e.dll" "$p2/e.dll" && cmp -s "$1/a.dll" "$p2/a.dll"; }
-ln -sfn "$work/outp2" "$work/current"
 install=$work/install-patch
-zq_install_release "$install" "$ZQ_BUILD" "$p1" "$work/outp1" "$base/soft/package.json"
-log_lines=$(wc -l <"$run/access.log")
-check "the relinked release is staged and installed" install_and_finish "$install"
-fetched=$(fetched_since "$log_lines")
-check "only the patch is fetched" test "$(printf '%s\n' "$fetched" | sed -E 's,.*\.,,' | tr '\n' ' ')" = "zqpatch "
+serve_and_update "$work/outp2" "$install" "$p1" "$work/outp1" "the relinked release"
+check "only the patch is fetched" test "$(fetched_kinds)" = "zqpatch "
 check "the install is the relinked release, byte for byte" relinked_is_release2 "$install"
 
 cp -r "$work/outp2" "$work/outp2-bad"
 e_patch=$(find "$work/outp2-bad/deltas" -name 'e.dll*.zqpatch' -type f)
 printf 'damaged' | dd of="$e_patch" bs=1 seek=70 conv=notrunc status=none
-ln -sfn "$work/outp2-bad" "$work/current"
 install=$work/install-patch-bad
-zq_install_release "$install" "$ZQ_BUILD" "$p1" "$work/outp1" "$base/soft/package.json"
-log_lines=$(wc -l <"$run/access.log")
-check "the relinked release is installed over a damaged patch" install_and_finish "$install"
-fetched=$(fetched_since "$log_lines")
+serve_and_update "$work/outp2-bad" "$install" "$p1" "$work/outp1" "the relinked release over a damaged patch"
 check "a damaged patch falls to the zstd delta" \
   test "$(printf '%s\n' "$fetched" | sed -E 's,^/([a-z]+)/.*\.,\1 ,' | tr '\n' ' ')" = "deltas zqpatch deltas zqpatch deltas zst "
 check "the install is still the relinked release, byte for byte" relinked_is_release2 "$install"
@@ -299,13 +303,9 @@ publish "$l1" 1 "$work/outl1"
 publish "$l2" 2 "$work/outl2" --previous "$work/outl1/package.json"
 check "the rebuilt program's release names a labelled patch" \
   test "$(grep -F '"name": "f.exe"' "$work/outl2/package.json" | grep -c '"labelled_patches": \[{')" = 1
-ln -sfn "$work/outl2" "$work/current"
 install=$work/install-labels
-zq_install_release "$install" "$ZQ_BUILD" "$l1" "$work/outl1" "$base/soft/package.json"
-log_lines=$(wc -l <"$run/access.log")
-check "the rebuilt release is staged and installed" install_and_finish "$install"
-fetched=$(fetched_since "$log_lines")
-check "only the labelled patch is fetched" test "$(printf '%s\n' "$fetched" | sed -E 's,.*\.,,' | tr '\n' ' ')" = "zqpatch "
+serve_and_update "$work/outl2" "$install" "$l1" "$work/outl1" "the rebuilt release"
+check "only the labelled patch is fetched" test "$(fetched_kinds)" = "zqpatch "
 check "the install is the rebuilt program, byte for byte" cmp -s "$install/f.exe" "$l2/f.exe"
 
 zq_report "delta journey"

@@ -46,18 +46,24 @@ class Pairing {
   bool Paired(std::size_t target) const { return partner_[target] != kNone; }
   std::int64_t PartnerOf(std::size_t target) const { return partner_[target]; }
 
-  // Partners where both sides hold as many targets between two pairs.
+  // Partners where both sides hold as many targets between two pairs, or
+  // before the first pair, or after the last.
   void FillBetween() {
-    std::size_t last = partner_.size();
-    for (std::size_t target = 0; target < partner_.size(); ++target) {
-      if (partner_[target] == kNone) continue;
-      if (last != partner_.size()) {
-        const std::int64_t baseStep = partner_[target] - partner_[last];
-        if (baseStep > 1 && static_cast<std::size_t>(baseStep) == target - last) {
-          for (std::size_t k = 1; k < target - last; ++k) Pair(static_cast<std::size_t>(partner_[last]) + k, last + k);
+    std::int64_t lastBase = -1, last = -1;
+    for (std::size_t target = 0; target <= partner_.size(); ++target) {
+      const bool end = target == partner_.size();
+      if (!end && partner_[target] == kNone) continue;
+      const std::int64_t base = end ? static_cast<std::int64_t>(used_.size()) : partner_[target];
+      const std::int64_t gap = static_cast<std::int64_t>(target) - last;
+      if (base - lastBase == gap) {
+        for (std::int64_t k = 1; k < gap; ++k) {
+          Pair(static_cast<std::size_t>(lastBase + k), static_cast<std::size_t>(last + k));
         }
       }
-      last = target;
+      if (!end) {
+        lastBase = partner_[target];
+        last = static_cast<std::int64_t>(target);
+      }
     }
   }
 

@@ -18,7 +18,8 @@
 #      delta and the file is still proved.
 #   5. a real program image rebuilt with one early function grown: its
 #      release names a labelled patch, which alone is fetched and rebuilds
-#      the new image byte for byte.
+#      the new image byte for byte; served damaged, it falls to the zstd
+#      delta.
 # The program files of 1 to 3 may get patches too, as their builds decide:
 # the expected roads count every delta form a file's manifest line names.
 # Usage: delta_journey_test.sh WINDOWS_BUILD_DIR (inside the Wine test environment).
@@ -307,5 +308,14 @@ install=$work/install-labels
 serve_and_update "$work/outl2" "$install" "$l1" "$work/outl1" "the rebuilt release"
 check "only the labelled patch is fetched" test "$(fetched_kinds)" = "zqpatch "
 check "the install is the rebuilt program, byte for byte" cmp -s "$install/f.exe" "$l2/f.exe"
+
+cp -r "$work/outl2" "$work/outl2-bad"
+f_patch=$(find "$work/outl2-bad/deltas" -name 'f.exe*.zqpatch' -type f)
+printf 'damaged' | dd of="$f_patch" bs=1 seek=90 conv=notrunc status=none
+install=$work/install-labels-bad
+serve_and_update "$work/outl2-bad" "$install" "$l1" "$work/outl1" "the rebuilt release over a damaged labelled patch"
+check "a damaged labelled patch falls to the zstd delta" \
+  test "$(printf '%s\n' "$fetched" | sed -E 's,^/([a-z]+)/.*\.,\1 ,' | tr '\n' ' ')" = "deltas zqpatch deltas zqpatch deltas zst "
+check "the install is still the rebuilt program, byte for byte" cmp -s "$install/f.exe" "$l2/f.exe"
 
 zq_report "delta journey"

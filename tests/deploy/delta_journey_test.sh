@@ -92,6 +92,15 @@ serve_and_update() {  # SERVED INSTALL RELEASE OUT WHAT
   check "$5 is staged and installed" install_and_finish "$2"
   fetched=$(fetched_since "$lines")
 }
+# OUT served with NAME's patch damaged at byte SEEK, to an install of release
+# 1: the patch is tried twice (one retry), then the zstd delta is taken.
+update_over_damaged_patch() {  # OUT NAME SEEK INSTALL RELEASE OUT1 WHAT
+  cp -r "$1" "$1-bad"
+  printf 'damaged' | dd of="$(find "$1-bad/deltas" -name "$2*.zqpatch" -type f)" bs=1 seek="$3" conv=notrunc status=none
+  serve_and_update "$1-bad" "$4" "$5" "$6" "$7 over a damaged patch"
+  check "a damaged patch of $2 falls to the zstd delta" \
+    test "$(printf '%s\n' "$fetched" | sed -E 's,^/([a-z]+)/.*\.,\1 ,' | tr '\n' ' ')" = "deltas zqpatch deltas zqpatch deltas zst "
+}
 publish() {  # RELEASE VERSION OUT [ARGS...]
   local release=$1 version=$2 out=$3
   shift 3
@@ -262,13 +271,8 @@ serve_and_update "$work/outp2" "$install" "$p1" "$work/outp1" "the relinked rele
 check "only the patch is fetched" test "$(fetched_kinds)" = "zqpatch "
 check "the install is the relinked release, byte for byte" relinked_is_release2 "$install"
 
-cp -r "$work/outp2" "$work/outp2-bad"
-e_patch=$(find "$work/outp2-bad/deltas" -name 'e.dll*.zqpatch' -type f)
-printf 'damaged' | dd of="$e_patch" bs=1 seek=70 conv=notrunc status=none
 install=$work/install-patch-bad
-serve_and_update "$work/outp2-bad" "$install" "$p1" "$work/outp1" "the relinked release over a damaged patch"
-check "a damaged patch falls to the zstd delta" \
-  test "$(printf '%s\n' "$fetched" | sed -E 's,^/([a-z]+)/.*\.,\1 ,' | tr '\n' ' ')" = "deltas zqpatch deltas zqpatch deltas zst "
+update_over_damaged_patch "$work/outp2" e.dll 70 "$install" "$p1" "$work/outp1" "the relinked release"
 check "the install is still the relinked release, byte for byte" relinked_is_release2 "$install"
 check "no partial patch is left" test -z "$(find "$install/temp" -name '*.zqpatch' 2>/dev/null)"
 
@@ -309,13 +313,8 @@ serve_and_update "$work/outl2" "$install" "$l1" "$work/outl1" "the rebuilt relea
 check "only the labelled patch is fetched" test "$(fetched_kinds)" = "zqpatch "
 check "the install is the rebuilt program, byte for byte" cmp -s "$install/f.exe" "$l2/f.exe"
 
-cp -r "$work/outl2" "$work/outl2-bad"
-f_patch=$(find "$work/outl2-bad/deltas" -name 'f.exe*.zqpatch' -type f)
-printf 'damaged' | dd of="$f_patch" bs=1 seek=90 conv=notrunc status=none
 install=$work/install-labels-bad
-serve_and_update "$work/outl2-bad" "$install" "$l1" "$work/outl1" "the rebuilt release over a damaged labelled patch"
-check "a damaged labelled patch falls to the zstd delta" \
-  test "$(printf '%s\n' "$fetched" | sed -E 's,^/([a-z]+)/.*\.,\1 ,' | tr '\n' ' ')" = "deltas zqpatch deltas zqpatch deltas zst "
+update_over_damaged_patch "$work/outl2" f.exe 90 "$install" "$l1" "$work/outl1" "the rebuilt release"
 check "the install is still the rebuilt program, byte for byte" cmp -s "$install/f.exe" "$l2/f.exe"
 
 zq_report "delta journey"

@@ -5,6 +5,7 @@
 
 #include "publisher/publish_rules.h"
 #include "publisher/release_drafts.h"
+#include "update/delta/patch_format.h"
 #include "update/proof/sha256_digest.h"
 
 namespace {
@@ -124,9 +125,9 @@ std::vector<CarriedForm> CarriedForms(const PublishedFile& file, const std::vect
     }
   }
   if (!withDeltas) return carried;
-  std::vector<FileDelta> deltas = entry.deltas();
-  deltas.insert(deltas.end(), entry.patches().begin(), entry.patches().end());
-  deltas.insert(deltas.end(), entry.labelled_patches().begin(), entry.labelled_patches().end());
+  std::vector<FileDelta> deltas;
+  for (const std::vector<FileDelta>* list : entry.delta_lists())
+    deltas.insert(deltas.end(), list->begin(), list->end());
   for (const FileDelta& delta : deltas) {
     const bool patch = delta.format != DeltaFormat::kZstd;
     if (!IsMd5Hex(delta.from_hash) || !IsSha256Hex(delta.from_sha256) || !IsSha256Hex(delta.sha256)) {
@@ -167,13 +168,9 @@ std::string PatchServedPath(const std::string& ver, const std::string& path, con
 }
 
 DeltaFormat PatchFormatOf(const std::string& patch) {
-  // Byte 4 of a patch's header is its version (update/delta/patch_format.h).
-  // Clients that read "patches" apply version 1 alone, whatever the maker
-  // writes now, so the number is theirs, not the maker's current one.
-  constexpr size_t kVersionOffset = 4;
-  constexpr unsigned char kVersionForPatchesKey = 1;
-  const bool first =
-      patch.size() > kVersionOffset && static_cast<unsigned char>(patch[kVersionOffset]) == kVersionForPatchesKey;
+  // Byte 4 of a patch's header is its version; clients that read "patches"
+  // apply the first alone.
+  const bool first = patch.size() > 4 && static_cast<std::uint8_t>(patch[4]) == kPatchVersion;
   return first ? DeltaFormat::kPatch : DeltaFormat::kLabelledPatch;
 }
 

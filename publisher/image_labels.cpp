@@ -9,14 +9,6 @@
 
 namespace {
 
-ImageBytes StringBytes(const std::string& image) {
-  return [&image](std::uint64_t offset, std::size_t size, unsigned char* out) {
-    if (offset > image.size() || size > image.size() - offset) return false;
-    std::copy_n(image.data() + offset, size, reinterpret_cast<char*>(out));
-    return true;
-  };
-}
-
 unsigned char* Mutable(std::string& image) {
   return reinterpret_cast<unsigned char*>(&image[0]);
 }
@@ -26,7 +18,7 @@ unsigned char* Mutable(std::string& image) {
 bool References(const std::string& image, const std::vector<PatchRange>& ranges, ImageReferences& references,
                 std::vector<std::uint32_t>& targets) {
   references.ranges = ranges;
-  if (!ReadImageRelocations(StringBytes(image), image.size(), references.relocations)) return false;
+  if (!ReadImageRelocations(BytesOfImage(image), image.size(), references.relocations)) return false;
   std::string scratch = image;
   TargetSet gathered;
   return RewriteAllReferences(Mutable(scratch), scratch.size(), references, LabelDirection::kToLabels,
@@ -40,10 +32,8 @@ bool Labelled(const std::string& image, const ImageReferences& references, const
   out = image;
   return RewriteAllReferences(Mutable(out), out.size(), references, LabelDirection::kToLabels,
                               [&](std::uint32_t target, std::uint32_t& label) {
-                                const auto at = std::lower_bound(targets.begin(), targets.end(), target);
-                                if (at == targets.end() || *at != target) return false;
-                                const std::size_t index = static_cast<std::size_t>(at - targets.begin());
-                                label = labels != nullptr ? (*labels)[index] : static_cast<std::uint32_t>(index);
+                                if (!IndexOfTarget(targets, target, label)) return false;
+                                if (labels != nullptr) label = (*labels)[label];
                                 return true;
                               });
 }
@@ -64,7 +54,7 @@ bool TurnsBack(const std::string& labelledTarget, const std::vector<PatchRange>&
   ImageReferences references;
   references.ranges = ranges;
   if (!addresses.Decode(next, count, baseTargets) || at != table.size() ||
-      !ReadImageRelocations(StringBytes(labelledTarget), labelledTarget.size(), references.relocations)) {
+      !ReadImageRelocations(BytesOfImage(labelledTarget), labelledTarget.size(), references.relocations)) {
     return false;
   }
   std::string back = labelledTarget;

@@ -48,7 +48,7 @@ bool KeepsEarlierUrls(const PackageManifest& release, const std::vector<PackageM
     for (const PackageFileEntry& entry : manifest.file_list()) {
       Add(named, entry.remote_url(), entry.hash(), entry.sha256(), manifest.version());
       Add(named, entry.compressed().url, std::string(), entry.compressed().sha256, manifest.version());
-      for (const std::vector<FileDelta>* deltas : {&entry.deltas(), &entry.patches(), &entry.labelled_patches()}) {
+      for (const std::vector<FileDelta>* deltas : entry.delta_lists()) {
         for (const FileDelta& delta : *deltas) Add(named, delta.url, std::string(), delta.sha256, manifest.version());
       }
     }

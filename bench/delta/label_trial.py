@@ -217,17 +217,12 @@ def unleb(data, at):
             return (value >> 1) ^ -(value & 1), at
 
 
-def align(old_targets, new_targets):
-    """NEW target -> OLD label, where runs of gaps between targets agree."""
-    old_gaps = [b - a for a, b in zip(old_targets, old_targets[1:])]
-    new_gaps = [b - a for a, b in zip(new_targets, new_targets[1:])]
-    labels, used = {}, set()
-    for a, b, size in difflib.SequenceMatcher(None, old_gaps, new_gaps, autojunk=False).get_matching_blocks():
-        for k in range(size + 1 if size else 0):
-            # neighbouring blocks share a target at their ends; a label names one
-            if new_targets[b + k] not in labels and a + k not in used:
-                labels[new_targets[b + k]] = a + k
-                used.add(a + k)
+def gaps_of(targets):
+    return [b - a for a, b in zip(targets, targets[1:])]
+
+
+def with_fresh_labels(labels, old_targets, new_targets):
+    """labels, with a label past OLD's for each NEW target that has none, in address order."""
     fresh = len(old_targets)
     for target in new_targets:
         if target not in labels:
@@ -236,10 +231,22 @@ def align(old_targets, new_targets):
     return labels
 
 
+def align(old_targets, new_targets):
+    """NEW target -> OLD label, where runs of gaps between targets agree."""
+    old_gaps, new_gaps = gaps_of(old_targets), gaps_of(new_targets)
+    labels, used = {}, set()
+    for a, b, size in difflib.SequenceMatcher(None, old_gaps, new_gaps, autojunk=False).get_matching_blocks():
+        for k in range(size + 1 if size else 0):
+            # neighbouring blocks share a target at their ends; a label names one
+            if new_targets[b + k] not in labels and a + k not in used:
+                labels[new_targets[b + k]] = a + k
+                used.add(a + k)
+    return with_fresh_labels(labels, old_targets, new_targets)
+
+
 def align_by_anchors(old_targets, new_targets, run=4):
     """As align, in linear time: runs of gaps that occur once in each file, grown both ways."""
-    old_gaps = [b - a for a, b in zip(old_targets, old_targets[1:])]
-    new_gaps = [b - a for a, b in zip(new_targets, new_targets[1:])]
+    old_gaps, new_gaps = gaps_of(old_targets), gaps_of(new_targets)
 
     def once(gaps):
         seen = {}
@@ -276,12 +283,7 @@ def align_by_anchors(old_targets, new_targets, run=4):
         if a2 - a1 == b2 - b1 > 1:
             for k in range(1, b2 - b1):
                 pair(a1 + k, b1 + k)
-    fresh = len(old_targets)
-    for target in new_targets:
-        if target not in labels:
-            labels[target] = fresh
-            fresh += 1
-    return labels
+    return with_fresh_labels(labels, old_targets, new_targets)
 
 
 def rva_of(sections, offset):
@@ -306,12 +308,7 @@ def align_by_copies(old, new, old_targets, new_targets, copies):
         if label is not None and label not in used:
             labels[target] = label
             used.add(label)
-    fresh = len(old_targets)
-    for target in new_targets:
-        if target not in labels:
-            labels[target] = fresh
-            fresh += 1
-    return labels
+    return with_fresh_labels(labels, old_targets, new_targets)
 
 
 def table_of(new_targets, labels, old_targets):

@@ -29,11 +29,12 @@ long long DecodedSizeCap(const PackageFileEntry& entry) {
 
 std::vector<const FileDelta*> DeltasForInstalledFile(const PackageFileEntry& entry, const std::string& installedPath) {
   std::vector<const FileDelta*> usable;
-  if (entry.deltas().empty() && entry.patches().empty() && entry.labelled_patches().empty()) return usable;
+  const auto lists = entry.delta_lists();
+  if (std::all_of(lists.begin(), lists.end(), [](const auto* list) { return list->empty(); })) return usable;
   const std::string md5 = CMD5Checksum::HashFile(installedPath);
   if (md5.empty()) return usable;
   std::string sha256;
-  for (const std::vector<FileDelta>* deltas : {&entry.deltas(), &entry.patches(), &entry.labelled_patches()}) {
+  for (const std::vector<FileDelta>* deltas : lists) {
     for (const FileDelta& delta : *deltas) {
       if (delta.from_hash != md5 || !IsSha256Hex(delta.sha256)) continue;
       if (delta.format == DeltaFormat::kZstd && delta.window_log > kMaxWindowLog) continue;

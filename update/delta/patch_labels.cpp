@@ -88,10 +88,7 @@ DecodeResult LabelledBase::Open(const std::string& path, std::uint64_t size, std
   }
   TargetSet gathered;
   const LabelTranslation labelOf = [this](std::uint32_t target, std::uint32_t& label) {
-    const auto at = std::lower_bound(targets_.begin(), targets_.end(), target);
-    if (at == targets_.end() || *at != target) return false;
-    label = static_cast<std::uint32_t>(at - targets_.begin());
-    return true;
+    return IndexOfTarget(targets_, target, label);
   };
   const std::uint64_t first = FirstScanPosition(image_.ranges);
   if (!reader.Open(path, size, first, Rewriting(image_, LabelDirection::kToLabels, gathered.Gatherer(), failed_),

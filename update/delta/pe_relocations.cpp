@@ -1,6 +1,7 @@
 #include "update/delta/pe_relocations.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "update/delta/patch_format.h"
 
@@ -12,12 +13,6 @@ constexpr std::uint32_t kRelocationDirectory = 5;
 constexpr unsigned kHighLow = 3;
 constexpr unsigned kDir64 = 10;
 
-struct Section {
-  std::uint32_t address = 0;
-  std::uint32_t rawSize = 0;
-  std::uint32_t rawAt = 0;
-};
-
 bool ReadValue(const ImageBytes& read, std::uint64_t at, std::size_t bytes, std::uint64_t& value) {
   unsigned char buffer[8];
   if (!read(at, bytes, buffer)) return false;
@@ -26,8 +21,9 @@ bool ReadValue(const ImageBytes& read, std::uint64_t at, std::size_t bytes, std:
 }
 
 // The file offset of address rva, when a section's raw data holds it.
-bool FileOffset(const std::vector<Section>& sections, std::uint64_t fileSize, std::uint32_t rva, std::uint64_t& at) {
-  for (const Section& section : sections) {
+bool FileOffset(const std::vector<ImageSection>& sections, std::uint64_t fileSize, std::uint32_t rva,
+                std::uint64_t& at) {
+  for (const ImageSection& section : sections) {
     if (rva >= section.address && rva - section.address < section.rawSize) {
       at = std::uint64_t{section.rawAt} + (rva - section.address);
       return at < fileSize;
@@ -41,46 +37,32 @@ struct Headers {
   bool x64 = false;
   std::uint64_t tableRva = 0;
   std::uint64_t tableBytes = 0;
-  std::vector<Section> sections;
+  std::vector<ImageSection> sections;
 };
 
 bool ReadHeaders(const ImageBytes& read, Headers& headers) {
-  std::uint64_t mz = 0, peAt = 0, signature = 0, machine = 0, count = 0, optionalBytes = 0, magic = 0;
-  if (!ReadValue(read, 0, 2, mz) || mz != 0x5A4D || !ReadValue(read, 0x3C, 4, peAt)) return false;
-  if (!ReadValue(read, peAt, 4, signature) || signature != 0x00004550) return false;
-  if (!ReadValue(read, peAt + 4, 2, machine) || (machine != 0x014C && machine != 0x8664)) return false;
-  if (!ReadValue(read, peAt + 6, 2, count) || count > kMaxSections) return false;
-  if (!ReadValue(read, peAt + 20, 2, optionalBytes)) return false;
-  const std::uint64_t optional = peAt + 24;
+  ImageHeaders image;
+  std::uint64_t magic = 0;
+  if (!ReadImageHeaders(read, kMaxSections, image)) return false;
+  const std::uint64_t optional = image.optionalAt;
   if (!ReadValue(read, optional, 2, magic) || (magic != 0x10B && magic != 0x20B)) return false;
   const bool wide = magic == 0x20B;
   headers.x64 = wide;
+  headers.sections = std::move(image.sections);
   std::uint64_t directories = 0;
   if (!ReadValue(read, optional + (wide ? 24 : 28), wide ? 8 : 4, headers.imageBase) ||
       !ReadValue(read, optional + (wide ? 108 : 92), 4, directories)) {
     return false;
   }
   const std::uint64_t directory = optional + (wide ? 112 : 96) + 8 * kRelocationDirectory;
-  if (directories > kRelocationDirectory && 8 * (kRelocationDirectory + 1) + (wide ? 112 : 96) <= optionalBytes &&
-      (!ReadValue(read, directory, 4, headers.tableRva) || !ReadValue(read, directory + 4, 4, headers.tableBytes))) {
-    return false;
-  }
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const std::uint64_t at = optional + optionalBytes + i * kSectionBytes;
-    std::uint64_t address = 0, rawSize = 0, rawAt = 0;
-    if (!ReadValue(read, at + 12, 4, address) || !ReadValue(read, at + 16, 4, rawSize) ||
-        !ReadValue(read, at + 20, 4, rawAt)) {
-      return false;
-    }
-    headers.sections.push_back(
-        {static_cast<std::uint32_t>(address), static_cast<std::uint32_t>(rawSize), static_cast<std::uint32_t>(rawAt)});
-  }
-  return true;
+  return directories <= kRelocationDirectory ||
+         8 * (kRelocationDirectory + 1) + (wide ? 112 : 96) > image.optionalBytes ||
+         (ReadValue(read, directory, 4, headers.tableRva) && ReadValue(read, directory + 4, 4, headers.tableBytes));
 }
 
 // The sites of the table's blocks, in table order.
-bool ReadSites(const std::vector<unsigned char>& table, const std::vector<Section>& sections, std::uint64_t fileSize,
-               std::vector<std::uint32_t>& sites) {
+bool ReadSites(const std::vector<unsigned char>& table, const std::vector<ImageSection>& sections,
+               std::uint64_t fileSize, std::vector<std::uint32_t>& sites) {
   std::size_t at = 0;
   while (table.size() - at >= 8) {
     const std::uint64_t page = GetLe(&table[at], 4);
@@ -103,6 +85,36 @@ bool ReadSites(const std::vector<unsigned char>& table, const std::vector<Sectio
 }
 
 }  // namespace
+
+ImageBytes BytesOfImage(const std::string& image) {
+  return [&image](std::uint64_t offset, std::size_t size, unsigned char* out) {
+    if (offset > image.size() || size > image.size() - offset) return false;
+    std::copy_n(image.data() + offset, size, reinterpret_cast<char*>(out));
+    return true;
+  };
+}
+
+bool ReadImageHeaders(const ImageBytes& read, std::uint32_t maxSections, ImageHeaders& headers) {
+  std::uint64_t mz = 0, peAt = 0, signature = 0, machine = 0, count = 0;
+  if (!ReadValue(read, 0, 2, mz) || mz != 0x5A4D || !ReadValue(read, 0x3C, 4, peAt)) return false;
+  if (!ReadValue(read, peAt, 4, signature) || signature != 0x00004550) return false;
+  if (!ReadValue(read, peAt + 4, 2, machine) || (machine != 0x014C && machine != 0x8664)) return false;
+  if (!ReadValue(read, peAt + 6, 2, count) || count > maxSections) return false;
+  if (!ReadValue(read, peAt + 20, 2, headers.optionalBytes)) return false;
+  headers.optionalAt = peAt + 24;
+  headers.sections.clear();
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::uint64_t at = headers.optionalAt + headers.optionalBytes + i * kSectionBytes;
+    std::uint64_t address = 0, rawSize = 0, rawAt = 0, flags = 0;
+    if (!ReadValue(read, at + 12, 4, address) || !ReadValue(read, at + 16, 4, rawSize) ||
+        !ReadValue(read, at + 20, 4, rawAt) || !ReadValue(read, at + 36, 4, flags)) {
+      return false;
+    }
+    headers.sections.push_back({static_cast<std::uint32_t>(address), static_cast<std::uint32_t>(rawSize),
+                                static_cast<std::uint32_t>(rawAt), static_cast<std::uint32_t>(flags)});
+  }
+  return true;
+}
 
 bool ReadImageRelocations(const ImageBytes& read, std::uint64_t size, ImageRelocations& relocations) {
   relocations = ImageRelocations();

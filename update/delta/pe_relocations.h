@@ -10,10 +10,35 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 // Reads size bytes at offset of the image into out; false when they are not all there.
 using ImageBytes = std::function<bool(std::uint64_t offset, std::size_t size, unsigned char* out)>;
+
+// An image held in memory, read through the callback (image must outlive it).
+ImageBytes BytesOfImage(const std::string& image);
+
+// A section: the address it loads at, its raw data in the file, its flags.
+struct ImageSection {
+  std::uint32_t address = 0;
+  std::uint32_t rawSize = 0;
+  std::uint32_t rawAt = 0;
+  std::uint32_t flags = 0;
+};
+
+// What every reading of an image starts from: where its optional header
+// lies and how long it is, and its section table.
+struct ImageHeaders {
+  std::uint64_t optionalAt = 0;
+  std::uint64_t optionalBytes = 0;
+  std::vector<ImageSection> sections;
+};
+
+// True with headers set when the image is a PE image for x86 or x86-64 (MZ,
+// "PE", the machine) with at most maxSections sections, all of whose table
+// entries can be read; false for anything else.
+bool ReadImageHeaders(const ImageBytes& read, std::uint32_t maxSections, ImageHeaders& headers);
 
 // The most sites an image may list, and the largest table read: enough for
 // programs many times our size, and a bound on what a client holds.

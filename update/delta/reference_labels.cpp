@@ -28,6 +28,9 @@ bool RewriteSite(unsigned char* at, std::uint32_t site, std::uint64_t imageBase,
   return true;
 }
 
+namespace {
+
+// The relocated addresses that lie whole in bytes.
 bool RewriteRelocated(unsigned char* bytes, std::uint64_t bytesStart, std::size_t size,
                       const ImageRelocations& relocations, LabelDirection direction,
                       const LabelTranslation& translate) {
@@ -41,6 +44,8 @@ bool RewriteRelocated(unsigned char* bytes, std::uint64_t bytesStart, std::size_
   }
   return true;
 }
+
+}  // namespace
 
 std::uint64_t ScanReferences(unsigned char* bytes, std::uint64_t bytesStart, std::size_t size,
                              const ImageReferences& image, std::uint64_t position, std::uint64_t stopAt,
@@ -76,6 +81,12 @@ bool RewriteAllReferences(unsigned char* bytes, std::size_t size, const ImageRef
   RewriteReferences(bytes, 0, size, image, FirstScanPosition(image.ranges), kNoScanPosition, direction, translate,
                     failed);
   return !failed;
+}
+
+bool IndexOfTarget(const std::vector<std::uint32_t>& targets, std::uint32_t target, std::uint32_t& index) {
+  const auto at = std::lower_bound(targets.begin(), targets.end(), target);
+  index = static_cast<std::uint32_t>(at - targets.begin());
+  return at != targets.end() && *at == target;
 }
 
 LabelTranslation TargetSet::Gatherer() {

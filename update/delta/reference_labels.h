@@ -55,13 +55,11 @@ std::uint64_t RewriteReferences(unsigned char* bytes, std::uint64_t bytesStart, 
                                 const ImageReferences& image, std::uint64_t position, std::uint64_t stopAt,
                                 LabelDirection direction, const LabelTranslation& translate, bool& failed);
 
-// The parts of that rewriting: one relocated address at at, the relocated
-// addresses that lie whole in bytes (false when a translation fails), and
-// the scan of branches.
+// The two parts of that rewriting, for a reader that must order them
+// itself: one relocated address at at (false when its translation fails),
+// and the scan of branches.
 bool RewriteSite(unsigned char* at, std::uint32_t site, std::uint64_t imageBase, LabelDirection direction,
                  const LabelTranslation& translate);
-bool RewriteRelocated(unsigned char* bytes, std::uint64_t bytesStart, std::size_t size,
-                      const ImageRelocations& relocations, LabelDirection direction, const LabelTranslation& translate);
 std::uint64_t ScanReferences(unsigned char* bytes, std::uint64_t bytesStart, std::size_t size,
                              const ImageReferences& image, std::uint64_t position, std::uint64_t stopAt,
                              LabelDirection direction, const LabelTranslation& translate, bool& failed);
@@ -69,6 +67,10 @@ std::uint64_t ScanReferences(unsigned char* bytes, std::uint64_t bytesStart, std
 // The whole image in memory, rewritten; false when a translation fails.
 bool RewriteAllReferences(unsigned char* bytes, std::size_t size, const ImageReferences& image,
                           LabelDirection direction, const LabelTranslation& translate);
+
+// A target's index among targets (sorted, distinct), which is its label in
+// the image they were gathered from; false when it is not among them.
+bool IndexOfTarget(const std::vector<std::uint32_t>& targets, std::uint32_t target, std::uint32_t& index);
 
 // The distinct targets of an image, gathered a part at a time (a target may
 // come more than once) and sorted, in at most kMaxLabels entries of memory.

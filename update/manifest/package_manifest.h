@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,6 +79,8 @@ class PackageFileEntry {
   // The patches of a later version ("labelled_patches"), likewise; each has
   // format kLabelledPatch.
   const std::vector<FileDelta>& labelled_patches() const { return labelled_patches_; }
+  // The three lists above, for what treats every delta form alike.
+  std::array<const std::vector<FileDelta>*, 3> delta_lists() const { return {&deltas_, &patches_, &labelled_patches_}; }
 
   void set_name(std::string value) { name_ = std::move(value); }
   void set_remote_url(std::string value) { remote_url_ = std::move(value); }

@@ -80,11 +80,7 @@ std::vector<std::uint32_t> TargetsOf(const Image& image) {
 }
 
 LabelTranslation LabelOf(const std::vector<std::uint32_t>& targets) {
-  return [&targets](std::uint32_t target, std::uint32_t& label) {
-    const auto at = std::lower_bound(targets.begin(), targets.end(), target);
-    label = static_cast<std::uint32_t>(at - targets.begin());
-    return at != targets.end() && *at == target;
-  };
+  return [&targets](std::uint32_t target, std::uint32_t& label) { return IndexOfTarget(targets, target, label); };
 }
 
 // The image comes back from its labels, and the applier's reader, a block
@@ -208,13 +204,7 @@ std::string ImageWithTable(bool x64, const std::vector<std::uint16_t>& entries, 
 }
 
 bool Relocations(const std::string& image, ImageRelocations& relocations) {
-  return ReadImageRelocations(
-      [&image](std::uint64_t at, std::size_t size, unsigned char* out) {
-        if (at > image.size() || size > image.size() - at) return false;
-        std::copy_n(image.data() + at, size, out);
-        return true;
-      },
-      image.size(), relocations);
+  return ReadImageRelocations(BytesOfImage(image), image.size(), relocations);
 }
 
 TEST(PeRelocations, SitesAreReadSortedAndOnlyFromWellFormedTables) {
